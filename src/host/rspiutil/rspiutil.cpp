@@ -1,0 +1,293 @@
+// librspiutil: allocation and release of every record that crosses the
+// plug-in boundary, so that either side can release what the other filled in.
+//
+// Choices:
+// - Every allocation is zero-filled (calloc); a request for 0 bytes still
+//   gives a unique pointer.
+// - rspi_strdup(null) returns null and allocates nothing.
+// - rspi_alloc_blob always gives a non-null data block, one byte when the
+//   length is 0, so callers may pass data to memcpy/fread unchecked.
+// - rspi_alloc_logintypes / rspi_alloc_resgroupmembers refuse a negative
+//   count with null; a count of 0 gives a record with count 0. Their frees
+//   release no slot of a record whose count is negative.
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#pragma GCC visibility push(default)
+#include "rspiutil_test.h"
+#include "tolv.h"
+#pragma GCC visibility pop
+
+namespace {
+
+// The fault switch; atomics keep it sane if a host allocates from threads.
+std::atomic<long> alloc_count{0};
+std::atomic<long> fail_at{0};
+
+void *allocate(size_t size) {
+    const long nth = alloc_count.fetch_add(1, std::memory_order_relaxed) + 1;
+    const long fail = fail_at.load(std::memory_order_relaxed);
+    if (fail > 0 && nth == fail) {
+        return nullptr;
+    }
+    return std::calloc(1, size == 0 ? 1 : size);
+}
+
+template <class T>
+T *allocate_record() {
+    return static_cast<T *>(allocate(sizeof(T)));
+}
+
+// A record with a trailing array of count string slots; sizeof(T) holds one.
+template <class T>
+T *allocate_slots(int32_t count) {
+    if (count < 0) {
+        return nullptr;
+    }
+    const size_t extra = count > 1 ? static_cast<size_t>(count) - 1 : 0;
+    auto *record = static_cast<T *>(allocate(sizeof(T) + extra * sizeof(char *)));
+    if (record != nullptr) {
+        record->count = count;
+    }
+    return record;
+}
+
+void free_strings(char **slots, int32_t count) {
+    for (int32_t i = 0; i < count; ++i) {
+        std::free(slots[i]);
+    }
+}
+
+void free_items(rspi_list_item *item) {
+    while (item != nullptr) {
+        rspi_list_item *next = item->next;
+        std::free(item->data);
+        std::free(item);
+        item = next;
+    }
+}
+
+template <class List>
+void free_list(List *list) {
+    if (list == nullptr) {
+        return;
+    }
+    free_items(list->first);
+    std::free(list->file);
+    std::free(list);
+}
+
+}  // namespace
+
+extern "C" {
+
+void *rspi_alloc(size_t size) {
+    return allocate(size);
+}
+
+char *rspi_strdup(const char *s) {
+    if (s == nullptr) {
+        return nullptr;
+    }
+    const size_t size = std::strlen(s) + 1;
+    auto *copy = static_cast<char *>(allocate(size));
+    if (copy != nullptr) {
+        std::memcpy(copy, s, size);
+    }
+    return copy;
+}
+
+void rspi_free(void *p) {
+    std::free(p);
+}
+
+void rspiutil_fail_nth_alloc(long n) {
+    fail_at.store(n > 0 ? n : 0, std::memory_order_relaxed);
+    alloc_count.store(0, std::memory_order_relaxed);
+}
+
+long rspiutil_alloc_count(void) {
+    return alloc_count.load(std::memory_order_relaxed);
+}
+
+// Small records.
+
+rspi_authndata *rspi_alloc_authndata(void) {
+    return allocate_record<rspi_authndata>();
+}
+
+void rspi_free_authndata(rspi_authndata *authn) {
+    if (authn == nullptr) {
+        return;
+    }
+    std::free(authn->data);
+    std::free(authn);
+}
+
+rspi_blob *rspi_alloc_blob(uint32_t length) {
+    auto *blob = allocate_record<rspi_blob>();
+    if (blob == nullptr) {
+        return nullptr;
+    }
+    blob->data = static_cast<unsigned char *>(allocate(length));
+    if (blob->data == nullptr) {
+        std::free(blob);
+        return nullptr;
+    }
+    blob->length = length;
+    return blob;
+}
+
+void rspi_free_blob(rspi_blob *blob) {
+    if (blob == nullptr) {
+        return;
+    }
+    std::free(blob->data);
+    std::free(blob);
+}
+
+rspi_logintypes *rspi_alloc_logintypes(int32_t count) {
+    return allocate_slots<rspi_logintypes>(count);
+}
+
+void rspi_free_logintypes(rspi_logintypes *types) {
+    if (types == nullptr) {
+        return;
+    }
+    free_strings(types->types, types->count);
+    std::free(types);
+}
+
+rspi_resgroupmembers *rspi_alloc_resgroupmembers(int32_t count) {
+    return allocate_slots<rspi_resgroupmembers>(count);
+}
+
+void rspi_free_resgroupmembers(rspi_resgroupmembers *members) {
+    if (members == nullptr) {
+        return;
+    }
+    free_strings(members->names, members->count);
+    std::free(members);
+}
+
+// Lists: zero-filled, so empty and loaded (count 0).
+
+rspi_userlist *rspi_alloc_userlist(void) { return allocate_record<rspi_userlist>(); }
+void rspi_free_userlist(rspi_userlist *list) { free_list(list); }
+rspi_grouplist *rspi_alloc_grouplist(void) { return allocate_record<rspi_grouplist>(); }
+void rspi_free_grouplist(rspi_grouplist *list) { free_list(list); }
+rspi_policylist *rspi_alloc_policylist(void) { return allocate_record<rspi_policylist>(); }
+void rspi_free_policylist(rspi_policylist *list) { free_list(list); }
+rspi_resourcelist *rspi_alloc_resourcelist(void) { return allocate_record<rspi_resourcelist>(); }
+void rspi_free_resourcelist(rspi_resourcelist *list) { free_list(list); }
+rspi_resgrouplist *rspi_alloc_resgrouplist(void) { return allocate_record<rspi_resgrouplist>(); }
+void rspi_free_resgrouplist(rspi_resgrouplist *list) { free_list(list); }
+rspi_rescredslist *rspi_alloc_rescredslist(void) { return allocate_record<rspi_rescredslist>(); }
+void rspi_free_rescredslist(rspi_rescredslist *list) { free_list(list); }
+
+// Entity records. `reserved` is never owned by the record and is left alone.
+
+rspi_user *rspi_alloc_user(void) {
+    return allocate_record<rspi_user>();
+}
+
+void rspi_free_user(rspi_user *user) {
+    if (user == nullptr) {
+        return;
+    }
+    for (char *s : {user->user_id, user->domain, user->description, user->uuid_string, user->text_1,
+                    user->text_2, user->text_3, user->registry_id, user->text_4, user->cert_dn,
+                    user->text_5}) {
+        std::free(s);
+    }
+    rspi_free_authndata(user->password);
+    rspi_free_logintypes(user->login_types);
+    rspi_free_grouplist(user->groups);
+    rspi_free_blob(user->blob);
+    std::free(user);
+}
+
+rspi_group *rspi_alloc_group(void) {
+    return allocate_record<rspi_group>();
+}
+
+void rspi_free_group(rspi_group *group) {
+    if (group == nullptr) {
+        return;
+    }
+    for (char *s : {group->group_id, group->domain, group->description, group->uuid_string,
+                    group->registry_id}) {
+        std::free(s);
+    }
+    rspi_free_userlist(group->members);
+    rspi_free_blob(group->blob);
+    std::free(group);
+}
+
+rspi_policy *rspi_alloc_policy(void) {
+    return allocate_record<rspi_policy>();
+}
+
+void rspi_free_policy(rspi_policy *policy) {
+    if (policy == nullptr) {
+        return;
+    }
+    for (char *s : {policy->policy_id, policy->domain, policy->description, policy->uuid_string,
+                    policy->text_1}) {
+        std::free(s);
+    }
+    rspi_free_blob(policy->blob);
+    std::free(policy);
+}
+
+rspi_resource *rspi_alloc_resource(void) {
+    return allocate_record<rspi_resource>();
+}
+
+void rspi_free_resource(rspi_resource *resource) {
+    if (resource == nullptr) {
+        return;
+    }
+    for (char *s : {resource->name, resource->description, resource->uuid_string}) {
+        std::free(s);
+    }
+    rspi_free_blob(resource->blob);
+    std::free(resource);
+}
+
+rspi_resgroup *rspi_alloc_resgroup(void) {
+    return allocate_record<rspi_resgroup>();
+}
+
+void rspi_free_resgroup(rspi_resgroup *resgroup) {
+    if (resgroup == nullptr) {
+        return;
+    }
+    for (char *s : {resgroup->name, resgroup->description, resgroup->uuid_string}) {
+        std::free(s);
+    }
+    rspi_free_resgroupmembers(resgroup->members);
+    rspi_free_blob(resgroup->blob);
+    std::free(resgroup);
+}
+
+rspi_rescreds *rspi_alloc_rescreds(void) {
+    return allocate_record<rspi_rescreds>();
+}
+
+void rspi_free_rescreds(rspi_rescreds *creds) {
+    if (creds == nullptr) {
+        return;
+    }
+    for (char *s : {creds->name, creds->description, creds->uuid_string, creds->text_1}) {
+        std::free(s);
+    }
+    rspi_free_authndata(creds->password);
+    rspi_free_blob(creds->blob);
+    std::free(creds);
+}
+
+}  // extern "C"

@@ -1,0 +1,155 @@
+// tolvinitterm.cpp - start-up from the configuration file, the process-wide
+// registry handle, the diagnostic globals and ui_printf.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tolvinternal.h"
+
+extern "C" {
+__attribute__((visibility("default"))) int32_t verbose = 0;
+__attribute__((visibility("default"))) FILE *debugOutput = nullptr;
+}
+
+namespace tolv {
+
+namespace {
+
+// The block a handle points at: its first (only) member is the directory.
+struct RegistryBlock {
+    char *dir;
+};
+
+RegistryBlock *rspi_registry_handle = nullptr;
+// A diagnostics file this library opened, closed again when replaced.
+FILE *owned_output = nullptr;
+
+// Skips leading blanks and cuts trailing blanks (0x20 only).
+std::string_view trim_spaces(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    return text;
+}
+
+// Splits "key = value" at the first '='; a '#' in column one is a comment.
+bool parse_config_line(std::string_view line, std::string &key, std::string_view &value) {
+    if (!line.empty() && line.front() == '#') return false;
+    const std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) return false;
+    key.assign(trim_spaces(line.substr(0, eq)));
+    ui_tolower(key);
+    value = trim_spaces(line.substr(eq + 1));
+    return true;
+}
+
+// Opens a diagnostics file for appending, created private to its owner.
+FILE *open_append(const std::string &path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    FILE *f = ::fdopen(fd, "a");
+    if (!f) ::close(fd);
+    return f;
+}
+
+void set_output(FILE *f, bool owned) {
+    if (owned_output && owned_output != f) std::fclose(owned_output);
+    owned_output = owned ? f : nullptr;
+    debugOutput = f;
+}
+
+// Applies one setting; rc becomes 0 with a usable "dir", 3 when its copy fails.
+void apply_setting(RegistryBlock &block, const std::string &key, std::string_view value, Rc &rc) {
+    if (key == "dir") {
+        rspi_free(block.dir);
+        block.dir = dup_str(value);
+        rc = block.dir ? Rc::Success : Rc::NoMemory;
+        if (block.dir) TOLV_TRACE("dir=%s\n", block.dir);
+    } else if (key == "verbose") {
+        if (value == "true") {
+            verbose = 1;
+            set_output(stderr, false);
+            TOLV_TRACE("verbose=stderr\n");
+        } else if (value != "false") {
+            const std::string path(value);
+            FILE *f = open_append(path);
+            set_output(f, f != nullptr);
+            if (f) {
+                verbose = 1;
+                TOLV_TRACE("verbose=%s\n", path.c_str());
+            }
+        }
+    }
+}
+
+uint32_t initialize(char ***handle, const char *config_file) {
+    if (rspi_registry_handle) {
+        TOLV_TRACE("TOLV Flatfile initialization previously done for this process.\n");
+        if (handle) *handle = &rspi_registry_handle->dir;
+        return RSPI_RC_SUCCESS;
+    }
+    if (handle) *handle = nullptr;
+    Rc rc = Rc::ConfigError;
+    auto *block = static_cast<RegistryBlock *>(std::malloc(sizeof(RegistryBlock)));
+    if (!block) {
+        std::fputs("TOLV initialization memory allocation error.\n", stderr);
+        rc = Rc::NoMemory;
+    } else {
+        block->dir = nullptr;
+        std::string data;
+        if (!config_file || io::read_file(config_file, data) != io::Read::Ok) {
+            std::fprintf(stderr, "Could not open TOLV configuration file %s\n", nz(config_file));
+        } else {
+            LineReader lines(data, kListLineSize);
+            std::string_view line;
+            std::string key;
+            std::string_view value;
+            while (lines.next_line(line))
+                if (parse_config_line(line, key, value)) apply_setting(*block, key, value, rc);
+            TOLV_TRACE("TOLV configuration file %s processed.\n", config_file);
+        }
+        if (ok(rc) && handle) {
+            rspi_registry_handle = block;
+            *handle = &block->dir;
+        } else {
+            if (ok(rc)) rc = Rc::ConfigError;  // nowhere to hand the registry back
+            rspi_free(block->dir);
+            std::free(block);
+        }
+    }
+    TOLV_TRACE("TOLV Flatfile Initialization: rc = %u\n", code(rc));
+    return code(rc);
+}
+
+uint32_t terminate(char **handle) {
+    rspi_registry_handle = nullptr;
+    if (handle) {
+        rspi_free(*handle);
+        std::free(handle);  // handle points at the block's first member
+    }
+    return RSPI_RC_SUCCESS;
+}
+
+}  // namespace
+
+void ui_printf(const char *format, ...) {
+    FILE *out = debugOutput;
+    if (!out) return;
+    va_list ap;
+    va_start(ap, format);
+    std::vfprintf(out, format, ap);
+    va_end(ap);
+    std::fflush(out);
+}
+
+}  // namespace tolv
+
+TOLV_EXPORT uint32_t rspi_initialize(char ***handle, const char *config_file) {
+    return tolv::guarded([&] { return static_cast<tolv::Rc>(tolv::initialize(handle, config_file)); });
+}
+
+TOLV_EXPORT uint32_t rspi_terminate(char **handle) { return tolv::terminate(handle); }

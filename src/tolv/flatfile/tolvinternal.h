@@ -1,0 +1,441 @@
+// tolvinternal.h - storage primitives shared by every family of the plug-in:
+// return codes, the file layer, file names, line pieces, the list rewriter,
+// entry lists with their cursor, blobs, UUIDs, login types and host strings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "rspi.h"
+#include "tolv.h"
+
+#define TOLV_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace tolv {
+
+// ---------------------------------------------------------------------------
+// Return codes: exactly the interface's values.
+enum class Rc : uint32_t {
+    Success = RSPI_RC_SUCCESS,
+    NoMemory = RSPI_RC_NO_MEMORY,
+    ConfigError = RSPI_RC_CONFIG_ERROR,
+    NoMoreEntries = RSPI_RC_NO_MORE_ENTRIES,
+    FileError = RSPI_RC_FILE_ERROR,
+    Malformed = RSPI_RC_MALFORMED_ENTRY,
+    UserNotDisabled = RSPI_RC_USER_NOT_DISABLED,
+    GroupNotDisabled = RSPI_RC_GROUP_NOT_DISABLED,
+    AccountDisabled = RSPI_RC_ACCOUNT_DISABLED,
+    AuthnTypeUnsupported = RSPI_RC_AUTHN_TYPE_UNSUPPORTED,
+    AuthnFailed = RSPI_RC_AUTHN_FAILED,
+    NotInList = RSPI_RC_ENTRY_NOT_IN_LIST,
+    InvalidUser = RSPI_RC_INVALID_USER,
+    InvalidGroup = RSPI_RC_INVALID_GROUP,
+    InvalidPolicy = RSPI_RC_INVALID_POLICY,
+    InvalidResource = RSPI_RC_INVALID_RESOURCE,
+    InvalidResgroup = RSPI_RC_INVALID_RESGROUP,
+    InvalidRescreds = RSPI_RC_INVALID_RESCREDS,
+    UserExists = RSPI_RC_USER_EXISTS,
+    GroupExists = RSPI_RC_GROUP_EXISTS,
+    PolicyExists = RSPI_RC_POLICY_EXISTS,
+    ResourceExists = RSPI_RC_RESOURCE_EXISTS,
+    ResgroupExists = RSPI_RC_RESGROUP_EXISTS,
+    RescredsExists = RSPI_RC_RESCREDS_EXISTS,
+};
+
+constexpr uint32_t code(Rc rc) { return static_cast<uint32_t>(rc); }
+constexpr bool ok(Rc rc) { return rc == Rc::Success; }
+
+// ---------------------------------------------------------------------------
+// Diagnostics. ui_printf writes onto debugOutput (nothing while it is null) and
+// flushes; callers test `verbose` first, which trace() does for them.
+void ui_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+#define TOLV_TRACE(...)                            \
+    do {                                           \
+        if (::verbose) ::tolv::ui_printf(__VA_ARGS__); \
+    } while (0)
+// A printable stand-in for a null name in a diagnostic.
+inline const char *nz(const char *s) { return s ? s : "(null)"; }
+
+// Runs an operation body at the C boundary: no exception ever crosses it.
+template <class F>
+uint32_t guarded(F &&body) noexcept {
+    try {
+        return code(body());
+    } catch (const std::bad_alloc &) {
+        return RSPI_RC_NO_MEMORY;
+    } catch (...) {
+        return RSPI_RC_FILE_ERROR;
+    }
+}
+template <class F>
+int32_t guarded_count(F &&body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return 0;
+    }
+}
+
+// The registry directory behind a handle, or null when the handle is unusable.
+inline const char *registry_dir(char **handle) { return handle ? *handle : nullptr; }
+
+// The body of an exported operation: body(std::string_view dir) -> Rc. A
+// handle without a registry directory (never initialised, or terminated)
+// gives 4 without touching anything.
+template <class F>
+uint32_t guarded_op(char **handle, F &&body) noexcept {
+    const char *dir = registry_dir(handle);
+    if (!dir) return RSPI_RC_CONFIG_ERROR;
+    return guarded([&] { return body(std::string_view(dir)); });
+}
+template <class F>
+int32_t guarded_count_op(char **handle, F &&body) noexcept {
+    const char *dir = registry_dir(handle);
+    if (!dir) return 0;
+    return guarded_count([&] { return body(std::string_view(dir)); });
+}
+
+// ---------------------------------------------------------------------------
+// The file layer: every open, read, write, rename and remove of the plug-in
+// goes through here. Files are created with mode 0600.
+namespace io {
+
+enum class Read { Ok, Missing, Error };
+
+// Reads the whole file. Missing: it does not exist (ENOENT, ENOTDIR); Error:
+// it exists but could not be opened or read.
+Read read_file(const std::string &path, std::string &out);
+// Reads up to len bytes from the start of the file into buf; got = bytes read.
+Read read_prefix(const std::string &path, void *buf, std::size_t len, std::size_t &got);
+// True when the file opens for reading (it is closed again at once).
+bool can_open(const std::string &path);
+// Creates or truncates path and writes data in full. False on any failure.
+bool write_file(const std::string &path, std::string_view data);
+bool rename_file(const std::string &from, const std::string &to);
+bool remove_file(const std::string &path);
+
+// A descriptor that closes quietly when dropped; close() reports the result.
+class File {
+public:
+    File() = default;
+    explicit File(int fd) : fd_(fd) {}
+    File(File &&o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    File &operator=(File &&o) noexcept;
+    File(const File &) = delete;
+    File &operator=(const File &) = delete;
+    ~File();
+    bool is_open() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    bool write_all(std::string_view data);
+    bool close();
+
+private:
+    int fd_ = -1;
+};
+// Opens path for writing (create, truncate, 0600).
+File create(const std::string &path);
+
+// Test seam: when set, the n-th file operation from now on (1-based) fails
+// with the given errno. 0 disables it.
+void fail_nth_operation(long n, int error);
+// Number of file operations since the seam was last armed.
+long operations_seen();
+
+}  // namespace io
+
+// ---------------------------------------------------------------------------
+// File names. A path is the registry directory followed directly by a name
+// whose ':', '/' and '\' were turned into '-'.
+void ui_tolower(char *text);
+void ui_tolower(std::string &text);
+void ui_validate_filename(char *text);
+void ui_validate_filename(std::string &text);
+// dir + sanitised name.
+std::string make_path(std::string_view dir, std::string_view name);
+
+// Longest name component the file system takes.
+inline constexpr std::size_t kMaxComponent = 255;
+// Longest index line, newline included, that a 250-byte piece reader keeps whole.
+inline constexpr std::size_t kMaxListLine = 249;
+// True when a file-name component of this many bytes plus its longest
+// companion suffix (e.g. "_blob" or "_T") fits.
+inline bool component_fits(std::size_t name_len, std::size_t longest_suffix) {
+    return name_len + longest_suffix <= kMaxComponent;
+}
+// True when a list entry (without its newline) fits one list piece.
+inline bool entry_fits(std::size_t entry_len) { return entry_len + 1 <= kMaxListLine; }
+
+// Every file of the registry is named here. Record files take the lower-cased
+// key names; the part after the directory is sanitised.
+std::string user_file(std::string_view dir, std::string_view domain, std::string_view user_id);  // .QZuser
+std::string disabled_user_file(std::string_view dir, std::string_view registry_id);              // .user
+std::string group_file(std::string_view dir, std::string_view domain, std::string_view group_id);  // .QZgroup
+std::string disabled_group_file(std::string_view dir, std::string_view registry_id);             // .group
+std::string policy_file(std::string_view dir, std::string_view domain, std::string_view policy_id);  // .QZpolicy
+std::string resource_file(std::string_view dir, std::string_view name);                          // .QZresource
+std::string resgroup_file(std::string_view dir, std::string_view name);                          // .QZresgroup
+// The credential's name has its first ':' turned into '-' before the rest is sanitised.
+std::string rescreds_file(std::string_view dir, std::string_view domain, std::string_view user_id,
+                          std::string_view name);                                                 // .QZrescreds
+std::string blob_file(std::string_view record_path);                                              // + "_blob"
+// Entry-list names, relative to the registry directory and not yet sanitised.
+std::string my_groups_list(std::string_view domain, std::string_view user_id);      // .myGroups
+std::string group_members_list(std::string_view domain, std::string_view group_id);  // .GPmembers
+std::string resgroup_members_list(std::string_view name);                           // .RGmembers
+std::string rescreds_list(std::string_view domain, std::string_view user_id);       // .myResCreds
+
+// Companion suffixes and list names.
+inline constexpr std::string_view kBlobSuffix = "_blob";
+inline constexpr std::string_view kTempSuffix = "_T";
+inline constexpr std::string_view kUserList = "userlist.file";
+inline constexpr std::string_view kCertDnList = "certdnlist.file";
+inline constexpr std::string_view kGroupList = "grouplist.file";
+inline constexpr std::string_view kPolicyList = "policylist.file";
+inline constexpr std::string_view kResourceList = "resourcelist.file";
+inline constexpr std::string_view kResgroupList = "resgrouplist.file";
+
+// ---------------------------------------------------------------------------
+// Line pieces: behaves like repeated fgets(buf, n, stream) over a buffer read
+// in one go. A piece ends after a newline or after n-1 bytes; the text of a
+// piece is cut at an embedded NUL, as a C string reader would see it.
+class LineReader {
+public:
+    LineReader(std::string_view data, int n) : data_(data), cap_(n > 1 ? std::size_t(n - 1) : 0) {}
+    // The next piece with its newline, if it has one. False at end of data.
+    bool next_piece(std::string_view &piece);
+    // ui_get_line: the next piece without its final newline. False (-1) at end.
+    bool next_line(std::string_view &line);
+
+private:
+    std::string_view data_;
+    std::size_t pos_ = 0;
+    std::size_t cap_;
+};
+inline constexpr int kRecordLineSize = 1000;  // record files
+inline constexpr int kListLineSize = 250;     // index files and configuration
+
+// Strips one trailing newline.
+inline std::string_view chomp(std::string_view s) {
+    return (!s.empty() && s.back() == '\n') ? s.substr(0, s.size() - 1) : s;
+}
+// strtol(s, NULL, 10) over a view: leading white space, optional sign, digits.
+long parse_long(std::string_view s);
+
+// Reads a record file line by line. A missing line marks the record malformed
+// (9) and leaves its field alone; reading goes on.
+class RecordReader {
+public:
+    explicit RecordReader(std::string_view data) : lines_(data, kRecordLineSize) {}
+    // The next line; false (and 9 noted) when the file has ended.
+    bool next(std::string_view &line);
+    // The next line, without noting a missing one (optional trailing lines).
+    bool optional(std::string_view &line) { return lines_.next_line(line); }
+    // Skips a key line; a missing or empty one is malformed.
+    void key();
+    // Skips a key line that must equal expected.
+    void key(std::string_view expected);
+    // Replaces a host string field with the next line.
+    void text(char *&field);
+    template <class T>
+    void number(T &field) {
+        std::string_view l;
+        if (next(l)) field = static_cast<T>(parse_long(l));
+    }
+    Rc rc() const { return rc_; }
+    void set_rc(Rc rc) { rc_ = rc; }
+    bool short_file() const { return rc_ == Rc::Malformed; }
+
+private:
+    LineReader lines_;
+    Rc rc_ = Rc::Success;
+};
+
+// Builds a record file's bytes, one value per line.
+class RecordWriter {
+public:
+    RecordWriter &text(const char *s);  // null writes an empty line
+    RecordWriter &text(std::string_view s);
+    RecordWriter &u32(uint32_t v);      // "%u"
+    RecordWriter &i32(int32_t v);       // "%d"
+    const std::string &bytes() const { return out_; }
+
+private:
+    std::string out_;
+};
+
+// ---------------------------------------------------------------------------
+// Index files. Every index is rewritten by one helper: read the old list whole,
+// let the caller build the new bytes, write "<list>_T" in one go and rename it
+// over the list, so the old or the new list is always in place.
+enum class ListEnd { Replace, Remove };
+struct ListEdit {
+    std::string_view old;  // old content ("" when missing)
+    bool existed;          // the list file could be read
+    std::string out;       // new content, built by the caller
+};
+namespace detail {
+Rc rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &, void *), void *ctx);
+}
+// edit(ListEdit&) -> ListEnd. Replace installs `out` (even when empty); Remove
+// leaves no list file. 6 when the temporary file cannot be created, written or
+// renamed; the old list is then untouched and no temporary file stays behind.
+template <class F>
+Rc rewrite_list(const std::string &list_path, F &&edit) {
+    return detail::rewrite_list(
+        list_path,
+        [](ListEdit &e, void *ctx) -> ListEnd { return (*static_cast<std::remove_reference_t<F> *>(ctx))(e); },
+        const_cast<void *>(static_cast<const void *>(&edit)));
+}
+
+// Entry lists: sorted, one entry per line, no duplicates, no file when empty.
+// list_name is sanitised; the directory is prefixed.
+Rc ui_add_to_entrylist(std::string_view dir, std::string_view list_name, std::string_view entry);
+Rc ui_remove_from_entrylist(std::string_view dir, std::string_view list_name, std::string_view entry);
+Rc ui_purge_from_entrylist(std::string_view dir, std::string_view list_name, std::string_view prefix);
+
+// Case-insensitive wildcard match with '*'; a null filter matches everything.
+int32_t ui_compare_filter(const char *filter, const char *name);
+
+// ---------------------------------------------------------------------------
+// Enumeration list records. The six host list types share one layout; ListRef
+// gives the generic code a view of any of them.
+struct ListRef {
+    uint32_t &kind;
+    int32_t &count;
+    char *&file;
+    rspi_list_item *&first;
+    rspi_list_item *&previous;
+    rspi_list_item *&current;
+};
+template <class L>
+ListRef list_ref(L *l) {
+    return ListRef{l->kind, l->count, l->file, l->first, l->previous, l->current};
+}
+
+// Loads list.file into the record (count, first, cursor reset; kind untouched;
+// items already there are not released). Missing file: empty, 0. 3 when an
+// item or text cannot be allocated; items so far stay.
+Rc ui_get_entrylist(std::string_view dir, ListRef list);
+// Appends items at the tail of a list (text copied), finding the tail once.
+class ListAppender {
+public:
+    explicit ListAppender(ListRef list);
+    // 3 when the item or its text cannot be allocated; nothing is appended then.
+    Rc append(std::string_view text, uint32_t flag);
+
+private:
+    ListRef list_;
+    rspi_list_item *tail_;
+};
+// Resets a record for a new listing without releasing old items.
+void list_reset(ListRef list, uint32_t kind);
+// Names a lazy list: file = copy of name, count = -1. 3 when the copy fails.
+Rc list_name_lazy(ListRef list, std::string_view file_name);
+
+enum class Move { First, Next, Previous };
+struct CursorResult {
+    Rc rc = Rc::Success;         // 0 with item set; else 5, or the load failure
+    bool load_failed = false;     // true when rc comes from loading the list
+    rspi_list_item *item = nullptr;
+};
+// The cursor shared by every enumeration: null record -> 5; count < 0 loads it
+// (a failure is returned with load_failed); count 0 -> 5; then moves.
+CursorResult cursor_move(std::string_view dir, ListRef list, Move move);
+// count operation: count if >= 0, else load (failure -> count 0, returns 0).
+int32_t list_count(std::string_view dir, ListRef list);
+
+// ---------------------------------------------------------------------------
+// Host strings and records.
+// Replaces a host string field with a copy of v (the old one is released
+// first). 3 when the copy cannot be allocated; the field is then null.
+Rc set_str(char *&field, std::string_view v);
+// A librspiutil copy of v, or null.
+char *dup_str(std::string_view v);
+// Runs fn at scope exit: hands borrowed pointers back on every path.
+template <class F>
+class ScopeExit {
+public:
+    explicit ScopeExit(F f) : f_(std::move(f)) {}
+    ~ScopeExit() { f_(); }
+    ScopeExit(const ScopeExit &) = delete;
+    ScopeExit &operator=(const ScopeExit &) = delete;
+
+private:
+    F f_;
+};
+
+// ---------------------------------------------------------------------------
+// Blobs, UUIDs and login types.
+// Reads blob->length bytes of path into blob->data: 0, or 6 when short/missing.
+Rc ui_read_blob(const std::string &path, rspi_blob *blob);
+// Writes the blob's bytes; length 0 leaves no file. 0 or 6.
+Rc ui_write_blob(const std::string &path, const rspi_blob *blob);
+// Fills uuid and replaces uuid_string with a new UUID; failures only trace.
+void ui_uuid_create(unsigned char (&uuid)[16], char *&uuid_string);
+// Parses text into uuid; a failure only traces.
+void ui_uuid_value(const char *text, unsigned char (&uuid)[16]);
+// Joins the types with sep into at most size-1 bytes (a skipped type is left out).
+std::string ui_logintypes_string(const rspi_logintypes *types, std::string_view sep, std::size_t size);
+// Splits text at sep into a new list; null for an empty text or no memory.
+rspi_logintypes *ui_logintypes_data(std::string_view text, std::string_view sep);
+
+// True when s is non-null, non-empty and holds no blank.
+inline bool usable_name(const char *s) {
+    if (!s || !*s) return false;
+    for (const char *p = s; *p; ++p)
+        if (*p == ' ') return false;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Storage functions of each family. A family adds its own declarations only
+// inside its section.
+
+// --- users (tolvinternal/tolvinternal_user.cpp) ---
+// 0 when user_id and domain are usable names and the user file opens; else 30.
+// Lower-cases both names once they pass.
+Rc ui_validate_user(std::string_view dir, rspi_user *user);
+Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create);
+Rc ui_get_user(std::string_view dir, rspi_user *user);
+Rc ui_add_to_userlist(std::string_view dir, rspi_user *user);
+Rc ui_disable_in_userlist(std::string_view dir, rspi_user *user);
+Rc ui_remove_from_userlist(std::string_view dir, rspi_user *user);
+// --- end users ---
+
+// --- groups (tolvinternal/tolvinternal_group.cpp) ---
+Rc ui_replace_group(std::string_view dir, rspi_group *group, bool create_uuid);
+Rc ui_add_to_grouplist(std::string_view dir, rspi_group *group);
+Rc ui_disable_in_grouplist(std::string_view dir, rspi_group *group);
+Rc ui_remove_from_grouplist(std::string_view dir, rspi_group *group);
+// --- end groups ---
+
+// --- policies (tolvinternal/tolvinternal_policy.cpp) ---
+Rc ui_replace_policy(std::string_view dir, rspi_policy *policy, bool create_uuid);
+Rc ui_add_to_policylist(std::string_view dir, rspi_policy *policy);
+Rc ui_remove_from_policylist(std::string_view dir, rspi_policy *policy);
+// --- end policies ---
+
+// --- resources (tolvinternal/tolvinternal_resource.cpp) ---
+// 0 when name is usable and its resource file opens; else 33. Lower-cases name.
+Rc ui_validate_resource(std::string_view dir, char *name);
+Rc ui_replace_resource(std::string_view dir, rspi_resource *resource, bool create_uuid);
+Rc ui_add_to_resourcelist(std::string_view dir, rspi_resource *resource);
+Rc ui_remove_from_resourcelist(std::string_view dir, rspi_resource *resource);
+// --- end resources ---
+
+// --- resource groups (tolvinternal/tolvinternal_resgroup.cpp) ---
+Rc ui_replace_resgroup(std::string_view dir, rspi_resgroup *resgroup, bool create_uuid);
+Rc ui_add_to_resgrouplist(std::string_view dir, rspi_resgroup *resgroup);
+Rc ui_remove_from_resgrouplist(std::string_view dir, rspi_resgroup *resgroup);
+// --- end resource groups ---
+
+// --- credentials (tolvinternal/tolvinternal_rescreds.cpp) ---
+Rc ui_replace_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds, bool create_uuid);
+// --- end credentials ---
+
+}  // namespace tolv

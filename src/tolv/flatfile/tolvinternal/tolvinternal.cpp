@@ -1,0 +1,515 @@
+// tolvinternal.cpp - storage primitives: names, line pieces, record files,
+// the list rewriter, entry lists, the cursor, blobs, UUIDs and login types.
+#include "tolvinternal.h"
+
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstring>
+#include <initializer_list>
+
+#include "tolvdiag.h"
+
+namespace tolv {
+
+// ---------------------------------------------------------------------------
+// File names.
+
+void ui_tolower(char *text) {
+    if (!text) return;
+    for (char *p = text; *p; ++p) *p = static_cast<char>(::tolower(static_cast<unsigned char>(*p)));
+}
+
+void ui_tolower(std::string &text) {
+    for (char &c : text) c = static_cast<char>(::tolower(static_cast<unsigned char>(c)));
+}
+
+namespace {
+inline char sanitised(char c) { return (c == ':' || c == '/' || c == '\\') ? '-' : c; }
+}  // namespace
+
+void ui_validate_filename(char *text) {
+    if (!text) return;
+    for (char *p = text; *p; ++p) *p = sanitised(*p);
+}
+
+void ui_validate_filename(std::string &text) {
+    for (char &c : text) c = sanitised(c);
+}
+
+std::string make_path(std::string_view dir, std::string_view name) {
+    std::string path;
+    path.reserve(dir.size() + name.size() + 8);
+    path.append(dir);
+    for (char c : name) path.push_back(sanitised(c));
+    return path;
+}
+
+namespace {
+std::string join_name(std::string_view dir, std::initializer_list<std::string_view> parts) {
+    std::size_t n = dir.size();
+    for (auto p : parts) n += p.size();
+    std::string path;
+    path.reserve(n);
+    path.append(dir);
+    for (auto p : parts)
+        for (char c : p) path.push_back(sanitised(c));
+    return path;
+}
+std::string concat(std::initializer_list<std::string_view> parts) {
+    std::string s;
+    for (auto p : parts) s.append(p);
+    return s;
+}
+}  // namespace
+
+std::string user_file(std::string_view dir, std::string_view domain, std::string_view user_id) {
+    return join_name(dir, {domain, "_", user_id, ".QZuser"});
+}
+std::string disabled_user_file(std::string_view dir, std::string_view registry_id) {
+    return join_name(dir, {registry_id, ".user"});
+}
+std::string group_file(std::string_view dir, std::string_view domain, std::string_view group_id) {
+    return join_name(dir, {domain, "_", group_id, ".QZgroup"});
+}
+std::string disabled_group_file(std::string_view dir, std::string_view registry_id) {
+    return join_name(dir, {registry_id, ".group"});
+}
+std::string policy_file(std::string_view dir, std::string_view domain, std::string_view policy_id) {
+    return join_name(dir, {domain, "_", policy_id, ".QZpolicy"});
+}
+std::string resource_file(std::string_view dir, std::string_view name) { return join_name(dir, {name, ".QZresource"}); }
+std::string resgroup_file(std::string_view dir, std::string_view name) { return join_name(dir, {name, ".QZresgroup"}); }
+std::string rescreds_file(std::string_view dir, std::string_view domain, std::string_view user_id,
+                          std::string_view name) {
+    // Every ':' becomes '-' anyway; the first one is named for the record.
+    return join_name(dir, {domain, "_", user_id, "_", name, ".QZrescreds"});
+}
+std::string blob_file(std::string_view record_path) {
+    std::string p(record_path);
+    p.append(kBlobSuffix);
+    return p;
+}
+// List names stay as given: the entry-list functions sanitise them on use.
+std::string my_groups_list(std::string_view domain, std::string_view user_id) {
+    return concat({domain, "_", user_id, ".myGroups"});
+}
+std::string group_members_list(std::string_view domain, std::string_view group_id) {
+    return concat({domain, "_", group_id, ".GPmembers"});
+}
+std::string resgroup_members_list(std::string_view name) { return concat({name, ".RGmembers"}); }
+std::string rescreds_list(std::string_view domain, std::string_view user_id) {
+    return concat({domain, "_", user_id, ".myResCreds"});
+}
+
+// ---------------------------------------------------------------------------
+// Line pieces.
+
+bool LineReader::next_piece(std::string_view &piece) {
+    if (pos_ >= data_.size()) return false;
+    const std::size_t cap = cap_ ? cap_ : 1;
+    const std::size_t avail = std::min(cap, data_.size() - pos_);
+    std::string_view window = data_.substr(pos_, avail);
+    const std::size_t nl = window.find('\n');
+    if (nl != std::string_view::npos) window = window.substr(0, nl + 1);
+    pos_ += window.size();
+    // A C string reader sees the piece only up to an embedded NUL.
+    const std::size_t nul = window.find('\0');
+    piece = nul == std::string_view::npos ? window : window.substr(0, nul);
+    return true;
+}
+
+bool LineReader::next_line(std::string_view &line) {
+    if (!next_piece(line)) return false;
+    line = chomp(line);
+    return true;
+}
+
+long parse_long(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size() && (s[i] == ' ' || (s[i] >= '\t' && s[i] <= '\r'))) ++i;
+    bool neg = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
+    unsigned long long v = 0;
+    bool overflow = false;
+    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+        v = v * 10 + static_cast<unsigned>(s[i] - '0');
+        if (v > static_cast<unsigned long long>(LONG_MAX) + 1) overflow = true, v = static_cast<unsigned long long>(LONG_MAX) + 1;
+    }
+    if (neg) return (overflow || v > static_cast<unsigned long long>(LONG_MAX)) ? LONG_MIN : -static_cast<long>(v);
+    return (overflow || v > static_cast<unsigned long long>(LONG_MAX)) ? LONG_MAX : static_cast<long>(v);
+}
+
+// ---------------------------------------------------------------------------
+// Record files.
+
+bool RecordReader::next(std::string_view &line) {
+    if (lines_.next_line(line)) return true;
+    if (rc_ == Rc::Success) rc_ = Rc::Malformed;
+    return false;
+}
+
+void RecordReader::key() {
+    std::string_view l;
+    if (next(l) && l.empty() && rc_ == Rc::Success) rc_ = Rc::Malformed;
+}
+
+void RecordReader::key(std::string_view expected) {
+    std::string_view l;
+    if (next(l) && (l.empty() || l != expected) && rc_ == Rc::Success) rc_ = Rc::Malformed;
+}
+
+void RecordReader::text(char *&field) {
+    std::string_view l;
+    if (next(l) && !ok(set_str(field, l))) rc_ = Rc::NoMemory;
+}
+
+RecordWriter &RecordWriter::text(const char *s) {
+    if (s) out_.append(s);
+    out_.push_back('\n');
+    return *this;
+}
+
+RecordWriter &RecordWriter::text(std::string_view s) {
+    out_.append(s);
+    out_.push_back('\n');
+    return *this;
+}
+
+RecordWriter &RecordWriter::u32(uint32_t v) {
+    char buf[16];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out_.append(buf, r.ptr);
+    out_.push_back('\n');
+    return *this;
+}
+
+RecordWriter &RecordWriter::i32(int32_t v) {
+    char buf[16];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out_.append(buf, r.ptr);
+    out_.push_back('\n');
+    return *this;
+}
+
+// ---------------------------------------------------------------------------
+// The list rewriter.
+
+Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &, void *), void *ctx) {
+    std::string temp = list_path;
+    temp.append(kTempSuffix);
+    // The temporary file comes first: a registry we cannot write to fails
+    // before anything is read or changed.
+    io::File out = io::create(temp);
+    if (!out.is_open()) return Rc::FileError;
+
+    std::string old;
+    const io::Read r = io::read_file(list_path, old);
+    if (r == io::Read::Error) {
+        // An unreadable list is not an empty one: keep it as it is.
+        out.close();
+        io::remove_file(temp);
+        return Rc::FileError;
+    }
+    ListEdit e{old, r == io::Read::Ok, {}};
+    e.out.reserve(old.size() + 256);
+    const ListEnd end = edit(e, ctx);
+
+    if (end == ListEnd::Replace) {
+        const bool wrote = out.write_all(e.out);
+        if (!out.close() || !wrote || !io::rename_file(temp, list_path)) {
+            io::remove_file(temp);
+            return Rc::FileError;
+        }
+        return Rc::Success;
+    }
+    out.close();
+    if (!io::remove_file(temp)) return Rc::FileError;
+    if (e.existed && !io::remove_file(list_path) && errno != ENOENT) return Rc::FileError;
+    return Rc::Success;
+}
+
+// ---------------------------------------------------------------------------
+// Entry lists.
+
+namespace {
+
+std::string list_path(std::string_view dir, std::string_view list_name) { return make_path(dir, list_name); }
+
+// Drops every piece for which drop(piece) holds; 24 when none was dropped.
+template <class Drop>
+Rc drop_from_entrylist(std::string_view dir, std::string_view list_name, Drop drop) {
+    bool found = false;
+    const Rc rc = rewrite_list(list_path(dir, list_name), [&](ListEdit &e) {
+        std::size_t kept = 0;
+        LineReader lines(e.old, kListLineSize);
+        std::string_view piece;
+        while (lines.next_piece(piece)) {
+            if (drop(piece)) {
+                found = true;
+            } else {
+                e.out.append(piece);
+                ++kept;
+            }
+        }
+        return kept > 0 ? ListEnd::Replace : ListEnd::Remove;
+    });
+    if (!ok(rc)) return rc;
+    return found ? Rc::Success : Rc::NotInList;
+}
+
+}  // namespace
+
+Rc ui_add_to_entrylist(std::string_view dir, std::string_view list_name, std::string_view entry) {
+    std::string line(entry);
+    line.push_back('\n');
+    return rewrite_list(list_path(dir, list_name), [&](ListEdit &e) {
+        bool pending = true;
+        LineReader lines(e.old, kListLineSize);
+        std::string_view piece;
+        while (lines.next_piece(piece)) {
+            if (pending) {
+                const int c = std::string_view(line).compare(piece);
+                if (c == 0) {
+                    pending = false;
+                } else if (c < 0) {
+                    e.out.append(line);
+                    pending = false;
+                }
+            }
+            e.out.append(piece);
+        }
+        if (pending) e.out.append(line);
+        return ListEnd::Replace;
+    });
+}
+
+Rc ui_remove_from_entrylist(std::string_view dir, std::string_view list_name, std::string_view entry) {
+    std::string line(entry);
+    line.push_back('\n');
+    return drop_from_entrylist(dir, list_name, [&](std::string_view piece) { return piece == line; });
+}
+
+Rc ui_purge_from_entrylist(std::string_view dir, std::string_view list_name, std::string_view prefix) {
+    return drop_from_entrylist(dir, list_name,
+                               [&](std::string_view piece) { return piece.substr(0, prefix.size()) == prefix; });
+}
+
+int32_t ui_compare_filter(const char *filter, const char *name) {
+    if (!filter) return 1;
+    std::string f(filter);
+    std::string n(name ? name : "");
+    ui_tolower(f);
+    ui_tolower(n);
+    const std::size_t first = f.find('*');
+    const std::size_t last = f.rfind('*');
+    if (first == std::string::npos || first == last) {
+        const std::string_view fv(f);
+        const std::string_view prefix = first == std::string::npos ? fv : fv.substr(0, first);
+        const std::string_view suffix = first == std::string::npos ? std::string_view() : fv.substr(first + 1);
+        const std::string_view nv(n);
+        return nv.size() >= prefix.size() + suffix.size() && nv.starts_with(prefix) && nv.ends_with(suffix);
+    }
+    if (f.front() != '*' || f.back() != '*') return 0;
+    return n.find(std::string_view(f).substr(1, f.size() - 2)) != std::string::npos;
+}
+
+// ---------------------------------------------------------------------------
+// Enumeration list records.
+
+void list_reset(ListRef list, uint32_t kind) {
+    list.count = 0;
+    list.kind = kind;
+    list.first = list.previous = list.current = nullptr;
+}
+
+ListAppender::ListAppender(ListRef list) : list_(list), tail_(list.first) {
+    if (tail_)
+        while (tail_->next) tail_ = tail_->next;
+}
+
+Rc ListAppender::append(std::string_view text, uint32_t flag) {
+    auto *item = static_cast<rspi_list_item *>(rspi_alloc(sizeof(rspi_list_item)));
+    if (!item) return Rc::NoMemory;
+    item->data = dup_str(text);
+    if (!item->data) {
+        rspi_free(item);
+        return Rc::NoMemory;
+    }
+    item->flag = flag;
+    item->prev = tail_;
+    if (tail_)
+        tail_->next = item;
+    else
+        list_.first = item;
+    tail_ = item;
+    ++list_.count;
+    return Rc::Success;
+}
+
+Rc ui_get_entrylist(std::string_view dir, ListRef list) {
+    list.count = 0;
+    list.first = list.previous = list.current = nullptr;
+    if (!list.file) return Rc::Success;
+    ui_validate_filename(list.file);
+    std::string data;
+    const io::Read r = io::read_file(make_path(dir, list.file), data);
+    if (r == io::Read::Missing) return Rc::Success;
+    if (r == io::Read::Error) return Rc::FileError;
+    LineReader lines(data, kListLineSize);
+    ListAppender items(list);
+    std::string_view piece;
+    while (lines.next_piece(piece)) {
+        const Rc rc = items.append(piece.substr(0, piece.find('\n')), 0);
+        if (!ok(rc)) return rc;
+    }
+    return Rc::Success;
+}
+
+Rc list_name_lazy(ListRef list, std::string_view file_name) {
+    list.count = -1;
+    return set_str(list.file, file_name);
+}
+
+CursorResult cursor_move(std::string_view dir, ListRef list, Move move) {
+    CursorResult res;
+    if (list.count < 0) {
+        const Rc rc = ui_get_entrylist(dir, list);
+        if (!ok(rc)) {
+            res.rc = rc;
+            res.load_failed = true;
+            return res;
+        }
+    }
+    if (list.count == 0) {
+        res.rc = Rc::NoMoreEntries;
+        return res;
+    }
+    switch (move) {
+    case Move::First:
+        list.previous = nullptr;
+        list.current = list.first;
+        break;
+    case Move::Next:
+        if (list.current) {
+            list.previous = list.current;
+            list.current = list.current->next;
+        } else {
+            list.previous = nullptr;
+            list.current = list.first;
+        }
+        break;
+    case Move::Previous:
+        if (list.previous) {
+            list.current = list.previous;
+            list.previous = list.previous->prev;
+        } else {
+            list.current = nullptr;
+        }
+        break;
+    }
+    res.item = list.current;
+    if (!res.item) res.rc = Rc::NoMoreEntries;
+    return res;
+}
+
+int32_t list_count(std::string_view dir, ListRef list) {
+    if (list.count >= 0) return list.count;
+    if (!ok(ui_get_entrylist(dir, list))) list.count = 0;
+    return list.count;
+}
+
+// ---------------------------------------------------------------------------
+// Host strings.
+
+char *dup_str(std::string_view v) {
+    auto *p = static_cast<char *>(rspi_alloc(v.size() + 1));
+    if (!p) return nullptr;
+    if (!v.empty()) std::memcpy(p, v.data(), v.size());
+    p[v.size()] = '\0';
+    return p;
+}
+
+Rc set_str(char *&field, std::string_view v) {
+    rspi_free(field);
+    field = dup_str(v);
+    return field ? Rc::Success : Rc::NoMemory;
+}
+
+// ---------------------------------------------------------------------------
+// Blobs, UUIDs and login types.
+
+Rc ui_read_blob(const std::string &path, rspi_blob *blob) {
+    if (!blob || (blob->length > 0 && !blob->data)) return Rc::FileError;
+    std::size_t got = 0;
+    if (io::read_prefix(path, blob->data, blob->length, got) != io::Read::Ok) return Rc::FileError;
+    return got == blob->length ? Rc::Success : Rc::FileError;
+}
+
+Rc ui_write_blob(const std::string &path, const rspi_blob *blob) {
+    if (!blob || (blob->length > 0 && !blob->data)) return Rc::FileError;
+    const std::string_view bytes(reinterpret_cast<const char *>(blob->data), blob->length);
+    if (!io::write_file(path, bytes)) return Rc::FileError;
+    if (blob->length == 0) io::remove_file(path);
+    return Rc::Success;
+}
+
+void ui_uuid_create(unsigned char (&uuid)[16], char *&uuid_string) {
+    uint32_t status = 0;
+    qz_uuid_create(uuid, &status);
+    if (status != 0) {
+        TOLV_TRACE("uuid_create failed: status = %8.8x\n", status);
+        return;
+    }
+    char *text = nullptr;
+    qz_uuid_to_string(uuid, &text, &status);
+    if (status != 0) {
+        TOLV_TRACE("uuid_to_string failed: status = %8.8x\n", status);
+        return;
+    }
+    rspi_free(uuid_string);
+    uuid_string = rspi_strdup(text);
+    qz_uuid_string_free(&text, &status);
+}
+
+void ui_uuid_value(const char *text, unsigned char (&uuid)[16]) {
+    uint32_t status = 0;
+    qz_uuid_from_string(text, uuid, &status);
+    if (status != 0) TOLV_TRACE("uuid_from_string failed: status = %8.8x\n", status);
+}
+
+std::string ui_logintypes_string(const rspi_logintypes *types, std::string_view sep, std::size_t size) {
+    std::string out;
+    if (!types || size == 0) return out;
+    long long budget = static_cast<long long>(size) - 1;
+    for (int32_t i = 0; i < types->count; ++i) {
+        budget -= static_cast<long long>(sep.size());
+        const char *t = types->types[i] ? types->types[i] : "";
+        const long long len = static_cast<long long>(std::strlen(t));
+        if (len < budget) {
+            if (i > 0) out.append(sep);
+            out.append(t);
+            budget -= len;
+        }
+    }
+    return out;
+}
+
+rspi_logintypes *ui_logintypes_data(std::string_view text, std::string_view sep) {
+    if (text.empty() || sep.empty()) return nullptr;
+    int32_t count = 1;
+    for (std::size_t p = text.find(sep); p != std::string_view::npos; p = text.find(sep, p + sep.size())) ++count;
+    rspi_logintypes *types = rspi_alloc_logintypes(count);
+    if (!types) return nullptr;
+    std::size_t start = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const std::size_t end = i + 1 < count ? text.find(sep, start) : text.size();
+        types->types[i] = dup_str(text.substr(start, end - start));
+        if (!types->types[i]) break;
+        start = end + sep.size();
+    }
+    return types;
+}
+
+}  // namespace tolv

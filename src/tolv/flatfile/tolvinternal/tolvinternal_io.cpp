@@ -1,0 +1,169 @@
+// tolvinternal_io.cpp - the file layer: the one place that opens, reads, writes,
+// renames and removes files, and the seam where tests inject failures.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "tolvinternal.h"
+
+namespace tolv::io {
+
+namespace {
+
+std::atomic<long> g_fail_at{0};
+std::atomic<long> g_seen{0};
+std::atomic<int> g_errno{0};
+
+// True when this file operation is the one a test asked to fail.
+bool injected() {
+    const long seen = g_seen.fetch_add(1, std::memory_order_relaxed) + 1;
+    const long at = g_fail_at.load(std::memory_order_relaxed);
+    if (at > 0 && seen == at) {
+        errno = g_errno.load(std::memory_order_relaxed);
+        return true;
+    }
+    return false;
+}
+
+int sys_open(const char *path, int flags, mode_t mode = 0) {
+    if (injected()) return -1;
+    int fd;
+    do {
+        fd = ::open(path, flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+ssize_t sys_read(int fd, void *buf, std::size_t len) {
+    if (injected()) return -1;
+    ssize_t n;
+    do {
+        n = ::read(fd, buf, len);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+ssize_t sys_write(int fd, const void *buf, std::size_t len) {
+    if (injected()) return -1;
+    ssize_t n;
+    do {
+        n = ::write(fd, buf, len);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+bool missing_errno() { return errno == ENOENT || errno == ENOTDIR; }
+
+}  // namespace
+
+void fail_nth_operation(long n, int error) {
+    g_errno.store(error);
+    g_seen.store(0);
+    g_fail_at.store(n);
+}
+
+long operations_seen() { return g_seen.load(); }
+
+File &File::operator=(File &&o) noexcept {
+    if (this != &o) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(o.fd_, -1);
+    }
+    return *this;
+}
+
+File::~File() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool File::write_all(std::string_view data) {
+    const char *p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        const ssize_t n = sys_write(fd_, p, left);
+        if (n <= 0) return false;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool File::close() {
+    if (fd_ < 0) return false;
+    const int fd = std::exchange(fd_, -1);
+    const bool fail = injected();
+    return ::close(fd) == 0 && !fail;
+}
+
+File create(const std::string &path) {
+    return File(sys_open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+}
+
+Read read_file(const std::string &path, std::string &out) {
+    out.clear();
+    File f(sys_open(path.c_str(), O_RDONLY));
+    if (!f.is_open()) return missing_errno() ? Read::Missing : Read::Error;
+    // Registry files are small regular files: one read usually takes them
+    // whole, and a short read of a regular file is its end.
+    std::size_t cap = 8192;
+    std::size_t len = 0;
+    out.resize(cap);
+    for (;;) {
+        const ssize_t n = sys_read(f.fd(), out.data() + len, cap - len);
+        if (n < 0) {
+            out.clear();
+            return Read::Error;
+        }
+        len += static_cast<std::size_t>(n);
+        if (len < cap) break;
+        struct stat st;
+        std::size_t want = cap * 2;
+        if (::fstat(f.fd(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) >= cap)
+            want = static_cast<std::size_t>(st.st_size) + 1;
+        cap = want;
+        out.resize(cap);
+    }
+    out.resize(len);
+    return Read::Ok;
+}
+
+Read read_prefix(const std::string &path, void *buf, std::size_t len, std::size_t &got) {
+    got = 0;
+    File f(sys_open(path.c_str(), O_RDONLY));
+    if (!f.is_open()) return missing_errno() ? Read::Missing : Read::Error;
+    char *p = static_cast<char *>(buf);
+    while (got < len) {
+        const ssize_t n = sys_read(f.fd(), p + got, len - got);
+        if (n < 0) return Read::Error;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return Read::Ok;
+}
+
+bool can_open(const std::string &path) {
+    File f(sys_open(path.c_str(), O_RDONLY));
+    return f.is_open();
+}
+
+bool write_file(const std::string &path, std::string_view data) {
+    File f = create(path);
+    if (!f.is_open()) return false;
+    const bool wrote = f.write_all(data);
+    return f.close() && wrote;
+}
+
+bool rename_file(const std::string &from, const std::string &to) {
+    if (injected()) return false;
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool remove_file(const std::string &path) {
+    if (injected()) return false;
+    return ::unlink(path.c_str()) == 0;
+}
+
+}  // namespace tolv::io
