@@ -349,6 +349,62 @@ CursorResult cursor_move(std::string_view dir, ListRef list, Move move);
 // count operation: count if >= 0, else load (failure -> count 0, returns 0).
 int32_t list_count(std::string_view dir, ListRef list);
 
+// A first/next/previous operation: a null list gives 5, a null record the
+// family's invalid code; otherwise the cursor moves and deliver(item) fills
+// the record from the entry reached.
+template <class List, class Record, class Deliver>
+Rc cursor_step(std::string_view dir, List *list, Record *record, Rc invalid, Move move, Deliver &&deliver) {
+    if (!list) return Rc::NoMoreEntries;
+    if (!record) return invalid;
+    const CursorResult at = cursor_move(dir, list_ref(list), move);
+    return at.item ? deliver(*at.item) : at.rc;
+}
+
+// Item kinds of the user and group enumerations: a name entry holds
+// "domain id", a registry-id entry the registry id of a disabled entry.
+inline constexpr uint32_t kNameEntry = 1;
+inline constexpr uint32_t kRegistryIdEntry = 2;
+// Appends host-supplied names as name entries (rspi_userlist_add_user,
+// rspi_grouplist_add_group). A list without entries is started afresh (kind 1).
+// Count 0, a null array or a null name: 31; a negative count adds nothing (0);
+// 3 when an item cannot be allocated (the entries before it stay).
+Rc list_add_names(ListRef list, char *const *names, int32_t count);
+// Lists an index whose lines are "domain id  uuid  registry_id", or
+// "- -  uuid  registry_id" for a disabled entry (the user and group lists),
+// by mode (0 all, 1 enabled, 2 disabled, 3+ by registry id only) and the three
+// wildcard filters. The record is reset first (old items are not released).
+// 9 stops at a line without its separators; 3 stops when memory runs out.
+struct IndexFilters {
+    uint32_t mode;
+    const char *id;
+    const char *domain;
+    const char *registry_id;
+};
+struct IndexTexts {  // printf formats, one %s (names: two)
+    const char *no_uuid;
+    const char *no_registry_id;
+    const char *no_id;
+    const char *names;
+    const char *registry_id;
+};
+Rc list_index(std::string_view dir, std::string_view index_name, ListRef list, const IndexFilters &filters,
+              const IndexTexts &texts);
+// One line of the user or group list, split at its first two double blanks.
+struct IndexLine {
+    std::string_view name;         // before the first double blank: "domain id" or "- -"
+    std::string_view uuid;         // between the two
+    std::string_view registry_id;  // after the second, without the newline
+    std::string_view whole;        // the line without its newline
+};
+enum class IndexSplit { Ok, NoUuid, NoRegistryId };
+IndexSplit split_index_line(std::string_view piece, IndexLine &out);
+inline constexpr std::string_view kIndexSep = "  ";
+inline constexpr std::string_view kIndexDisabled = "- -";
+// Fills domain and id from a name entry "domain id" (split at its first
+// blank), releasing the old strings: 9 (traced as invalid listdata) without a
+// blank, 3 when a copy fails.
+Rc ui_split_name_entry(const char *data, char *&domain, char *&id);
+
 // ---------------------------------------------------------------------------
 // Host strings and records.
 // Replaces a host string field with a copy of v (the old one is released
@@ -400,42 +456,118 @@ inline bool usable_name(const char *s) {
 // 0 when user_id and domain are usable names and the user file opens; else 30.
 // Lower-cases both names once they pass.
 Rc ui_validate_user(std::string_view dir, rspi_user *user);
+// 0 when the record (names already lower-cased) can be stored as it is: a
+// registry id and UUID string, names that fit every user file and index line,
+// and texts and a password without a line break (or NUL). Else 30.
+Rc ui_check_user(const rspi_user *user);
+// Writes the user file (and blob), then the user list and certificate-DN list.
+// 30 before anything is written when ui_check_user refuses the record; with
+// create, a missing UUID is made first (6, nothing written, when it cannot be).
 Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create);
+// Reads the user file into the record (not user_id, domain, groups): 30 when it
+// does not open, 9 for a short file (fields present are filled), 6 for a blob.
 Rc ui_get_user(std::string_view dir, rspi_user *user);
+// The user-list writers: add the user's line in order (dropping its older lines
+// by UUID or registry id), turn it into a disabled entry, or drop it.
 Rc ui_add_to_userlist(std::string_view dir, rspi_user *user);
 Rc ui_disable_in_userlist(std::string_view dir, rspi_user *user);
 Rc ui_remove_from_userlist(std::string_view dir, rspi_user *user);
 // --- end users ---
 
 // --- groups (tolvinternal/tolvinternal_group.cpp) ---
+// Length of the UUID text the UUID service makes (a UUID still to be made).
+inline constexpr std::size_t kUuidTextLen = 36;
+// True when the lower-cased names fit the group file (with "_blob"), the
+// members file (with "_T") and a membership line, and hold no line break.
+bool group_names_fit(std::string_view domain, std::string_view group_id);
+// 0 when the record can be stored as it is: names that fit (group_names_fit),
+// a group-list line within its piece, a registry id that can name the disabled
+// group file, texts without a line break and a UUID text without a double
+// blank. uuid_len is the length of the UUID text the line will hold. Else 31.
+Rc ui_check_group(const rspi_group *group, std::size_t uuid_len);
+// Writes the group file (and blob), then its line in the group list. 31 before
+// anything is written for null names or a record ui_check_group refuses; with
+// create_uuid a missing UUID is made first (6, nothing written, when it cannot
+// be). state 2 becomes 1 in the record.
 Rc ui_replace_group(std::string_view dir, rspi_group *group, bool create_uuid);
+// The group-list writers: put the enabled line in order (dropping the group's
+// older lines by registry id or UUID), turn it into a disabled line, or drop it.
 Rc ui_add_to_grouplist(std::string_view dir, rspi_group *group);
 Rc ui_disable_in_grouplist(std::string_view dir, rspi_group *group);
 Rc ui_remove_from_grouplist(std::string_view dir, rspi_group *group);
+// The membership line "domain id" of a user or a group.
+std::string member_entry(std::string_view domain, std::string_view id);
 // --- end groups ---
 
 // --- policies (tolvinternal/tolvinternal_policy.cpp) ---
+// Writes the policy file (and blob) and adds "domain policy_id" to the policy
+// list. 32 before anything is written for null or unfitting names; state 2
+// becomes 1 in the record.
 Rc ui_replace_policy(std::string_view dir, rspi_policy *policy, bool create_uuid);
 Rc ui_add_to_policylist(std::string_view dir, rspi_policy *policy);
 Rc ui_remove_from_policylist(std::string_view dir, rspi_policy *policy);
+// True when the policy file (with "_blob") and the list line "domain policy_id"
+// of these names fit their limits and neither name holds a line break.
+bool policy_names_fit(std::string_view domain, std::string_view policy_id);
+// number_2 ... number_16 (file lines 8 to 22), then number_17 (line 27): the
+// numbers whose "not set" is -1.
+inline constexpr int32_t rspi_policy::*kPolicyNumbers[] = {
+    &rspi_policy::number_2,  &rspi_policy::number_3,  &rspi_policy::number_4,  &rspi_policy::number_5,
+    &rspi_policy::number_6,  &rspi_policy::number_7,  &rspi_policy::number_8,  &rspi_policy::number_9,
+    &rspi_policy::number_10, &rspi_policy::number_11, &rspi_policy::number_12, &rspi_policy::number_13,
+    &rspi_policy::number_14, &rspi_policy::number_15, &rspi_policy::number_16, &rspi_policy::number_17,
+};
+// A key is one line of its record file and its lists: no line break in it.
+inline bool one_line(std::string_view key) { return key.find('\n') == std::string_view::npos; }
+// Shared by the policy, resource and resource-group reads: releases the
+// record's blob; a positive length allocates a new one (3 when that fails) and
+// reads the record's blob file into it (0, or 6 when missing or short).
+Rc ui_load_blob(const std::string &record_path, long length, rspi_blob *&blob);
+// Replaces uuid_string with the reader's next line and parses it into uuid.
+void ui_read_uuid(RecordReader &reader, unsigned char (&uuid)[16], char *&uuid_string);
 // --- end policies ---
 
 // --- resources (tolvinternal/tolvinternal_resource.cpp) ---
 // 0 when name is usable and its resource file opens; else 33. Lower-cases name.
 Rc ui_validate_resource(std::string_view dir, char *name);
+// Writes the resource file (and blob) and adds the name to the resource list.
+// 33 before anything is written for a null or unfitting name.
 Rc ui_replace_resource(std::string_view dir, rspi_resource *resource, bool create_uuid);
+// True when the resource file (with "_blob") and the list line of this name fit.
+bool resource_name_fits(std::string_view name);
 Rc ui_add_to_resourcelist(std::string_view dir, rspi_resource *resource);
 Rc ui_remove_from_resourcelist(std::string_view dir, rspi_resource *resource);
 // --- end resources ---
 
 // --- resource groups (tolvinternal/tolvinternal_resgroup.cpp) ---
+// Writes the group file (and blob); given members are all validated before
+// the members file is rebuilt in one rewrite; then adds the name to the list.
+// 34 before anything is written for a null or unfitting name.
 Rc ui_replace_resgroup(std::string_view dir, rspi_resgroup *resgroup, bool create_uuid);
+// True when the group file (with "_blob"), the members file (with "_T") and
+// the list line of this name fit.
+bool resgroup_name_fits(std::string_view name);
 Rc ui_add_to_resgrouplist(std::string_view dir, rspi_resgroup *resgroup);
 Rc ui_remove_from_resgrouplist(std::string_view dir, rspi_resgroup *resgroup);
 // --- end resource groups ---
 
 // --- credentials (tolvinternal/tolvinternal_rescreds.cpp) ---
+// Writes the credential file (and blob) and adds "domain user name" to the
+// user's credential list. 35 before anything is written for a null name, names
+// too long for their files or list line, or a credential text holding a line
+// break or NUL; state 2 becomes 1 in the record.
 Rc ui_replace_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds, bool create_uuid);
+// True when the credential file (with "_blob"), the credential list (with
+// "_T") and the list line of these lower-cased names fit their limits.
+bool rescreds_names_fit(std::string_view domain, std::string_view user_id, std::string_view name);
+// The credential-list line "domain user name".
+std::string rescreds_list_entry(std::string_view domain, std::string_view user_id, std::string_view name);
+// Splits a credential-list line into domain, user id and name (9 without two
+// blanks, 3 without memory); creds->name takes the name, and with fetch the
+// whole credential is read through get_rescreds.
+Rc ui_get_rescredsentry(std::string_view dir, rspi_rescreds *creds, const char *line, int32_t fetch);
+// The body of rspi_get_rescreds, its diagnostics included.
+Rc get_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds);
 // --- end credentials ---
 
 }  // namespace tolv

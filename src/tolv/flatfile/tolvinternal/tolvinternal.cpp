@@ -420,6 +420,98 @@ int32_t list_count(std::string_view dir, ListRef list) {
     return list.count;
 }
 
+Rc list_add_names(ListRef list, char *const *names, int32_t count) {
+    if (!list.first) list_reset(list, 1);
+    if (count == 0 || (count > 0 && !names)) return Rc::InvalidGroup;
+    if (count < 0) return Rc::Success;
+    for (int32_t i = 0; i < count; ++i)
+        if (!names[i]) return Rc::InvalidGroup;
+    ListAppender items(list);
+    for (int32_t i = 0; i < count; ++i)
+        if (const Rc rc = items.append(names[i], kNameEntry); !ok(rc)) return rc;
+    return Rc::Success;
+}
+
+Rc list_index(std::string_view dir, std::string_view index_name, ListRef list, const IndexFilters &filters,
+              const IndexTexts &texts) {
+    list_reset(list, filters.mode);
+    std::string path(dir);
+    path.append(index_name);
+    std::string data;
+    // An index that cannot be read lists as empty, like a missing one.
+    if (io::read_file(path, data) != io::Read::Ok) return Rc::Success;
+
+    const uint32_t mode = filters.mode;
+    LineReader lines(data, kListLineSize);
+    ListAppender items(list);
+    std::string_view piece;
+    const auto append = [&](const std::string &text, uint32_t flag) {
+        const Rc rc = items.append(text, flag);
+        if (ok(rc)) TOLV_TRACE("nextitem->data = %s\n", text.c_str());
+        return rc;
+    };
+    while (lines.next_piece(piece)) {
+        IndexLine line;
+        switch (split_index_line(piece, line)) {
+        case IndexSplit::NoUuid:
+            TOLV_TRACE(texts.no_uuid, std::string(piece).c_str());
+            return Rc::Malformed;
+        case IndexSplit::NoRegistryId:
+            TOLV_TRACE(texts.no_registry_id, std::string(piece).c_str());
+            return Rc::Malformed;
+        case IndexSplit::Ok:
+            break;
+        }
+        const std::string registry_id(line.registry_id);
+        const std::string_view name = line.name;
+        const std::size_t blank = name.find(' ');
+        if (blank == std::string_view::npos) {
+            TOLV_TRACE(texts.no_id, std::string(name).c_str());
+            return Rc::Malformed;
+        }
+        const std::string domain(name.substr(0, blank));
+        const std::string id(name.substr(blank + 1));
+        const bool enabled = domain != "-" && id != "-";
+
+        if (enabled && mode <= 1) {
+            TOLV_TRACE(texts.names, domain.c_str(), id.c_str());
+            if (ui_compare_filter(filters.id, id.c_str()) && ui_compare_filter(filters.domain, domain.c_str())) {
+                if (const Rc rc = append(std::string(name), kNameEntry); !ok(rc)) return rc;
+                continue;
+            }
+        }
+        if ((mode == 1 && !enabled) || (mode == 2 && enabled)) continue;
+        TOLV_TRACE(texts.registry_id, registry_id.c_str());
+        if (!ui_compare_filter(filters.registry_id, registry_id.c_str())) continue;
+        const Rc rc = enabled ? append(std::string(name), kNameEntry) : append(registry_id, kRegistryIdEntry);
+        if (!ok(rc)) return rc;
+    }
+    return Rc::Success;
+}
+
+IndexSplit split_index_line(std::string_view piece, IndexLine &out) {
+    const std::size_t first = piece.find(kIndexSep);
+    if (first == std::string_view::npos) return IndexSplit::NoUuid;
+    const std::size_t second = piece.find(kIndexSep, first + kIndexSep.size());
+    if (second == std::string_view::npos) return IndexSplit::NoRegistryId;
+    out.whole = chomp(piece);
+    out.name = piece.substr(0, first);
+    out.uuid = piece.substr(first + kIndexSep.size(), second - first - kIndexSep.size());
+    out.registry_id = out.whole.substr(std::min(second + kIndexSep.size(), out.whole.size()));
+    return IndexSplit::Ok;
+}
+
+Rc ui_split_name_entry(const char *data, char *&domain, char *&id) {
+    const std::string_view entry = data ? data : "";
+    const std::size_t blank = entry.find(' ');
+    if (!data || blank == std::string_view::npos) {
+        TOLV_TRACE(text::kInvalidListdata, nz(data));
+        return Rc::Malformed;
+    }
+    if (!ok(set_str(domain, entry.substr(0, blank)))) return Rc::NoMemory;
+    return set_str(id, entry.substr(blank + 1));
+}
+
 // ---------------------------------------------------------------------------
 // Host strings.
 

@@ -1,0 +1,59 @@
+// The plug-in exports exactly the interface: every operation declared in
+// rspi.h resolves with dlsym, and nothing else (no internal symbol) leaks.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+
+#include "registry.h"
+
+namespace {
+
+std::set<std::string> declared_operations() {
+    const std::string header = tolvtest::read_file(TOLV_RSPI_HEADER);
+    std::set<std::string> names;
+    const std::regex decl(R"(\b(rspi_[a-z_]+)\s*\()");
+    for (std::sregex_iterator it(header.begin(), header.end(), decl), end; it != end; ++it) names.insert((*it)[1]);
+    return names;
+}
+
+std::set<std::string> exported_symbols() {
+    std::set<std::string> names;
+    const std::string cmd = std::string("nm -D --defined-only ") + TOLV_PLUGIN_PATH;
+    std::unique_ptr<FILE, int (*)(FILE *)> p(popen(cmd.c_str(), "r"), pclose);
+    if (!p) return names;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, p.get())) {
+        std::string line(buf);
+        const auto sp = line.rfind(' ');
+        std::string name = line.substr(sp + 1);
+        while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+        names.insert(name);
+    }
+    return names;
+}
+
+}  // namespace
+
+TEST(Exports, EveryDeclaredOperationResolves) {
+    const auto ops = declared_operations();
+    ASSERT_GT(ops.size(), 90u);
+    void *lib = dlopen(TOLV_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    for (const auto &op : ops) EXPECT_NE(dlsym(lib, op.c_str()), nullptr) << "missing operation " << op;
+    EXPECT_NE(dlsym(lib, "verbose"), nullptr);
+    EXPECT_NE(dlsym(lib, "debugOutput"), nullptr);
+    dlclose(lib);
+}
+
+TEST(Exports, NothingButTheInterfaceIsExported) {
+    auto allowed = declared_operations();
+    allowed.insert({"verbose", "debugOutput", "_init", "_fini", "_edata", "_end", "__bss_start"});
+    const auto exported = exported_symbols();
+    ASSERT_FALSE(exported.empty());
+    for (const auto &s : exported) EXPECT_TRUE(allowed.count(s)) << "unexpected export " << s;
+}

@@ -1,0 +1,135 @@
+// The plug-in frame through its exported interface: the configuration file,
+// (re-)initialisation, diagnostics and the constant answers.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "registry.h"
+#include "rspi.h"
+
+using tolvtest::read_file;
+using tolvtest::TempDir;
+using tolvtest::write_file;
+
+namespace {
+
+// Initialises from a configuration text; terminates and resets diagnostics after.
+class Config : public ::testing::Test {
+protected:
+    TempDir tmp;
+    char **h = nullptr;
+
+    uint32_t init(const std::string &text) {
+        const std::string conf = tmp.path() + "tolv.conf";
+        write_file(conf, text);
+        return rspi_initialize(&h, conf.c_str());
+    }
+    std::string dir() const { return h && *h ? *h : "<none>"; }
+    void TearDown() override {
+        rspi_terminate(h);
+        if (debugOutput && debugOutput != stderr) std::fflush(debugOutput);
+        verbose = 0;
+        debugOutput = nullptr;
+    }
+};
+
+}  // namespace
+
+TEST_F(Config, DirLineSyntax) {
+    struct Case {
+        const char *text;
+        const char *dir;
+    } cases[] = {
+        {"dir=/a/b/\n", "/a/b/"},
+        {"  DIR  =  /Keep/Case/  \n", "/Keep/Case/"},  // key case-insensitive, blanks trimmed
+        {"dir=\tx\t\n", "\tx\t"},                      // only blanks are trimmed
+        {"dir=/crlf/\r\n", "/crlf/\r"},                // a carriage return stays
+        {"dir=\n", ""},                                // empty value is a directory too
+        {"k=a=b\ndir=/v=w/\n", "/v=w/"},                // split at the first '='
+        {"dir=/first/\ndir=/second/\n", "/second/"},    // the last one wins
+        {"#dir=/comment/\ndir=/real/", "/real/"},       // last line without newline
+        {" #dir=/not-a-comment/\ndir=/x/\n", "/x/"},    // key "#dir" is just unknown
+        {"dir /no-equals/\ndir=/y/\n", "/y/"},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(init(c.text), 0u) << c.text;
+        EXPECT_EQ(dir(), c.dir) << c.text;
+        rspi_terminate(h);
+        h = nullptr;
+    }
+}
+
+TEST_F(Config, LongLinesAreReadInPieces) {
+    // The 249-byte piece ends just before "dir=", which then parses on its own.
+    EXPECT_EQ(init(std::string(249, 'x') + "dir=/piece/\n"), 0u);
+    EXPECT_EQ(dir(), "/piece/");
+}
+
+TEST_F(Config, NoDirOrNoFileIsAConfigurationError) {
+    EXPECT_EQ(init("#dir=/x/\n  # only comments\nverbose=false\n"), 4u);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(rspi_initialize(&h, (tmp.path() + "missing.conf").c_str()), 4u);
+    EXPECT_EQ(rspi_initialize(&h, nullptr), 4u);
+    EXPECT_EQ(h, nullptr);
+}
+
+TEST_F(Config, ReinitialisationKeepsTheHandleUntilTerminate) {
+    ASSERT_EQ(init("dir=/one/\n"), 0u);
+    char **again = nullptr;
+    EXPECT_EQ(rspi_initialize(&again, "/does/not/exist"), 0u);
+    EXPECT_EQ(again, h);
+    EXPECT_EQ(rspi_terminate(h), 0u);
+    h = nullptr;
+    ASSERT_EQ(init("dir=/two/\n"), 0u);
+    EXPECT_EQ(dir(), "/two/");
+    EXPECT_EQ(rspi_terminate(nullptr), 0u);  // clears the process handle only
+    char **fresh = nullptr;
+    ASSERT_EQ(init("dir=/three/\n"), 0u);
+    fresh = h;
+    EXPECT_EQ(std::string(*fresh), "/three/");
+}
+
+TEST_F(Config, VerboseSettings) {
+    ASSERT_EQ(init("verbose=true\ndir=/d/\n"), 0u);
+    EXPECT_EQ(verbose, 1);
+    EXPECT_EQ(debugOutput, stderr);
+    rspi_terminate(h);
+    h = nullptr;
+    verbose = 0;
+    debugOutput = nullptr;
+
+    // Anything but "true" or "false" names a file, "True" and "true\r" included.
+    const std::string log = tmp.path() + "True";
+    ASSERT_EQ(init("verbose=" + log + "\ndir=/d/\n"), 0u);
+    EXPECT_EQ(verbose, 1);
+    std::fflush(debugOutput);
+    EXPECT_EQ(read_file(log), "verbose=" + log + "\ndir=/d/\nTOLV configuration file " + tmp.path() +
+                                  "tolv.conf processed.\nTOLV Flatfile Initialization: rc = 0\n");
+    char **again = nullptr;
+    rspi_initialize(&again, "x");
+    std::fflush(debugOutput);
+    EXPECT_NE(read_file(log).find("initialization previously done for this process.\n"), std::string::npos);
+}
+
+TEST_F(Config, UnopenableVerboseFileStopsDiagnostics) {
+    ASSERT_EQ(init("verbose=true\nverbose=/no/such/dir/log\ndir=/d/\n"), 0u);
+    EXPECT_EQ(debugOutput, nullptr);
+    EXPECT_EQ(verbose, 1);
+}
+
+TEST(Constants, QueriesAndDomainStubs) {
+    EXPECT_EQ(rspi_version(nullptr), 2u);
+    EXPECT_STREQ(rspi_registry_type(nullptr), "other");
+    EXPECT_EQ(rspi_authn_type(nullptr), 1u);
+    EXPECT_EQ(rspi_extensions(nullptr), 0u);
+    EXPECT_EQ(rspi_lib_init(nullptr), 0u);
+    EXPECT_EQ(rspi_router(nullptr), 2u);
+    EXPECT_EQ(rspi_get_registry_properties(nullptr, nullptr), 1u);
+    EXPECT_EQ(rspi_create_domain_handle(nullptr, "d", nullptr), 1u);
+    EXPECT_EQ(rspi_delete_domain_handle(nullptr, nullptr), 1u);
+    EXPECT_EQ(rspi_create_domain(nullptr, "d"), 1u);
+    EXPECT_EQ(rspi_delete_domain(nullptr, "d"), 1u);
+    EXPECT_EQ(rspi_get_domain_name(nullptr, nullptr, nullptr), 1u);
+    EXPECT_EQ(rspi_is_registry_server_up(nullptr), 1u);
+}
