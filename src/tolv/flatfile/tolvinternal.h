@@ -93,6 +93,28 @@ uint32_t guarded_op(char **handle, F &&body) noexcept {
     if (!dir) return RSPI_RC_CONFIG_ERROR;
     return guarded([&] { return body(std::string_view(dir)); });
 }
+// The registry's write lock: a process-wide mutex (threads of one host) plus
+// an exclusive flock on the registry directory (other hosts), held for a whole
+// operation including the operations it calls. Re-entrant for its thread.
+class WriteLock {
+public:
+    explicit WriteLock(std::string_view dir);
+    ~WriteLock();
+    WriteLock(const WriteLock &) = delete;
+    WriteLock &operator=(const WriteLock &) = delete;
+};
+
+// guarded_op for operations that change files: serialised by the write lock.
+template <class F>
+uint32_t guarded_write_op(char **handle, F &&body) noexcept {
+    const char *dir = registry_dir(handle);
+    if (!dir) return RSPI_RC_CONFIG_ERROR;
+    return guarded([&] {
+        WriteLock lock(dir);
+        return body(std::string_view(dir));
+    });
+}
+
 template <class F>
 int32_t guarded_count_op(char **handle, F &&body) noexcept {
     const char *dir = registry_dir(handle);
@@ -114,7 +136,9 @@ Read read_file(const std::string &path, std::string &out);
 Read read_prefix(const std::string &path, void *buf, std::size_t len, std::size_t &got);
 // True when the file opens for reading (it is closed again at once).
 bool can_open(const std::string &path);
-// Creates or truncates path and writes data in full. False on any failure.
+// Replaces path with data: written in full to path + "_T" and renamed over
+// path, so a reader finds the whole old or the whole new file. False on any
+// failure, and then no temporary file is left.
 bool write_file(const std::string &path, std::string_view data);
 bool rename_file(const std::string &from, const std::string &to);
 bool remove_file(const std::string &path);

@@ -1,11 +1,13 @@
 // tolvinternal_io.cpp - the file layer: the one place that opens, reads, writes,
 // renames and removes files, and the seam where tests inject failures.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <mutex>
 
 #include "tolvinternal.h"
 
@@ -150,10 +152,14 @@ bool can_open(const std::string &path) {
 }
 
 bool write_file(const std::string &path, std::string_view data) {
-    File f = create(path);
+    std::string temp = path;
+    temp.append(kTempSuffix);
+    File f = create(temp);
     if (!f.is_open()) return false;
     const bool wrote = f.write_all(data);
-    return f.close() && wrote;
+    if (f.close() && wrote && rename_file(temp, path)) return true;
+    remove_file(temp);
+    return false;
 }
 
 bool rename_file(const std::string &from, const std::string &to) {
@@ -167,3 +173,40 @@ bool remove_file(const std::string &path) {
 }
 
 }  // namespace tolv::io
+
+namespace tolv {
+
+namespace {
+std::recursive_mutex g_write_mutex;
+thread_local int t_lock_depth = 0;
+thread_local int t_lock_fd = -1;
+
+// The directory the registry's files land in: the prefix up to its last '/'.
+std::string lock_directory(std::string_view dir) {
+    const std::size_t slash = dir.rfind('/');
+    if (slash == std::string_view::npos) return ".";
+    if (slash == 0) return "/";
+    return std::string(dir.substr(0, slash));
+}
+}  // namespace
+
+WriteLock::WriteLock(std::string_view dir) {
+    g_write_mutex.lock();
+    if (t_lock_depth++ > 0) return;
+    t_lock_fd = ::open(lock_directory(dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (t_lock_fd >= 0) {
+        while (::flock(t_lock_fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+}
+
+WriteLock::~WriteLock() {
+    if (--t_lock_depth == 0 && t_lock_fd >= 0) {
+        ::flock(t_lock_fd, LOCK_UN);
+        ::close(t_lock_fd);
+        t_lock_fd = -1;
+    }
+    g_write_mutex.unlock();
+}
+
+}  // namespace tolv
