@@ -481,8 +481,8 @@ inline bool usable_name(const char *s) {
 // Lower-cases both names once they pass.
 Rc ui_validate_user(std::string_view dir, rspi_user *user);
 // 0 when the record (names already lower-cased) can be stored as it is: a
-// registry id and UUID string, names that fit every user file and index line,
-// and texts and a password without a line break (or NUL). Else 30.
+// non-empty registry id and UUID string, names that fit every user file and
+// index line, and texts and a password without a line break (or NUL). Else 30.
 Rc ui_check_user(const rspi_user *user);
 // Writes the user file (and blob), then the user list and certificate-DN list.
 // 30 before anything is written when ui_check_user refuses the record; with
@@ -501,7 +501,7 @@ Rc ui_remove_from_userlist(std::string_view dir, rspi_user *user);
 // --- groups (tolvinternal/tolvinternal_group.cpp) ---
 // Length of the UUID text the UUID service makes (a UUID still to be made).
 inline constexpr std::size_t kUuidTextLen = 36;
-// True when the lower-cased names fit the group file (with "_blob"), the
+// True when the lower-cased names fit the group file (with "_blob_T"), the
 // members file (with "_T") and a membership line, and hold no line break.
 bool group_names_fit(std::string_view domain, std::string_view group_id);
 // 0 when the record can be stored as it is: names that fit (group_names_fit),
@@ -530,7 +530,7 @@ std::string member_entry(std::string_view domain, std::string_view id);
 Rc ui_replace_policy(std::string_view dir, rspi_policy *policy, bool create_uuid);
 Rc ui_add_to_policylist(std::string_view dir, rspi_policy *policy);
 Rc ui_remove_from_policylist(std::string_view dir, rspi_policy *policy);
-// True when the policy file (with "_blob") and the list line "domain policy_id"
+// True when the policy file (with "_blob_T") and the list line "domain policy_id"
 // of these names fit their limits and neither name holds a line break.
 bool policy_names_fit(std::string_view domain, std::string_view policy_id);
 // number_2 ... number_16 (file lines 8 to 22), then number_17 (line 27): the
@@ -557,7 +557,7 @@ Rc ui_validate_resource(std::string_view dir, char *name);
 // Writes the resource file (and blob) and adds the name to the resource list.
 // 33 before anything is written for a null or unfitting name.
 Rc ui_replace_resource(std::string_view dir, rspi_resource *resource, bool create_uuid);
-// True when the resource file (with "_blob") and the list line of this name fit.
+// True when the resource file (with "_blob_T") and the list line of this name fit.
 bool resource_name_fits(std::string_view name);
 Rc ui_add_to_resourcelist(std::string_view dir, rspi_resource *resource);
 Rc ui_remove_from_resourcelist(std::string_view dir, rspi_resource *resource);
@@ -568,7 +568,7 @@ Rc ui_remove_from_resourcelist(std::string_view dir, rspi_resource *resource);
 // the members file is rebuilt in one rewrite; then adds the name to the list.
 // 34 before anything is written for a null or unfitting name.
 Rc ui_replace_resgroup(std::string_view dir, rspi_resgroup *resgroup, bool create_uuid);
-// True when the group file (with "_blob"), the members file (with "_T") and
+// True when the group file (with "_blob_T"), the members file (with "_T") and
 // the list line of this name fit.
 bool resgroup_name_fits(std::string_view name);
 Rc ui_add_to_resgrouplist(std::string_view dir, rspi_resgroup *resgroup);

@@ -1,0 +1,122 @@
+// floor.cpp - bare system calls, no stdio, one buffer kept for the process.
+#include "floor.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+namespace tolvbench::floor {
+
+namespace {
+
+[[noreturn]] void fail(const std::string &what) {
+    throw std::runtime_error("floor: " + what + ": " + std::strerror(errno));
+}
+
+// The whole content of an index; kept so that the floor pays for no
+// allocation the read itself does not need.
+std::vector<char> &buffer() {
+    static std::vector<char> buf;
+    return buf;
+}
+
+std::size_t read_index(const std::string &path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail("open " + path);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) fail("fstat " + path);
+    auto &buf = buffer();
+    const std::size_t size = static_cast<std::size_t>(st.st_size);
+    if (buf.size() < size + 1) buf.resize(size + 1);
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::read(fd, buf.data() + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    return got;
+}
+
+void write_all(int fd, const char *p, std::size_t left, const std::string &path) {
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) fail("write " + path);
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
+std::size_t read_record(const std::string &path) {
+    char buf[8192];
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail("open " + path);
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    ::close(fd);
+    if (n < 0) fail("read " + path);
+    return static_cast<std::size_t>(n);
+}
+
+void probe(const std::string &path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail("open " + path);
+    ::close(fd);
+}
+
+void write_record(const std::string &path, std::string_view bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) fail("create " + path);
+    write_all(fd, bytes.data(), bytes.size(), path);
+    if (::close(fd) != 0) fail("close " + path);
+}
+
+void unlink_file(const std::string &path) {
+    if (::unlink(path.c_str()) != 0) fail("unlink " + path);
+}
+
+void rename_file(const std::string &from, const std::string &to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) fail("rename " + from);
+}
+
+void rewrite_index(const std::string &path) {
+    const std::size_t size = read_index(path);
+    const std::string temp = path + "_T";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) fail("create " + temp);
+    write_all(fd, buffer().data(), size, temp);
+    if (::close(fd) != 0) fail("close " + temp);
+    rename_file(temp, path);
+}
+
+std::size_t scan_index(const std::string &path) {
+    const std::size_t size = read_index(path);
+    const char *p = buffer().data();
+    const char *end = p + size;
+    static std::vector<char *> lines;
+    lines.clear();
+    while (p < end) {
+        const char *nl = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        const char *stop = nl ? nl : end;
+        const std::size_t len = static_cast<std::size_t>(stop - p);
+        char *copy = static_cast<char *>(std::malloc(len + 1));
+        if (!copy) throw std::bad_alloc();
+        std::memcpy(copy, p, len);
+        copy[len] = '\0';
+        lines.push_back(copy);
+        p = nl ? nl + 1 : end;
+    }
+    for (char *l : lines) std::free(l);
+    return lines.size();
+}
+
+}  // namespace tolvbench::floor

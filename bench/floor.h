@@ -1,0 +1,26 @@
+// floor.h - the least work an operation's files demand, done with bare system
+// calls: what each benchmark compares the plug-in against.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tolvbench::floor {
+
+// open + one read + close of a record file; returns the bytes read.
+std::size_t read_record(const std::string &path);
+// open + close: the existence check of another entry's file.
+void probe(const std::string &path);
+// open (create, truncate) + one write + close.
+void write_record(const std::string &path, std::string_view bytes);
+void unlink_file(const std::string &path);
+void rename_file(const std::string &from, const std::string &to);
+// One whole read of an index, one whole write of "<index>_T" with the same
+// bytes, and the rename of "<index>_T" over the index.
+void rewrite_index(const std::string &path);
+// One whole read of an index and one allocation (with copy) per line, all
+// released again; returns the number of lines.
+std::size_t scan_index(const std::string &path);
+
+}  // namespace tolvbench::floor

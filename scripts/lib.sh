@@ -1,0 +1,52 @@
+# lib.sh - shared by scripts/demo and scripts/test (sourced, not run).
+# shellcheck shell=bash
+
+TOLV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# Debian packages needed to build and test.
+TOLV_PACKAGES=(cmake ninja-build g++ clang uuid-dev libgtest-dev libgmock-dev libbenchmark-dev
+               libcli11-dev nlohmann-json3-dev pkg-config)
+
+tolv_installed() {
+    dpkg -s "$1" 2>/dev/null | grep -q '^Status: install ok installed'
+}
+
+# Installs the missing packages when running as root; otherwise only warns.
+tolv_ensure_packages() {
+    if ! command -v dpkg >/dev/null 2>&1; then
+        echo "note: no dpkg here; make sure these are installed: ${TOLV_PACKAGES[*]}" >&2
+        return 0
+    fi
+    local missing=() p
+    for p in "${TOLV_PACKAGES[@]}"; do
+        tolv_installed "$p" || missing+=("$p")
+    done
+    [[ ${#missing[@]} -eq 0 ]] && return 0
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "warning: missing packages (run as root to install them): ${missing[*]}" >&2
+        return 0
+    fi
+    echo "Installing: ${missing[*]}" >&2
+    apt-get update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+}
+
+tolv_jobs() {
+    local n
+    n=$(nproc 2>/dev/null || echo 2)
+    echo "$n"
+}
+
+# tolv_build DIR [--target T] [cmake options...]: configures DIR (relative to
+# the source tree) with Ninja and builds it.
+tolv_build() {
+    local dir="$TOLV_ROOT/$1"
+    shift
+    local target=()
+    if [[ ${1:-} == --target ]]; then
+        target=(--target "$2")
+        shift 2
+    fi
+    cmake -S "$TOLV_ROOT" -B "$dir" -G Ninja "$@" || return 1
+    cmake --build "$dir" -j "$(tolv_jobs)" "${target[@]}" || return 1
+}

@@ -1,0 +1,355 @@
+// tolvgroup.cpp - group operations: create, read, modify, disable, enable,
+// delete, membership, the lookups by UUID and registry id, and a group's members.
+#include <cstring>
+
+#include "tolvdiag.h"
+#include "tolvinternal.h"
+
+namespace tolv {
+
+namespace {
+
+
+// Writes the entry line with the group's names, runs body, writes the exit line.
+template <class F>
+Rc traced(const text::OpText &t, const rspi_group *g, F &&body) {
+    TOLV_TRACE(t.entry, nz(g ? g->domain : nullptr), nz(g ? g->group_id : nullptr));
+    const Rc rc = body();
+    TOLV_TRACE(t.exit, code(rc));
+    return rc;
+}
+
+bool names_given(const rspi_group *g) { return g && g->group_id && g->domain; }
+
+void lower_names(rspi_group *g) {
+    ui_tolower(g->domain);
+    ui_tolower(g->group_id);
+}
+
+std::string path_of(std::string_view dir, const rspi_group *g) { return group_file(dir, g->domain, g->group_id); }
+
+// The common test: names given (lower-cased) and the group file opens.
+Rc group_exists(std::string_view dir, rspi_group *g) {
+    if (!names_given(g)) return Rc::InvalidGroup;
+    lower_names(g);
+    return io::can_open(path_of(dir, g)) ? Rc::Success : Rc::InvalidGroup;
+}
+
+// A temporary group that borrows the caller's names; the names are handed
+// back before it is released.
+struct TempGroup {
+    rspi_group *g = rspi_alloc_group();
+    explicit TempGroup(const rspi_group *lender) {
+        if (g) {
+            g->group_id = lender->group_id;
+            g->domain = lender->domain;
+        }
+    }
+    ~TempGroup() {
+        if (!g) return;
+        g->group_id = g->domain = nullptr;
+        rspi_free_group(g);
+    }
+    TempGroup(const TempGroup &) = delete;
+    TempGroup &operator=(const TempGroup &) = delete;
+};
+
+Rc from_code(uint32_t rc) { return static_cast<Rc>(rc); }
+
+Rc create_group(std::string_view dir, rspi_group *g) {
+    if (!g || !usable_name(g->group_id) || !usable_name(g->domain)) return Rc::InvalidGroup;
+    lower_names(g);
+    // The group list needs a registry id to tell the group's lines apart.
+    if (!g->registry_id || !*g->registry_id) return Rc::InvalidGroup;
+    if (io::can_open(path_of(dir, g))) return Rc::GroupExists;
+    return ui_replace_group(dir, g, true);
+}
+
+Rc get_group(std::string_view dir, rspi_group *g) {
+    if (!names_given(g)) return Rc::InvalidGroup;
+    lower_names(g);
+    const std::string path = path_of(dir, g);
+    std::string data;
+    if (io::read_file(path, data) != io::Read::Ok) return Rc::InvalidGroup;
+
+    RecordReader in(data);
+    in.key();
+    in.key();
+    in.number(g->state);
+    in.text(g->description);
+    in.number(g->attribute);
+    ui_read_uuid(in, g->uuid, g->uuid_string);
+    in.text(g->registry_id);
+    std::string_view line;
+    const long length = in.optional(line) ? parse_long(line) : 0;
+    Rc rc = in.rc();
+    // A blob that is read decides the result.
+    const Rc blob = ui_load_blob(path, length, g->blob);
+    if (length > 0 && rc != Rc::NoMemory) rc = blob;
+
+    rspi_free_userlist(g->members);
+    g->members = rspi_alloc_userlist();
+    if (!g->members) return Rc::NoMemory;
+    if (const Rc named = list_name_lazy(list_ref(g->members), group_members_list(g->domain, g->group_id));
+        !ok(named))
+        return named;
+    return rc;
+}
+
+Rc modify_group(char **handle, std::string_view dir, rspi_group *changes) {
+    if (!changes) return Rc::InvalidGroup;
+    TempGroup tmp(changes);
+    if (!tmp.g) return Rc::NoMemory;
+    rspi_group *const work = tmp.g;
+    if (const uint32_t got = rspi_get_group(handle, work); got != RSPI_RC_SUCCESS) return from_code(got);
+
+    char *const uuid_string = work->uuid_string;
+    char *const description = work->description;
+    char *const registry_id = work->registry_id;
+    rspi_blob *const blob = work->blob;
+    ScopeExit give_back([&] {
+        work->uuid_string = uuid_string;
+        work->description = description;
+        work->registry_id = registry_id;
+        work->blob = blob;
+    });
+    if (changes->uuid_string) work->uuid_string = changes->uuid_string;
+    if (changes->description) work->description = changes->description;
+    if (changes->registry_id) work->registry_id = changes->registry_id;
+    if (changes->blob) work->blob = changes->blob;
+    if (changes->attribute != 0) work->attribute = changes->attribute;
+    if (changes->state != 2) work->state = changes->state;
+    return ui_replace_group(dir, work, false);
+}
+
+Rc disable_group(char **handle, std::string_view dir, rspi_group *g) {
+    if (!names_given(g)) return Rc::InvalidGroup;
+    TempGroup tmp(g);
+    if (!tmp.g) return Rc::NoMemory;
+    if (const uint32_t got = rspi_get_group(handle, tmp.g); got != RSPI_RC_SUCCESS) return from_code(got);
+
+    const std::string_view registry_id = tmp.g->registry_id ? tmp.g->registry_id : "";
+    if (!component_fits(disabled_group_file({}, registry_id).size(), 0)) return Rc::InvalidGroup;
+    const std::string disabled = disabled_group_file(dir, registry_id);
+    // Another disabled group under the same registry id keeps its file.
+    if (io::can_open(disabled)) return Rc::GroupExists;
+    if (!io::rename_file(path_of(dir, g), disabled)) return Rc::FileError;
+    return ui_disable_in_grouplist(dir, tmp.g);
+}
+
+Rc enable_group(char **handle, std::string_view dir, rspi_group *g) {
+    if (!names_given(g)) return Rc::InvalidGroup;
+    lower_names(g);
+    if (!g->registry_id) return Rc::GroupNotDisabled;
+    // Refused before the file moves: the write after it would refuse the same.
+    if (!ok(ui_check_group(g, g->uuid_string ? std::strlen(g->uuid_string) : kUuidTextLen))) return Rc::InvalidGroup;
+    const std::string path = path_of(dir, g);
+    // Never replace the file of a group created under these names meanwhile.
+    if (io::can_open(path)) return Rc::GroupExists;
+    TempGroup tmp(g);
+    if (!tmp.g) return Rc::NoMemory;
+    if (!io::rename_file(disabled_group_file(dir, g->registry_id), path)) return Rc::GroupNotDisabled;
+
+    rspi_group *const work = tmp.g;
+    if (const uint32_t got = rspi_get_group(handle, work); got != RSPI_RC_SUCCESS) return from_code(got);
+    // The caller's UUID text (lent; null asks for a new UUID) replaces the stored one.
+    char *const stored_uuid = work->uuid_string;
+    work->uuid_string = g->uuid_string;
+    const Rc rc = ui_replace_group(dir, work, true);
+    if (work->uuid_string != g->uuid_string) rspi_free(work->uuid_string);
+    work->uuid_string = stored_uuid;
+    if (!ok(rc)) return rc;
+    return from_code(rspi_modify_group(handle, g));
+}
+
+Rc delete_group(char **handle, std::string_view dir, rspi_group *g) {
+    if (!g) return Rc::InvalidGroup;
+    if (const uint32_t got = rspi_get_group(handle, g); got != RSPI_RC_SUCCESS) return from_code(got);
+
+    rspi_user *user = rspi_alloc_user();
+    if (!user) return Rc::NoMemory;
+    ScopeExit release([&] { rspi_free_user(user); });
+    uint32_t walk;
+    while ((walk = rspi_next_user(handle, g->members, user, 0)) == RSPI_RC_SUCCESS)
+        if ((walk = rspi_remove_group_member(handle, g, user)) != RSPI_RC_SUCCESS) break;
+    if (walk != RSPI_RC_NO_MORE_ENTRIES) return from_code(walk);
+
+    const std::string path = path_of(dir, g);
+    const Rc rc = io::remove_file(path) ? ui_remove_from_grouplist(dir, g) : Rc::FileError;
+    io::remove_file(blob_file(path));
+    return rc;
+}
+
+Rc add_group_member(std::string_view dir, rspi_group *g, rspi_user *user) {
+    if (const Rc rc = group_exists(dir, g); !ok(rc)) return rc;
+    if (const Rc rc = ui_validate_user(dir, user); !ok(rc)) return rc;
+    if (!group_names_fit(g->domain, g->group_id)) return Rc::InvalidGroup;
+    const std::string user_entry = member_entry(user->domain, user->user_id);
+    const std::string user_groups = my_groups_list(user->domain, user->user_id);
+    if (!entry_fits(user_entry.size()) || !one_line(user_entry) ||
+        !component_fits(user_groups.size(), kTempSuffix.size()))
+        return Rc::InvalidUser;
+    // The members file goes first; the user's groups file decides the result.
+    ui_add_to_entrylist(dir, group_members_list(g->domain, g->group_id), user_entry);
+    return ui_add_to_entrylist(dir, user_groups, member_entry(g->domain, g->group_id));
+}
+
+Rc remove_group_member(std::string_view dir, rspi_group *g, rspi_user *user) {
+    if (const Rc rc = group_exists(dir, g); !ok(rc)) return rc;
+    // The user file is not consulted: a member whose user is gone still goes.
+    if (!user || !user->user_id || !user->domain) return Rc::InvalidUser;
+    ui_tolower(user->domain);
+    ui_tolower(user->user_id);
+    ui_remove_from_entrylist(dir, group_members_list(g->domain, g->group_id),
+                             member_entry(user->domain, user->user_id));
+    return ui_remove_from_entrylist(dir, my_groups_list(user->domain, user->user_id),
+                                    member_entry(g->domain, g->group_id));
+}
+
+// Sets the record's names from a list line's name part "domain id" and reads
+// the group; 31 when the name part has no blank.
+Rc read_named(char **handle, rspi_group *g, std::string_view name) {
+    const std::size_t blank = name.find(' ');
+    if (blank == std::string_view::npos) return Rc::InvalidGroup;
+    if (!ok(set_str(g->group_id, name.substr(blank + 1))) || !ok(set_str(g->domain, name.substr(0, blank))))
+        return Rc::NoMemory;
+    return from_code(rspi_get_group(handle, g));
+}
+
+Rc get_group_by_uuid(char **handle, std::string_view dir, rspi_group *g) {
+    if (!g || !g->uuid_string) return Rc::InvalidGroup;
+    std::string data;
+    if (io::read_file(std::string(dir).append(kGroupList), data) != io::Read::Ok) return Rc::InvalidGroup;
+    // Every matching line is read in turn: the last one decides.
+    const std::string uuid(g->uuid_string);
+    Rc rc = Rc::InvalidGroup;
+    LineReader lines(data, kListLineSize);
+    std::string_view piece;
+    while (lines.next_piece(piece)) {
+        const std::size_t sep = piece.find(kIndexSep);
+        if (sep == std::string_view::npos || !piece.substr(sep + kIndexSep.size()).starts_with(uuid)) continue;
+        const std::string_view name = piece.substr(0, sep);
+        if (name.find(' ') == std::string_view::npos) continue;
+        rc = read_named(handle, g, name);
+        if (rc == Rc::NoMemory) return rc;
+    }
+    return rc;
+}
+
+Rc get_group_by_rgyid(char **handle, std::string_view dir, rspi_group *g) {
+    if (!g || !g->registry_id) return Rc::InvalidGroup;
+    std::string wanted(g->registry_id);
+    ui_tolower(wanted);
+    std::string data;
+    if (io::read_file(std::string(dir).append(kGroupList), data) != io::Read::Ok) return Rc::InvalidGroup;
+    LineReader lines(data, kListLineSize);
+    std::string_view piece;
+    while (lines.next_piece(piece)) {
+        IndexLine l;
+        if (split_index_line(piece, l) != IndexSplit::Ok) continue;
+        std::string registry_id(l.registry_id);
+        ui_tolower(registry_id);
+        if (registry_id != wanted) continue;
+
+        rspi_free(g->group_id);
+        rspi_free(g->domain);
+        g->group_id = g->domain = nullptr;
+        if (l.name == kIndexDisabled) return set_str(g->description, text::kNotEnabledGroup);
+        return read_named(handle, g, l.name);
+    }
+    return Rc::InvalidGroup;
+}
+
+Rc group_userlist(std::string_view dir, rspi_group *g, rspi_userlist *list) {
+    if (!names_given(g) || !list) return Rc::InvalidGroup;
+    lower_names(g);
+    const ListRef l = list_ref(list);
+    if (!ok(set_str(l.file, group_members_list(g->domain, g->group_id)))) return Rc::NoMemory;
+    return ui_get_entrylist(dir, l);
+}
+
+}  // namespace
+
+}  // namespace tolv
+
+using tolv::guarded_op;
+using tolv::guarded_write_op;
+namespace text = tolv::text;
+
+TOLV_EXPORT uint32_t rspi_create_group(char **handle, rspi_group *group) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::create_group, group, [&] { return tolv::create_group(dir, group); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_get_group(char **handle, rspi_group *group) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::get_group, group, [&] { return tolv::get_group(dir, group); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_modify_group(char **handle, rspi_group *group) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::modify_group, group, [&] { return tolv::modify_group(handle, dir, group); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_delete_group(char **handle, rspi_group *group) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::delete_group, group, [&] { return tolv::delete_group(handle, dir, group); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_disable_group(char **handle, rspi_group *group) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::disable_group, group, [&] { return tolv::disable_group(handle, dir, group); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_enable_group(char **handle, rspi_group *group) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::enable_group, group, [&] { return tolv::enable_group(handle, dir, group); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_add_group_member(char **handle, rspi_group *group, rspi_user *user) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::add_group_member, group, [&] { return tolv::add_group_member(dir, group, user); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_remove_group_member(char **handle, rspi_group *group, rspi_user *user) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::remove_group_member, group,
+                            [&] { return tolv::remove_group_member(dir, group, user); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_get_group_by_uuid(char **handle, rspi_group *group) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        TOLV_TRACE(text::get_group_by_uuid.entry, tolv::nz(group ? group->uuid_string : nullptr));
+        const tolv::Rc rc = tolv::get_group_by_uuid(handle, dir, group);
+        TOLV_TRACE(text::get_group_by_uuid.exit, tolv::code(rc));
+        return rc;
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_get_group_by_rgyid(char **handle, rspi_group *group) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        TOLV_TRACE(text::get_group_by_rgyid.entry, tolv::nz(group ? group->registry_id : nullptr));
+        const tolv::Rc rc = tolv::get_group_by_rgyid(handle, dir, group);
+        TOLV_TRACE(text::get_group_by_rgyid.exit, tolv::code(rc));
+        return rc;
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_group_userlist(char **handle, rspi_group *group, rspi_userlist *members) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        // The entry line only when both names are there to print.
+        if (group && group->group_id && group->domain)
+            TOLV_TRACE(text::group_userlist.entry, group->domain, group->group_id);
+        const tolv::Rc rc = tolv::group_userlist(dir, group, members);
+        TOLV_TRACE(text::group_userlist.exit, tolv::code(rc));
+        return rc;
+    });
+}

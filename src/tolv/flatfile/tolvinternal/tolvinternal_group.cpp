@@ -1,0 +1,149 @@
+// tolvinternal_group.cpp - storage of groups: the group file, its blob and the
+// group list "grouplist.file".
+#include <cstring>
+
+#include "tolvinternal.h"
+
+namespace tolv {
+
+namespace {
+
+constexpr std::string_view kMembersSuffix = ".GPmembers";
+
+std::size_t len(const char *s) { return s ? std::strlen(s) : 0; }
+std::string_view view(const char *s) { return s ? std::string_view(s) : std::string_view(); }
+bool one_line_text(const char *s) { return view(s).find('\n') == std::string_view::npos; }
+
+std::string grouplist_path(std::string_view dir) {
+    std::string path(dir);
+    path.append(kGroupList);
+    return path;
+}
+
+std::string grouplist_line(std::string_view name, const char *uuid, const char *registry_id) {
+    std::string line(name);
+    line.append(kIndexSep).append(view(uuid)).append(kIndexSep).append(view(registry_id));
+    line.push_back('\n');
+    return line;
+}
+
+// Copies every line of the list except those whose name part is key; with
+// replacement set, that text takes each such line's place. Lines without a
+// double blank are dropped.
+Rc rewrite_named_lines(std::string_view dir, const std::string &key, const std::string *replacement) {
+    return rewrite_list(grouplist_path(dir), [&](ListEdit &e) {
+        LineReader lines(e.old, kListLineSize);
+        std::string_view piece;
+        while (lines.next_piece(piece)) {
+            const std::size_t sep = piece.find(kIndexSep);
+            if (sep == std::string_view::npos) continue;
+            if (piece.substr(0, sep) == key) {
+                if (replacement) e.out.append(*replacement);
+            } else {
+                e.out.append(piece);
+            }
+        }
+        return ListEnd::Replace;
+    });
+}
+
+}  // namespace
+
+std::string member_entry(std::string_view domain, std::string_view id) {
+    std::string entry(domain);
+    entry.push_back(' ');
+    entry.append(id);
+    return entry;
+}
+
+bool group_names_fit(std::string_view domain, std::string_view group_id) {
+    const std::size_t name = domain.size() + 1 + group_id.size();
+    return one_line(domain) && one_line(group_id) &&
+           component_fits(group_file({}, domain, group_id).size(), kBlobSuffix.size() + kTempSuffix.size()) &&
+           component_fits(name + kMembersSuffix.size(), kTempSuffix.size()) && entry_fits(name);
+}
+
+Rc ui_check_group(const rspi_group *g, std::size_t uuid_len) {
+    if (!g || !g->group_id || !g->domain) return Rc::InvalidGroup;
+    if (!group_names_fit(g->domain, g->group_id)) return Rc::InvalidGroup;
+    const std::size_t line = len(g->domain) + 1 + len(g->group_id) + 2 * kIndexSep.size() + uuid_len +
+                             len(g->registry_id);
+    if (!entry_fits(line)) return Rc::InvalidGroup;
+    if (!component_fits(disabled_group_file({}, view(g->registry_id)).size(), 0)) return Rc::InvalidGroup;
+    if (!one_line_text(g->description) || !one_line_text(g->registry_id) || !one_line_text(g->uuid_string))
+        return Rc::InvalidGroup;
+    // A double blank inside the UUID would move the list line's registry field.
+    if (view(g->uuid_string).find(kIndexSep) != std::string_view::npos) return Rc::InvalidGroup;
+    return Rc::Success;
+}
+
+Rc ui_replace_group(std::string_view dir, rspi_group *g, bool create_uuid) {
+    if (!g || !g->group_id || !g->domain) return Rc::InvalidGroup;
+    const bool make_uuid = create_uuid && !g->uuid_string;
+    if (const Rc rc = ui_check_group(g, make_uuid ? kUuidTextLen : len(g->uuid_string)); !ok(rc)) return rc;
+
+    if (g->state == 2) g->state = 1;
+    if (make_uuid) {
+        ui_uuid_create(g->uuid, g->uuid_string);
+        if (!g->uuid_string) return Rc::FileError;
+    }
+
+    RecordWriter w;
+    w.text(g->group_id)
+        .text(g->domain)
+        .u32(g->state)
+        .text(g->description)
+        .u32(g->attribute)
+        .text(g->uuid_string)
+        .text(g->registry_id);
+    if (g->blob) w.u32(g->blob->length);
+    const std::string path = group_file(dir, g->domain, g->group_id);
+    if (!io::write_file(path, w.bytes())) return Rc::FileError;
+    if (g->blob) {
+        // The group file stays as written; the list is left alone.
+        if (const Rc rc = ui_write_blob(blob_file(path), g->blob); !ok(rc)) return rc;
+    }
+    return ui_add_to_grouplist(dir, g);
+}
+
+Rc ui_add_to_grouplist(std::string_view dir, rspi_group *g) {
+    const std::string key = member_entry(view(g->domain), view(g->group_id));
+    const std::string line = grouplist_line(key, g->uuid_string, g->registry_id);
+    const std::string_view registry_id = view(g->registry_id);
+    const std::string_view uuid = view(g->uuid_string);
+    return rewrite_list(grouplist_path(dir), [&](ListEdit &e) {
+        bool pending = true;
+        LineReader lines(e.old, kListLineSize);
+        std::string_view piece;
+        while (lines.next_piece(piece)) {
+            IndexLine l;
+            if (split_index_line(piece, l) != IndexSplit::Ok) continue;
+            // Compared over the name part's length only (strncmp): a key that
+            // extends a name part goes before it. Disabled lines are no place.
+            if (pending && !piece.starts_with(kIndexDisabled) &&
+                std::string_view(key).substr(0, l.name.size()).compare(l.name) <= 0) {
+                e.out.append(line);
+                pending = false;
+            }
+            // The group's older lines; an empty field identifies no group.
+            if ((!registry_id.empty() && l.registry_id == registry_id) || (!uuid.empty() && l.uuid == uuid)) continue;
+            e.out.append(l.whole);
+            e.out.push_back('\n');
+        }
+        if (pending) e.out.append(line);
+        return ListEnd::Replace;
+    });
+}
+
+Rc ui_disable_in_grouplist(std::string_view dir, rspi_group *g) {
+    ui_tolower(g->domain);
+    ui_tolower(g->group_id);
+    const std::string replacement = grouplist_line(kIndexDisabled, g->uuid_string, g->registry_id);
+    return rewrite_named_lines(dir, member_entry(view(g->domain), view(g->group_id)), &replacement);
+}
+
+Rc ui_remove_from_grouplist(std::string_view dir, rspi_group *g) {
+    return rewrite_named_lines(dir, member_entry(view(g->domain), view(g->group_id)), nullptr);
+}
+
+}  // namespace tolv

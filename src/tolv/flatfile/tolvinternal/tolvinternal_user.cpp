@@ -1,0 +1,344 @@
+// tolvinternal_user.cpp - storage of users: the user file, its blob, the user
+// list and the certificate-DN list.
+#include <algorithm>
+#include <cstring>
+#include <initializer_list>
+
+#include "tolvinternal.h"
+
+namespace tolv {
+
+namespace {
+
+// Companion names of a user file name "domain_user": the longest of them
+// bounds the two names together. Whole-file writes go through a "_T" name.
+constexpr std::string_view kUserSuffix = ".QZuser";
+constexpr std::string_view kMyGroupsSuffix = ".myGroups";
+constexpr std::string_view kMyResCredsSuffix = ".myResCreds";
+constexpr std::string_view kDisabledUserSuffix = ".user";
+constexpr std::size_t kLongestUserSuffix =
+    std::max({kUserSuffix.size() + kBlobSuffix.size() + kTempSuffix.size(),
+              kMyGroupsSuffix.size() + kTempSuffix.size(), kMyResCredsSuffix.size() + kTempSuffix.size()});
+// A record line must come back whole through the 1000-byte line reader.
+constexpr std::size_t kMaxRecordText = kRecordLineSize - 2;
+
+constexpr std::string_view kDoubleBlank = "  ";
+constexpr std::string_view kDisabledName = "- -";
+
+// A text that the one-value-per-line format keeps as it is.
+bool storable_text(const char *s) {
+    if (!s) return true;
+    const std::string_view v(s);
+    return v.size() <= kMaxRecordText && v.find('\n') == std::string_view::npos;
+}
+
+// A password of type 1 and at most 99 bytes is stored; anything else stores none.
+bool usable_password(const rspi_authndata *pw) { return pw && pw->type == 1 && pw->length <= 99; }
+
+std::string user_key(std::string_view domain, std::string_view user_id) {
+    std::string key(domain);
+    key.push_back(' ');
+    key.append(user_id);
+    return key;
+}
+
+std::string userlist_line(std::string_view name, std::string_view uuid, std::string_view registry_id) {
+    std::string line(name);
+    line.append(kDoubleBlank).append(uuid).append(kDoubleBlank).append(registry_id);
+    line.push_back('\n');
+    return line;
+}
+
+std::string certdn_entry(std::string_view domain, std::string_view user_id, std::string_view cert_dn) {
+    std::string entry = user_key(domain, user_id);
+    entry.push_back(' ');
+    entry.append(cert_dn);
+    return entry;
+}
+
+// strncmp(key, line, n) where line holds at least n bytes.
+int compare_prefix(std::string_view key, std::string_view line, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char k = i < key.size() ? static_cast<unsigned char>(key[i]) : 0;
+        const unsigned char l = static_cast<unsigned char>(line[i]);
+        if (k != l) return k < l ? -1 : 1;
+        if (k == 0) return 0;
+    }
+    return 0;
+}
+
+// One user-list line split at its two double blanks. A line without both is
+// malformed and never written back.
+struct UserLine {
+    std::string_view name;         // before the first double blank
+    std::string_view uuid;         // between the two
+    std::string_view registry_id;  // after the second, without the newline
+    std::string_view whole;        // the line without its newline
+};
+bool split_user_line(std::string_view piece, UserLine &out) {
+    const std::size_t first = piece.find(kDoubleBlank);
+    if (first == std::string_view::npos) return false;
+    const std::size_t second = piece.find(kDoubleBlank, first + kDoubleBlank.size());
+    if (second == std::string_view::npos) return false;
+    out.whole = chomp(piece);
+    out.name = piece.substr(0, first);
+    out.uuid = piece.substr(first + kDoubleBlank.size(), second - first - kDoubleBlank.size());
+    out.registry_id = out.whole.substr(std::min(second + kDoubleBlank.size(), out.whole.size()));
+    return true;
+}
+
+// Rewrites the user list, keeping well-formed lines whose name part is not the
+// user's key and letting on_user() write what replaces the user's own line.
+template <class OnUser>
+Rc rewrite_user_line(std::string_view dir, std::string_view key, OnUser on_user) {
+    return rewrite_list(make_path(dir, kUserList), [&](ListEdit &e) {
+        LineReader lines(e.old, kListLineSize);
+        std::string_view piece;
+        UserLine l;
+        while (lines.next_piece(piece)) {
+            if (!split_user_line(piece, l)) continue;
+            if (l.name == key) {
+                on_user(e.out);
+            } else {
+                e.out.append(l.whole);
+                e.out.push_back('\n');
+            }
+        }
+        return ListEnd::Replace;
+    });
+}
+
+bool names_set(const rspi_user *user) { return user && user->user_id && user->domain; }
+
+// Refuses, before anything is written, a record whose files, index lines or
+// values would not survive storage. Names must already be lower-cased; uuid is
+// the UUID string that will be written.
+Rc check_storable(const rspi_user *user, const char *uuid) {
+    if (!names_set(user)) return Rc::InvalidUser;
+    const std::string_view domain(user->domain), user_id(user->user_id);
+    if (domain.find('\n') != std::string_view::npos || user_id.find('\n') != std::string_view::npos)
+        return Rc::InvalidUser;
+    // The user list keys on the registry id and on the UUID: an empty one
+    // would let this user's line replace another's.
+    if (!user->registry_id || !*user->registry_id || !uuid || !*uuid) return Rc::InvalidUser;
+    if (!component_fits(domain.size() + 1 + user_id.size(), kLongestUserSuffix)) return Rc::InvalidUser;
+    if (!component_fits(std::strlen(user->registry_id) + kDisabledUserSuffix.size(), 0)) return Rc::InvalidUser;
+    const std::string_view rgy(user->registry_id), uid(uuid);
+    if (!entry_fits(domain.size() + 1 + user_id.size() + 2 * kDoubleBlank.size() + uid.size() + rgy.size()))
+        return Rc::InvalidUser;
+    const std::size_t dn_len = user->cert_dn ? std::strlen(user->cert_dn) : 0;
+    if (dn_len > 0 && !entry_fits(domain.size() + 2 + user_id.size() + dn_len)) return Rc::InvalidUser;
+    for (const char *t : std::initializer_list<const char *>{user->description, uuid, user->text_1, user->text_2,
+                                                             user->text_3, user->registry_id, user->text_4,
+                                                             user->cert_dn, user->text_5})
+        if (!storable_text(t)) return Rc::InvalidUser;
+    if (user->login_types) {
+        const rspi_logintypes *lt = user->login_types;
+        for (int32_t i = 0; i < lt->count; ++i)
+            if (lt->types[i] && std::strchr(lt->types[i], '\n')) return Rc::InvalidUser;
+    }
+    if (usable_password(user->password)) {
+        const rspi_authndata *pw = user->password;
+        if (pw->length > 0) {
+            if (!pw->data) return Rc::InvalidUser;
+            const std::string_view bytes(pw->data, pw->length);
+            if (bytes.find('\n') != std::string_view::npos || bytes.find('\0') != std::string_view::npos)
+                return Rc::InvalidUser;
+        }
+    }
+    return Rc::Success;
+}
+
+}  // namespace
+
+Rc ui_validate_user(std::string_view dir, rspi_user *user) {
+    if (!user || !usable_name(user->user_id) || !usable_name(user->domain)) return Rc::InvalidUser;
+    ui_tolower(user->user_id);
+    ui_tolower(user->domain);
+    return io::can_open(user_file(dir, user->domain, user->user_id)) ? Rc::Success : Rc::InvalidUser;
+}
+
+Rc ui_check_user(const rspi_user *user) { return check_storable(user, user ? user->uuid_string : nullptr); }
+
+Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create) {
+    if (!names_set(user)) return Rc::InvalidUser;
+    ui_tolower(user->domain);
+    ui_tolower(user->user_id);
+
+    // A new user without a UUID gets one; it reaches the record only once the
+    // user file is written, and without one nothing is written at all.
+    unsigned char fresh_uuid[16] = {};
+    char *fresh = nullptr;
+    ScopeExit drop_fresh([&] { rspi_free(fresh); });
+    if (create && !user->uuid_string) {
+        ui_uuid_create(fresh_uuid, fresh);
+        if (!fresh) return Rc::FileError;
+    }
+    const char *uuid = fresh ? fresh : user->uuid_string;
+    if (const Rc rc = check_storable(user, uuid); !ok(rc)) return rc;
+
+    const bool has_password = usable_password(user->password);
+    const int32_t flag_1 = user->flag_1 == 2 ? 0 : user->flag_1;
+    const int32_t account_valid = has_password ? (user->account_valid == 2 ? 1 : user->account_valid) : 0;
+    const int32_t number_2 = user->number_2 == -1 ? 0 : user->number_2;
+    const std::string_view password =
+        has_password && user->password->length > 0 ? std::string_view(user->password->data, user->password->length)
+                                                   : std::string_view();
+
+    RecordWriter w;
+    w.text(user->user_id)
+        .text(user->domain)
+        .u32(static_cast<uint32_t>(flag_1))
+        .u32(static_cast<uint32_t>(account_valid))
+        .text(password)
+        .text(user->description)
+        .u32(user->number_1)
+        .text(uuid)
+        .text(ui_logintypes_string(user->login_types, ";", kListLineSize))
+        .text(user->text_1)
+        .text(user->text_2)
+        .text(user->text_3)
+        .text(user->registry_id)
+        .i32(number_2)
+        .u32(user->ulong_1)
+        .u32(user->ulong_2)
+        .u32(user->ulong_3)
+        .text(user->text_4)
+        .text(user->cert_dn)
+        .text(user->text_5);
+    if (user->blob) w.u32(user->blob->length);
+
+    const std::string path = user_file(dir, user->domain, user->user_id);
+    if (!io::write_file(path, w.bytes())) return Rc::FileError;
+
+    user->flag_1 = flag_1;
+    user->account_valid = account_valid;
+    user->number_2 = number_2;
+    if (fresh) {
+        std::memcpy(user->uuid, fresh_uuid, sizeof fresh_uuid);
+        user->uuid_string = std::exchange(fresh, nullptr);
+    }
+
+    if (user->blob) {
+        if (const Rc rc = ui_write_blob(blob_file(path), user->blob); !ok(rc)) return rc;
+    }
+    if (const Rc rc = ui_add_to_userlist(dir, user); !ok(rc)) return rc;
+    if (user->cert_dn && *user->cert_dn)
+        return ui_add_to_entrylist(dir, kCertDnList, certdn_entry(user->domain, user->user_id, user->cert_dn));
+    return Rc::Success;
+}
+
+Rc ui_get_user(std::string_view dir, rspi_user *user) {
+    if (!names_set(user)) return Rc::InvalidUser;
+    ui_tolower(user->domain);
+    ui_tolower(user->user_id);
+    const std::string path = user_file(dir, user->domain, user->user_id);
+    std::string data;
+    if (io::read_file(path, data) != io::Read::Ok) return Rc::InvalidUser;
+
+    RecordReader r(data);
+    std::string_view line;
+    r.key();
+    r.key();
+    r.number(user->flag_1);
+    r.number(user->account_valid);
+    if (r.next(line)) {
+        rspi_free_authndata(user->password);
+        user->password = rspi_alloc_authndata();
+        if (user->password) {
+            user->password->type = 1;
+            user->password->length = static_cast<uint32_t>(line.size());
+            user->password->data = dup_str(line);
+            if (!user->password->data) r.set_rc(Rc::NoMemory);
+        } else {
+            r.set_rc(Rc::NoMemory);
+        }
+    }
+    r.text(user->description);
+    r.number(user->number_1);
+    if (r.next(line)) {
+        if (ok(set_str(user->uuid_string, line)))
+            ui_uuid_value(user->uuid_string, user->uuid);
+        else
+            r.set_rc(Rc::NoMemory);
+    }
+    if (r.next(line)) {
+        rspi_free_logintypes(user->login_types);
+        user->login_types = ui_logintypes_data(line, ";");
+    }
+    r.text(user->text_1);
+    r.text(user->text_2);
+    r.text(user->text_3);
+    r.text(user->registry_id);
+    r.number(user->number_2);
+    r.number(user->ulong_1);
+    r.number(user->ulong_2);
+    r.number(user->ulong_3);
+    r.text(user->text_4);
+    r.text(user->cert_dn);
+    r.text(user->text_5);
+    uint32_t blob_length = 0;
+    if (r.optional(line)) blob_length = static_cast<uint32_t>(parse_long(line));
+
+    rspi_free_blob(user->blob);
+    user->blob = nullptr;
+    if (blob_length == 0) return r.rc();
+    rspi_blob *blob = rspi_alloc_blob(blob_length);
+    if (!blob) return Rc::NoMemory;
+    const Rc rc = ui_read_blob(blob_file(path), blob);
+    if (ok(rc))
+        user->blob = blob;
+    else
+        rspi_free_blob(blob);
+    return rc;
+}
+
+Rc ui_add_to_userlist(std::string_view dir, rspi_user *user) {
+    if (!names_set(user) || !user->uuid_string || !user->registry_id) return Rc::InvalidUser;
+    ui_tolower(user->domain);
+    ui_tolower(user->user_id);
+    const std::string key = user_key(user->domain, user->user_id);
+    const std::string_view uuid(user->uuid_string), rgy(user->registry_id);
+    const std::string new_line = userlist_line(key, uuid, rgy);
+    if (new_line.size() > kMaxListLine) return Rc::InvalidUser;
+
+    return rewrite_list(make_path(dir, kUserList), [&](ListEdit &e) {
+        bool pending = true;
+        LineReader lines(e.old, kListLineSize);
+        std::string_view piece;
+        UserLine l;
+        while (lines.next_piece(piece)) {
+            if (!split_user_line(piece, l)) continue;
+            // Only enabled lines order the list, and only over their name
+            // part's length: a key that extends a name part goes before it.
+            if (pending && !piece.starts_with(kDisabledName) && compare_prefix(key, piece, l.name.size()) <= 0) {
+                e.out.append(new_line);
+                pending = false;
+            }
+            if (l.registry_id == rgy || l.uuid == uuid) continue;  // an older line of this user
+            e.out.append(l.whole);
+            e.out.push_back('\n');
+        }
+        if (pending) e.out.append(new_line);
+        return ListEnd::Replace;
+    });
+}
+
+Rc ui_disable_in_userlist(std::string_view dir, rspi_user *user) {
+    if (!names_set(user) || !user->uuid_string || !user->registry_id) return Rc::InvalidUser;
+    ui_tolower(user->domain);
+    ui_tolower(user->user_id);
+    const std::string disabled = userlist_line(kDisabledName, user->uuid_string, user->registry_id);
+    if (disabled.size() > kMaxListLine) return Rc::InvalidUser;
+    return rewrite_user_line(dir, user_key(user->domain, user->user_id),
+                             [&](std::string &out) { out.append(disabled); });
+}
+
+Rc ui_remove_from_userlist(std::string_view dir, rspi_user *user) {
+    if (!names_set(user)) return Rc::InvalidUser;
+    ui_tolower(user->domain);
+    ui_tolower(user->user_id);
+    return rewrite_user_line(dir, user_key(user->domain, user->user_id), [](std::string &) {});
+}
+
+}  // namespace tolv

@@ -1,0 +1,218 @@
+// tolvpolicy.cpp - policies: create, get, modify, delete and the enumeration
+// of "policylist.file".
+#include "tolvdiag.h"
+#include "tolvinternal.h"
+
+namespace tolv {
+
+namespace {
+
+// Writes the entry line, runs body, writes the exit line with its result.
+template <class F>
+Rc traced(const text::OpText &t, F &&body) {
+    TOLV_TRACE("%s", t.entry);
+    const Rc rc = body();
+    TOLV_TRACE(t.exit, code(rc));
+    return rc;
+}
+
+bool keys_given(const rspi_policy *p) { return p && p->policy_id && p->domain; }
+
+void lower_keys(rspi_policy *p) {
+    ui_tolower(p->policy_id);
+    ui_tolower(p->domain);
+}
+
+Rc create_policy(std::string_view dir, rspi_policy *p) {
+    if (!p || !usable_name(p->policy_id) || !usable_name(p->domain)) return Rc::InvalidPolicy;
+    lower_keys(p);
+    if (!policy_names_fit(p->domain, p->policy_id)) return Rc::InvalidPolicy;
+    if (io::can_open(policy_file(dir, p->domain, p->policy_id))) return Rc::PolicyExists;
+    return ui_replace_policy(dir, p, true);
+}
+
+Rc get_policy(std::string_view dir, rspi_policy *p) {
+    if (!keys_given(p)) return Rc::InvalidPolicy;
+    lower_keys(p);
+    const std::string path = policy_file(dir, p->domain, p->policy_id);
+    std::string data;
+    if (io::read_file(path, data) != io::Read::Ok) return Rc::InvalidPolicy;
+
+    RecordReader in(data);
+    in.key(p->policy_id);
+    in.key(p->domain);
+    in.number(p->state);
+    in.text(p->description);
+    in.number(p->attribute);
+    ui_read_uuid(in, p->uuid, p->uuid_string);
+    in.number(p->long_1);
+    for (std::size_t i = 0; i + 1 < std::size(kPolicyNumbers); ++i) in.number(p->*kPolicyNumbers[i]);
+    in.number(p->flag_2);
+    in.number(p->flag_3);
+    in.text(p->text_1);
+    // The blob length is optional; a blob that is read decides the result.
+    std::string_view line;
+    const long length = in.optional(line) ? parse_long(line) : 0;
+    const Rc blob = ui_load_blob(path, length, p->blob);
+    if (length > 0 && in.rc() != Rc::NoMemory) in.set_rc(blob);
+    in.number(p->number_17);
+    return in.rc();
+}
+
+// Overlays the given fields of changes on the stored policy in work; strings
+// and the blob are borrowed.
+void merge_policy(rspi_policy *work, const rspi_policy *changes) {
+    if (changes->description) work->description = changes->description;
+    if (changes->text_1) work->text_1 = changes->text_1;
+    if (changes->blob) work->blob = changes->blob;
+    if (changes->attribute != 0) work->attribute = changes->attribute;
+    if (changes->state != 2) work->state = changes->state;
+    if (changes->long_1 == -2)
+        work->long_1 = 0;
+    else if (changes->long_1 != 0)
+        work->long_1 = changes->long_1;
+    for (auto number : kPolicyNumbers) {
+        if (changes->*number == -2)
+            work->*number = -1;
+        else if (changes->*number != -1)
+            work->*number = changes->*number;
+    }
+    for (auto flag : {&rspi_policy::flag_2, &rspi_policy::flag_3}) {
+        if (changes->*flag == static_cast<uint32_t>(-2))
+            work->*flag = 2;
+        else if (changes->*flag != 2)
+            work->*flag = changes->*flag;
+    }
+}
+
+Rc modify_policy(char **handle, std::string_view dir, rspi_policy *changes) {
+    if (!changes) return Rc::InvalidPolicy;
+    rspi_policy *work = rspi_alloc_policy();
+    if (!work) return Rc::NoMemory;
+    work->policy_id = changes->policy_id;
+    work->domain = changes->domain;
+    ScopeExit release([&] {
+        work->policy_id = work->domain = nullptr;
+        rspi_free_policy(work);
+    });
+    const uint32_t got = rspi_get_policy(handle, work);
+    if (got != RSPI_RC_SUCCESS) return static_cast<Rc>(got);
+
+    char *const description = work->description;
+    char *const text_1 = work->text_1;
+    rspi_blob *const blob = work->blob;
+    ScopeExit give_back([&] {
+        work->description = description;
+        work->text_1 = text_1;
+        work->blob = blob;
+    });
+    merge_policy(work, changes);
+    return ui_replace_policy(dir, work, false);
+}
+
+Rc delete_policy(std::string_view dir, rspi_policy *p) {
+    if (!keys_given(p)) return Rc::InvalidPolicy;
+    lower_keys(p);
+    const std::string path = policy_file(dir, p->domain, p->policy_id);
+    Rc rc = Rc::InvalidPolicy;
+    if (io::remove_file(path)) rc = ui_remove_from_policylist(dir, p);
+    io::remove_file(blob_file(path));
+    return rc;
+}
+
+Rc get_policylist(rspi_policylist *list) {
+    TOLV_TRACE("%s", text::get_policylist.entry);
+    if (!list) return Rc::InvalidPolicy;
+    const Rc rc = list_name_lazy(list_ref(list), kPolicyList);
+    if (!ok(rc)) return rc;
+    TOLV_TRACE("%s", text::get_policylist.exit);
+    return Rc::Success;
+}
+
+int32_t policylist_count(std::string_view dir, rspi_policylist *list) {
+    TOLV_TRACE("%s", text::policylist_count.entry);
+    return list ? list_count(dir, list_ref(list)) : 0;
+}
+
+// first, next and previous: a failed list load or name copy returns without
+// an exit line.
+Rc step_policy(char **handle, std::string_view dir, rspi_policylist *list, rspi_policy *p, int32_t fetch, Move move,
+               const text::OpText &t) {
+    TOLV_TRACE("%s", t.entry);
+    const auto done = [&](Rc rc) {
+        TOLV_TRACE(t.exit, code(rc));
+        return rc;
+    };
+    if (!list) return done(Rc::NoMoreEntries);
+    if (!p) return done(Rc::InvalidPolicy);
+    const CursorResult at = cursor_move(dir, list_ref(list), move);
+    if (at.load_failed) return at.rc;
+    if (!at.item) return done(at.rc);
+    const std::string_view entry = at.item->data ? at.item->data : "";
+    const std::size_t blank = entry.find(' ');
+    if (blank == std::string_view::npos) return done(Rc::Malformed);
+    if (!ok(set_str(p->domain, entry.substr(0, blank))) || !ok(set_str(p->policy_id, entry.substr(blank + 1))))
+        return Rc::NoMemory;
+    if (!fetch) return done(Rc::Success);
+    return done(static_cast<Rc>(rspi_get_policy(handle, p)));
+}
+
+}  // namespace
+
+}  // namespace tolv
+
+using tolv::guarded_count_op;
+using tolv::guarded_op;
+using tolv::guarded_write_op;
+namespace text = tolv::text;
+
+TOLV_EXPORT uint32_t rspi_create_policy(char **handle, rspi_policy *policy) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::create_policy, [&] { return tolv::create_policy(dir, policy); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_get_policy(char **handle, rspi_policy *policy) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::get_policy, [&] { return tolv::get_policy(dir, policy); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_modify_policy(char **handle, rspi_policy *policy) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::modify_policy, [&] { return tolv::modify_policy(handle, dir, policy); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_delete_policy(char **handle, rspi_policy *policy) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::delete_policy, [&] { return tolv::delete_policy(dir, policy); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_get_policylist(char **handle, rspi_policylist *list) {
+    return guarded_op(handle, [&](std::string_view) { return tolv::get_policylist(list); });
+}
+
+TOLV_EXPORT int32_t rspi_policylist_count(char **handle, rspi_policylist *list) {
+    return guarded_count_op(handle, [&](std::string_view dir) { return tolv::policylist_count(dir, list); });
+}
+
+TOLV_EXPORT uint32_t rspi_first_policy(char **handle, rspi_policylist *list, rspi_policy *policy, int32_t fetch) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        return tolv::step_policy(handle, dir, list, policy, fetch, tolv::Move::First, text::first_policy);
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_next_policy(char **handle, rspi_policylist *list, rspi_policy *policy, int32_t fetch) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        return tolv::step_policy(handle, dir, list, policy, fetch, tolv::Move::Next, text::next_policy);
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_previous_policy(char **handle, rspi_policylist *list, rspi_policy *policy,
+                                          int32_t fetch) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        return tolv::step_policy(handle, dir, list, policy, fetch, tolv::Move::Previous, text::previous_policy);
+    });
+}

@@ -1,0 +1,257 @@
+// tolvresgroup.cpp - resource groups: create, get, modify, delete, adding and
+// removing members, and the enumeration of "resgrouplist.file".
+#include <utility>
+
+#include "tolvdiag.h"
+#include "tolvinternal.h"
+
+namespace tolv {
+
+namespace {
+
+// Writes the entry line, runs body, writes the exit line with its result.
+template <class F>
+Rc traced(const text::OpText &t, F &&body) {
+    TOLV_TRACE("%s", t.entry);
+    const Rc rc = body();
+    TOLV_TRACE(t.exit, code(rc));
+    return rc;
+}
+
+std::string members_path(std::string_view dir, std::string_view name) {
+    return make_path(dir, resgroup_members_list(name));
+}
+
+// Lower-cases the group's name; 34 unless it names an existing group.
+Rc existing_group(std::string_view dir, rspi_resgroup *g) {
+    if (!g || !g->name) return Rc::InvalidResgroup;
+    ui_tolower(g->name);
+    if (!resgroup_name_fits(g->name) || !io::can_open(resgroup_file(dir, g->name))) return Rc::InvalidResgroup;
+    return Rc::Success;
+}
+
+// Replaces g->members with the members file, in list order. On a failure
+// (3) the old members stay.
+Rc load_members(std::string_view dir, rspi_resgroup *g) {
+    std::string file = resgroup_members_list(g->name);
+    rspi_resgrouplist work{};
+    work.file = file.data();
+    ScopeExit release([&] {
+        for (rspi_list_item *item = work.first; item;) {
+            rspi_list_item *next = item->next;
+            rspi_free(item->data);
+            rspi_free(item);
+            item = next;
+        }
+    });
+    const Rc rc = ui_get_entrylist(dir, list_ref(&work));
+    if (!ok(rc)) return rc;
+    rspi_resgroupmembers *members = rspi_alloc_resgroupmembers(work.count);
+    if (!members) return Rc::NoMemory;
+    int32_t i = 0;
+    for (rspi_list_item *item = work.first; item && i < work.count; item = item->next)
+        members->names[i++] = std::exchange(item->data, nullptr);
+    rspi_free_resgroupmembers(g->members);
+    g->members = members;
+    return Rc::Success;
+}
+
+Rc create_resgroup(std::string_view dir, rspi_resgroup *g) {
+    if (!g || !usable_name(g->name)) return Rc::InvalidResgroup;
+    ui_tolower(g->name);
+    if (!resgroup_name_fits(g->name)) return Rc::InvalidResgroup;
+    if (io::can_open(resgroup_file(dir, g->name))) return Rc::ResgroupExists;
+    return ui_replace_resgroup(dir, g, true);
+}
+
+// Lenient about the group file: line 1 is not checked and missing lines leave
+// their fields alone. A blob that cannot be read in full is reported (6).
+Rc get_resgroup(std::string_view dir, rspi_resgroup *g) {
+    if (!g || !g->name) return Rc::InvalidResgroup;
+    ui_tolower(g->name);
+    const std::string path = resgroup_file(dir, g->name);
+    std::string data;
+    if (io::read_file(path, data) != io::Read::Ok) return Rc::InvalidResgroup;
+
+    RecordReader in(data);
+    std::string_view line;
+    in.optional(line);
+    in.number(g->state);
+    in.text(g->description);
+    in.number(g->attribute);
+    ui_read_uuid(in, g->uuid, g->uuid_string);
+    const long length = in.optional(line) ? parse_long(line) : 0;
+    Rc rc = in.rc() == Rc::NoMemory ? Rc::NoMemory : Rc::Success;
+    const Rc blob = ui_load_blob(path, length, g->blob);
+    if (ok(rc)) rc = blob;
+
+    const Rc members = load_members(dir, g);
+    return ok(members) ? rc : members;
+}
+
+Rc modify_resgroup(char **handle, std::string_view dir, rspi_resgroup *changes) {
+    if (!changes) return Rc::InvalidResgroup;
+    rspi_resgroup *work = rspi_alloc_resgroup();
+    if (!work) return Rc::NoMemory;
+    work->name = changes->name;
+    ScopeExit release([&] {
+        work->name = nullptr;
+        rspi_free_resgroup(work);
+    });
+    const uint32_t got = rspi_get_resgroup(handle, work);
+    if (got != RSPI_RC_SUCCESS) return static_cast<Rc>(got);
+
+    char *const description = work->description;
+    rspi_resgroupmembers *const members = work->members;
+    rspi_blob *const blob = work->blob;
+    ScopeExit give_back([&] {
+        work->description = description;
+        work->members = members;
+        work->blob = blob;
+    });
+    if (changes->description) work->description = changes->description;
+    if (changes->attribute != 0) work->attribute = changes->attribute;
+    if (changes->state != 2) work->state = changes->state;
+    if (changes->members) work->members = changes->members;
+    if (changes->blob) work->blob = changes->blob;
+    // The members are always rebuilt (and validated again): from the
+    // caller's when given, else from those just read.
+    return ui_replace_resgroup(dir, work, false);
+}
+
+Rc delete_resgroup(std::string_view dir, rspi_resgroup *g) {
+    if (!g || !g->name) return Rc::InvalidResgroup;
+    ui_tolower(g->name);
+    const std::string path = resgroup_file(dir, g->name);
+    if (!io::remove_file(path)) return Rc::InvalidResgroup;
+    io::remove_file(blob_file(path));
+    io::remove_file(members_path(dir, g->name));
+    return ui_remove_from_resgrouplist(dir, g);
+}
+
+Rc add_resgroup_member(std::string_view dir, rspi_resgroup *g, char *member) {
+    Rc rc = existing_group(dir, g);
+    if (!ok(rc)) return rc;
+    rc = ui_validate_resource(dir, member);
+    if (!ok(rc)) return rc;
+    return ui_add_to_entrylist(dir, resgroup_members_list(g->name), member);
+}
+
+Rc remove_resgroup_member(std::string_view dir, rspi_resgroup *g, char *member) {
+    const Rc rc = existing_group(dir, g);
+    if (!ok(rc)) return rc;
+    if (!member) return Rc::InvalidResgroup;
+    // The resource itself is not checked: a stale member can still go.
+    ui_tolower(member);
+    return ui_remove_from_entrylist(dir, resgroup_members_list(g->name), member);
+}
+
+Rc get_resgrouplist(rspi_resgrouplist *list) {
+    TOLV_TRACE("%s", text::get_resgrouplist.entry);
+    if (!list) return Rc::InvalidResgroup;
+    const Rc rc = list_name_lazy(list_ref(list), kResgroupList);
+    if (!ok(rc)) return rc;
+    TOLV_TRACE("%s", text::get_resgrouplist.exit);
+    return Rc::Success;
+}
+
+int32_t resgrouplist_count(std::string_view dir, rspi_resgrouplist *list) {
+    TOLV_TRACE("%s", text::resgrouplist_count.entry);
+    return list ? list_count(dir, list_ref(list)) : 0;
+}
+
+// first, next and previous: a failed list load or name copy returns without
+// an exit line.
+Rc step_resgroup(char **handle, std::string_view dir, rspi_resgrouplist *list, rspi_resgroup *g, int32_t fetch,
+                 Move move, const text::OpText &t) {
+    TOLV_TRACE("%s", t.entry);
+    const auto done = [&](Rc rc) {
+        TOLV_TRACE(t.exit, code(rc));
+        return rc;
+    };
+    if (!list) return done(Rc::NoMoreEntries);
+    if (!g) return done(Rc::InvalidResgroup);
+    const CursorResult at = cursor_move(dir, list_ref(list), move);
+    if (at.load_failed) return at.rc;
+    if (!at.item) return done(at.rc);
+    if (!ok(set_str(g->name, at.item->data ? at.item->data : ""))) return Rc::NoMemory;
+    if (!fetch) return done(Rc::Success);
+    return done(static_cast<Rc>(rspi_get_resgroup(handle, g)));
+}
+
+}  // namespace
+
+}  // namespace tolv
+
+using tolv::guarded_count_op;
+using tolv::guarded_op;
+using tolv::guarded_write_op;
+namespace text = tolv::text;
+
+TOLV_EXPORT uint32_t rspi_create_resgroup(char **handle, rspi_resgroup *resgroup) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::create_resgroup, [&] { return tolv::create_resgroup(dir, resgroup); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_get_resgroup(char **handle, rspi_resgroup *resgroup) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::get_resgroup, [&] { return tolv::get_resgroup(dir, resgroup); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_modify_resgroup(char **handle, rspi_resgroup *resgroup) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::modify_resgroup, [&] { return tolv::modify_resgroup(handle, dir, resgroup); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_delete_resgroup(char **handle, rspi_resgroup *resgroup) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::delete_resgroup, [&] { return tolv::delete_resgroup(dir, resgroup); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_add_resgroup_member(char **handle, rspi_resgroup *resgroup, char *member) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::add_resgroup_member,
+                            [&] { return tolv::add_resgroup_member(dir, resgroup, member); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_remove_resgroup_member(char **handle, rspi_resgroup *resgroup, char *member) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::remove_resgroup_member,
+                            [&] { return tolv::remove_resgroup_member(dir, resgroup, member); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_get_resgrouplist(char **handle, rspi_resgrouplist *list) {
+    return guarded_op(handle, [&](std::string_view) { return tolv::get_resgrouplist(list); });
+}
+
+TOLV_EXPORT int32_t rspi_resgrouplist_count(char **handle, rspi_resgrouplist *list) {
+    return guarded_count_op(handle, [&](std::string_view dir) { return tolv::resgrouplist_count(dir, list); });
+}
+
+TOLV_EXPORT uint32_t rspi_first_resgroup(char **handle, rspi_resgrouplist *list, rspi_resgroup *resgroup,
+                                         int32_t fetch) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        return tolv::step_resgroup(handle, dir, list, resgroup, fetch, tolv::Move::First, text::first_resgroup);
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_next_resgroup(char **handle, rspi_resgrouplist *list, rspi_resgroup *resgroup,
+                                        int32_t fetch) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        return tolv::step_resgroup(handle, dir, list, resgroup, fetch, tolv::Move::Next, text::next_resgroup);
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_previous_resgroup(char **handle, rspi_resgrouplist *list, rspi_resgroup *resgroup,
+                                            int32_t fetch) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        return tolv::step_resgroup(handle, dir, list, resgroup, fetch, tolv::Move::Previous,
+                                   text::previous_resgroup);
+    });
+}

@@ -1,0 +1,179 @@
+// tolvresource.cpp - resources: create, get, modify, delete and the
+// enumeration of "resourcelist.file".
+#include "tolvdiag.h"
+#include "tolvinternal.h"
+
+namespace tolv {
+
+namespace {
+
+// Writes the entry line, runs body, writes the exit line with its result.
+template <class F>
+Rc traced(const text::OpText &t, F &&body) {
+    TOLV_TRACE("%s", t.entry);
+    const Rc rc = body();
+    TOLV_TRACE(t.exit, code(rc));
+    return rc;
+}
+
+Rc create_resource(std::string_view dir, rspi_resource *r) {
+    if (!r || !usable_name(r->name)) return Rc::InvalidResource;
+    ui_tolower(r->name);
+    if (!resource_name_fits(r->name)) return Rc::InvalidResource;
+    // The list is not consulted: the file alone says the resource exists.
+    if (io::can_open(resource_file(dir, r->name))) return Rc::ResourceExists;
+    return ui_replace_resource(dir, r, true);
+}
+
+Rc get_resource(std::string_view dir, rspi_resource *r) {
+    if (!r || !r->name) return Rc::InvalidResource;
+    ui_tolower(r->name);
+    const std::string path = resource_file(dir, r->name);
+    std::string data;
+    if (io::read_file(path, data) != io::Read::Ok) return Rc::InvalidResource;
+
+    RecordReader in(data);
+    in.key(r->name);
+    in.number(r->state);
+    in.text(r->description);
+    in.number(r->attribute);
+    ui_read_uuid(in, r->uuid, r->uuid_string);
+    // No line 6 means no blob; a blob that is read decides the result.
+    std::string_view line;
+    const long length = in.optional(line) ? parse_long(line) : 0;
+    const Rc blob = ui_load_blob(path, length, r->blob);
+    if (length > 0 && in.rc() != Rc::NoMemory) in.set_rc(blob);
+    return in.rc();
+}
+
+Rc modify_resource(char **handle, std::string_view dir, rspi_resource *changes) {
+    if (!changes) return Rc::InvalidResource;
+    rspi_resource *work = rspi_alloc_resource();
+    if (!work) return Rc::NoMemory;
+    work->name = changes->name;
+    ScopeExit release([&] {
+        work->name = nullptr;
+        rspi_free_resource(work);
+    });
+    const uint32_t got = rspi_get_resource(handle, work);
+    if (got != RSPI_RC_SUCCESS) return static_cast<Rc>(got);
+
+    char *const description = work->description;
+    rspi_blob *const blob = work->blob;
+    ScopeExit give_back([&] {
+        work->description = description;
+        work->blob = blob;
+    });
+    if (changes->description) work->description = changes->description;
+    if (changes->attribute != 0) work->attribute = changes->attribute;
+    if (changes->state != 2) work->state = changes->state;
+    if (changes->blob) work->blob = changes->blob;
+    return ui_replace_resource(dir, work, false);
+}
+
+Rc delete_resource(std::string_view dir, rspi_resource *r) {
+    if (!r || !r->name) return Rc::InvalidResource;
+    ui_tolower(r->name);
+    const std::string path = resource_file(dir, r->name);
+    Rc rc = Rc::InvalidResource;
+    if (io::remove_file(path)) rc = ui_remove_from_resourcelist(dir, r);
+    // A stray blob goes even when there was no resource file.
+    io::remove_file(blob_file(path));
+    return rc;
+}
+
+Rc get_resourcelist(rspi_resourcelist *list) {
+    TOLV_TRACE("%s", text::get_resourcelist.entry);
+    if (!list) return Rc::InvalidResource;
+    const Rc rc = list_name_lazy(list_ref(list), kResourceList);
+    if (!ok(rc)) return rc;
+    TOLV_TRACE("%s", text::get_resourcelist.exit);
+    return Rc::Success;
+}
+
+int32_t resourcelist_count(std::string_view dir, rspi_resourcelist *list) {
+    TOLV_TRACE("%s", text::resourcelist_count.entry);
+    return list ? list_count(dir, list_ref(list)) : 0;
+}
+
+// first, next and previous: a failed list load or name copy returns without
+// an exit line.
+Rc step_resource(char **handle, std::string_view dir, rspi_resourcelist *list, rspi_resource *r, int32_t fetch,
+                 Move move, const text::OpText &t) {
+    TOLV_TRACE("%s", t.entry);
+    const auto done = [&](Rc rc) {
+        TOLV_TRACE(t.exit, code(rc));
+        return rc;
+    };
+    if (!list) return done(Rc::NoMoreEntries);
+    if (!r) return done(Rc::InvalidResource);
+    const CursorResult at = cursor_move(dir, list_ref(list), move);
+    if (at.load_failed) return at.rc;
+    if (!at.item) return done(at.rc);
+    if (!ok(set_str(r->name, at.item->data ? at.item->data : ""))) return Rc::NoMemory;
+    if (!fetch) return done(Rc::Success);
+    return done(static_cast<Rc>(rspi_get_resource(handle, r)));
+}
+
+}  // namespace
+
+}  // namespace tolv
+
+using tolv::guarded_count_op;
+using tolv::guarded_op;
+using tolv::guarded_write_op;
+namespace text = tolv::text;
+
+TOLV_EXPORT uint32_t rspi_create_resource(char **handle, rspi_resource *resource) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::create_resource, [&] { return tolv::create_resource(dir, resource); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_get_resource(char **handle, rspi_resource *resource) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::get_resource, [&] { return tolv::get_resource(dir, resource); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_modify_resource(char **handle, rspi_resource *resource) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::modify_resource, [&] { return tolv::modify_resource(handle, dir, resource); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_delete_resource(char **handle, rspi_resource *resource) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(text::delete_resource, [&] { return tolv::delete_resource(dir, resource); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_get_resourcelist(char **handle, rspi_resourcelist *list) {
+    return guarded_op(handle, [&](std::string_view) { return tolv::get_resourcelist(list); });
+}
+
+TOLV_EXPORT int32_t rspi_resourcelist_count(char **handle, rspi_resourcelist *list) {
+    return guarded_count_op(handle, [&](std::string_view dir) { return tolv::resourcelist_count(dir, list); });
+}
+
+TOLV_EXPORT uint32_t rspi_first_resource(char **handle, rspi_resourcelist *list, rspi_resource *resource,
+                                         int32_t fetch) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        return tolv::step_resource(handle, dir, list, resource, fetch, tolv::Move::First, text::first_resource);
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_next_resource(char **handle, rspi_resourcelist *list, rspi_resource *resource,
+                                        int32_t fetch) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        return tolv::step_resource(handle, dir, list, resource, fetch, tolv::Move::Next, text::next_resource);
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_previous_resource(char **handle, rspi_resourcelist *list, rspi_resource *resource,
+                                            int32_t fetch) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        return tolv::step_resource(handle, dir, list, resource, fetch, tolv::Move::Previous,
+                                   text::previous_resource);
+    });
+}

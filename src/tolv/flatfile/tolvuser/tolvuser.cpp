@@ -1,0 +1,161 @@
+// tolvuser.cpp - creating, fetching and modifying users.
+#include <optional>
+
+#include "tolvdiag.h"
+#include "tolvinternal.h"
+
+namespace tolv {
+
+namespace {
+
+Rc create_user(std::string_view dir, rspi_user *user) {
+    TOLV_TRACE(text::create_user.entry, nz(user ? user->domain : nullptr), nz(user ? user->user_id : nullptr));
+    Rc rc = Rc::InvalidUser;
+    if (user && usable_name(user->user_id) && usable_name(user->domain)) {
+        ui_tolower(user->domain);
+        ui_tolower(user->user_id);
+        // Only the user file decides: a disabled user or a stray list line
+        // with the same registry id does not stop a new user. A user file
+        // that exists but cannot be read is never overwritten.
+        std::size_t got = 0;
+        if (io::read_prefix(user_file(dir, user->domain, user->user_id), nullptr, 0, got) != io::Read::Missing)
+            rc = Rc::UserExists;
+        else
+            rc = ui_replace_user(dir, user, true);
+    }
+    TOLV_TRACE(text::create_user.exit, code(rc));
+    return rc;
+}
+
+Rc get_user(std::string_view dir, rspi_user *user) {
+    TOLV_TRACE(text::get_user.entry, nz(user ? user->domain : nullptr), nz(user ? user->user_id : nullptr));
+    Rc rc = Rc::InvalidUser;
+    if (user) {
+        // The stored password never reaches the host: the caller's pointer
+        // is put back whatever the read did.
+        rspi_authndata *const callers_password = std::exchange(user->password, nullptr);
+        rc = ui_get_user(dir, user);
+        rspi_free_authndata(user->password);
+        user->password = callers_password;
+
+        // The user's groups, loaded on first use; attached whatever the read gave.
+        if (user->user_id && user->domain) {
+            ui_tolower(user->domain);
+            ui_tolower(user->user_id);
+            rspi_free_grouplist(user->groups);
+            user->groups = rspi_alloc_grouplist();
+            const Rc lrc = user->groups ? list_name_lazy(list_ref(user->groups),
+                                                         my_groups_list(user->domain, user->user_id))
+                                        : Rc::NoMemory;
+            if (!ok(lrc) && ok(rc)) rc = lrc;
+        }
+    }
+    TOLV_TRACE(text::get_user.exit, code(rc));
+    return rc;
+}
+
+// The fields a temporary record owns after reading the stored user; they are
+// lent out to the caller's values during a merge and put back before release.
+struct OwnedFields {
+    char *uuid_string, *description, *text_1, *text_2, *text_3, *registry_id, *text_4, *cert_dn, *text_5;
+    rspi_authndata *password;
+    rspi_logintypes *login_types;
+    rspi_blob *blob;
+
+    explicit OwnedFields(const rspi_user *u)
+        : uuid_string(u->uuid_string), description(u->description), text_1(u->text_1), text_2(u->text_2),
+          text_3(u->text_3), registry_id(u->registry_id), text_4(u->text_4), cert_dn(u->cert_dn),
+          text_5(u->text_5), password(u->password), login_types(u->login_types), blob(u->blob) {}
+    void restore(rspi_user *u) const {
+        u->uuid_string = uuid_string;
+        u->description = description;
+        u->text_1 = text_1;
+        u->text_2 = text_2;
+        u->text_3 = text_3;
+        u->registry_id = registry_id;
+        u->text_4 = text_4;
+        u->cert_dn = cert_dn;
+        u->text_5 = text_5;
+        u->password = password;
+        u->login_types = login_types;
+        u->blob = blob;
+    }
+};
+
+// Overlays the fields the caller gives onto the stored ones (pointers are lent).
+void merge_given(rspi_user *into, const rspi_user *from) {
+    auto lend = [](auto *&field, auto *given) {
+        if (given) field = given;
+    };
+    lend(into->uuid_string, from->uuid_string);
+    lend(into->description, from->description);
+    lend(into->password, from->password);
+    lend(into->login_types, from->login_types);
+    lend(into->text_1, from->text_1);
+    lend(into->text_2, from->text_2);
+    lend(into->text_3, from->text_3);
+    lend(into->registry_id, from->registry_id);
+    lend(into->text_4, from->text_4);
+    lend(into->cert_dn, from->cert_dn);
+    lend(into->text_5, from->text_5);
+    lend(into->blob, from->blob);
+    if (from->number_1 != 0) into->number_1 = from->number_1;
+    if (from->ulong_1 != 0) into->ulong_1 = from->ulong_1;
+    if (from->ulong_2 != 0) into->ulong_2 = from->ulong_2;
+    if (from->ulong_3 != 0) into->ulong_3 = from->ulong_3;
+    if (from->flag_1 != 2) into->flag_1 = from->flag_1;
+    if (from->account_valid != 2) into->account_valid = from->account_valid;
+    if (from->number_2 != -1) into->number_2 = from->number_2;
+}
+
+Rc modify_user(std::string_view dir, rspi_user *user) {
+    rspi_user *tmp = rspi_alloc_user();
+    if (!tmp) return Rc::NoMemory;
+    tmp->user_id = user->user_id;
+    tmp->domain = user->domain;
+    std::optional<OwnedFields> stored;
+    ScopeExit release([&] {
+        if (stored) stored->restore(tmp);
+        tmp->user_id = nullptr;
+        tmp->domain = nullptr;
+        rspi_free_user(tmp);
+    });
+
+    if (const Rc rc = ui_get_user(dir, tmp); !ok(rc)) return rc;
+    stored.emplace(tmp);
+    merge_given(tmp, user);
+
+    // Refuse before the old certificate-DN line goes, so a refused change
+    // leaves every index as it was.
+    if (const Rc rc = ui_check_user(tmp); !ok(rc)) return rc;
+    if (stored->cert_dn && *stored->cert_dn) {
+        std::string entry(tmp->domain);
+        entry.append(" ").append(tmp->user_id).append(" ").append(stored->cert_dn);
+        ui_remove_from_entrylist(dir, kCertDnList, entry);
+    }
+    return ui_replace_user(dir, tmp, false);
+}
+
+Rc modify_user_traced(std::string_view dir, rspi_user *user) {
+    TOLV_TRACE(text::modify_user.entry, nz(user ? user->domain : nullptr), nz(user ? user->user_id : nullptr));
+    const Rc rc = user && user->user_id && user->domain ? modify_user(dir, user) : Rc::InvalidUser;
+    TOLV_TRACE(text::modify_user.exit, code(rc));
+    return rc;
+}
+
+}  // namespace
+
+}  // namespace tolv
+
+TOLV_EXPORT uint32_t rspi_create_user(char **handle, rspi_user *user) {
+    return tolv::guarded_write_op(handle, [&](std::string_view dir) { return tolv::create_user(dir, user); });
+}
+
+TOLV_EXPORT uint32_t rspi_get_user(char **handle, rspi_user *user) {
+    return tolv::guarded_op(handle, [&](std::string_view dir) { return tolv::get_user(dir, user); });
+}
+
+TOLV_EXPORT uint32_t rspi_modify_user(char **handle, rspi_user *user) {
+    return tolv::guarded_write_op(handle,
+                                  [&](std::string_view dir) { return tolv::modify_user_traced(dir, user); });
+}

@@ -1,0 +1,204 @@
+// tolvuserauth.cpp - authentication, change of password, and finding a user by
+// UUID, certificate DN or registry id.
+#include <cstring>
+#include <optional>
+
+#include "tolvdiag.h"
+#include "tolvinternal.h"
+
+namespace tolv {
+
+namespace {
+
+constexpr std::string_view kDoubleBlank = "  ";
+
+// The supplied bytes against a stored password: by length, never as C strings.
+bool same_password(const rspi_authndata *given, std::string_view stored) {
+    if (given->length != stored.size()) return false;
+    if (stored.empty()) return true;
+    return given->data && std::memcmp(given->data, stored.data(), stored.size()) == 0;
+}
+
+Rc authenticate_user(std::string_view dir, rspi_user *user, const rspi_authndata *authn) {
+    if (!user || !user->user_id || !user->domain || !authn) return Rc::InvalidUser;
+    ui_tolower(user->domain);
+    ui_tolower(user->user_id);
+    std::string data;
+    if (io::read_file(user_file(dir, user->domain, user->user_id), data) != io::Read::Ok) return Rc::InvalidUser;
+
+    // Lines 4 and 5: the account-valid flag and the password.
+    LineReader lines(data, kRecordLineSize);
+    std::string_view line;
+    int32_t account_valid = 0;
+    for (int n = 1; n <= 4; ++n) {
+        if (!lines.next_line(line)) return Rc::Malformed;
+        if (n == 4) account_valid = static_cast<int32_t>(parse_long(line));
+    }
+    std::string_view stored;
+    if (!lines.next_line(stored)) return Rc::Malformed;
+
+    // A wrong password outranks a disabled account, which outranks the type.
+    if (!same_password(authn, stored)) return Rc::AuthnFailed;
+    if (account_valid != 1) return Rc::AccountDisabled;
+    if (authn->type != 1) return Rc::AuthnTypeUnsupported;
+    return Rc::Success;
+}
+
+Rc change_authndata(std::string_view dir, rspi_user *user, rspi_authndata *old_authn, rspi_authndata *new_authn) {
+    if (!user || !user->user_id || !user->domain || !old_authn || !new_authn) return Rc::InvalidUser;
+    rspi_user *tmp = rspi_alloc_user();
+    if (!tmp) return Rc::NoMemory;
+    tmp->user_id = user->user_id;
+    tmp->domain = user->domain;
+    rspi_authndata *stored = nullptr;
+    ScopeExit release([&] {
+        tmp->user_id = nullptr;
+        tmp->domain = nullptr;
+        if (stored) tmp->password = stored;
+        rspi_free_user(tmp);
+    });
+
+    if (const Rc rc = ui_get_user(dir, tmp); !ok(rc)) return rc;
+    stored = tmp->password;
+    if (!stored || !same_password(old_authn, std::string_view(stored->data ? stored->data : "", stored->length)))
+        return Rc::AuthnFailed;
+    if (old_authn->type != 1 || new_authn->type != 1) return Rc::AuthnTypeUnsupported;
+    tmp->password = new_authn;
+    return ui_replace_user(dir, tmp, false);
+}
+
+// Sets user_id and domain from a name part "domain user_id"; 3 without memory.
+Rc take_names(rspi_user *user, std::string_view domain, std::string_view user_id) {
+    if (!ok(set_str(user->user_id, user_id))) return Rc::NoMemory;
+    return set_str(user->domain, domain);
+}
+
+Rc get_user_by_uuid(char **handle, std::string_view dir, rspi_user *user) {
+    if (!user || !user->uuid_string) return Rc::InvalidUser;
+    std::string data;
+    if (io::read_file(make_path(dir, kUserList), data) != io::Read::Ok) return Rc::InvalidUser;
+    const std::string_view uuid(user->uuid_string);
+    LineReader lines(data, kListLineSize);
+    std::string_view piece;
+    while (lines.next_piece(piece)) {
+        const std::size_t cut = piece.find(kDoubleBlank);
+        if (cut == std::string_view::npos) continue;
+        if (!piece.substr(cut + kDoubleBlank.size()).starts_with(uuid)) continue;
+        const std::string_view name = piece.substr(0, cut);
+        const std::size_t blank = name.find(' ');
+        if (blank == std::string_view::npos) continue;
+        if (const Rc rc = take_names(user, name.substr(0, blank), name.substr(blank + 1)); !ok(rc)) return rc;
+        return Rc{rspi_get_user(handle, user)};
+    }
+    return Rc::InvalidUser;
+}
+
+Rc get_user_by_certdn(char **handle, std::string_view dir, rspi_user *user) {
+    if (!user || !user->cert_dn) return Rc::InvalidUser;
+    rspi_userlist *list = rspi_alloc_userlist();
+    if (!list) return Rc::NoMemory;
+    ScopeExit release([&] { rspi_free_userlist(list); });
+    list->file = dup_str(kCertDnList);
+    if (!list->file) return Rc::NoMemory;
+    if (const Rc rc = ui_get_entrylist(dir, list_ref(list)); !ok(rc)) return rc;
+
+    const std::string_view cert_dn(user->cert_dn);
+    for (const rspi_list_item *item = list->first; item; item = item->next) {
+        const std::string_view entry(item->data ? item->data : "");
+        const std::size_t b1 = entry.find(' ');
+        if (b1 == std::string_view::npos) continue;
+        const std::size_t b2 = entry.find(' ', b1 + 1);
+        if (b2 == std::string_view::npos || entry.substr(b2 + 1) != cert_dn) continue;
+        if (const Rc rc = take_names(user, entry.substr(0, b1), entry.substr(b1 + 1, b2 - b1 - 1)); !ok(rc))
+            return rc;
+        return Rc{rspi_get_user(handle, user)};
+    }
+    return Rc::InvalidUser;
+}
+
+Rc get_user_by_rgyid(char **handle, std::string_view dir, rspi_user *user) {
+    if (!user || !user->registry_id) return Rc::InvalidUser;
+    std::string wanted(user->registry_id);
+    ui_tolower(wanted);
+    std::string data;
+    if (io::read_file(make_path(dir, kUserList), data) != io::Read::Ok) return Rc::InvalidUser;
+    LineReader lines(data, kListLineSize);
+    std::string_view piece;
+    while (lines.next_piece(piece)) {
+        const std::size_t first = piece.find(kDoubleBlank);
+        if (first == std::string_view::npos) continue;
+        const std::size_t second = piece.find(kDoubleBlank, first + kDoubleBlank.size());
+        if (second == std::string_view::npos) continue;
+        std::string rgy(chomp(piece).substr(second + kDoubleBlank.size()));
+        ui_tolower(rgy);
+        if (rgy != wanted) continue;
+
+        rspi_free(user->user_id);
+        rspi_free(user->domain);
+        user->user_id = user->domain = nullptr;
+        if (piece.starts_with("- -")) return set_str(user->description, text::kNotEnabledUser);
+        const std::string_view name = piece.substr(0, first);
+        const std::size_t blank = name.find(' ');
+        if (blank == std::string_view::npos) return Rc::InvalidUser;
+        if (const Rc rc = take_names(user, name.substr(0, blank), name.substr(blank + 1)); !ok(rc)) return rc;
+        return Rc{rspi_get_user(handle, user)};
+    }
+    return Rc::InvalidUser;
+}
+
+// Runs a lookup between its entry and exit diagnostics; key is the field it reads.
+template <class F>
+Rc traced(const text::OpText &t, const char *key, F &&body) {
+    TOLV_TRACE(t.entry, nz(key));
+    const Rc rc = body();
+    TOLV_TRACE(t.exit, code(rc));
+    return rc;
+}
+
+}  // namespace
+
+}  // namespace tolv
+
+using namespace tolv;
+
+TOLV_EXPORT uint32_t rspi_authenticate_user(char **handle, rspi_user *user, rspi_authndata *authn) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        TOLV_TRACE(text::authenticate_user.entry, nz(user ? user->domain : nullptr),
+                   nz(user ? user->user_id : nullptr));
+        const Rc rc = authenticate_user(dir, user, authn);
+        TOLV_TRACE(text::authenticate_user.exit, code(rc));
+        return rc;
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_change_authndata(char **handle, rspi_user *user, rspi_authndata *old_authn,
+                                           rspi_authndata *new_authn) {
+    return guarded_write_op(handle, [&](std::string_view dir) {
+        TOLV_TRACE(text::change_authndata.entry, nz(user ? user->domain : nullptr),
+                   nz(user ? user->user_id : nullptr));
+        const Rc rc = change_authndata(dir, user, old_authn, new_authn);
+        TOLV_TRACE(text::change_authndata.exit, code(rc));
+        return rc;
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_get_user_by_uuid(char **handle, rspi_user *user) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        return traced(text::get_user_by_uuid, user ? user->uuid_string : nullptr,
+                      [&] { return get_user_by_uuid(handle, dir, user); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_get_user_by_certdn(char **handle, rspi_user *user) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        return traced(text::get_user_by_certdn, user ? user->cert_dn : nullptr,
+                      [&] { return get_user_by_certdn(handle, dir, user); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_get_user_by_rgyid(char **handle, rspi_user *user) {
+    return guarded_op(handle, [&](std::string_view dir) {
+        return traced(text::get_user_by_rgyid, user ? user->registry_id : nullptr,
+                      [&] { return get_user_by_rgyid(handle, dir, user); });
+    });
+}

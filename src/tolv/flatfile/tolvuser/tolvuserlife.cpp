@@ -1,0 +1,159 @@
+// tolvuserlife.cpp - taking users out of service and back: delete, disable
+// and enable, with the group memberships and credentials they hold.
+#include <memory>
+
+#include "tolvdiag.h"
+#include "tolvinternal.h"
+
+namespace tolv {
+
+namespace {
+
+template <class T, void (*Free)(T *)>
+struct Releaser {
+    void operator()(T *p) const { Free(p); }
+};
+using UserPtr = std::unique_ptr<rspi_user, Releaser<rspi_user, rspi_free_user>>;
+using GroupPtr = std::unique_ptr<rspi_group, Releaser<rspi_group, rspi_free_group>>;
+using GroupListPtr = std::unique_ptr<rspi_grouplist, Releaser<rspi_grouplist, rspi_free_grouplist>>;
+using CredsPtr = std::unique_ptr<rspi_rescreds, Releaser<rspi_rescreds, rspi_free_rescreds>>;
+using CredsListPtr = std::unique_ptr<rspi_rescredslist, Releaser<rspi_rescredslist, rspi_free_rescredslist>>;
+
+// The end of a walk (5) is its success.
+Rc walk_result(uint32_t rc) { return rc == RSPI_RC_NO_MORE_ENTRIES ? Rc::Success : static_cast<Rc>(rc); }
+
+// Removes the user from every group named in its groups list.
+Rc leave_all_groups(char **handle, rspi_user *user) {
+    GroupPtr group(rspi_alloc_group());
+    GroupListPtr groups(rspi_alloc_grouplist());
+    if (!group || !groups) return Rc::NoMemory;
+    uint32_t rc = rspi_user_grouplist(handle, user, groups.get());
+    if (rc != RSPI_RC_SUCCESS) return static_cast<Rc>(rc);
+    while ((rc = rspi_next_group(handle, groups.get(), group.get(), 0)) == RSPI_RC_SUCCESS)
+        if ((rc = rspi_remove_group_member(handle, group.get(), user)) != RSPI_RC_SUCCESS) break;
+    return walk_result(rc);
+}
+
+// Deletes every credential of the user; 30 when the user file is gone.
+Rc delete_all_rescreds(char **handle, rspi_user *user) {
+    CredsPtr creds(rspi_alloc_rescreds());
+    CredsListPtr list(rspi_alloc_rescredslist());
+    if (!creds || !list) return Rc::NoMemory;
+    uint32_t rc = rspi_get_rescredslist(handle, user, list.get());
+    if (rc != RSPI_RC_SUCCESS) return static_cast<Rc>(rc);
+    while ((rc = rspi_next_rescreds(handle, list.get(), creds.get(), 0)) == RSPI_RC_SUCCESS)
+        if ((rc = rspi_delete_rescreds(handle, user, creds.get())) != RSPI_RC_SUCCESS) break;
+    return walk_result(rc);
+}
+
+// Drops every certificate-DN line of the user ("domain user " prefix).
+void purge_cert_dns(std::string_view dir, const rspi_user *user) {
+    std::string prefix(user->domain);
+    prefix.append(" ").append(user->user_id).append(" ");
+    (void)ui_purge_from_entrylist(dir, kCertDnList, prefix);
+}
+
+// A temporary record that borrows the caller's names; they are handed back
+// before it is released.
+UserPtr borrow_names(rspi_user *user) {
+    UserPtr temp(rspi_alloc_user());
+    if (temp) {
+        temp->user_id = user->user_id;
+        temp->domain = user->domain;
+    }
+    return temp;
+}
+
+void give_back(rspi_user *temp) {
+    temp->user_id = nullptr;
+    temp->domain = nullptr;
+}
+
+Rc delete_user(char **handle, std::string_view dir, rspi_user *user) {
+    if (!user || !user->user_id || !user->domain) return Rc::InvalidUser;
+    Rc rc = leave_all_groups(handle, user);
+    if (!ok(rc)) return rc;
+    rc = delete_all_rescreds(handle, user);
+    if (!ok(rc)) return rc;
+    ui_tolower(user->domain);
+    ui_tolower(user->user_id);
+    purge_cert_dns(dir, user);
+    const std::string path = user_file(dir, user->domain, user->user_id);
+    if (io::remove_file(path)) rc = ui_remove_from_userlist(dir, user);
+    (void)io::remove_file(blob_file(path));
+    return rc;
+}
+
+Rc disable_user(char **handle, std::string_view dir, rspi_user *user) {
+    if (!user || !user->user_id || !user->domain) return Rc::InvalidUser;
+    Rc rc = delete_all_rescreds(handle, user);
+    if (!ok(rc)) return rc;
+    UserPtr temp = borrow_names(user);
+    if (!temp) return Rc::NoMemory;
+    ScopeExit hand_back([&] { give_back(temp.get()); });
+    rc = ui_get_user(dir, temp.get());
+    if (!ok(rc)) return rc;
+    ui_tolower(user->domain);
+    ui_tolower(user->user_id);
+    const std::string disabled = disabled_user_file(dir, temp->registry_id ? temp->registry_id : "");
+    purge_cert_dns(dir, user);
+    if (!io::rename_file(user_file(dir, user->domain, user->user_id), disabled)) return Rc::FileError;
+    return ui_disable_in_userlist(dir, temp.get());
+}
+
+Rc enable_user(char **handle, std::string_view dir, rspi_user *user) {
+    if (!user || !user->user_id || !user->domain) return Rc::InvalidUser;
+    ui_tolower(user->domain);
+    ui_tolower(user->user_id);
+    if (!user->registry_id) return Rc::UserNotDisabled;
+    const std::string path = user_file(dir, user->domain, user->user_id);
+    // Never move a disabled user over the file of another enabled user.
+    if (io::can_open(path)) return Rc::UserExists;
+    if (!io::rename_file(disabled_user_file(dir, user->registry_id), path)) return Rc::UserNotDisabled;
+
+    UserPtr temp = borrow_names(user);
+    if (!temp) return Rc::NoMemory;
+    ScopeExit hand_back([&] {
+        give_back(temp.get());
+        if (temp->uuid_string == user->uuid_string) temp->uuid_string = nullptr;
+    });
+    Rc rc = ui_get_user(dir, temp.get());
+    if (!ok(rc)) return rc;
+    // Keep the caller's UUID, or make a new one when the caller gives none.
+    rspi_free(temp->uuid_string);
+    temp->uuid_string = user->uuid_string;
+    rc = ui_replace_user(dir, temp.get(), true);
+    if (!ok(rc)) return rc;
+    return static_cast<Rc>(rspi_modify_user(handle, user));
+}
+
+// Entry line, body, exit line.
+template <class F>
+Rc traced(const text::OpText &t, rspi_user *user, F &&body) {
+    TOLV_TRACE(t.entry, nz(user ? user->domain : nullptr), nz(user ? user->user_id : nullptr));
+    const Rc rc = body();
+    TOLV_TRACE(t.exit, code(rc));
+    return rc;
+}
+
+}  // namespace
+
+}  // namespace tolv
+
+TOLV_EXPORT uint32_t rspi_delete_user(char **handle, rspi_user *user) {
+    return tolv::guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(tolv::text::delete_user, user, [&] { return tolv::delete_user(handle, dir, user); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_disable_user(char **handle, rspi_user *user) {
+    return tolv::guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(tolv::text::disable_user, user, [&] { return tolv::disable_user(handle, dir, user); });
+    });
+}
+
+TOLV_EXPORT uint32_t rspi_enable_user(char **handle, rspi_user *user) {
+    return tolv::guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(tolv::text::enable_user, user, [&] { return tolv::enable_user(handle, dir, user); });
+    });
+}

@@ -1,0 +1,127 @@
+// tolvadm's user commands end to end: the built executable on a temporary registry.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "registry.h"
+
+using tolvtest::TempDir;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+class AdmUser : public ::testing::Test {
+protected:
+    void SetUp() override { tolvtest::write_file(conf(), "dir=" + reg_.path() + "\n"); }
+    std::string conf() const { return conf_dir_.path() + "tolv.conf"; }
+
+    // Runs tolvadm --config <conf> args, feeding input on standard input.
+    Result adm(std::vector<std::string> args, const std::string &input = "") {
+        args.insert(args.begin(), {"--config", conf()});
+        TempDir io;
+        const std::string in = io.path() + "in", out = io.path() + "out", err = io.path() + "err";
+        tolvtest::write_file(in, input);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int i = open(in.c_str(), O_RDONLY), o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+                      e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (i < 0 || o < 0 || e < 0) _exit(127);
+            dup2(i, 0);
+            dup2(o, 1);
+            dup2(e, 2);
+            unsetenv("TOLV_CONFIG");
+            unsetenv("TOLV_PLUGIN");
+            std::vector<char *> argv{const_cast<char *>(TOLVADM_PATH)};
+            for (auto &a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(TOLVADM_PATH, argv.data());
+            _exit(127);
+        }
+        Result r;
+        int ws = 0;
+        if (pid > 0 && waitpid(pid, &ws, 0) == pid && WIFEXITED(ws)) r.status = WEXITSTATUS(ws);
+        r.out = tolvtest::read_file(out);
+        r.err = tolvtest::read_file(err);
+        return r;
+    }
+    nlohmann::json adm_json(std::vector<std::string> args, const std::string &input = "") {
+        args.insert(args.begin(), "--json");
+        Result r = adm(args, input);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.status == 0 ? nlohmann::json::parse(r.out) : nlohmann::json();
+    }
+
+    TempDir reg_, conf_dir_;
+};
+
+TEST_F(AdmUser, CreateAuthenticateChangeFindModify) {
+    tolvtest::write_file(conf_dir_.path() + "blob", std::string("\0\1\2", 3));
+    auto j = adm_json({"user", "create", "Corp", "Alice", "--cert-dn", "CN=Alice", "--registry-id", "RGY-A",
+                       "--text-3", "three", "--login-types", "a;b", "--ulong-2", "4294967295", "--blob-file",
+                       conf_dir_.path() + "blob", "--password-stdin"},
+                      "secret\n");
+    EXPECT_EQ(j["domain"], "corp");
+    EXPECT_EQ(j["user_id"], "alice");
+    EXPECT_EQ(j["account_valid"], 1);
+    EXPECT_EQ(j["text_3"], "three");
+    EXPECT_EQ(j["login_types"], nlohmann::json::array({"a", "b"}));
+    EXPECT_EQ(j["ulong_2"], 4294967295u);
+    EXPECT_EQ(j["blob"]["base64"], "AAEC");
+    EXPECT_EQ(j["groups_list"], "corp_alice.myGroups");
+    EXPECT_EQ(j.find("password"), j.end());
+    const std::string uuid = j["uuid"];
+    EXPECT_EQ(tolvtest::lines(tolvtest::read_file(reg_.path() + "corp_alice.QZuser"))[4], "secret");
+
+    EXPECT_EQ(adm({"user", "auth", "corp", "alice", "--password-stdin"}, "secret\n").status, 0);
+    Result wrong = adm({"user", "auth", "corp", "alice", "--password-stdin"}, "Secret\n");
+    EXPECT_EQ(wrong.status, 23);
+    EXPECT_NE(wrong.err.find("RSPI_RC_AUTHN_FAILED"), std::string::npos) << wrong.err;
+
+    EXPECT_EQ(adm({"user", "passwd", "corp", "alice", "--password-stdin"}, "secret\nnew one\n").status, 0);
+    EXPECT_EQ(adm({"user", "auth", "corp", "alice", "--password-stdin"}, "new one\n").status, 0);
+    EXPECT_EQ(adm({"user", "passwd", "corp", "alice", "--password-stdin"}, "secret\nx\n").status, 23);
+
+    EXPECT_EQ(adm_json({"user", "find", "--uuid", uuid})["user_id"], "alice");
+    EXPECT_EQ(adm_json({"user", "find", "--cert-dn", "CN=Alice"})["user_id"], "alice");
+    EXPECT_EQ(adm_json({"user", "find", "--registry-id", "rgy-a"})["user_id"], "alice");
+    EXPECT_EQ(adm({"user", "find", "--registry-id", "nobody"}).status, 30);
+    EXPECT_EQ(adm({"user", "find", "--uuid", uuid, "--cert-dn", "CN=Alice"}).status, 2);
+
+    j = adm_json({"user", "modify", "corp", "alice", "--cert-dn", "CN=Alice2", "--description", "changed"});
+    EXPECT_EQ(j["description"], "changed");
+    EXPECT_EQ(j["text_3"], "three");
+    EXPECT_EQ(tolvtest::read_file(reg_.path() + "certdnlist.file"), "corp alice CN=Alice2\n");
+
+    Result text = adm({"user", "get", "corp", "alice"});
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find("registry_id:"), std::string::npos) << text.out;
+    EXPECT_EQ(adm({"user", "create", "corp", "alice"}).status, 40);
+}
+
+TEST_F(AdmUser, CreateWithoutPasswordDefaultsItsRegistryId) {
+    auto j = adm_json({"user", "create", "Corp", "Bob"});
+    EXPECT_EQ(j["registry_id"], "bob@corp");
+    EXPECT_EQ(j["account_valid"], 0);
+    EXPECT_EQ(adm({"user", "auth", "corp", "bob", "--password-stdin"}, "\n").status, 21);
+}
+
+TEST_F(AdmUser, DemoNarratesTheUserSteps) {
+    Result r = adm({"demo"});
+    EXPECT_NE(r.out.find("== Users"), std::string::npos) << r.out << r.err;
+    EXPECT_NE(r.out.find("rspi_authenticate_user corp alice with \"wonderlan\": rc = 23"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("rspi_get_user_by_rgyid (registry_id \"alice-001\"): rc = 0 RSPI_RC_SUCCESS (success), "
+                         "found corp alice"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.err.find("rspi_change_authndata"), std::string::npos) << r.err;
+}
+
+}  // namespace

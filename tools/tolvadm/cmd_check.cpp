@@ -1,0 +1,969 @@
+// cmd_check.cpp - `tolvadm check [--repair]`: reads the whole registry directory,
+// holds its record files and indexes against each other, and mends what has
+// one safe answer.
+//
+// The checker reads the files itself (the tool never links the plug-in) and
+// writes repairs the way the plug-in does: a list is written to "<list>_T" in
+// one go (mode 0600) and renamed over the list; an entry list left empty is
+// removed. It holds the plug-in's write lock, an exclusive flock on the
+// directory the registry files live in, for the whole run, so no plug-in
+// operation of any host changes files meanwhile. No plug-in operation is
+// called while the lock is held: the plug-in would wait for it.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "tolvadm.h"
+
+namespace tolvadm {
+
+namespace {
+
+// Longest index line, before its newline, that a 250-byte line reader keeps whole.
+constexpr std::size_t kMaxIndexLine = 248;
+// Record files are read in lines of a 1000-byte buffer.
+constexpr std::size_t kRecordPiece = 999;
+constexpr std::string_view kSep = "  ";
+constexpr std::string_view kDisabledName = "- -";
+// Exit status when a file cannot be read or written.
+constexpr int kExitIo = 2;
+
+// A file that cannot be read or written: the check stops with status 2.
+struct IoError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+std::string sys_error(const std::string &what, const std::string &path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+// The plug-in's file-name rule: ':', '/' and '\' become '-'.
+std::string sanitised(std::string_view name) {
+    std::string s(name);
+    for (char &c : s)
+        if (c == ':' || c == '/' || c == '\\') c = '-';
+    return s;
+}
+
+std::string cat(std::initializer_list<std::string_view> parts) {
+    std::string s;
+    for (auto p : parts) s.append(p);
+    return s;
+}
+
+std::string in_quotes(std::string_view s) { return cat({"\"", s, "\""}); }
+
+bool ends_with(std::string_view s, std::string_view suffix) { return s.ends_with(suffix); }
+std::string_view stem(std::string_view s, std::string_view suffix) { return s.substr(0, s.size() - suffix.size()); }
+
+// A descriptor closed when dropped.
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// ---------------------------------------------------------------------------
+// The registry directory: the registry's "dir" string is a path prefix, so
+// the files live in the directory up to its last '/' and carry the rest as
+// a name prefix. Names below are always relative to the registry ("dir" + name).
+class Registry {
+public:
+    explicit Registry(std::string dir) : dir_(std::move(dir)) {
+        const std::size_t slash = dir_.rfind('/');
+        folder_ = slash == std::string::npos ? "." : slash == 0 ? "/" : dir_.substr(0, slash);
+        prefix_ = slash == std::string::npos ? dir_ : dir_.substr(slash + 1);
+    }
+    Registry(const Registry &) = delete;
+    Registry &operator=(const Registry &) = delete;
+
+    const std::string &dir() const { return dir_; }
+
+    // The plug-in's write lock, held until the object goes.
+    void lock() {
+        lock_ = std::make_unique<Fd>(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (lock_->fd < 0) throw IoError(sys_error("cannot open the registry directory", folder_));
+        while (::flock(lock_->fd, LOCK_EX) != 0)
+            if (errno != EINTR) throw IoError(sys_error("cannot lock", folder_));
+    }
+
+    // Collects the names of the regular files of the registry.
+    void scan() {
+        std::unique_ptr<DIR, int (*)(DIR *)> d(::opendir(folder_.c_str()), ::closedir);
+        if (!d) throw IoError(sys_error("cannot read the registry directory", folder_));
+        errno = 0;
+        while (const dirent *e = ::readdir(d.get())) {
+            const std::string_view name(e->d_name);
+            if (name.starts_with(prefix_) && name.size() > prefix_.size() && regular(*e))
+                names_.emplace(name.substr(prefix_.size()));
+            errno = 0;
+        }
+        if (errno != 0) throw IoError(sys_error("cannot read the registry directory", folder_));
+    }
+
+    const std::unordered_set<std::string> &names() const { return names_; }
+    bool has(const std::string &name) const { return names_.count(name) != 0; }
+    std::string path(std::string_view name) const { return cat({dir_, name}); }
+
+    // The whole file; false when it is gone.
+    bool read(const std::string &name, std::string &out) const {
+        out.clear();
+        const std::string p = path(name);
+        Fd f(::open(p.c_str(), O_RDONLY | O_CLOEXEC));
+        if (f.fd < 0) {
+            if (errno == ENOENT) return false;
+            throw IoError(sys_error("cannot open", p));
+        }
+        char buf[65536];
+        for (;;) {
+            const ssize_t n = ::read(f.fd, buf, sizeof buf);
+            if (n == 0) return true;
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) throw IoError(sys_error("cannot read", p));
+            out.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+
+    // Size of a file, or -1 when it is missing.
+    long long size(const std::string &name) const {
+        struct stat st;
+        if (::lstat(path(name).c_str(), &st) != 0) return -1;
+        return static_cast<long long>(st.st_size);
+    }
+
+    // Replaces a file the way the plug-in does: "<name>_T", mode 0600, rename.
+    void replace(const std::string &name, std::string_view data) {
+        const std::string p = path(name), temp = p + "_T";
+        bool done = false;
+        {
+            Fd f(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+            if (f.fd < 0) throw IoError(sys_error("cannot create", temp));
+            done = ::fchmod(f.fd, 0600) == 0 && write_all(f.fd, data);
+            const int fd = std::exchange(f.fd, -1);
+            done = (::close(fd) == 0) && done;
+        }
+        if (!done || ::rename(temp.c_str(), p.c_str()) != 0) {
+            const std::string error = sys_error("cannot write", temp);
+            ::unlink(temp.c_str());
+            throw IoError(error);
+        }
+        names_.insert(name);
+    }
+
+    void remove(const std::string &name) {
+        const std::string p = path(name);
+        if (::unlink(p.c_str()) != 0 && errno != ENOENT) throw IoError(sys_error("cannot remove", p));
+        names_.erase(name);
+    }
+
+private:
+    bool regular(const dirent &e) const {
+        if (e.d_type == DT_REG) return true;
+        if (e.d_type != DT_UNKNOWN) return false;
+        struct stat st;
+        const std::string p = folder_ + "/" + e.d_name;
+        return ::lstat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    }
+    static bool write_all(int fd, std::string_view data) {
+        while (!data.empty()) {
+            const ssize_t n = ::write(fd, data.data(), data.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            data.remove_prefix(static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+
+    std::string dir_, folder_, prefix_;
+    std::unique_ptr<Fd> lock_;
+    std::unordered_set<std::string> names_;
+};
+
+// ---------------------------------------------------------------------------
+// Findings. A mendable finding names the file whose rewrite mends it; it is
+// marked repaired once that file was written.
+struct Finding {
+    std::string file, problem;
+    bool mendable = false;
+    bool repaired = false;
+};
+
+class Findings {
+public:
+    explicit Findings(bool repair) : repair_(repair) {}
+    bool repair() const { return repair_; }
+
+    void left(std::string file, std::string problem) {
+        list_.push_back({std::move(file), std::move(problem), false, false});
+    }
+    void mend(std::string file, std::string problem, const std::string &target) {
+        pending_[target].push_back(list_.size());
+        list_.push_back({std::move(file), std::move(problem), true, false});
+    }
+    // The target was written: its findings are repaired.
+    void done(const std::string &target) {
+        auto it = pending_.find(target);
+        if (it == pending_.end()) return;
+        for (std::size_t i : it->second) list_[i].repaired = true;
+        pending_.erase(it);
+    }
+    const std::vector<Finding> &list() const { return list_; }
+
+private:
+    bool repair_;
+    std::vector<Finding> list_;
+    std::unordered_map<std::string, std::vector<std::size_t>> pending_;
+};
+
+// The lines of a record file as the plug-in's 1000-byte line reader returns them.
+std::vector<std::string_view> record_lines(std::string_view data) {
+    std::vector<std::string_view> out;
+    while (!data.empty()) {
+        std::size_t n = std::min(data.find('\n'), kRecordPiece - 1) + 1;
+        n = std::min(n, data.size());
+        std::string_view piece = data.substr(0, n);
+        data.remove_prefix(n);
+        if (piece.ends_with('\n')) piece.remove_suffix(1);
+        out.push_back(piece);
+    }
+    return out;
+}
+
+std::vector<std::string_view> text_lines(std::string_view data) {
+    std::vector<std::string_view> out;
+    while (!data.empty()) {
+        const std::size_t nl = data.find('\n');
+        out.push_back(data.substr(0, nl));
+        data.remove_prefix(nl == std::string_view::npos ? data.size() : nl + 1);
+    }
+    return out;
+}
+
+std::string line_no(std::size_t i) { return "line " + std::to_string(i + 1) + " "; }
+
+// ---------------------------------------------------------------------------
+// Record files.
+struct Format {
+    std::string_view suffix;
+    const char *what;      // "user file"
+    std::size_t min_lines;  // fewer lines read back as malformed
+    int id_line, domain_line, uuid_line, rgy_line, blob_line, cert_line;  // 1-based; 0: none
+};
+constexpr Format kUserFile{".QZuser", "user file", 20, 1, 2, 8, 13, 21, 19};
+constexpr Format kGroupFile{".QZgroup", "group file", 7, 1, 2, 6, 7, 8, 0};
+constexpr Format kPolicyFile{".QZpolicy", "policy file", 27, 1, 2, 0, 0, 26, 0};
+constexpr Format kResourceFile{".QZresource", "resource file", 5, 1, 0, 0, 0, 6, 0};
+constexpr Format kResgroupFile{".QZresgroup", "resource-group file", 1, 1, 0, 0, 0, 6, 0};
+constexpr Format kRescredsFile{".QZrescreds", "credential file", 7, 1, 0, 0, 0, 8, 0};
+
+struct Record {
+    std::string id, domain, uuid, rgy, cert_dn;
+    bool named = false;  // its names give its own file name
+};
+using Records = std::unordered_map<std::string, Record>;
+
+std::vector<std::string> sorted_keys(const Records &records) {
+    std::vector<std::string> keys;
+    keys.reserve(records.size());
+    for (const auto &[k, v] : records) keys.push_back(k);
+    std::sort(keys.begin(), keys.end());
+    return keys;
+}
+
+// An index of users or groups: "domain id  uuid  registry_id" lines, and
+// "- -  uuid  registry_id" for disabled entries.
+struct IndexFamily {
+    const char *list;  // "userlist.file"
+    const char *what;  // "user"
+    const Format &format;
+    std::string_view disabled_suffix;  // ".user"
+};
+const IndexFamily kUsers{"userlist.file", "user", kUserFile, ".user"};
+const IndexFamily kGroups{"grouplist.file", "group", kGroupFile, ".group"};
+
+// One line of the user or group list.
+struct IndexLine {
+    std::string text;
+    std::string_view name, uuid, rgy;
+    bool malformed = false, disabled = false, opaque = false, keep = true;
+    std::string file;  // the record file it names
+};
+
+bool split_index(IndexLine &l) {
+    const std::string_view t(l.text);
+    const std::size_t a = t.find(kSep);
+    if (a == std::string_view::npos) return false;
+    const std::size_t b = t.find(kSep, a + kSep.size());
+    if (b == std::string_view::npos) return false;
+    l.name = t.substr(0, a);
+    l.uuid = t.substr(a + kSep.size(), b - a - kSep.size());
+    l.rgy = t.substr(b + kSep.size());
+    l.disabled = l.name == kDisabledName;
+    return l.disabled || l.name.find(' ') != std::string_view::npos;
+}
+
+// strncmp(key, name, n) <= 0 for the plug-in's insertion rule.
+bool goes_before(std::string_view key, std::string_view name) {
+    return key.substr(0, name.size()).compare(name) <= 0;
+}
+
+// ---------------------------------------------------------------------------
+// An entry list: sorted, one entry per line, no duplicates, no file when empty.
+struct EntryList {
+    std::string name;
+    bool exists = false, dirty = false;
+    std::vector<std::string> lines;
+    std::vector<char> keep;
+    std::vector<std::string> added;
+
+    void drop(std::size_t i) {
+        keep[i] = false;
+        dirty = true;
+    }
+    void add(std::string entry) {
+        added.push_back(std::move(entry));
+        dirty = true;
+    }
+};
+
+class Checker {
+public:
+    Checker(Registry &reg, Findings &out) : reg_(reg), out_(out) {}
+
+    void run() {
+        temporary_files();
+        read_records();
+        check_index(kUsers, users_, disabled_users_);
+        check_certdns();
+        check_index(kGroups, groups_, disabled_groups_);
+        check_memberships();
+        check_entry_index("policylist.file", kPolicyFile, policies_, [](std::string_view l) -> std::string {
+            const std::size_t b = l.find(' ');
+            if (b == std::string_view::npos || b == 0 || b + 1 == l.size()) return {};
+            return sanitised(cat({l.substr(0, b), "_", l.substr(b + 1), kPolicyFile.suffix}));
+        });
+        check_entry_index("resourcelist.file", kResourceFile, resources_,
+                          [](std::string_view l) { return named_file(l, kResourceFile.suffix); });
+        check_entry_index("resgrouplist.file", kResgroupFile, resgroups_,
+                          [](std::string_view l) { return named_file(l, kResgroupFile.suffix); });
+        check_resgroup_members();
+        check_credentials();
+    }
+
+private:
+    static std::string named_file(std::string_view l, std::string_view suffix) {
+        if (l.empty() || l.find(' ') != std::string_view::npos) return {};
+        return sanitised(cat({l, suffix}));
+    }
+
+    std::vector<std::string> names_with(std::string_view suffix) const {
+        std::vector<std::string> out;
+        for (const auto &n : reg_.names())
+            if (ends_with(n, suffix)) out.push_back(n);
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+    // --- leftover temporary files -------------------------------------------
+    void temporary_files() {
+        for (const auto &name : names_with("_T")) {
+            out_.mend(name, "leftover temporary file", name);
+            if (out_.repair()) {
+                reg_.remove(name);
+                out_.done(name);
+            }
+        }
+    }
+
+    // --- record files --------------------------------------------------------
+    void read_records() {
+        auto read_all = [&](Records &into, const Format &f, std::string_view disabled_suffix = {}) {
+            for (const auto &n : names_with(disabled_suffix.empty() ? f.suffix : disabled_suffix))
+                into[n] = read_record(n, f, disabled_suffix);
+        };
+        read_all(users_, kUserFile);
+        read_all(disabled_users_, kUserFile, kUsers.disabled_suffix);
+        read_all(groups_, kGroupFile);
+        read_all(disabled_groups_, kGroupFile, kGroups.disabled_suffix);
+        read_all(policies_, kPolicyFile);
+        read_all(resources_, kResourceFile);
+        read_all(resgroups_, kResgroupFile);
+        read_all(rescreds_, kRescredsFile);
+    }
+
+    // Reads a record file, reporting a short file, names that do not give its
+    // file name, and a blob of another length. A disabled record is named by
+    // its registry id; its blob keeps the enabled name.
+    Record read_record(const std::string &file, const Format &f, std::string_view disabled_suffix) {
+        Record r;
+        std::string data;
+        if (!reg_.read(file, data)) return r;
+        const auto lines = record_lines(data);
+        auto line = [&](int n) {
+            return n > 0 && static_cast<std::size_t>(n) <= lines.size() ? std::string(lines[n - 1]) : std::string();
+        };
+        r.id = line(f.id_line);
+        r.domain = line(f.domain_line);
+        r.uuid = line(f.uuid_line);
+        r.rgy = line(f.rgy_line);
+        r.cert_dn = line(f.cert_line);
+        if (lines.size() < f.min_lines)
+            out_.left(file, cat({"is shorter than a ", f.what, ": ", std::to_string(lines.size()), " lines, ",
+                                 std::to_string(f.min_lines), " expected"}));
+
+        const bool creds = &f == &kRescredsFile;
+        std::string own;  // the enabled file its names give
+
+        if (f.domain_line && !r.id.empty() && !r.domain.empty())
+            own = sanitised(cat({r.domain, "_", r.id, f.suffix}));
+        else if (!f.domain_line && !r.id.empty())
+            own = sanitised(cat({r.id, f.suffix}));
+        const std::string expected = disabled_suffix.empty() ? own
+                                     : r.rgy.empty()         ? std::string()
+                                                             : sanitised(cat({r.rgy, disabled_suffix}));
+        if (creds) {
+            // Domain and user id are not in the file, only in its name.
+            r.named = !r.id.empty() && ends_with(file, "_" + own) && file.size() > own.size() + 1;
+        } else {
+            r.named = !own.empty() && expected == file;
+        }
+        if (own.empty())
+            out_.left(file, "has empty key lines; it cannot be matched with its indexes");
+        else if (!r.named)
+            out_.left(file, "holds names that do not give its own file name; it cannot be matched with its indexes");
+
+        const std::string length_line = line(f.blob_line);
+        const auto length = static_cast<uint32_t>(std::strtol(length_line.c_str(), nullptr, 10));
+        if (length > 0 && !own.empty()) {
+            const std::string blob = (creds ? file : own) + "_blob";
+            const long long size = reg_.size(blob);
+            if (size < 0)
+                out_.left(file, cat({"records a blob of ", std::to_string(length), " bytes, but ", blob, " is missing"}));
+            else if (size != static_cast<long long>(length))
+                out_.left(file, cat({"records a blob of ", std::to_string(length), " bytes, but ", blob, " holds ",
+                                     std::to_string(size)}));
+        }
+        return r;
+    }
+
+    // --- the user and group lists -------------------------------------------
+    void check_index(const IndexFamily &fam, Records &records, Records &disabled_records) {
+        const std::string list = fam.list;
+        std::string data;
+        const bool existed = reg_.read(list, data);
+        bool dirty = false;
+        auto mend = [&](std::string file, std::string problem) {
+            out_.mend(std::move(file), std::move(problem), list);
+            dirty = true;
+        };
+        if (!data.empty() && data.back() != '\n') mend(list, "the last line has no newline");
+
+        std::vector<IndexLine> lines;
+        for (auto t : text_lines(data)) {
+            lines.emplace_back();
+            lines.back().text = t;
+        }
+        // Disabled entries first: an enabled line may turn into one.
+        std::unordered_set<std::string> indexed_disabled;
+        std::vector<std::size_t> orphans;  // disabled entries without their file
+        for (auto &l : lines) {
+            l.opaque = l.text.size() > kMaxIndexLine;
+            l.malformed = !l.opaque && !split_index(l);
+            if (l.opaque || l.malformed || !l.disabled) continue;
+            l.file = sanitised(cat({l.rgy, fam.disabled_suffix}));
+            if (reg_.has(l.file))
+                indexed_disabled.insert(l.file);
+            else
+                orphans.push_back(static_cast<std::size_t>(&l - lines.data()));
+        }
+
+        // Enabled lines: each must name a record file.
+        std::unordered_map<std::string, std::vector<std::size_t>> by_file;
+        std::vector<std::string> order;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            IndexLine &l = lines[i];
+            if (l.opaque) {
+                out_.left(list, line_no(i) + "is longer than " + std::to_string(kMaxIndexLine) + " bytes");
+                continue;
+            }
+            if (l.malformed) {
+                l.keep = false;
+                mend(list, line_no(i) + in_quotes(l.text) + " is malformed (it needs \"domain id  uuid  registry_id\")");
+                continue;
+            }
+            if (l.disabled) continue;
+            const std::size_t b = l.name.find(' ');
+            l.file = sanitised(cat({l.name.substr(0, b), "_", l.name.substr(b + 1), fam.format.suffix}));
+            if (reg_.has(l.file)) {
+                auto &v = by_file[l.file];
+                if (v.empty()) order.push_back(l.file);
+                v.push_back(i);
+                continue;
+            }
+            const std::string off = sanitised(cat({l.rgy, fam.disabled_suffix}));
+            if (reg_.has(off) && !indexed_disabled.count(off)) {
+                // Disabling renamed the record but did not reach the list.
+                mend(list, line_no(i) + in_quotes(l.name) + " names no " + l.file + ", but " + off +
+                               " exists; the line becomes its disabled entry");
+                l.text = cat({kDisabledName, kSep, l.uuid, kSep, l.rgy});
+                split_index(l);
+                l.file = off;
+                indexed_disabled.insert(off);
+            } else {
+                l.keep = false;
+                mend(list, line_no(i) + in_quotes(l.name) + " names no " + l.file);
+            }
+        }
+
+        // One line per record, carrying the record's UUID and registry id.
+        std::unordered_map<std::string, std::string> taken_uuid, taken_rgy;
+        for (const auto &file : order) {
+            const auto &idx = by_file[file];
+            const Record &r = records[file];
+            if (!r.named || r.uuid.empty() || r.rgy.empty()) continue;
+            std::size_t keeper = idx.front();
+            for (std::size_t i : idx)
+                if (lines[i].uuid == r.uuid && lines[i].rgy == r.rgy) {
+                    keeper = i;
+                    break;
+                }
+            for (std::size_t i : idx)
+                if (i != keeper) {
+                    lines[i].keep = false;
+                    mend(list, line_no(i) + "is a second line for " + file);
+                }
+            IndexLine &k = lines[keeper];
+            if (k.uuid != r.uuid || k.rgy != r.rgy) {
+                mend(list, line_no(keeper) + "does not carry the UUID and registry id of " + file);
+                k.text = cat({k.name, kSep, r.uuid, kSep, r.rgy});
+                split_index(k);
+            }
+            taken_uuid[r.uuid] = file;
+            taken_rgy[r.rgy] = file;
+        }
+
+        // Records without a line get one in name order.
+        std::unordered_map<std::string_view, std::size_t> orphan_by_uuid, orphan_by_rgy;
+        for (std::size_t i : orphans) {
+            orphan_by_uuid.emplace(lines[i].uuid, i);
+            orphan_by_rgy.emplace(lines[i].rgy, i);
+        }
+        std::unordered_map<std::size_t, std::string> replaced;  // orphan line -> record taking its place
+        std::vector<std::pair<std::string, std::string>> added;   // key, line
+        for (const auto &file : sorted_keys(records)) {
+            if (by_file.count(file)) continue;
+            const Record &r = records[file];
+            const std::string key = cat({r.domain, " ", r.id});
+            const std::string text = cat({key, kSep, r.uuid, kSep, r.rgy});
+            const std::string missing = std::string("has no line in ") + fam.list;
+            if (!r.named || r.uuid.empty() || r.rgy.empty() || key.find(kSep) != std::string::npos ||
+                text.size() > kMaxIndexLine) {
+                out_.left(file, missing + "; its names, UUID or registry id cannot make one");
+                continue;
+            }
+            const auto u = taken_uuid.find(r.uuid), g = taken_rgy.find(r.rgy);
+            if (u != taken_uuid.end() || g != taken_rgy.end()) {
+                out_.left(file, missing + "; its UUID or registry id is on the line of " +
+                                    (u != taken_uuid.end() ? u->second : g->second));
+                continue;
+            }
+            mend(file, missing);
+            taken_uuid[r.uuid] = file;
+            taken_rgy[r.rgy] = file;
+            for (const auto *m : {&orphan_by_uuid, &orphan_by_rgy}) {
+                auto o = m->find(m == &orphan_by_uuid ? r.uuid : r.rgy);
+                if (o != m->end()) replaced.emplace(o->second, file);
+            }
+            added.emplace_back(key, text);
+        }
+
+        for (std::size_t i : orphans) {
+            const std::string what = line_no(i) + "is a disabled entry without its disabled " + fam.what + " file " +
+                                      lines[i].file;
+            auto r = replaced.find(i);
+            if (r != replaced.end()) {
+                lines[i].keep = false;
+                mend(list, what + "; " + r->second + " takes its place");
+            } else {
+                out_.left(list, what);
+            }
+        }
+
+        // Disabled record files without their entry get one at the end.
+        std::vector<std::string> appended;
+        for (const auto &file : sorted_keys(disabled_records)) {
+            if (indexed_disabled.count(file)) continue;
+            const Record &r = disabled_records[file];
+            const std::string text = cat({kDisabledName, kSep, r.uuid, kSep, r.rgy});
+            const std::string missing = std::string("has no disabled entry in ") + fam.list;
+            if (!r.named || r.uuid.empty() || text.size() > kMaxIndexLine) {
+                out_.left(file, missing + "; its UUID or registry id cannot make one");
+                continue;
+            }
+            const auto u = taken_uuid.find(r.uuid), g = taken_rgy.find(r.rgy);
+            if (u != taken_uuid.end() || g != taken_rgy.end()) {
+                out_.left(file, missing + "; its UUID or registry id is on the line of " +
+                                    (u != taken_uuid.end() ? u->second : g->second));
+                continue;
+            }
+            mend(file, missing);
+            appended.push_back(text);
+        }
+
+        if (!dirty || !out_.repair()) return;
+        std::sort(added.begin(), added.end());
+        std::string out;
+        std::size_t next = 0;
+        for (const auto &l : lines) {
+            if (!l.keep) continue;
+            if (!l.disabled && !l.opaque)
+                while (next < added.size() && goes_before(added[next].first, l.name)) out += added[next++].second + "\n";
+            out += l.text + "\n";
+        }
+        for (; next < added.size(); ++next) out += added[next].second + "\n";
+        for (const auto &t : appended) out += t + "\n";
+        if (existed || !out.empty()) reg_.replace(list, out);
+        out_.done(list);
+    }
+
+    // --- entry lists ---------------------------------------------------------
+    EntryList &entry_list(const std::string &name) {
+        auto [it, fresh] = lists_.try_emplace(name);
+        EntryList &l = it->second;
+        if (!fresh) return l;
+        l.name = name;
+        std::string data;
+        l.exists = reg_.read(name, data);
+        if (!l.exists) return l;
+        if (data.empty()) {
+            out_.mend(name, "is empty; an empty list has no file", name);
+            l.dirty = true;
+        } else if (data.back() != '\n') {
+            out_.mend(name, "the last line has no newline", name);
+            l.dirty = true;
+        }
+        bool unordered = false;
+        for (auto t : text_lines(data)) {
+            const std::size_t i = l.lines.size();
+            l.lines.emplace_back(t);
+            l.keep.push_back(true);
+            if (t.empty()) {
+                out_.mend(name, line_no(i) + "is empty", name);
+                l.drop(i);
+                continue;
+            }
+            if (t.size() > kMaxIndexLine)
+                out_.left(name, line_no(i) + "is longer than " + std::to_string(kMaxIndexLine) + " bytes");
+            std::size_t p = i;
+            while (p > 0 && !l.keep[p - 1]) --p;
+            if (p == 0 || unordered) continue;
+            const int c = std::string_view(l.lines[p - 1]).compare(t);
+            if (c == 0) {
+                out_.mend(name, line_no(i) + "repeats " + in_quotes(t), name);
+                l.drop(i);
+            } else if (c > 0) {
+                out_.mend(name, line_no(i) + in_quotes(t) + " is out of ascending order", name);
+                unordered = l.dirty = true;
+            }
+        }
+        return l;
+    }
+
+    void drop(EntryList &l, std::size_t i, const std::string &problem) {
+        out_.mend(l.name, line_no(i) + in_quotes(l.lines[i]) + " " + problem, l.name);
+        l.drop(i);
+    }
+
+    // Writes an entry list that changed: sorted, unique, no file when empty.
+    void finish(EntryList &l) {
+        if (!l.dirty || !out_.repair()) return;
+        std::vector<std::string> all;
+        for (std::size_t i = 0; i < l.lines.size(); ++i)
+            if (l.keep[i]) all.push_back(std::move(l.lines[i]));
+        for (auto &a : l.added) all.push_back(std::move(a));
+        std::sort(all.begin(), all.end());
+        all.erase(std::unique(all.begin(), all.end()), all.end());
+        if (all.empty()) {
+            if (l.exists) reg_.remove(l.name);
+        } else {
+            std::string out;
+            for (const auto &a : all) out += a + "\n";
+            reg_.replace(l.name, out);
+        }
+        l.dirty = false;
+        out_.done(l.name);
+    }
+
+    void finish_all() {
+        for (auto &[name, l] : lists_) finish(l);
+        lists_.clear();
+    }
+
+    // An index that is an entry list: policies, resources, resource groups.
+    template <class FileOf>
+    void check_entry_index(const std::string &name, const Format &f, Records &records, FileOf file_of) {
+        EntryList &l = entry_list(name);
+        std::unordered_set<std::string> indexed;
+        for (std::size_t i = 0; i < l.lines.size(); ++i) {
+            if (!l.keep[i]) continue;
+            const std::string file = file_of(l.lines[i]);
+            if (file.empty())
+                drop(l, i, "is malformed");
+            else if (!reg_.has(file))
+                drop(l, i, "names no " + file);
+            else
+                indexed.insert(file);
+        }
+        for (const auto &file : sorted_keys(records)) {
+            if (indexed.count(file)) continue;
+            const Record &r = records[file];
+            const std::string entry = f.domain_line ? cat({r.domain, " ", r.id}) : r.id;
+            if (!r.named || entry.size() > kMaxIndexLine) {
+                out_.left(file, "has no line in " + name + "; its names cannot make one");
+                continue;
+            }
+            out_.mend(file, "has no line in " + name, name);
+            l.add(entry);
+        }
+        finish_all();
+    }
+
+    // --- certificate DNs -------------------------------------------------------
+    void check_certdns() {
+        const std::string name = "certdnlist.file";
+        std::unordered_set<std::string> expected;
+        for (const auto &[file, r] : users_)
+            if (r.named && !r.cert_dn.empty()) expected.insert(cat({r.domain, " ", r.id, " ", r.cert_dn}));
+        EntryList &l = entry_list(name);
+        std::unordered_set<std::string> seen;
+        for (std::size_t i = 0; i < l.lines.size(); ++i) {
+            if (!l.keep[i]) continue;
+            const std::string &t = l.lines[i];
+            if (expected.count(t)) {
+                seen.insert(t);
+                continue;
+            }
+            const std::size_t a = t.find(' '), b = a == std::string::npos ? a : t.find(' ', a + 1);
+            if (b == std::string::npos) {
+                drop(l, i, "is malformed (it needs \"domain user dn\")");
+                continue;
+            }
+            const std::string file = sanitised(cat({t.substr(0, a), "_", t.substr(a + 1, b - a - 1), kUserFile.suffix}));
+            auto u = users_.find(file);
+            if (u == users_.end())
+                drop(l, i, "names no " + file);
+            else if (u->second.named)
+                drop(l, i, "is not the certificate DN of " + file);
+        }
+        std::vector<std::string> missing;
+        for (const auto &e : expected)
+            if (!seen.count(e)) missing.push_back(e);
+        std::sort(missing.begin(), missing.end());
+        for (auto &e : missing) {
+            const std::size_t a = e.find(' '), b = e.find(' ', a + 1);
+            out_.mend(sanitised(cat({e.substr(0, a), "_", e.substr(a + 1, b - a - 1), kUserFile.suffix})),
+                      "has no line in " + name + " for its certificate DN", name);
+            l.add(std::move(e));
+        }
+        finish_all();
+    }
+
+    // --- group memberships ---------------------------------------------------
+    // A ".GPmembers" line "domain user" of group G matches a ".myGroups" line
+    // "domain group" of user U when each names the other's file stem.
+    void check_memberships() {
+        constexpr std::string_view gp = ".GPmembers", my = ".myGroups";
+        struct Side {
+            EntryList *list;
+            std::string stem;
+            std::vector<std::string> other;  // per line: the other side's stem, "" when malformed
+        };
+        std::vector<Side> members, groups_of;
+        std::unordered_set<std::string> pairs_gp, pairs_my;  // group stem '\0' user stem
+        auto load = [&](std::string_view suffix, std::vector<Side> &sides, std::unordered_set<std::string> &pairs) {
+            for (const auto &name : names_with(suffix)) {
+                Side s{&entry_list(name), std::string(stem(name, suffix)), {}};
+                for (std::size_t i = 0; i < s.list->lines.size(); ++i) {
+                    const std::string &t = s.list->lines[i];
+                    const std::size_t b = t.find(' ');
+                    std::string other;
+                    if (s.list->keep[i] && b != std::string::npos && b > 0 && b + 1 < t.size())
+                        other = sanitised(cat({t.substr(0, b), "_", t.substr(b + 1)}));
+                    else if (s.list->keep[i])
+                        drop(*s.list, i, "is malformed (it needs \"domain id\")");
+                    if (!other.empty())
+                        pairs.insert(suffix == gp ? cat({s.stem, std::string_view("\0", 1), other})
+                                                  : cat({other, std::string_view("\0", 1), s.stem}));
+                    s.other.push_back(std::move(other));
+                }
+                sides.push_back(std::move(s));
+            }
+        };
+        load(gp, members, pairs_gp);
+        load(my, groups_of, pairs_my);
+        for (auto &s : members)
+            for (std::size_t i = 0; i < s.other.size(); ++i)
+                if (!s.other[i].empty() && !pairs_my.count(cat({s.stem, std::string_view("\0", 1), s.other[i]})))
+                    drop(*s.list, i, "has no matching line in " + s.other[i] + std::string(my));
+        for (auto &s : groups_of)
+            for (std::size_t i = 0; i < s.other.size(); ++i)
+                if (!s.other[i].empty() && !pairs_gp.count(cat({s.other[i], std::string_view("\0", 1), s.stem})))
+                    drop(*s.list, i, "has no matching line in " + s.other[i] + std::string(gp));
+        finish_all();
+    }
+
+    // --- resource-group members ----------------------------------------------
+    void check_resgroup_members() {
+        for (const auto &name : names_with(".RGmembers")) {
+            EntryList &l = entry_list(name);
+            for (std::size_t i = 0; i < l.lines.size(); ++i) {
+                if (!l.keep[i]) continue;
+                const std::string file = named_file(l.lines[i], kResourceFile.suffix);
+                if (file.empty())
+                    drop(l, i, "is malformed");
+                else if (!reg_.has(file))
+                    out_.left(name, line_no(i) + "member " + in_quotes(l.lines[i]) + " names no resource file " + file);
+            }
+        }
+        finish_all();
+    }
+
+    // --- credentials -----------------------------------------------------------
+    void check_credentials() {
+        constexpr std::string_view suffix = ".myResCreds";
+        std::unordered_set<std::string> indexed;
+        for (const auto &name : names_with(suffix)) {
+            EntryList &l = entry_list(name);
+            for (std::size_t i = 0; i < l.lines.size(); ++i) {
+                if (!l.keep[i]) continue;
+                const std::string &t = l.lines[i];
+                const std::size_t a = t.find(' '), b = a == std::string::npos ? a : t.find(' ', a + 1);
+                if (b == std::string::npos || b + 1 == t.size()) {
+                    drop(l, i, "is malformed (it needs \"domain user resource\")");
+                    continue;
+                }
+                const std::string file = sanitised(
+                    cat({t.substr(0, a), "_", t.substr(a + 1, b - a - 1), "_", t.substr(b + 1), kRescredsFile.suffix}));
+                if (reg_.has(file))
+                    indexed.insert(file);
+                else
+                    drop(l, i, "names no credential file " + file);
+            }
+        }
+        // A credential file names its user only through its file name: find
+        // the one user whose stem it starts with.
+        std::unordered_map<std::string, std::vector<const Record *>> users_by_stem;
+        for (const auto &[file, r] : users_)
+            if (r.named) users_by_stem[std::string(stem(file, kUserFile.suffix))].push_back(&r);
+        for (const auto &file : sorted_keys(rescreds_)) {
+            if (indexed.count(file)) continue;
+            const Record &r = rescreds_[file];
+            const std::string own = sanitised(cat({r.id, kRescredsFile.suffix}));
+            const std::string user_stem = r.named ? file.substr(0, file.size() - own.size() - 1) : std::string();
+            const auto u = users_by_stem.find(user_stem);
+            if (!r.named || u == users_by_stem.end() || u->second.size() != 1) {
+                out_.left(file, "is in no credential list, and no single user's list can take it");
+                continue;
+            }
+            const std::string list = user_stem + std::string(suffix);
+            const std::string entry = cat({u->second.front()->domain, " ", u->second.front()->id, " ", r.id});
+            if (entry.size() > kMaxIndexLine) {
+                out_.left(file, "is in no credential list, and its line would be too long");
+                continue;
+            }
+            out_.mend(file, "has no line in " + list, list);
+            entry_list(list).add(entry);
+        }
+        finish_all();
+    }
+
+    Registry &reg_;
+    Findings &out_;
+    Records users_, disabled_users_, groups_, disabled_groups_, policies_, resources_, resgroups_, rescreds_;
+    std::map<std::string, EntryList> lists_;
+};
+
+// ---------------------------------------------------------------------------
+struct CheckArgs {
+    bool repair = false;
+    bool json = false;
+};
+
+void print_findings(const Findings &f, bool json) {
+    if (json) {
+        Json all = Json::array();
+        for (const auto &x : f.list()) all.push_back(Json{{"file", x.file}, {"problem", x.problem}, {"repaired", x.repaired}});
+        std::cout << all.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+        return;
+    }
+    std::size_t repaired = 0, mendable = 0;
+    for (const auto &x : f.list()) {
+        std::cout << x.file << ": " << x.problem;
+        if (f.repair())
+            std::cout << (x.repaired ? " [repaired]" : " [left for a person]");
+        else if (x.mendable)
+            std::cout << " [--repair mends this]";
+        std::cout << "\n";
+        repaired += x.repaired;
+        mendable += x.mendable;
+    }
+    if (f.list().empty())
+        std::cout << "check: no findings\n";
+    else if (f.repair())
+        std::cout << "check: " << f.list().size() << " findings, " << repaired << " repaired, "
+                  << f.list().size() - repaired << " left for a person\n";
+    else
+        std::cout << "check: " << f.list().size() << " findings, " << mendable << " mended by --repair\n";
+    std::cout.flush();
+}
+
+void run_check(Host &host, const CheckArgs &args) {
+    host.open();
+    const bool json = host.json || args.json;
+    Registry reg(*host.h);
+    Findings findings(args.repair);
+    try {
+        reg.lock();
+        reg.scan();
+        Checker(reg, findings).run();
+    } catch (const IoError &e) {
+        print_findings(findings, json);
+        std::cerr << "tolvadm: " << e.what() << "\n";
+        host.fail(kExitIo);
+        return;
+    }
+    print_findings(findings, json);
+    if (!findings.list().empty()) host.fail(kExitError);
+}
+
+}  // namespace
+
+void register_check_commands(CLI::App &app, Host &host) {
+    auto args = std::make_shared<CheckArgs>();
+    auto *cmd = app.add_subcommand(
+        "check", "Check the registry's record files and indexes against each other (--repair mends the safe cases)");
+    cmd->add_flag("--repair", args->repair,
+                  "Mend what has one safe answer: add missing index lines, drop lines whose record is gone, "
+                  "drop leftover _T files, drop one-sided membership lines");
+    cmd->add_flag("--json", args->json, "Print the findings as a JSON array of {file, problem, repaired}");
+    cmd->footer("Exit status: 0 when nothing was found, 1 when something was found (repaired or not), "
+                "2 when a file cannot be read or written.");
+    cmd->callback([&host, args] { run_check(host, *args); });
+}
+
+}  // namespace tolvadm
