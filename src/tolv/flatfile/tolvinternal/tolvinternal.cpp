@@ -225,7 +225,8 @@ Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &
         return Rc::Success;
     }
     out.close();
-    if (!io::remove_file(temp)) return Rc::FileError;
+    // One retry: a temporary file left behind would outlive this call.
+    if (!io::remove_file(temp) && !io::remove_file(temp)) return Rc::FileError;
     if (e.existed && !io::remove_file(list_path) && errno != ENOENT) return Rc::FileError;
     return Rc::Success;
 }
