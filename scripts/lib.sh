@@ -5,7 +5,7 @@ TOLV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Debian packages needed to build and test.
 TOLV_PACKAGES=(cmake ninja-build g++ clang uuid-dev libgtest-dev libgmock-dev libbenchmark-dev
-               libcli11-dev nlohmann-json3-dev pkg-config)
+               libcli11-dev nlohmann-json3-dev pkg-config libclang-rt-14-dev)
 
 tolv_installed() {
     dpkg -s "$1" 2>/dev/null | grep -q '^Status: install ok installed'
@@ -49,4 +49,25 @@ tolv_build() {
     fi
     cmake -S "$TOLV_ROOT" -B "$dir" -G Ninja "$@" || return 1
     cmake --build "$dir" -j "$(tolv_jobs)" "${target[@]}" || return 1
+}
+
+# tolv_fuzz_run TARGET SECONDS: builds the libFuzzer targets with clang (in
+# build-fuzz/) and runs one from a copy of its seed corpus; non-zero on any finding.
+tolv_fuzz_run() {
+    local target=$1 seconds=$2
+    local name=${target#fuzz_}
+    CC=clang CXX=clang++ tolv_build build-fuzz --target "fuzz_$name" \
+        -DTOLV_FUZZ=ON -DTOLV_TESTS=OFF -DTOLV_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 1
+    local work="$TOLV_ROOT/build-fuzz/run-$name"
+    mkdir -p "$work/corpus" "$work/artifacts"
+    cp -n "$TOLV_ROOT/tests/fuzz/corpus/$name/"* "$work/corpus/" 2>/dev/null || true
+    echo "=== fuzz_$name for ${seconds}s"
+    "$TOLV_ROOT/build-fuzz/tests/fuzz/fuzz_$name" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+        -print_final_stats=1 -artifact_prefix="$work/artifacts/" "$work/corpus" >"$work/log" 2>&1
+    local rc=$?
+    tail -n 12 "$work/log"
+    if [[ $rc -ne 0 ]]; then
+        echo "fuzz_$name found a problem (exit $rc); see $work/log and $work/artifacts/" >&2
+        return 1
+    fi
 }

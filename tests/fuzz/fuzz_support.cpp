@@ -53,3 +53,15 @@ char **handle() {
 }
 
 }  // namespace tolvfuzz
+
+#include <fstream>
+#include <sstream>
+
+namespace tolvfuzz {
+std::string slurp(const std::string &name) {
+    std::ifstream in(registry_dir() + name, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+}  // namespace tolvfuzz

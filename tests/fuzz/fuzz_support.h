@@ -18,3 +18,8 @@ void put(const std::string &name, const uint8_t *data, std::size_t size);
 char **handle();
 
 }  // namespace tolvfuzz
+
+namespace tolvfuzz {
+// The bytes of a file in the registry directory ("" when missing).
+std::string slurp(const std::string &name);
+}  // namespace tolvfuzz
