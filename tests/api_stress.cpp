@@ -1,0 +1,201 @@
+// Several host processes, each with several threads, change one registry at
+// once. Afterwards every user is in exactly the state its owner last saw
+// succeed, in its file and in the user list, and the registry checks clean.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "registry.h"
+#include "rspi.h"
+#include "tolv.h"
+
+namespace {
+
+constexpr int kProcesses = 4;
+constexpr int kThreads = 4;
+constexpr int kUsersPerThread = 3;
+constexpr int kGroups = 3;
+
+int ops_per_thread() {
+    const char *env = std::getenv("TOLV_STRESS_OPS");
+    return env ? std::atoi(env) : 120;
+}
+
+enum class State { Absent, Enabled, Disabled };
+
+rspi_user *user_rec(const std::string &id) {
+    rspi_user *u = rspi_alloc_user();
+    u->domain = rspi_strdup("stress");
+    u->user_id = rspi_strdup(id.c_str());
+    u->flag_1 = 2;
+    u->account_valid = 2;
+    u->number_2 = -1;
+    return u;
+}
+
+rspi_group *group_rec(int g) {
+    rspi_group *r = rspi_alloc_group();
+    r->domain = rspi_strdup("stress");
+    r->group_id = rspi_strdup(("g" + std::to_string(g)).c_str());
+    r->state = 2;
+    return r;
+}
+
+// One thread's work on its own users, touching shared groups and lists.
+void worker(char **h, int proc, int thread, std::map<std::string, State> &states) {
+    std::mt19937 rng(static_cast<unsigned>(proc * 100 + thread));
+    std::vector<std::string> mine;
+    for (int k = 0; k < kUsersPerThread; ++k) {
+        mine.push_back("u" + std::to_string(proc) + "x" + std::to_string(thread) + "x" + std::to_string(k));
+        states[mine.back()] = State::Absent;
+    }
+    for (int i = 0; i < ops_per_thread(); ++i) {
+        const std::string &id = mine[rng() % mine.size()];
+        State &st = states[id];
+        rspi_user *u = user_rec(id);
+        // Each thread follows its users' lives (no create over a disabled
+        // user, no delete of one), so every final state is a clean one.
+        unsigned action = rng() % 9;
+        if (st == State::Absent && action >= 2 && action <= 5) action = 0;
+        if (st == State::Disabled && action != 4 && action < 6) action = 4;
+        if (st == State::Enabled && (action <= 1 || action == 4)) action = 2;
+        switch (action) {
+        case 0:
+        case 1:
+            u->registry_id = rspi_strdup(("R" + id).c_str());
+            u->password = rspi_alloc_authndata();
+            u->password->type = 1;
+            u->password->length = 2;
+            u->password->data = rspi_strdup("pw");
+            if (rspi_create_user(h, u) == 0) st = State::Enabled;
+            break;
+        case 2:
+            u->text_1 = rspi_strdup("changed");
+            rspi_modify_user(h, u);
+            break;
+        case 3:
+            if (rspi_disable_user(h, u) == 0) st = State::Disabled;
+            break;
+        case 4:
+            u->registry_id = rspi_strdup(("R" + id).c_str());
+            if (rspi_enable_user(h, u) == 0) st = State::Enabled;
+            break;
+        case 5:
+            if (rspi_delete_user(h, u) == 0) st = State::Absent;
+            break;
+        case 6: {
+            rspi_group *g = group_rec(static_cast<int>(rng() % kGroups));
+            if (rng() % 2)
+                rspi_add_group_member(h, g, u);
+            else
+                rspi_remove_group_member(h, g, u);
+            rspi_free_group(g);
+            break;
+        }
+        case 7: {
+            rspi_authndata a{1, 2, const_cast<char *>("pw")};
+            rspi_authenticate_user(h, u, &a);
+            break;
+        }
+        default: {
+            rspi_userlist *l = rspi_alloc_userlist();
+            rspi_user *it = rspi_alloc_user();
+            rspi_get_userlist(h, l, 0, nullptr, nullptr, nullptr);
+            while (rspi_next_user(h, l, it, 0) == 0) {
+            }
+            rspi_free_user(it);
+            rspi_free_userlist(l);
+            break;
+        }
+        }
+        rspi_free_user(u);
+    }
+}
+
+// A host process: its threads, then their final states written for the parent.
+int host_process(char **h, int proc, const std::string &out) {
+    std::vector<std::map<std::string, State>> states(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) threads.emplace_back(worker, h, proc, t, std::ref(states[t]));
+    for (auto &t : threads) t.join();
+    std::ofstream f(out);
+    for (const auto &m : states)
+        for (const auto &[id, st] : m) f << id << ' ' << static_cast<int>(st) << '\n';
+    return f.good() ? 0 : 1;
+}
+
+class Stress : public tolvtest::Registry {};
+
+}  // namespace
+
+TEST_F(Stress, ProcessesAndThreadsLoseNoUpdate) {
+    for (int g = 0; g < kGroups; ++g) {
+        rspi_group *r = group_rec(g);
+        r->registry_id = rspi_strdup(("G" + std::to_string(g)).c_str());
+        ASSERT_EQ(rspi_create_group(h, r), 0u);
+        rspi_free_group(r);
+    }
+    std::vector<pid_t> kids;
+    for (int p = 0; p < kProcesses; ++p) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) _exit(host_process(h, p, conf_dir_.path() + "state." + std::to_string(p)));
+        kids.push_back(pid);
+    }
+    for (pid_t pid : kids) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "host process failed: " << status;
+    }
+
+    const std::string list = read("userlist.file");
+    auto count = [&](const std::string &needle) {
+        std::size_t n = 0;
+        for (std::size_t at = list.find(needle); at != std::string::npos; at = list.find(needle, at + 1)) ++n;
+        return n;
+    };
+    int enabled = 0;
+    for (int p = 0; p < kProcesses; ++p) {
+        std::ifstream f(conf_dir_.path() + "state." + std::to_string(p));
+        std::string id;
+        int st;
+        while (f >> id >> st) {
+            const std::string name_line = "\nstress " + id + "  ";
+            const std::string rgy_end = "  R" + id + "\n";
+            const bool line_enabled = count(name_line) + (list.rfind("stress " + id + "  ", 0) == 0 ? 1 : 0) == 1;
+            switch (static_cast<State>(st)) {
+            case State::Enabled:
+                ++enabled;
+                EXPECT_TRUE(line_enabled) << id;
+                EXPECT_EQ(count(rgy_end), 1u) << id;
+                EXPECT_TRUE(exists("stress_" + id + ".QZuser")) << id;
+                break;
+            case State::Disabled:
+                EXPECT_EQ(count(rgy_end), 1u) << id;
+                EXPECT_TRUE(exists("R" + id + ".user")) << id;
+                EXPECT_FALSE(exists("stress_" + id + ".QZuser")) << id;
+                break;
+            case State::Absent:
+                EXPECT_EQ(count(rgy_end), 0u) << id;
+                EXPECT_FALSE(exists("stress_" + id + ".QZuser")) << id;
+                break;
+            }
+        }
+    }
+    EXPECT_GT(enabled, 0);
+    for (const auto &f : files()) EXPECT_EQ(f.find("_T"), std::string::npos) << f;
+
+    // The checker agrees that the registry is whole.
+    const std::string conf = conf_dir_.path() + "tolv.conf";
+    const std::string cmd = std::string(TOLVADM_PATH) + " --config " + conf + " check > " + conf_dir_.path() + "check.out 2>&1";
+    const int rc = std::system(cmd.c_str());
+    EXPECT_EQ(WEXITSTATUS(rc), 0) << tolvtest::read_file(conf_dir_.path() + "check.out");
+}
