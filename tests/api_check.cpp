@@ -369,6 +369,7 @@ TEST_F(Check, UnreadableRegistryGivesStatusTwo) {
     const AdmResult r = tolvadm(conf, {"check"});
     EXPECT_EQ(r.status, 2) << r.out << r.err;
     EXPECT_NE(r.err.find("no/such/dir"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
 }
 
 }  // namespace

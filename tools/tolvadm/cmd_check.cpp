@@ -453,7 +453,8 @@ private:
             const std::string blob = (creds ? file : own) + "_blob";
             const long long size = reg_.size(blob);
             if (size < 0)
-                out_.left(file, cat({"records a blob of ", std::to_string(length), " bytes, but ", blob, " is missing"}));
+                out_.left(file,
+                          cat({"records a blob of ", std::to_string(length), " bytes, but ", blob, " is missing"}));
             else if (size != static_cast<long long>(length))
                 out_.left(file, cat({"records a blob of ", std::to_string(length), " bytes, but ", blob, " holds ",
                                      std::to_string(size)}));
@@ -503,7 +504,8 @@ private:
             }
             if (l.malformed) {
                 l.keep = false;
-                mend(list, line_no(i) + in_quotes(l.text) + " is malformed (it needs \"domain id  uuid  registry_id\")");
+                mend(list,
+                     line_no(i) + in_quotes(l.text) + " is malformed (it needs \"domain id  uuid  registry_id\")");
                 continue;
             }
             if (l.disabled) continue;
@@ -632,7 +634,8 @@ private:
         for (const auto &l : lines) {
             if (!l.keep) continue;
             if (!l.disabled && !l.opaque)
-                while (next < added.size() && goes_before(added[next].first, l.name)) out += added[next++].second + "\n";
+                while (next < added.size() && goes_before(added[next].first, l.name))
+                    out += added[next++].second + "\n";
             out += l.text + "\n";
         }
         for (; next < added.size(); ++next) out += added[next].second + "\n";
@@ -763,7 +766,8 @@ private:
                 drop(l, i, "is malformed (it needs \"domain user dn\")");
                 continue;
             }
-            const std::string file = sanitised(cat({t.substr(0, a), "_", t.substr(a + 1, b - a - 1), kUserFile.suffix}));
+            const std::string file =
+                sanitised(cat({t.substr(0, a), "_", t.substr(a + 1, b - a - 1), kUserFile.suffix}));
             auto u = users_.find(file);
             if (u == users_.end())
                 drop(l, i, "names no " + file);
@@ -904,10 +908,14 @@ struct CheckArgs {
     bool json = false;
 };
 
-void print_findings(const Findings &f, bool json) {
+// Prints the findings; a check stopped by a file error (complete false)
+// prints what it found so far and no summary.
+void print_findings(const Findings &f, bool json, bool complete) {
+    if (!complete && f.list().empty()) return;
     if (json) {
         Json all = Json::array();
-        for (const auto &x : f.list()) all.push_back(Json{{"file", x.file}, {"problem", x.problem}, {"repaired", x.repaired}});
+        for (const auto &x : f.list())
+            all.push_back(Json{{"file", x.file}, {"problem", x.problem}, {"repaired", x.repaired}});
         std::cout << all.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
         return;
     }
@@ -922,6 +930,7 @@ void print_findings(const Findings &f, bool json) {
         repaired += x.repaired;
         mendable += x.mendable;
     }
+    if (!complete) return;
     if (f.list().empty())
         std::cout << "check: no findings\n";
     else if (f.repair())
@@ -929,7 +938,6 @@ void print_findings(const Findings &f, bool json) {
                   << f.list().size() - repaired << " left for a person\n";
     else
         std::cout << "check: " << f.list().size() << " findings, " << mendable << " mended by --repair\n";
-    std::cout.flush();
 }
 
 void run_check(Host &host, const CheckArgs &args) {
@@ -942,12 +950,12 @@ void run_check(Host &host, const CheckArgs &args) {
         reg.scan();
         Checker(reg, findings).run();
     } catch (const IoError &e) {
-        print_findings(findings, json);
+        print_findings(findings, json, false);
         std::cerr << "tolvadm: " << e.what() << "\n";
         host.fail(kExitIo);
         return;
     }
-    print_findings(findings, json);
+    print_findings(findings, json, true);
     if (!findings.list().empty()) host.fail(kExitError);
 }
 
