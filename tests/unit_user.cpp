@@ -9,7 +9,7 @@ using tolvtest::UserRec;
 
 namespace {
 
-class UserList : public ::testing::Test {
+class UserListWriters : public ::testing::Test {
 protected:
     UserRec rec(const char *domain, const char *id, const char *uuid, const char *rgy) {
         UserRec u;
@@ -23,7 +23,7 @@ protected:
     tolvtest::TempDir dir_;
 };
 
-TEST_F(UserList, DisableTouchesOnlyTheExactNamePart) {
+TEST_F(UserListWriters, DisableTouchesOnlyTheExactNamePart) {
     set_list("dom bob  u-bob  r-bob\ndom bobby  u-bobby  r-bobby\nbroken line\ndom zoe  u-zoe  r-zoe");
     UserRec u = rec("DOM", "Bobby", "u-bobby", "r-bobby");
     ASSERT_EQ(tolv::ui_disable_in_userlist(dir(), u.get()), tolv::Rc::Success);
@@ -31,7 +31,7 @@ TEST_F(UserList, DisableTouchesOnlyTheExactNamePart) {
     EXPECT_EQ(list(), "dom bob  u-bob  r-bob\n- -  u-bobby  r-bobby\ndom zoe  u-zoe  r-zoe\n");
 }
 
-TEST_F(UserList, RemoveDropsTheLineAndAbsentUsersChangeNothing) {
+TEST_F(UserListWriters, RemoveDropsTheLineAndAbsentUsersChangeNothing) {
     set_list("dom bob  u-bob  r-bob\ndom carol  u-c  r-c\n");
     UserRec carol = rec("dom", "carol", "u-c", "r-c");
     ASSERT_EQ(tolv::ui_remove_from_userlist(dir(), carol.get()), tolv::Rc::Success);
@@ -43,7 +43,7 @@ TEST_F(UserList, RemoveDropsTheLineAndAbsentUsersChangeNothing) {
     EXPECT_EQ(tolv::ui_remove_from_userlist(dir(), nameless.get()), tolv::Rc::InvalidUser);
 }
 
-TEST_F(UserList, AddIntoAMissingListAndReplaceByUuid) {
+TEST_F(UserListWriters, AddIntoAMissingListAndReplaceByUuid) {
     UserRec a = rec("dom", "amy", "u-amy", "r-amy");
     ASSERT_EQ(tolv::ui_add_to_userlist(dir(), a.get()), tolv::Rc::Success);
     EXPECT_EQ(list(), "dom amy  u-amy  r-amy\n");

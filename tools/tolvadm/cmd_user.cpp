@@ -261,7 +261,8 @@ void add_passwd(CLI::App *cmd, Host &host) {
 }  // namespace
 
 void register_user_commands(CLI::App &app, Host &host) {
-    auto *cmd = app.add_subcommand("user", "Users: create, get, modify, find, auth, passwd");
+    auto *cmd = app.add_subcommand(
+        "user", "Users: create, get, modify, find, auth, passwd, list, groups, disable, enable, delete");
     cmd->require_subcommand(1);
     add_create(cmd, host);
     add_get(cmd, host);
@@ -269,6 +270,8 @@ void register_user_commands(CLI::App &app, Host &host) {
     add_find(cmd, host);
     add_auth(cmd, host);
     add_passwd(cmd, host);
+    register_userlist_commands(*cmd, host);
+    register_userlife_commands(*cmd, host);
 }
 
 // ---------------------------------------------------------------------------

@@ -57,6 +57,7 @@ void run_demo(Host &host) {
     demo_policies(host);
     demo_resources(host);
     demo_creds(host);
+    demo_lifecycle(host);
     host.say("");
     host.say(host.exit_status() == 0 ? "Demo complete." : "Demo finished with failures (see above).");
 }

@@ -201,6 +201,9 @@ Owned<rspi_blob> make_blob(const std::vector<unsigned char> &bytes);
 // ---------------------------------------------------------------------------
 // Command families, one file each (cmd_<family>.cpp).
 void register_user_commands(CLI::App &app, Host &host);
+// Under `user`: list and groups (cmd_userlist.cpp); disable, enable, delete (cmd_userlife.cpp).
+void register_userlist_commands(CLI::App &user_cmd, Host &host);
+void register_userlife_commands(CLI::App &user_cmd, Host &host);
 void register_group_commands(CLI::App &app, Host &host);
 void register_policy_commands(CLI::App &app, Host &host);
 void register_resource_commands(CLI::App &app, Host &host);
@@ -215,5 +218,6 @@ void demo_groups(Host &host);
 void demo_policies(Host &host);
 void demo_resources(Host &host);
 void demo_creds(Host &host);
+void demo_lifecycle(Host &host);
 
 }  // namespace tolvadm
