@@ -83,11 +83,16 @@ TEST_F(Config, ReinitialisationKeepsTheHandleUntilTerminate) {
     h = nullptr;
     ASSERT_EQ(init("dir=/two/\n"), 0u);
     EXPECT_EQ(dir(), "/two/");
+    char **two = h;
     EXPECT_EQ(rspi_terminate(nullptr), 0u);  // clears the process handle only
-    char **fresh = nullptr;
     ASSERT_EQ(init("dir=/three/\n"), 0u);
-    fresh = h;
-    EXPECT_EQ(std::string(*fresh), "/three/");
+    EXPECT_NE(h, two);
+    EXPECT_EQ(dir(), "/three/");
+    EXPECT_EQ(std::string(*two), "/two/");  // the old block is still the caller's
+    char **three = h;
+    h = nullptr;
+    rspi_terminate(two);
+    rspi_terminate(three);
 }
 
 TEST_F(Config, VerboseSettings) {

@@ -125,3 +125,18 @@ TEST_F(AdmUser, DemoNarratesTheUserSteps) {
 }
 
 }  // namespace
+
+TEST_F(AdmUser, DisableEnableAndDelete) {
+    ASSERT_EQ(adm({"user", "create", "corp", "dora", "--registry-id", "DORA-9", "--password-stdin"}, "pw\n").status, 0);
+    EXPECT_EQ(adm({"user", "disable", "corp", "dora"}).status, 0);
+    EXPECT_TRUE(tolvtest::file_exists(reg_.path() + "DORA-9.user"));
+    EXPECT_EQ(adm({"user", "auth", "corp", "dora", "--password-stdin"}, "pw\n").status, 30);
+    const Result again = adm({"user", "enable", "corp", "nobody", "--registry-id", "NOPE"});
+    EXPECT_EQ(again.status, 10);
+    EXPECT_NE(again.err.find("RSPI_RC_USER_NOT_DISABLED"), std::string::npos) << again.err;
+    EXPECT_EQ(adm({"user", "enable", "corp", "dora", "--registry-id", "DORA-9"}).status, 0);
+    EXPECT_EQ(adm({"user", "auth", "corp", "dora", "--password-stdin"}, "pw\n").status, 0);
+    EXPECT_EQ(adm({"user", "delete", "corp", "dora"}).status, 0);
+    EXPECT_FALSE(tolvtest::file_exists(reg_.path() + "corp_dora.QZuser"));
+    EXPECT_EQ(adm({"user", "delete", "corp", "dora"}).status, 30);
+}

@@ -2,6 +2,8 @@
 // after every call the indexes must parse and no temporary file may remain.
 #include <dirent.h>
 
+#include <cstdio>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -43,6 +45,11 @@ bool ends_with(const std::string &s, const char *suffix) {
     return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
 }
 
+[[noreturn]] void broken(const std::string &file, const std::string &why) {
+    std::fprintf(stderr, "invariant broken in %s: %s\n", file.c_str(), why.c_str());
+    __builtin_trap();
+}
+
 // Every index parses: lines whole (at most 249 bytes with the newline), the
 // user and group lists with both double-blank separators, entry lists sorted
 // and without duplicates; no temporary file anywhere.
@@ -51,7 +58,7 @@ void check_invariants() {
     if (!d) __builtin_trap();
     while (dirent *e = readdir(d)) {
         const std::string name = e->d_name;
-        if (ends_with(name, "_T")) __builtin_trap();
+        if (ends_with(name, "_T")) broken(name, "temporary file left");
         const bool userish = name == "userlist.file" || name == "grouplist.file";
         const bool entry = !userish && (ends_with(name, ".file") || ends_with(name, ".GPmembers") ||
                                         ends_with(name, ".myGroups") || ends_with(name, ".myResCreds") ||
@@ -63,15 +70,17 @@ void check_invariants() {
         size_t start = 0;
         while (start < text.size()) {
             size_t nl = text.find('\n', start);
-            if (nl == std::string::npos) __builtin_trap();  // every line ends with a newline
+            if (nl == std::string::npos) broken(name, "last line without newline");
             const std::string line = text.substr(start, nl - start);
             start = nl + 1;
-            if (line.size() + 1 > 249) __builtin_trap();
+            if (line.size() + 1 > 249) broken(name, "line longer than a piece: " + line);
             if (userish) {
                 const size_t a = line.find("  ");
-                if (a == std::string::npos || line.find("  ", a + 2) == std::string::npos) __builtin_trap();
+                if (a == std::string::npos || line.find("  ", a + 2) == std::string::npos) broken(name, "malformed: " + line);
             } else {
-                if (!first && !(prev < line)) __builtin_trap();
+                // Lists keep the order of their lines with the newline, which differs
+                // from the entries' own order for bytes below '\n'.
+                if (!first && !(prev + "\n" < line + "\n")) broken(name, "out of order: \"" + prev + "\" then \"" + line + "\"");
                 prev = line;
                 first = false;
             }

@@ -140,6 +140,9 @@ bool can_open(const std::string &path);
 // path, so a reader finds the whole old or the whole new file. False on any
 // failure, and then no temporary file is left.
 bool write_file(const std::string &path, std::string_view data);
+// True when the file exists and holds at least n bytes: a stored length is
+// checked before anything that size is allocated.
+bool size_at_least(const std::string &path, std::size_t n);
 bool rename_file(const std::string &from, const std::string &to);
 bool remove_file(const std::string &path);
 

@@ -66,6 +66,8 @@ Rc read_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
     Rc rc = r.rc();
     if (length > 0 && static_cast<unsigned long>(length) > UINT32_MAX) {
         if (ok(rc)) rc = Rc::Malformed;
+    } else if (length > 0 && !io::size_at_least(blob_file(path), static_cast<std::size_t>(length))) {
+        if (rc != Rc::NoMemory) rc = Rc::FileError;
     } else if (length > 0) {
         creds->blob = rspi_alloc_blob(static_cast<uint32_t>(length));
         if (!creds->blob) return Rc::NoMemory;

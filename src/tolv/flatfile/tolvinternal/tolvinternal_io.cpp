@@ -162,6 +162,11 @@ bool write_file(const std::string &path, std::string_view data) {
     return false;
 }
 
+bool size_at_least(const std::string &path, std::size_t n) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) >= n;
+}
+
 bool rename_file(const std::string &from, const std::string &to) {
     if (injected()) return false;
     return ::rename(from.c_str(), to.c_str()) == 0;

@@ -67,6 +67,7 @@ Rc ui_load_blob(const std::string &record_path, long length, rspi_blob *&blob) {
     if (length <= 0) return Rc::Success;
     // A length no blob can have is read as the largest one, which then fails.
     const uint32_t len = length > long(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(length);
+    if (!io::size_at_least(blob_file(record_path), len)) return Rc::FileError;
     blob = rspi_alloc_blob(len);
     if (!blob) return Rc::NoMemory;
     return ui_read_blob(blob_file(record_path), blob);

@@ -283,6 +283,7 @@ Rc ui_get_user(std::string_view dir, rspi_user *user) {
     rspi_free_blob(user->blob);
     user->blob = nullptr;
     if (blob_length == 0) return r.rc();
+    if (!io::size_at_least(blob_file(path), blob_length)) return Rc::FileError;
     rspi_blob *blob = rspi_alloc_blob(blob_length);
     if (!blob) return Rc::NoMemory;
     const Rc rc = ui_read_blob(blob_file(path), blob);
