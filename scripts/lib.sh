@@ -51,10 +51,11 @@ tolv_build() {
     cmake --build "$dir" -j "$(tolv_jobs)" "${target[@]}" || return 1
 }
 
-# tolv_fuzz_run TARGET SECONDS: builds the libFuzzer targets with clang (in
-# build-fuzz/) and runs one from a copy of its seed corpus; non-zero on any finding.
+# tolv_fuzz_run TARGET SECONDS [SEED]: builds the libFuzzer targets with clang
+# (in build-fuzz/) and runs one from a copy of its seed corpus; non-zero on any
+# finding. A fixed SEED makes the run repeat the same inputs on every machine.
 tolv_fuzz_run() {
-    local target=$1 seconds=$2
+    local target=$1 seconds=$2 seed=${3:-0}
     local name=${target#fuzz_}
     CC=clang CXX=clang++ tolv_build build-fuzz --target "fuzz_$name" \
         -DTOLV_FUZZ=ON -DTOLV_TESTS=OFF -DTOLV_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 1
@@ -62,12 +63,13 @@ tolv_fuzz_run() {
     mkdir -p "$work/corpus" "$work/artifacts"
     cp -n "$TOLV_ROOT/tests/fuzz/corpus/$name/"* "$work/corpus/" 2>/dev/null || true
     echo "=== fuzz_$name for ${seconds}s"
-    "$TOLV_ROOT/build-fuzz/tests/fuzz/fuzz_$name" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+    "$TOLV_ROOT/build-fuzz/tests/fuzz/fuzz_$name" -seed="$seed" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$work/artifacts/" "$work/corpus" >"$work/log" 2>&1
     local rc=$?
-    tail -n 12 "$work/log"
     if [[ $rc -ne 0 ]]; then
+        grep -v '^#\|^INFO\|^\s*"' "$work/log" | tail -n 40
         echo "fuzz_$name found a problem (exit $rc); see $work/log and $work/artifacts/" >&2
         return 1
     fi
+    tail -n 6 "$work/log"
 }

@@ -546,6 +546,17 @@ inline constexpr int32_t rspi_policy::*kPolicyNumbers[] = {
 };
 // A key is one line of its record file and its lists: no line break in it.
 inline bool one_line(std::string_view key) { return key.find('\n') == std::string_view::npos; }
+// A text field that reads back as it was written: one line that the record
+// reader takes in one piece. Null (an empty line) is fine.
+inline bool storable_text(const char *s) {
+    if (!s) return true;
+    const std::string_view v(s);
+    return v.size() <= kRecordLineSize - 2 && one_line(v);
+}
+template <class... T>
+bool storable_texts(const T *...s) {
+    return (storable_text(s) && ...);
+}
 // Shared by the policy, resource and resource-group reads: releases the
 // record's blob; a positive length allocates a new one (3 when that fails) and
 // reads the record's blob file into it (0, or 6 when missing or short).

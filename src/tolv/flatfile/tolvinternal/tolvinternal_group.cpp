@@ -12,7 +12,6 @@ constexpr std::string_view kMembersSuffix = ".GPmembers";
 
 std::size_t len(const char *s) { return s ? std::strlen(s) : 0; }
 std::string_view view(const char *s) { return s ? std::string_view(s) : std::string_view(); }
-bool one_line_text(const char *s) { return view(s).find('\n') == std::string_view::npos; }
 
 std::string grouplist_path(std::string_view dir) {
     std::string path(dir);
@@ -70,7 +69,7 @@ Rc ui_check_group(const rspi_group *g, std::size_t uuid_len) {
                              len(g->registry_id);
     if (!entry_fits(line)) return Rc::InvalidGroup;
     if (!component_fits(disabled_group_file({}, view(g->registry_id)).size(), 0)) return Rc::InvalidGroup;
-    if (!one_line_text(g->description) || !one_line_text(g->registry_id) || !one_line_text(g->uuid_string))
+    if (!storable_texts(g->description, g->registry_id, g->uuid_string))
         return Rc::InvalidGroup;
     // A double blank inside the UUID would move the list line's registry field.
     if (view(g->uuid_string).find(kIndexSep) != std::string_view::npos) return Rc::InvalidGroup;

@@ -26,6 +26,7 @@ bool policy_names_fit(std::string_view domain, std::string_view policy_id) {
 Rc ui_replace_policy(std::string_view dir, rspi_policy *policy, bool create_uuid) {
     if (!policy || !policy->policy_id || !policy->domain) return Rc::InvalidPolicy;
     if (!policy_names_fit(policy->domain, policy->policy_id)) return Rc::InvalidPolicy;
+    if (!storable_texts(policy->description, policy->uuid_string, policy->text_1)) return Rc::InvalidPolicy;
     const std::string path = policy_file(dir, policy->domain, policy->policy_id);
     if (policy->state == 2) policy->state = 1;
     if (create_uuid) ui_uuid_create(policy->uuid, policy->uuid_string);

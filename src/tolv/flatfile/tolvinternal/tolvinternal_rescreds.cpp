@@ -30,7 +30,8 @@ bool rescreds_names_fit(std::string_view domain, std::string_view user_id, std::
     const std::size_t list = rescreds_list(domain, user_id).size();
     const std::size_t entry = domain.size() + 1 + user_id.size() + 1 + name.size();
     // Record files are written through "<name>_T", so the blob's temporary name is the longest.
-    return component_fits(file, kBlobSuffix.size() + kTempSuffix.size()) &&
+    return one_line(domain) && one_line(user_id) && one_line(name) &&
+           component_fits(file, kBlobSuffix.size() + kTempSuffix.size()) &&
            component_fits(list, kTempSuffix.size()) && entry_fits(entry);
 }
 
@@ -49,6 +50,7 @@ Rc ui_replace_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *cre
     if (!rescreds_names_fit(user->domain, user->user_id, creds->name)) return Rc::InvalidRescreds;
     std::string_view secret;
     if (!credential_text(creds->password, secret)) return Rc::InvalidRescreds;
+    if (!storable_texts(creds->description, creds->uuid_string, creds->text_1)) return Rc::InvalidRescreds;
 
     const std::string path = rescreds_file(dir, user->domain, user->user_id, creds->name);
     if (creds->state == 2) creds->state = 1;

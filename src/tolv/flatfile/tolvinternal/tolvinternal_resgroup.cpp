@@ -42,6 +42,7 @@ bool resgroup_name_fits(std::string_view name) {
 
 Rc ui_replace_resgroup(std::string_view dir, rspi_resgroup *resgroup, bool create_uuid) {
     if (!resgroup || !resgroup->name || !resgroup_name_fits(resgroup->name)) return Rc::InvalidResgroup;
+    if (!storable_texts(resgroup->description, resgroup->uuid_string)) return Rc::InvalidResgroup;
     const std::string path = resgroup_file(dir, resgroup->name);
     if (resgroup->state == 2) resgroup->state = 1;
     if (create_uuid) ui_uuid_create(resgroup->uuid, resgroup->uuid_string);

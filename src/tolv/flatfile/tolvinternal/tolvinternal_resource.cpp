@@ -20,6 +20,7 @@ Rc ui_validate_resource(std::string_view dir, char *name) {
 
 Rc ui_replace_resource(std::string_view dir, rspi_resource *resource, bool create_uuid) {
     if (!resource || !resource->name || !resource_name_fits(resource->name)) return Rc::InvalidResource;
+    if (!storable_texts(resource->description, resource->uuid_string)) return Rc::InvalidResource;
     const std::string path = resource_file(dir, resource->name);
     if (resource->state == 2) resource->state = 1;
     if (create_uuid) ui_uuid_create(resource->uuid, resource->uuid_string);

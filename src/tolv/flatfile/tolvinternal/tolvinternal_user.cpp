@@ -20,17 +20,10 @@ constexpr std::size_t kLongestUserSuffix =
     std::max({kUserSuffix.size() + kBlobSuffix.size() + kTempSuffix.size(),
               kMyGroupsSuffix.size() + kTempSuffix.size(), kMyResCredsSuffix.size() + kTempSuffix.size()});
 // A record line must come back whole through the 1000-byte line reader.
-constexpr std::size_t kMaxRecordText = kRecordLineSize - 2;
 
 constexpr std::string_view kDoubleBlank = "  ";
 constexpr std::string_view kDisabledName = "- -";
 
-// A text that the one-value-per-line format keeps as it is.
-bool storable_text(const char *s) {
-    if (!s) return true;
-    const std::string_view v(s);
-    return v.size() <= kMaxRecordText && v.find('\n') == std::string_view::npos;
-}
 
 // A password of type 1 and at most 99 bytes is stored; anything else stores none.
 bool usable_password(const rspi_authndata *pw) { return pw && pw->type == 1 && pw->length <= 99; }
