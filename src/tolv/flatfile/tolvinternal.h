@@ -487,6 +487,8 @@ Rc ui_validate_user(std::string_view dir, rspi_user *user);
 // non-empty registry id and UUID string, names that fit every user file and
 // index line, and texts and a password without a line break (or NUL). Else 30.
 Rc ui_check_user(const rspi_user *user);
+// The names make a user file name, with every companion's suffix, that fits.
+bool user_names_fit(std::string_view domain, std::string_view user_id);
 // Writes the user file (and blob), then the user list and certificate-DN list.
 // 30 before anything is written when ui_check_user refuses the record; with
 // create, a missing UUID is made first (6, nothing written, when it cannot be).

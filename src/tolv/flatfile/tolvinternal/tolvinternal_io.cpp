@@ -57,7 +57,8 @@ ssize_t sys_write(int fd, const void *buf, std::size_t len) {
     return n;
 }
 
-bool missing_errno() { return errno == ENOENT || errno == ENOTDIR; }
+// A name too long for the file system names no file that could exist.
+bool missing_errno() { return errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG; }
 
 }  // namespace
 

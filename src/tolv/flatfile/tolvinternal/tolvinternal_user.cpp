@@ -109,12 +109,10 @@ bool names_set(const rspi_user *user) { return user && user->user_id && user->do
 Rc check_storable(const rspi_user *user, const char *uuid) {
     if (!names_set(user)) return Rc::InvalidUser;
     const std::string_view domain(user->domain), user_id(user->user_id);
-    if (domain.find('\n') != std::string_view::npos || user_id.find('\n') != std::string_view::npos)
-        return Rc::InvalidUser;
     // The user list keys on the registry id and on the UUID: an empty one
     // would let this user's line replace another's.
     if (!user->registry_id || !*user->registry_id || !uuid || !*uuid) return Rc::InvalidUser;
-    if (!component_fits(domain.size() + 1 + user_id.size(), kLongestUserSuffix)) return Rc::InvalidUser;
+    if (!user_names_fit(domain, user_id)) return Rc::InvalidUser;
     if (!component_fits(std::strlen(user->registry_id) + kDisabledUserSuffix.size(), 0)) return Rc::InvalidUser;
     const std::string_view rgy(user->registry_id), uid(uuid);
     if (!entry_fits(domain.size() + 1 + user_id.size() + 2 * kDoubleBlank.size() + uid.size() + rgy.size()))
@@ -149,6 +147,10 @@ Rc ui_validate_user(std::string_view dir, rspi_user *user) {
     ui_tolower(user->user_id);
     ui_tolower(user->domain);
     return io::can_open(user_file(dir, user->domain, user->user_id)) ? Rc::Success : Rc::InvalidUser;
+}
+
+bool user_names_fit(std::string_view domain, std::string_view user_id) {
+    return one_line(domain) && one_line(user_id) && component_fits(domain.size() + 1 + user_id.size(), kLongestUserSuffix);
 }
 
 Rc ui_check_user(const rspi_user *user) { return check_storable(user, user ? user->uuid_string : nullptr); }

@@ -11,7 +11,8 @@ namespace {
 Rc create_user(std::string_view dir, rspi_user *user) {
     TOLV_TRACE(text::create_user.entry, nz(user ? user->domain : nullptr), nz(user ? user->user_id : nullptr));
     Rc rc = Rc::InvalidUser;
-    if (user && usable_name(user->user_id) && usable_name(user->domain)) {
+    if (user && usable_name(user->user_id) && usable_name(user->domain) &&
+        user_names_fit(user->domain, user->user_id)) {
         ui_tolower(user->domain);
         ui_tolower(user->user_id);
         // Only the user file decides: a disabled user or a stray list line
