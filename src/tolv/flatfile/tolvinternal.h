@@ -387,6 +387,29 @@ Rc cursor_step(std::string_view dir, List *list, Record *record, Rc invalid, Mov
     return at.item ? deliver(*at.item) : at.rc;
 }
 
+// The traced first/next/previous of the policy, resource and resource-group
+// lists. fill(entry) copies the entry's names into the record (3 when a copy
+// fails, 9 for a malformed entry); with `fetch`, get() then reads the whole
+// record. A failed list load or copy ends without the exit line.
+template <class Texts, class List, class Record, class Fill, class Get>
+Rc traced_cursor_step(const Texts &t, std::string_view dir, List *list, Record *record, Rc invalid, Move move,
+               int32_t fetch, Fill &&fill, Get &&get) {
+    TOLV_TRACE("%s", t.entry);
+    const auto done = [&](Rc rc) {
+        TOLV_TRACE(t.exit, code(rc));
+        return rc;
+    };
+    if (!list) return done(Rc::NoMoreEntries);
+    if (!record) return done(invalid);
+    const CursorResult at = cursor_move(dir, list_ref(list), move);
+    if (at.load_failed) return at.rc;
+    if (!at.item) return done(at.rc);
+    const Rc filled = fill(std::string_view(at.item->data ? at.item->data : ""));
+    if (filled == Rc::NoMemory) return filled;
+    if (!ok(filled) || !fetch) return done(filled);
+    return done(get());
+}
+
 // Item kinds of the user and group enumerations: a name entry holds
 // "domain id", a registry-id entry the registry id of a disabled entry.
 inline constexpr uint32_t kNameEntry = 1;

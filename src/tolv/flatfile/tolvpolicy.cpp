@@ -134,27 +134,18 @@ int32_t policylist_count(std::string_view dir, rspi_policylist *list) {
     return list ? list_count(dir, list_ref(list)) : 0;
 }
 
-// first, next and previous: a failed list load or name copy returns without
-// an exit line.
 Rc step_policy(char **handle, std::string_view dir, rspi_policylist *list, rspi_policy *p, int32_t fetch, Move move,
                const text::OpText &t) {
-    TOLV_TRACE("%s", t.entry);
-    const auto done = [&](Rc rc) {
-        TOLV_TRACE(t.exit, code(rc));
-        return rc;
-    };
-    if (!list) return done(Rc::NoMoreEntries);
-    if (!p) return done(Rc::InvalidPolicy);
-    const CursorResult at = cursor_move(dir, list_ref(list), move);
-    if (at.load_failed) return at.rc;
-    if (!at.item) return done(at.rc);
-    const std::string_view entry = at.item->data ? at.item->data : "";
-    const std::size_t blank = entry.find(' ');
-    if (blank == std::string_view::npos) return done(Rc::Malformed);
-    if (!ok(set_str(p->domain, entry.substr(0, blank))) || !ok(set_str(p->policy_id, entry.substr(blank + 1))))
-        return Rc::NoMemory;
-    if (!fetch) return done(Rc::Success);
-    return done(static_cast<Rc>(rspi_get_policy(handle, p)));
+    return traced_cursor_step(
+        t, dir, list, p, Rc::InvalidPolicy, move, fetch,
+        [&](std::string_view entry) {
+            const std::size_t blank = entry.find(' ');
+            if (blank == std::string_view::npos) return Rc::Malformed;
+            if (!ok(set_str(p->domain, entry.substr(0, blank))) || !ok(set_str(p->policy_id, entry.substr(blank + 1))))
+                return Rc::NoMemory;
+            return Rc::Success;
+        },
+        [&] { return static_cast<Rc>(rspi_get_policy(handle, p)); });
 }
 
 }  // namespace

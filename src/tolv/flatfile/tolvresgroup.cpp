@@ -160,23 +160,12 @@ int32_t resgrouplist_count(std::string_view dir, rspi_resgrouplist *list) {
     return list ? list_count(dir, list_ref(list)) : 0;
 }
 
-// first, next and previous: a failed list load or name copy returns without
-// an exit line.
 Rc step_resgroup(char **handle, std::string_view dir, rspi_resgrouplist *list, rspi_resgroup *g, int32_t fetch,
                  Move move, const text::OpText &t) {
-    TOLV_TRACE("%s", t.entry);
-    const auto done = [&](Rc rc) {
-        TOLV_TRACE(t.exit, code(rc));
-        return rc;
-    };
-    if (!list) return done(Rc::NoMoreEntries);
-    if (!g) return done(Rc::InvalidResgroup);
-    const CursorResult at = cursor_move(dir, list_ref(list), move);
-    if (at.load_failed) return at.rc;
-    if (!at.item) return done(at.rc);
-    if (!ok(set_str(g->name, at.item->data ? at.item->data : ""))) return Rc::NoMemory;
-    if (!fetch) return done(Rc::Success);
-    return done(static_cast<Rc>(rspi_get_resgroup(handle, g)));
+    return traced_cursor_step(
+        t, dir, list, g, Rc::InvalidResgroup, move, fetch,
+        [&](std::string_view entry) { return set_str(g->name, entry); },
+        [&] { return static_cast<Rc>(rspi_get_resgroup(handle, g)); });
 }
 
 }  // namespace

@@ -96,23 +96,12 @@ int32_t resourcelist_count(std::string_view dir, rspi_resourcelist *list) {
     return list ? list_count(dir, list_ref(list)) : 0;
 }
 
-// first, next and previous: a failed list load or name copy returns without
-// an exit line.
 Rc step_resource(char **handle, std::string_view dir, rspi_resourcelist *list, rspi_resource *r, int32_t fetch,
                  Move move, const text::OpText &t) {
-    TOLV_TRACE("%s", t.entry);
-    const auto done = [&](Rc rc) {
-        TOLV_TRACE(t.exit, code(rc));
-        return rc;
-    };
-    if (!list) return done(Rc::NoMoreEntries);
-    if (!r) return done(Rc::InvalidResource);
-    const CursorResult at = cursor_move(dir, list_ref(list), move);
-    if (at.load_failed) return at.rc;
-    if (!at.item) return done(at.rc);
-    if (!ok(set_str(r->name, at.item->data ? at.item->data : ""))) return Rc::NoMemory;
-    if (!fetch) return done(Rc::Success);
-    return done(static_cast<Rc>(rspi_get_resource(handle, r)));
+    return traced_cursor_step(
+        t, dir, list, r, Rc::InvalidResource, move, fetch,
+        [&](std::string_view entry) { return set_str(r->name, entry); },
+        [&] { return static_cast<Rc>(rspi_get_resource(handle, r)); });
 }
 
 }  // namespace
