@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "registry.h"
+#include "tolvadm_run.h"
 #include "rspi.h"
 #include "tolv.h"
 
@@ -100,42 +101,5 @@ void for_each_failed_alloc(Op op, Check check) {
     ADD_FAILURE() << "the operation never stopped allocating";
 }
 
-#ifdef TOLVADM_PATH
-struct AdmResult {
-    int status = -1;  // exit status, or -1 when it did not exit normally
-    std::string out;
-    std::string err;
-};
-
-// Runs the built tolvadm with --config conf and args; standard input is empty.
-inline AdmResult tolvadm(const std::string &conf, const std::vector<std::string> &args) {
-    TempDir io;
-    const std::string out = io.path() + "out", err = io.path() + "err";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int n = open("/dev/null", O_RDONLY);
-        if (o < 0 || e < 0 || n < 0) _exit(127);
-        dup2(o, 1);
-        dup2(e, 2);
-        dup2(n, 0);
-        unsetenv("TOLV_PLUGIN");
-        std::vector<std::string> all{TOLVADM_PATH, "--config", conf};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (auto &a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(TOLVADM_PATH, argv.data());
-        _exit(127);
-    }
-    AdmResult r;
-    int ws = 0;
-    if (pid > 0 && waitpid(pid, &ws, 0) == pid && WIFEXITED(ws)) r.status = WEXITSTATUS(ws);
-    r.out = read_file(out);
-    r.err = read_file(err);
-    return r;
-}
-#endif
 
 }  // namespace tolvtest

@@ -1,7 +1,5 @@
 // tolvadm as a user runs it: the built executable on temporary registries.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -11,46 +9,18 @@
 
 #include "registry.h"
 #include "rspi.h"
+#include "tolvadm_run.h"
 
 namespace fs = std::filesystem;
 using tolvtest::TempDir;
 
 namespace {
 
-struct Result {
-    int status = -1;  // exit status, or -1 when killed
-    std::string out;
-    std::string err;
-};
+using Result = tolvtest::AdmResult;
 
-// Runs tolvadm with args in cwd, with TOLV_CONFIG and TOLV_PLUGIN unset.
+// Runs tolvadm in cwd (TOLV_CONFIG and TOLV_PLUGIN unset).
 Result run(const std::vector<std::string> &args, const std::string &cwd = "") {
-    TempDir io;
-    const std::string out = io.path() + "out", err = io.path() + "err";
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
-        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int n = open("/dev/null", O_RDONLY);
-        if (o < 0 || e < 0 || n < 0) _exit(127);
-        dup2(o, 1);
-        dup2(e, 2);
-        dup2(n, 0);
-        unsetenv("TOLV_CONFIG");
-        unsetenv("TOLV_PLUGIN");
-        std::vector<char *> argv{const_cast<char *>(TOLVADM_PATH)};
-        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(TOLVADM_PATH, argv.data());
-        _exit(127);
-    }
-    Result r;
-    int ws = 0;
-    if (pid > 0 && waitpid(pid, &ws, 0) == pid && WIFEXITED(ws)) r.status = WEXITSTATUS(ws);
-    r.out = tolvtest::read_file(out);
-    r.err = tolvtest::read_file(err);
-    return r;
+    return tolvtest::run_tolvadm(args, "", cwd);
 }
 
 // A registry directory and a configuration file naming it.

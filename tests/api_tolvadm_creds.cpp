@@ -1,7 +1,5 @@
 // tolvadm's credential commands end to end: the built executable on a
 // temporary registry, the credential text given on standard input.
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -9,45 +7,12 @@
 #include <vector>
 
 #include "registry.h"
+#include "tolvadm_run.h"
 
 namespace {
 
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs tolvadm with --config conf and args; input becomes its standard input.
-Result run(const std::string &conf, const std::vector<std::string> &args, const std::string &input = "") {
-    tolvtest::TempDir io;
-    const std::string in = io.path() + "in", out = io.path() + "out", err = io.path() + "err";
-    tolvtest::write_file(in, input);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int i = open(in.c_str(), O_RDONLY);
-        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (i < 0 || o < 0 || e < 0) _exit(127);
-        dup2(i, 0);
-        dup2(o, 1);
-        dup2(e, 2);
-        unsetenv("TOLV_PLUGIN");
-        std::vector<std::string> all{TOLVADM_PATH, "--config", conf};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (auto &a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(TOLVADM_PATH, argv.data());
-        _exit(127);
-    }
-    Result r;
-    int ws = 0;
-    if (pid > 0 && waitpid(pid, &ws, 0) == pid && WIFEXITED(ws)) r.status = WEXITSTATUS(ws);
-    r.out = tolvtest::read_file(out);
-    r.err = tolvtest::read_file(err);
-    return r;
-}
+using Result = tolvtest::AdmResult;
+using tolvtest::tolvadm;
 
 class TolvadmCreds : public tolvtest::Registry {
 protected:
@@ -56,7 +21,7 @@ protected:
         write("corp_ann.QZuser", "ann\ncorp\n");
     }
     Result adm(const std::vector<std::string> &args, const std::string &input = "") {
-        return run(conf_dir_.path() + "tolv.conf", args, input);
+        return tolvadm(conf_dir_.path() + "tolv.conf", args, input);
     }
 };
 
@@ -96,7 +61,7 @@ TEST(TolvadmCredsDemo, NarratesCredentialsOnAFreshRegistry) {
     tolvtest::TempDir reg, conf_dir;
     const std::string conf = conf_dir.path() + "tolv.conf";
     tolvtest::write_file(conf, "dir=" + reg.path() + "\n");
-    const Result r = run(conf, {"demo"});
+    const Result r = tolvadm(conf, {"demo"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("== Resource credentials"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Demo complete."), std::string::npos);

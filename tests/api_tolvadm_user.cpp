@@ -1,6 +1,4 @@
 // tolvadm's user commands end to end: the built executable on a temporary registry.
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -8,49 +6,21 @@
 #include <vector>
 
 #include "registry.h"
+#include "tolvadm_run.h"
 
 using tolvtest::TempDir;
 
 namespace {
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
+using Result = tolvtest::AdmResult;
 
 class AdmUser : public ::testing::Test {
 protected:
     void SetUp() override { tolvtest::write_file(conf(), "dir=" + reg_.path() + "\n"); }
     std::string conf() const { return conf_dir_.path() + "tolv.conf"; }
 
-    // Runs tolvadm --config <conf> args, feeding input on standard input.
     Result adm(std::vector<std::string> args, const std::string &input = "") {
-        args.insert(args.begin(), {"--config", conf()});
-        TempDir io;
-        const std::string in = io.path() + "in", out = io.path() + "out", err = io.path() + "err";
-        tolvtest::write_file(in, input);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int i = open(in.c_str(), O_RDONLY), o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
-                      e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (i < 0 || o < 0 || e < 0) _exit(127);
-            dup2(i, 0);
-            dup2(o, 1);
-            dup2(e, 2);
-            unsetenv("TOLV_CONFIG");
-            unsetenv("TOLV_PLUGIN");
-            std::vector<char *> argv{const_cast<char *>(TOLVADM_PATH)};
-            for (auto &a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(TOLVADM_PATH, argv.data());
-            _exit(127);
-        }
-        Result r;
-        int ws = 0;
-        if (pid > 0 && waitpid(pid, &ws, 0) == pid && WIFEXITED(ws)) r.status = WEXITSTATUS(ws);
-        r.out = tolvtest::read_file(out);
-        r.err = tolvtest::read_file(err);
-        return r;
+        return tolvtest::tolvadm(conf(), std::move(args), input);
     }
     nlohmann::json adm_json(std::vector<std::string> args, const std::string &input = "") {
         args.insert(args.begin(), "--json");
