@@ -2,8 +2,9 @@
 //
 // tolvadm is a host like any other: it loads the plug-in with dlopen, resolves
 // each operation by name, and allocates and releases records with librspiutil.
-// Each family of commands lives in its own cmd_<family>.cpp and adds itself to
-// the command line through its register_<family>_commands function.
+// Each family of commands lives in its own cmd_<family>.cpp (the registry checker,
+// larger, in check/) and adds itself to the command line through its
+// register_<family>_commands function.
 //
 // A command's callback typically does:
 //     host.open();                                       // load + initialise
@@ -199,7 +200,7 @@ Owned<rspi_authndata> make_password(std::string_view password);
 Owned<rspi_blob> make_blob(const std::vector<unsigned char> &bytes);
 
 // ---------------------------------------------------------------------------
-// Command families, one file each (cmd_<family>.cpp).
+// Command families, one file each (cmd_<family>.cpp; check/cmd_check.cpp).
 void register_user_commands(CLI::App &app, Host &host);
 // Under `user`: list and groups (cmd_userlist.cpp); disable, enable, delete (cmd_userlife.cpp).
 void register_userlist_commands(CLI::App &user_cmd, Host &host);

@@ -1,276 +1,28 @@
-// cmd_check.cpp - `tolvadm check [--repair]`: reads the whole registry directory,
-// holds its record files and indexes against each other, and mends what has
-// one safe answer.
-//
-// The checker reads the files itself (the tool never links the plug-in) and
-// writes repairs the way the plug-in does: a list is written to "<list>_T" in
-// one go (mode 0600) and renamed over the list; an entry list left empty is
-// removed. It holds the plug-in's write lock, an exclusive flock on the
-// directory the registry files live in, for the whole run, so no plug-in
-// operation of any host changes files meanwhile. No plug-in operation is
-// called while the lock is held: the plug-in would wait for it.
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// checker.cpp - the rules of `tolvadm check`: each record file against its
+// names, each index against the records it lists, each membership against its
+// other side; and the one safe mend for each finding that has one.
 #include <algorithm>
-#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <iostream>
 #include <map>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
-#include "tolvadm.h"
+#include "checkreg.h"
 
-namespace tolvadm {
+namespace tolvadm::check {
 
 namespace {
 
 // Longest index line, before its newline, that a 250-byte line reader keeps whole.
 constexpr std::size_t kMaxIndexLine = 248;
-// Record files are read in lines of a 1000-byte buffer.
-constexpr std::size_t kRecordPiece = 999;
 constexpr std::string_view kSep = "  ";
 constexpr std::string_view kDisabledName = "- -";
-// Exit status when a file cannot be read or written.
-constexpr int kExitIo = 2;
 
-// A file that cannot be read or written: the check stops with status 2.
-struct IoError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-std::string sys_error(const std::string &what, const std::string &path) {
-    return what + " " + path + ": " + std::strerror(errno);
-}
-
-// The plug-in's file-name rule: ':', '/' and '\' become '-'.
-std::string sanitised(std::string_view name) {
-    std::string s(name);
-    for (char &c : s)
-        if (c == ':' || c == '/' || c == '\\') c = '-';
-    return s;
-}
-
-std::string cat(std::initializer_list<std::string_view> parts) {
-    std::string s;
-    for (auto p : parts) s.append(p);
-    return s;
-}
-
-std::string in_quotes(std::string_view s) { return cat({"\"", s, "\""}); }
-
-bool ends_with(std::string_view s, std::string_view suffix) { return s.ends_with(suffix); }
-std::string_view stem(std::string_view s, std::string_view suffix) { return s.substr(0, s.size() - suffix.size()); }
-
-// A descriptor closed when dropped.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-// ---------------------------------------------------------------------------
-// The registry directory: the registry's "dir" string is a path prefix, so
-// the files live in the directory up to its last '/' and carry the rest as
-// a name prefix. Names below are always relative to the registry ("dir" + name).
-class Registry {
-public:
-    explicit Registry(std::string dir) : dir_(std::move(dir)) {
-        const std::size_t slash = dir_.rfind('/');
-        folder_ = slash == std::string::npos ? "." : slash == 0 ? "/" : dir_.substr(0, slash);
-        prefix_ = slash == std::string::npos ? dir_ : dir_.substr(slash + 1);
-    }
-    Registry(const Registry &) = delete;
-    Registry &operator=(const Registry &) = delete;
-
-    const std::string &dir() const { return dir_; }
-
-    // The plug-in's write lock, held until the object goes.
-    void lock() {
-        lock_ = std::make_unique<Fd>(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (lock_->fd < 0) throw IoError(sys_error("cannot open the registry directory", folder_));
-        while (::flock(lock_->fd, LOCK_EX) != 0)
-            if (errno != EINTR) throw IoError(sys_error("cannot lock", folder_));
-    }
-
-    // Collects the names of the regular files of the registry.
-    void scan() {
-        std::unique_ptr<DIR, int (*)(DIR *)> d(::opendir(folder_.c_str()), ::closedir);
-        if (!d) throw IoError(sys_error("cannot read the registry directory", folder_));
-        errno = 0;
-        while (const dirent *e = ::readdir(d.get())) {
-            const std::string_view name(e->d_name);
-            if (name.starts_with(prefix_) && name.size() > prefix_.size() && regular(*e))
-                names_.emplace(name.substr(prefix_.size()));
-            errno = 0;
-        }
-        if (errno != 0) throw IoError(sys_error("cannot read the registry directory", folder_));
-    }
-
-    const std::unordered_set<std::string> &names() const { return names_; }
-    bool has(const std::string &name) const { return names_.count(name) != 0; }
-    std::string path(std::string_view name) const { return cat({dir_, name}); }
-
-    // The whole file; false when it is gone.
-    bool read(const std::string &name, std::string &out) const {
-        out.clear();
-        const std::string p = path(name);
-        Fd f(::open(p.c_str(), O_RDONLY | O_CLOEXEC));
-        if (f.fd < 0) {
-            if (errno == ENOENT) return false;
-            throw IoError(sys_error("cannot open", p));
-        }
-        char buf[65536];
-        for (;;) {
-            const ssize_t n = ::read(f.fd, buf, sizeof buf);
-            if (n == 0) return true;
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) throw IoError(sys_error("cannot read", p));
-            out.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-
-    // Size of a file, or -1 when it is missing.
-    long long size(const std::string &name) const {
-        struct stat st;
-        if (::lstat(path(name).c_str(), &st) != 0) return -1;
-        return static_cast<long long>(st.st_size);
-    }
-
-    // Replaces a file the way the plug-in does: "<name>_T", mode 0600, rename.
-    void replace(const std::string &name, std::string_view data) {
-        const std::string p = path(name), temp = p + "_T";
-        bool done = false;
-        {
-            Fd f(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-            if (f.fd < 0) throw IoError(sys_error("cannot create", temp));
-            done = ::fchmod(f.fd, 0600) == 0 && write_all(f.fd, data);
-            const int fd = std::exchange(f.fd, -1);
-            done = (::close(fd) == 0) && done;
-        }
-        if (!done || ::rename(temp.c_str(), p.c_str()) != 0) {
-            const std::string error = sys_error("cannot write", temp);
-            ::unlink(temp.c_str());
-            throw IoError(error);
-        }
-        names_.insert(name);
-    }
-
-    void remove(const std::string &name) {
-        const std::string p = path(name);
-        if (::unlink(p.c_str()) != 0 && errno != ENOENT) throw IoError(sys_error("cannot remove", p));
-        names_.erase(name);
-    }
-
-private:
-    bool regular(const dirent &e) const {
-        if (e.d_type == DT_REG) return true;
-        if (e.d_type != DT_UNKNOWN) return false;
-        struct stat st;
-        const std::string p = folder_ + "/" + e.d_name;
-        return ::lstat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    }
-    static bool write_all(int fd, std::string_view data) {
-        while (!data.empty()) {
-            const ssize_t n = ::write(fd, data.data(), data.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            data.remove_prefix(static_cast<std::size_t>(n));
-        }
-        return true;
-    }
-
-    std::string dir_, folder_, prefix_;
-    std::unique_ptr<Fd> lock_;
-    std::unordered_set<std::string> names_;
-};
-
-// ---------------------------------------------------------------------------
-// Findings. A mendable finding names the file whose rewrite mends it; it is
-// marked repaired once that file was written.
-struct Finding {
-    std::string file, problem;
-    bool mendable = false;
-    bool repaired = false;
-};
-
-class Findings {
-public:
-    explicit Findings(bool repair) : repair_(repair) {}
-    bool repair() const { return repair_; }
-
-    void left(std::string file, std::string problem) {
-        list_.push_back({std::move(file), std::move(problem), false, false});
-    }
-    void mend(std::string file, std::string problem, const std::string &target) {
-        pending_[target].push_back(list_.size());
-        list_.push_back({std::move(file), std::move(problem), true, false});
-    }
-    // The target was written: its findings are repaired.
-    void done(const std::string &target) {
-        auto it = pending_.find(target);
-        if (it == pending_.end()) return;
-        for (std::size_t i : it->second) list_[i].repaired = true;
-        pending_.erase(it);
-    }
-    const std::vector<Finding> &list() const { return list_; }
-
-private:
-    bool repair_;
-    std::vector<Finding> list_;
-    std::unordered_map<std::string, std::vector<std::size_t>> pending_;
-};
-
-// The lines of a record file as the plug-in's 1000-byte line reader returns them.
-std::vector<std::string_view> record_lines(std::string_view data) {
-    std::vector<std::string_view> out;
-    while (!data.empty()) {
-        std::size_t n = std::min(data.find('\n'), kRecordPiece - 1) + 1;
-        n = std::min(n, data.size());
-        std::string_view piece = data.substr(0, n);
-        data.remove_prefix(n);
-        if (piece.ends_with('\n')) piece.remove_suffix(1);
-        out.push_back(piece);
-    }
-    return out;
-}
-
-std::vector<std::string_view> text_lines(std::string_view data) {
-    std::vector<std::string_view> out;
-    while (!data.empty()) {
-        const std::size_t nl = data.find('\n');
-        out.push_back(data.substr(0, nl));
-        data.remove_prefix(nl == std::string_view::npos ? data.size() : nl + 1);
-    }
-    return out;
-}
-
-std::string line_no(std::size_t i) { return "line " + std::to_string(i + 1) + " "; }
-
-// ---------------------------------------------------------------------------
-// Record files.
-struct Format {
-    std::string_view suffix;
-    const char *what;      // "user file"
-    std::size_t min_lines;  // fewer lines read back as malformed
-    int id_line, domain_line, uuid_line, rgy_line, blob_line, cert_line;  // 1-based; 0: none
-};
-constexpr Format kUserFile{".QZuser", "user file", 20, 1, 2, 8, 13, 21, 19};
-constexpr Format kGroupFile{".QZgroup", "group file", 7, 1, 2, 6, 7, 8, 0};
-constexpr Format kPolicyFile{".QZpolicy", "policy file", 27, 1, 2, 0, 0, 26, 0};
-constexpr Format kResourceFile{".QZresource", "resource file", 5, 1, 0, 0, 0, 6, 0};
-constexpr Format kResgroupFile{".QZresgroup", "resource-group file", 1, 1, 0, 0, 0, 6, 0};
-constexpr Format kRescredsFile{".QZrescreds", "credential file", 7, 1, 0, 0, 0, 8, 0};
-
+// What the checks keep of a record file.
 struct Record {
     std::string id, domain, uuid, rgy, cert_dn;
     bool named = false;  // its names give its own file name
@@ -902,76 +654,8 @@ private:
     std::map<std::string, EntryList> lists_;
 };
 
-// ---------------------------------------------------------------------------
-struct CheckArgs {
-    bool repair = false;
-    bool json = false;
-};
-
-// Prints the findings; a check stopped by a file error (complete false)
-// prints what it found so far and no summary.
-void print_findings(const Findings &f, bool json, bool complete) {
-    if (!complete && f.list().empty()) return;
-    if (json) {
-        Json all = Json::array();
-        for (const auto &x : f.list())
-            all.push_back(Json{{"file", x.file}, {"problem", x.problem}, {"repaired", x.repaired}});
-        std::cout << all.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
-        return;
-    }
-    std::size_t repaired = 0, mendable = 0;
-    for (const auto &x : f.list()) {
-        std::cout << x.file << ": " << x.problem;
-        if (f.repair())
-            std::cout << (x.repaired ? " [repaired]" : " [left for a person]");
-        else if (x.mendable)
-            std::cout << " [--repair mends this]";
-        std::cout << "\n";
-        repaired += x.repaired;
-        mendable += x.mendable;
-    }
-    if (!complete) return;
-    if (f.list().empty())
-        std::cout << "check: no findings\n";
-    else if (f.repair())
-        std::cout << "check: " << f.list().size() << " findings, " << repaired << " repaired, "
-                  << f.list().size() - repaired << " left for a person\n";
-    else
-        std::cout << "check: " << f.list().size() << " findings, " << mendable << " mended by --repair\n";
-}
-
-void run_check(Host &host, const CheckArgs &args) {
-    host.open();
-    const bool json = host.json || args.json;
-    Registry reg(*host.h);
-    Findings findings(args.repair);
-    try {
-        reg.lock();
-        reg.scan();
-        Checker(reg, findings).run();
-    } catch (const IoError &e) {
-        print_findings(findings, json, false);
-        std::cerr << "tolvadm: " << e.what() << "\n";
-        host.fail(kExitIo);
-        return;
-    }
-    print_findings(findings, json, true);
-    if (!findings.list().empty()) host.fail(kExitError);
-}
-
 }  // namespace
 
-void register_check_commands(CLI::App &app, Host &host) {
-    auto args = std::make_shared<CheckArgs>();
-    auto *cmd = app.add_subcommand(
-        "check", "Check the registry's record files and indexes against each other (--repair mends the safe cases)");
-    cmd->add_flag("--repair", args->repair,
-                  "Mend what has one safe answer: add missing index lines, drop lines whose record is gone, "
-                  "drop leftover _T files, drop one-sided membership lines");
-    cmd->add_flag("--json", args->json, "Print the findings as a JSON array of {file, problem, repaired}");
-    cmd->footer("Exit status: 0 when nothing was found, 1 when something was found (repaired or not), "
-                "2 when a file cannot be read or written.");
-    cmd->callback([&host, args] { run_check(host, *args); });
-}
+void check_registry(Registry &reg, Findings &out) { Checker(reg, out).run(); }
 
-}  // namespace tolvadm
+}  // namespace tolvadm::check

@@ -1,0 +1,179 @@
+// checkreg.cpp - the registry files as `tolvadm check` sees them: reading,
+// locking and rewriting them like the plug-in, and splitting them into lines.
+#include "checkreg.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace tolvadm::check {
+
+// A descriptor closed when dropped.
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+namespace {
+
+// Record files are read in lines of a 1000-byte buffer.
+constexpr std::size_t kRecordPiece = 999;
+
+std::string sys_error(const std::string &what, const std::string &path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+bool regular(const std::string &folder, const dirent &e) {
+    if (e.d_type == DT_REG) return true;
+    if (e.d_type != DT_UNKNOWN) return false;
+    struct stat st;
+    const std::string p = folder + "/" + e.d_name;
+    return ::lstat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+std::string sanitised(std::string_view name) {
+    std::string s(name);
+    for (char &c : s)
+        if (c == ':' || c == '/' || c == '\\') c = '-';
+    return s;
+}
+
+std::string cat(std::initializer_list<std::string_view> parts) {
+    std::string s;
+    for (auto p : parts) s.append(p);
+    return s;
+}
+
+std::string in_quotes(std::string_view s) { return cat({"\"", s, "\""}); }
+
+bool ends_with(std::string_view s, std::string_view suffix) { return s.ends_with(suffix); }
+std::string_view stem(std::string_view s, std::string_view suffix) { return s.substr(0, s.size() - suffix.size()); }
+
+std::vector<std::string_view> record_lines(std::string_view data) {
+    std::vector<std::string_view> out;
+    while (!data.empty()) {
+        std::size_t n = std::min(data.find('\n'), kRecordPiece - 1) + 1;
+        n = std::min(n, data.size());
+        std::string_view piece = data.substr(0, n);
+        data.remove_prefix(n);
+        if (piece.ends_with('\n')) piece.remove_suffix(1);
+        out.push_back(piece);
+    }
+    return out;
+}
+
+std::vector<std::string_view> text_lines(std::string_view data) {
+    std::vector<std::string_view> out;
+    while (!data.empty()) {
+        const std::size_t nl = data.find('\n');
+        out.push_back(data.substr(0, nl));
+        data.remove_prefix(nl == std::string_view::npos ? data.size() : nl + 1);
+    }
+    return out;
+}
+
+std::string line_no(std::size_t i) { return "line " + std::to_string(i + 1) + " "; }
+
+// ---------------------------------------------------------------------------
+Registry::Registry(std::string dir) : dir_(std::move(dir)) {
+    const std::size_t slash = dir_.rfind('/');
+    folder_ = slash == std::string::npos ? "." : slash == 0 ? "/" : dir_.substr(0, slash);
+    prefix_ = slash == std::string::npos ? dir_ : dir_.substr(slash + 1);
+}
+
+Registry::~Registry() = default;
+
+void Registry::lock() {
+    lock_ = std::make_unique<Fd>(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (lock_->fd < 0) throw IoError(sys_error("cannot open the registry directory", folder_));
+    while (::flock(lock_->fd, LOCK_EX) != 0)
+        if (errno != EINTR) throw IoError(sys_error("cannot lock", folder_));
+}
+
+void Registry::scan() {
+    std::unique_ptr<DIR, int (*)(DIR *)> d(::opendir(folder_.c_str()), ::closedir);
+    if (!d) throw IoError(sys_error("cannot read the registry directory", folder_));
+    errno = 0;
+    while (const dirent *e = ::readdir(d.get())) {
+        const std::string_view name(e->d_name);
+        if (name.starts_with(prefix_) && name.size() > prefix_.size() && regular(folder_, *e))
+            names_.emplace(name.substr(prefix_.size()));
+        errno = 0;
+    }
+    if (errno != 0) throw IoError(sys_error("cannot read the registry directory", folder_));
+}
+
+bool Registry::read(const std::string &name, std::string &out) const {
+    out.clear();
+    const std::string p = path(name);
+    Fd f(::open(p.c_str(), O_RDONLY | O_CLOEXEC));
+    if (f.fd < 0) {
+        if (errno == ENOENT) return false;
+        throw IoError(sys_error("cannot open", p));
+    }
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(f.fd, buf, sizeof buf);
+        if (n == 0) return true;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw IoError(sys_error("cannot read", p));
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+long long Registry::size(const std::string &name) const {
+    struct stat st;
+    if (::lstat(path(name).c_str(), &st) != 0) return -1;
+    return static_cast<long long>(st.st_size);
+}
+
+void Registry::replace(const std::string &name, std::string_view data) {
+    const std::string p = path(name), temp = p + "_T";
+    bool done = false;
+    {
+        Fd f(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        if (f.fd < 0) throw IoError(sys_error("cannot create", temp));
+        done = ::fchmod(f.fd, 0600) == 0 && write_all(f.fd, data);
+        const int fd = std::exchange(f.fd, -1);
+        done = (::close(fd) == 0) && done;
+    }
+    if (!done || ::rename(temp.c_str(), p.c_str()) != 0) {
+        const std::string error = sys_error("cannot write", temp);
+        ::unlink(temp.c_str());
+        throw IoError(error);
+    }
+    names_.insert(name);
+}
+
+void Registry::remove(const std::string &name) {
+    const std::string p = path(name);
+    if (::unlink(p.c_str()) != 0 && errno != ENOENT) throw IoError(sys_error("cannot remove", p));
+    names_.erase(name);
+}
+
+}  // namespace tolvadm::check

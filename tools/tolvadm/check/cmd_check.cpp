@@ -1,0 +1,89 @@
+// cmd_check.cpp - `tolvadm check [--repair]`: reads the whole registry directory,
+// holds its record files and indexes against each other, and mends what has
+// one safe answer. This file holds the command line and the report; the files
+// and their layout are in checkreg.h, the rules in checker.cpp.
+#include <iostream>
+#include <memory>
+
+#include "../tolvadm.h"
+#include "checkreg.h"
+
+namespace tolvadm {
+
+namespace {
+
+// Exit status when a file cannot be read or written.
+constexpr int kExitIo = 2;
+
+struct CheckArgs {
+    bool repair = false;
+    bool json = false;
+};
+
+// Prints the findings; a check stopped by a file error (complete false)
+// prints what it found so far and no summary.
+void print_findings(const check::Findings &f, bool json, bool complete) {
+    if (!complete && f.list().empty()) return;
+    if (json) {
+        Json all = Json::array();
+        for (const auto &x : f.list())
+            all.push_back(Json{{"file", x.file}, {"problem", x.problem}, {"repaired", x.repaired}});
+        std::cout << all.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+        return;
+    }
+    std::size_t repaired = 0, mendable = 0;
+    for (const auto &x : f.list()) {
+        std::cout << x.file << ": " << x.problem;
+        if (f.repair())
+            std::cout << (x.repaired ? " [repaired]" : " [left for a person]");
+        else if (x.mendable)
+            std::cout << " [--repair mends this]";
+        std::cout << "\n";
+        repaired += x.repaired;
+        mendable += x.mendable;
+    }
+    if (!complete) return;
+    if (f.list().empty())
+        std::cout << "check: no findings\n";
+    else if (f.repair())
+        std::cout << "check: " << f.list().size() << " findings, " << repaired << " repaired, "
+                  << f.list().size() - repaired << " left for a person\n";
+    else
+        std::cout << "check: " << f.list().size() << " findings, " << mendable << " mended by --repair\n";
+}
+
+void run_check(Host &host, const CheckArgs &args) {
+    host.open();
+    const bool json = host.json || args.json;
+    check::Registry reg(*host.h);
+    check::Findings findings(args.repair);
+    try {
+        reg.lock();
+        reg.scan();
+        check::check_registry(reg, findings);
+    } catch (const check::IoError &e) {
+        print_findings(findings, json, false);
+        std::cerr << "tolvadm: " << e.what() << "\n";
+        host.fail(kExitIo);
+        return;
+    }
+    print_findings(findings, json, true);
+    if (!findings.list().empty()) host.fail(kExitError);
+}
+
+}  // namespace
+
+void register_check_commands(CLI::App &app, Host &host) {
+    auto args = std::make_shared<CheckArgs>();
+    auto *cmd = app.add_subcommand(
+        "check", "Check the registry's record files and indexes against each other (--repair mends the safe cases)");
+    cmd->add_flag("--repair", args->repair,
+                  "Mend what has one safe answer: add missing index lines, drop lines whose record is gone, "
+                  "drop leftover _T files, drop one-sided membership lines");
+    cmd->add_flag("--json", args->json, "Print the findings as a JSON array of {file, problem, repaired}");
+    cmd->footer("Exit status: 0 when nothing was found, 1 when something was found (repaired or not), "
+                "2 when a file cannot be read or written.");
+    cmd->callback([&host, args] { run_check(host, *args); });
+}
+
+}  // namespace tolvadm
