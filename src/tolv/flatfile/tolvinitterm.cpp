@@ -100,7 +100,7 @@ uint32_t initialize(char ***handle, const char *config_file) {
         rc = Rc::NoMemory;
     } else {
         block->dir = nullptr;
-        std::string data;
+        io::Bytes data;
         if (!config_file || io::read_file(config_file, data) != io::Read::Ok) {
             std::fprintf(stderr, "Could not open TOLV configuration file %s\n", nz(config_file));
         } else {

@@ -5,14 +5,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "rspi.h"
 #include "tolv.h"
+
+struct iovec;
 
 #define TOLV_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -129,9 +133,32 @@ namespace io {
 
 enum class Read { Ok, Missing, Error };
 
+// A whole file's bytes, read without clearing a buffer first. A record file
+// fits the buffer inside the object; larger files go to the heap.
+class Bytes {
+public:
+    Bytes() = default;
+    Bytes(const Bytes &) = delete;
+    Bytes &operator=(const Bytes &) = delete;
+    const char *data() const { return data_; }
+    std::size_t size() const { return size_; }
+    std::string_view view() const { return {data_, size_}; }
+    operator std::string_view() const { return view(); }
+
+private:
+    friend Read read_file(const std::string &path, Bytes &out, bool sized);
+    static constexpr std::size_t kLocal = 8192;
+    char local_[kLocal];
+    std::unique_ptr<char[]> heap_;
+    const char *data_ = local_;
+    std::size_t size_ = 0;
+};
+
 // Reads the whole file. Missing: it does not exist (ENOENT, ENOTDIR); Error:
-// it exists but could not be opened or read.
-Read read_file(const std::string &path, std::string &out);
+// it exists but could not be opened or read. A record file usually comes in
+// one 8 KiB read; with sized (lists, which grow large) the buffer is sized
+// from fstat first so that one read takes the file.
+Read read_file(const std::string &path, Bytes &out, bool sized = false);
 // Reads up to len bytes from the start of the file into buf; got = bytes read.
 Read read_prefix(const std::string &path, void *buf, std::size_t len, std::size_t &got);
 // True when the file opens for reading (it is closed again at once).
@@ -159,6 +186,9 @@ public:
     bool is_open() const { return fd_ >= 0; }
     int fd() const { return fd_; }
     bool write_all(std::string_view data);
+    // Writes the slices in order, in as few system calls as the kernel
+    // allows; the slices are used up (moved past what was written).
+    bool write_all(struct ::iovec *slices, std::size_t count);
     bool close();
 
 private:
@@ -182,6 +212,8 @@ void ui_tolower(char *text);
 void ui_tolower(std::string &text);
 void ui_validate_filename(char *text);
 void ui_validate_filename(std::string &text);
+// True when a and b are equal once both are lower-cased as ui_tolower does.
+bool same_ignoring_case(std::string_view a, std::string_view b);
 // dir + sanitised name.
 std::string make_path(std::string_view dir, std::string_view name);
 
@@ -237,11 +269,22 @@ public:
     bool next_piece(std::string_view &piece);
     // ui_get_line: the next piece without its final newline. False (-1) at end.
     bool next_line(std::string_view &line);
+    // Everything not yet read, when it holds no NUL: the pieces would give
+    // those bytes back unchanged. The reader is then at the end. False (and
+    // nothing consumed) otherwise.
+    bool take_rest(std::string_view &rest);
 
 private:
+    // First NUL at or after from, searched for once per stretch of data.
+    std::size_t nul_from(std::size_t from);
+
     std::string_view data_;
     std::size_t pos_ = 0;
     std::size_t cap_;
+    // No NUL lies in [nul_scan_, clean_end_): clean_end_ is a NUL's
+    // position, or the end of the data.
+    std::size_t nul_scan_ = 0;
+    std::size_t clean_end_ = 0;
 };
 inline constexpr int kRecordLineSize = 1000;  // record files
 inline constexpr int kListLineSize = 250;     // index files and configuration
@@ -300,10 +343,51 @@ private:
 // let the caller build the new bytes, write "<list>_T" in one go and rename it
 // over the list, so the old or the new list is always in place.
 enum class ListEnd { Replace, Remove };
+// The new content of a list, built from slices: bytes that lie in the old
+// content are referred to where they are, anything else is copied aside.
+// Neighbouring slices of the old content are joined, so a rewrite that keeps
+// most of a list writes it back in a few large pieces without copying it.
+class ListOut {
+public:
+    explicit ListOut(std::string_view old) : old_(old) {}
+    void append(std::string_view text) {
+        // Most often the old content's next bytes: the last slice grows.
+        if (!slices_.empty()) {
+            Slice &last = slices_.back();
+            const std::size_t end = last.offset + last.length;
+            if (!last.copied && text.data() == old_.data() + end && text.size() <= old_.size() - end) {
+                last.length += text.size();
+                size_ += text.size();
+                return;
+            }
+        }
+        add_slice(text);
+    }
+    // Appends text and a newline: one slice when the old content has the
+    // newline right after the text.
+    void append_line(std::string_view text);
+    std::size_t size() const { return size_; }
+    // The content as one string (for checks; the rewriter writes the slices).
+    std::string str() const;
+    // Writes the content to the file; false when a write fails.
+    bool write_to(io::File &file) const;
+
+private:
+    struct Slice {
+        bool copied;  // in added_, else in old_
+        std::size_t offset, length;
+    };
+    const char *base(const Slice &s) const { return (s.copied ? added_.data() : old_.data()) + s.offset; }
+    void add_slice(std::string_view text);
+    std::string_view old_;
+    std::string added_;
+    std::vector<Slice> slices_;
+    std::size_t size_ = 0;
+};
 struct ListEdit {
     std::string_view old;  // old content ("" when missing)
     bool existed;          // the list file could be read
-    std::string out;       // new content, built by the caller
+    ListOut out;           // new content, built by the caller
 };
 namespace detail {
 Rc rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &, void *), void *ctx);
@@ -447,6 +531,10 @@ struct IndexLine {
     std::string_view whole;        // the line without its newline
 };
 enum class IndexSplit { Ok, NoUuid, NoRegistryId };
+// s.find(kIndexSep, from), for the long scans of the indexes.
+std::size_t find_index_sep(std::string_view s, std::size_t from = 0);
+// Splits a piece at its first double blank and the next one after it; out is
+// filled only when both are there.
 IndexSplit split_index_line(std::string_view piece, IndexLine &out);
 inline constexpr std::string_view kIndexSep = "  ";
 inline constexpr std::string_view kIndexDisabled = "- -";
@@ -518,7 +606,8 @@ bool user_names_fit(std::string_view domain, std::string_view user_id);
 Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create);
 // Reads the user file into the record (not user_id, domain, groups): 30 when it
 // does not open, 9 for a short file (fields present are filled), 6 for a blob.
-Rc ui_get_user(std::string_view dir, rspi_user *user);
+// Without with_password the stored password is skipped and password untouched.
+Rc ui_get_user(std::string_view dir, rspi_user *user, bool with_password = true);
 // The user-list writers: add the user's line in order (dropping its older lines
 // by UUID or registry id), turn it into a disabled entry, or drop it.
 Rc ui_add_to_userlist(std::string_view dir, rspi_user *user);

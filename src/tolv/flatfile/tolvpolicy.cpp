@@ -35,7 +35,7 @@ Rc get_policy(std::string_view dir, rspi_policy *p) {
     if (!keys_given(p)) return Rc::InvalidPolicy;
     lower_keys(p);
     const std::string path = policy_file(dir, p->domain, p->policy_id);
-    std::string data;
+    io::Bytes data;
     if (io::read_file(path, data) != io::Read::Ok) return Rc::InvalidPolicy;
 
     RecordReader in(data);

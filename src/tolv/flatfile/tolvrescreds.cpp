@@ -41,7 +41,7 @@ Rc read_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
     if (!names_given(user, creds)) return Rc::InvalidRescreds;
     lower_names(user, creds);
     const std::string path = rescreds_file(dir, user->domain, user->user_id, creds->name);
-    std::string data;
+    io::Bytes data;
     if (io::read_file(path, data) != io::Read::Ok) return Rc::InvalidRescreds;
 
     RecordReader r(data);

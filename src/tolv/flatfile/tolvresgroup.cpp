@@ -70,7 +70,7 @@ Rc get_resgroup(std::string_view dir, rspi_resgroup *g) {
     if (!g || !g->name) return Rc::InvalidResgroup;
     ui_tolower(g->name);
     const std::string path = resgroup_file(dir, g->name);
-    std::string data;
+    io::Bytes data;
     if (io::read_file(path, data) != io::Read::Ok) return Rc::InvalidResgroup;
 
     RecordReader in(data);

@@ -29,7 +29,7 @@ Rc get_resource(std::string_view dir, rspi_resource *r) {
     if (!r || !r->name) return Rc::InvalidResource;
     ui_tolower(r->name);
     const std::string path = resource_file(dir, r->name);
-    std::string data;
+    io::Bytes data;
     if (io::read_file(path, data) != io::Read::Ok) return Rc::InvalidResource;
 
     RecordReader in(data);

@@ -69,7 +69,7 @@ Rc get_group(std::string_view dir, rspi_group *g) {
     if (!names_given(g)) return Rc::InvalidGroup;
     lower_names(g);
     const std::string path = path_of(dir, g);
-    std::string data;
+    io::Bytes data;
     if (io::read_file(path, data) != io::Read::Ok) return Rc::InvalidGroup;
 
     RecordReader in(data);
@@ -218,8 +218,8 @@ Rc read_named(char **handle, rspi_group *g, std::string_view name) {
 
 Rc get_group_by_uuid(char **handle, std::string_view dir, rspi_group *g) {
     if (!g || !g->uuid_string) return Rc::InvalidGroup;
-    std::string data;
-    if (io::read_file(std::string(dir).append(kGroupList), data) != io::Read::Ok) return Rc::InvalidGroup;
+    io::Bytes data;
+    if (io::read_file(std::string(dir).append(kGroupList), data, true) != io::Read::Ok) return Rc::InvalidGroup;
     // Every matching line is read in turn: the last one decides.
     const std::string uuid(g->uuid_string);
     Rc rc = Rc::InvalidGroup;
@@ -238,18 +238,14 @@ Rc get_group_by_uuid(char **handle, std::string_view dir, rspi_group *g) {
 
 Rc get_group_by_rgyid(char **handle, std::string_view dir, rspi_group *g) {
     if (!g || !g->registry_id) return Rc::InvalidGroup;
-    std::string wanted(g->registry_id);
-    ui_tolower(wanted);
-    std::string data;
-    if (io::read_file(std::string(dir).append(kGroupList), data) != io::Read::Ok) return Rc::InvalidGroup;
+    const std::string_view wanted(g->registry_id);
+    io::Bytes data;
+    if (io::read_file(std::string(dir).append(kGroupList), data, true) != io::Read::Ok) return Rc::InvalidGroup;
     LineReader lines(data, kListLineSize);
     std::string_view piece;
     while (lines.next_piece(piece)) {
         IndexLine l;
-        if (split_index_line(piece, l) != IndexSplit::Ok) continue;
-        std::string registry_id(l.registry_id);
-        ui_tolower(registry_id);
-        if (registry_id != wanted) continue;
+        if (split_index_line(piece, l) != IndexSplit::Ok || !same_ignoring_case(l.registry_id, wanted)) continue;
 
         rspi_free(g->group_id);
         rspi_free(g->domain);

@@ -1,11 +1,10 @@
-// tolvinternal.cpp - storage primitives: names, line pieces, record files,
-// the list rewriter, entry lists, the cursor, blobs, UUIDs and login types.
+// tolvinternal.cpp - storage primitives: names, record files, the list
+// rewriter, entry lists, the cursor, blobs, UUIDs and login types.
 #include "tolvinternal.h"
 
 #include <cctype>
 #include <cerrno>
 #include <charconv>
-#include <climits>
 #include <cstring>
 #include <initializer_list>
 
@@ -16,13 +15,30 @@ namespace tolv {
 // ---------------------------------------------------------------------------
 // File names.
 
+namespace {
+// Plain ASCII other than 'A'..'Z' is its own lower case in every locale; only
+// the rest asks the locale.
+inline char lower(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x80 && (u < 'A' || u > 'Z')) return c;
+    return static_cast<char>(::tolower(u));
+}
+}  // namespace
+
 void ui_tolower(char *text) {
     if (!text) return;
-    for (char *p = text; *p; ++p) *p = static_cast<char>(::tolower(static_cast<unsigned char>(*p)));
+    for (char *p = text; *p; ++p) *p = lower(*p);
 }
 
 void ui_tolower(std::string &text) {
-    for (char &c : text) c = static_cast<char>(::tolower(static_cast<unsigned char>(c)));
+    for (char &c : text) c = lower(c);
+}
+
+bool same_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i] && lower(a[i]) != lower(b[i])) return false;
+    return true;
 }
 
 namespace {
@@ -38,11 +54,20 @@ void ui_validate_filename(std::string &text) {
     for (char &c : text) c = sanitised(c);
 }
 
+namespace {
+// Appends name with its ':', '/' and '\' turned into '-'.
+void append_sanitised(std::string &path, std::string_view name) {
+    const std::size_t from = path.size();
+    path.append(name);
+    for (std::size_t i = from; i < path.size(); ++i) path[i] = sanitised(path[i]);
+}
+}  // namespace
+
 std::string make_path(std::string_view dir, std::string_view name) {
     std::string path;
-    path.reserve(dir.size() + name.size() + 8);
+    path.reserve(dir.size() + name.size());
     path.append(dir);
-    for (char c : name) path.push_back(sanitised(c));
+    append_sanitised(path, name);
     return path;
 }
 
@@ -53,8 +78,7 @@ std::string join_name(std::string_view dir, std::initializer_list<std::string_vi
     std::string path;
     path.reserve(n);
     path.append(dir);
-    for (auto p : parts)
-        for (char c : p) path.push_back(sanitised(c));
+    for (auto p : parts) append_sanitised(path, p);
     return path;
 }
 std::string concat(std::initializer_list<std::string_view> parts) {
@@ -101,44 +125,6 @@ std::string group_members_list(std::string_view domain, std::string_view group_i
 std::string resgroup_members_list(std::string_view name) { return concat({name, ".RGmembers"}); }
 std::string rescreds_list(std::string_view domain, std::string_view user_id) {
     return concat({domain, "_", user_id, ".myResCreds"});
-}
-
-// ---------------------------------------------------------------------------
-// Line pieces.
-
-bool LineReader::next_piece(std::string_view &piece) {
-    if (pos_ >= data_.size()) return false;
-    const std::size_t cap = cap_ ? cap_ : 1;
-    const std::size_t avail = std::min(cap, data_.size() - pos_);
-    std::string_view window = data_.substr(pos_, avail);
-    const std::size_t nl = window.find('\n');
-    if (nl != std::string_view::npos) window = window.substr(0, nl + 1);
-    pos_ += window.size();
-    // A C string reader sees the piece only up to an embedded NUL.
-    const std::size_t nul = window.find('\0');
-    piece = nul == std::string_view::npos ? window : window.substr(0, nul);
-    return true;
-}
-
-bool LineReader::next_line(std::string_view &line) {
-    if (!next_piece(line)) return false;
-    line = chomp(line);
-    return true;
-}
-
-long parse_long(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size() && (s[i] == ' ' || (s[i] >= '\t' && s[i] <= '\r'))) ++i;
-    bool neg = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
-    unsigned long long v = 0;
-    bool overflow = false;
-    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
-        v = v * 10 + static_cast<unsigned>(s[i] - '0');
-        if (v > static_cast<unsigned long long>(LONG_MAX) + 1) overflow = true, v = static_cast<unsigned long long>(LONG_MAX) + 1;
-    }
-    if (neg) return (overflow || v > static_cast<unsigned long long>(LONG_MAX)) ? LONG_MIN : -static_cast<long>(v);
-    return (overflow || v > static_cast<unsigned long long>(LONG_MAX)) ? LONG_MAX : static_cast<long>(v);
 }
 
 // ---------------------------------------------------------------------------
@@ -204,20 +190,19 @@ Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &
     io::File out = io::create(temp);
     if (!out.is_open()) return Rc::FileError;
 
-    std::string old;
-    const io::Read r = io::read_file(list_path, old);
+    io::Bytes old;
+    const io::Read r = io::read_file(list_path, old, true);
     if (r == io::Read::Error) {
         // An unreadable list is not an empty one: keep it as it is.
         out.close();
         io::remove_file(temp);
         return Rc::FileError;
     }
-    ListEdit e{old, r == io::Read::Ok, {}};
-    e.out.reserve(old.size() + 256);
+    ListEdit e{old.view(), r == io::Read::Ok, ListOut(old.view())};
     const ListEnd end = edit(e, ctx);
 
     if (end == ListEnd::Replace) {
-        const bool wrote = out.write_all(e.out);
+        const bool wrote = e.out.write_to(out);
         if (!out.close() || !wrote || !io::rename_file(temp, list_path)) {
             io::remove_file(temp);
             return Rc::FileError;
@@ -280,6 +265,12 @@ Rc ui_add_to_entrylist(std::string_view dir, std::string_view list_name, std::st
                 }
             }
             e.out.append(piece);
+            // Placed: the rest goes back as it is.
+            std::string_view rest;
+            if (!pending && lines.take_rest(rest)) {
+                e.out.append(rest);
+                break;
+            }
         }
         if (pending) e.out.append(line);
         return ListEnd::Replace;
@@ -297,23 +288,62 @@ Rc ui_purge_from_entrylist(std::string_view dir, std::string_view list_name, std
                                [&](std::string_view piece) { return piece.substr(0, prefix.size()) == prefix; });
 }
 
-int32_t ui_compare_filter(const char *filter, const char *name) {
-    if (!filter) return 1;
-    std::string f(filter);
-    std::string n(name ? name : "");
-    ui_tolower(f);
-    ui_tolower(n);
-    const std::size_t first = f.find('*');
-    const std::size_t last = f.rfind('*');
-    if (first == std::string::npos || first == last) {
-        const std::string_view fv(f);
-        const std::string_view prefix = first == std::string::npos ? fv : fv.substr(0, first);
-        const std::string_view suffix = first == std::string::npos ? std::string_view() : fv.substr(first + 1);
-        const std::string_view nv(n);
-        return nv.size() >= prefix.size() + suffix.size() && nv.starts_with(prefix) && nv.ends_with(suffix);
+namespace {
+
+// text (any case) against pattern (lower case) over the pattern's length.
+bool equals_lower(std::string_view text, std::string_view pattern) {
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+        if (lower(text[i]) != pattern[i]) return false;
+    return true;
+}
+
+// A wildcard filter, lower-cased once and matched against many names.
+class NameFilter {
+public:
+    explicit NameFilter(const char *filter) : any_(!filter) {
+        if (any_) return;
+        pattern_ = filter;
+        ui_tolower(pattern_);
+        const std::size_t first = pattern_.find('*');
+        const std::size_t last = pattern_.rfind('*');
+        const std::string_view f(pattern_);
+        if (first == std::string::npos || first == last) {
+            prefix_ = first == std::string::npos ? f : f.substr(0, first);
+            suffix_ = first == std::string::npos ? std::string_view() : f.substr(first + 1);
+        } else if (f.front() == '*' && f.back() == '*') {
+            infix_ = f.substr(1, f.size() - 2);
+            search_ = true;
+        } else {
+            none_ = true;
+        }
     }
-    if (f.front() != '*' || f.back() != '*') return 0;
-    return n.find(std::string_view(f).substr(1, f.size() - 2)) != std::string::npos;
+    NameFilter(const NameFilter &) = delete;
+    NameFilter &operator=(const NameFilter &) = delete;
+
+    bool matches(std::string_view name) const {
+        if (any_) return true;
+        if (none_) return false;
+        if (search_) {
+            std::string n(name);
+            ui_tolower(n);
+            return n.find(infix_) != std::string::npos;
+        }
+        return name.size() >= prefix_.size() + suffix_.size() && equals_lower(name, prefix_) &&
+               equals_lower(name.substr(name.size() - suffix_.size()), suffix_);
+    }
+
+private:
+    bool any_;
+    bool none_ = false;
+    bool search_ = false;
+    std::string pattern_;
+    std::string_view prefix_, suffix_, infix_;  // parts of pattern_
+};
+
+}  // namespace
+
+int32_t ui_compare_filter(const char *filter, const char *name) {
+    return NameFilter(filter).matches(name ? name : "");
 }
 
 // ---------------------------------------------------------------------------
@@ -354,8 +384,8 @@ Rc ui_get_entrylist(std::string_view dir, ListRef list) {
     list.first = list.previous = list.current = nullptr;
     if (!list.file) return Rc::Success;
     ui_validate_filename(list.file);
-    std::string data;
-    const io::Read r = io::read_file(make_path(dir, list.file), data);
+    io::Bytes data;
+    const io::Read r = io::read_file(make_path(dir, list.file), data, true);
     if (r == io::Read::Missing) return Rc::Success;
     if (r == io::Read::Error) return Rc::FileError;
     LineReader lines(data, kListLineSize);
@@ -438,17 +468,18 @@ Rc list_index(std::string_view dir, std::string_view index_name, ListRef list, c
     list_reset(list, filters.mode);
     std::string path(dir);
     path.append(index_name);
-    std::string data;
+    io::Bytes data;
     // An index that cannot be read lists as empty, like a missing one.
-    if (io::read_file(path, data) != io::Read::Ok) return Rc::Success;
+    if (io::read_file(path, data, true) != io::Read::Ok) return Rc::Success;
 
     const uint32_t mode = filters.mode;
+    const NameFilter id_filter(filters.id), domain_filter(filters.domain), registry_id_filter(filters.registry_id);
     LineReader lines(data, kListLineSize);
     ListAppender items(list);
     std::string_view piece;
-    const auto append = [&](const std::string &text, uint32_t flag) {
+    const auto append = [&](std::string_view text, uint32_t flag) {
         const Rc rc = items.append(text, flag);
-        if (ok(rc)) TOLV_TRACE("nextitem->data = %s\n", text.c_str());
+        if (ok(rc)) TOLV_TRACE("nextitem->data = %s\n", std::string(text).c_str());
         return rc;
     };
     while (lines.next_piece(piece)) {
@@ -463,43 +494,30 @@ Rc list_index(std::string_view dir, std::string_view index_name, ListRef list, c
         case IndexSplit::Ok:
             break;
         }
-        const std::string registry_id(line.registry_id);
         const std::string_view name = line.name;
         const std::size_t blank = name.find(' ');
         if (blank == std::string_view::npos) {
             TOLV_TRACE(texts.no_id, std::string(name).c_str());
             return Rc::Malformed;
         }
-        const std::string domain(name.substr(0, blank));
-        const std::string id(name.substr(blank + 1));
+        const std::string_view domain = name.substr(0, blank);
+        const std::string_view id = name.substr(blank + 1);
         const bool enabled = domain != "-" && id != "-";
 
         if (enabled && mode <= 1) {
-            TOLV_TRACE(texts.names, domain.c_str(), id.c_str());
-            if (ui_compare_filter(filters.id, id.c_str()) && ui_compare_filter(filters.domain, domain.c_str())) {
-                if (const Rc rc = append(std::string(name), kNameEntry); !ok(rc)) return rc;
+            TOLV_TRACE(texts.names, std::string(domain).c_str(), std::string(id).c_str());
+            if (id_filter.matches(id) && domain_filter.matches(domain)) {
+                if (const Rc rc = append(name, kNameEntry); !ok(rc)) return rc;
                 continue;
             }
         }
         if ((mode == 1 && !enabled) || (mode == 2 && enabled)) continue;
-        TOLV_TRACE(texts.registry_id, registry_id.c_str());
-        if (!ui_compare_filter(filters.registry_id, registry_id.c_str())) continue;
-        const Rc rc = enabled ? append(std::string(name), kNameEntry) : append(registry_id, kRegistryIdEntry);
+        TOLV_TRACE(texts.registry_id, std::string(line.registry_id).c_str());
+        if (!registry_id_filter.matches(line.registry_id)) continue;
+        const Rc rc = enabled ? append(name, kNameEntry) : append(line.registry_id, kRegistryIdEntry);
         if (!ok(rc)) return rc;
     }
     return Rc::Success;
-}
-
-IndexSplit split_index_line(std::string_view piece, IndexLine &out) {
-    const std::size_t first = piece.find(kIndexSep);
-    if (first == std::string_view::npos) return IndexSplit::NoUuid;
-    const std::size_t second = piece.find(kIndexSep, first + kIndexSep.size());
-    if (second == std::string_view::npos) return IndexSplit::NoRegistryId;
-    out.whole = chomp(piece);
-    out.name = piece.substr(0, first);
-    out.uuid = piece.substr(first + kIndexSep.size(), second - first - kIndexSep.size());
-    out.registry_id = out.whole.substr(std::min(second + kIndexSep.size(), out.whole.size()));
-    return IndexSplit::Ok;
 }
 
 Rc ui_split_name_entry(const char *data, char *&domain, char *&id) {
@@ -566,7 +584,23 @@ void ui_uuid_create(unsigned char (&uuid)[16], char *&uuid_string) {
     qz_uuid_string_free(&text, &status);
 }
 
+namespace {
+// True when text is uuid's canonical lower-case form, which the UUID service
+// could only parse back into uuid.
+bool spells(const char *text, const unsigned char (&uuid)[16]) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    const char *p = text;
+    for (int i = 0; i < 16; ++i) {
+        if ((i == 4 || i == 6 || i == 8 || i == 10) && *p++ != '-') return false;
+        if (*p++ != kHex[uuid[i] >> 4] || *p++ != kHex[uuid[i] & 15]) return false;
+    }
+    return *p == '\0';
+}
+}  // namespace
+
 void ui_uuid_value(const char *text, unsigned char (&uuid)[16]) {
+    // A record read again keeps its UUID: nothing to parse.
+    if (text && spells(text, uuid)) return;
     uint32_t status = 0;
     qz_uuid_from_string(text, uuid, &status);
     if (status != 0) TOLV_TRACE("uuid_from_string failed: status = %8.8x\n", status);

@@ -126,8 +126,7 @@ Rc ui_add_to_grouplist(std::string_view dir, rspi_group *g) {
             }
             // The group's older lines; an empty field identifies no group.
             if ((!registry_id.empty() && l.registry_id == registry_id) || (!uuid.empty() && l.uuid == uuid)) continue;
-            e.out.append(l.whole);
-            e.out.push_back('\n');
+            e.out.append_line(l.whole);
         }
         if (pending) e.out.append(line);
         return ListEnd::Replace;

@@ -3,10 +3,14 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <mutex>
 
 #include "tolvinternal.h"
@@ -48,11 +52,11 @@ ssize_t sys_read(int fd, void *buf, std::size_t len) {
     return n;
 }
 
-ssize_t sys_write(int fd, const void *buf, std::size_t len) {
+ssize_t sys_writev(int fd, const struct iovec *iov, int count) {
     if (injected()) return -1;
     ssize_t n;
     do {
-        n = ::write(fd, buf, len);
+        n = ::writev(fd, iov, count);
     } while (n < 0 && errno == EINTR);
     return n;
 }
@@ -83,15 +87,10 @@ File::~File() {
 }
 
 bool File::write_all(std::string_view data) {
-    const char *p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        const ssize_t n = sys_write(fd_, p, left);
-        if (n <= 0) return false;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
+    struct iovec one {
+        const_cast<char *>(data.data()), data.size()
+    };
+    return write_all(&one, 1);
 }
 
 bool File::close() {
@@ -105,32 +104,72 @@ File create(const std::string &path) {
     return File(sys_open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
 }
 
-Read read_file(const std::string &path, std::string &out) {
-    out.clear();
+Read read_file(const std::string &path, Bytes &out, bool sized) {
+    out.heap_.reset();
+    out.data_ = out.local_;
+    out.size_ = 0;
     File f(sys_open(path.c_str(), O_RDONLY));
     if (!f.is_open()) return missing_errno() ? Read::Missing : Read::Error;
     // Registry files are small regular files: one read usually takes them
     // whole, and a short read of a regular file is its end.
-    std::size_t cap = 8192;
+    const auto file_size = [&](std::size_t &size) {
+        struct stat st;
+        if (::fstat(f.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+        size = static_cast<std::size_t>(st.st_size);
+        return true;
+    };
+    char *buf = out.local_;
+    std::size_t cap = Bytes::kLocal;
+    std::size_t size = 0;
+    // One byte past the size: the read that fills the rest also meets the end.
+    if (sized && file_size(size) && size >= cap) {
+        cap = size + 1;
+        out.heap_.reset(new char[cap]);
+        buf = out.heap_.get();
+    }
     std::size_t len = 0;
-    out.resize(cap);
     for (;;) {
-        const ssize_t n = sys_read(f.fd(), out.data() + len, cap - len);
+        const ssize_t n = sys_read(f.fd(), buf + len, cap - len);
         if (n < 0) {
-            out.clear();
+            out.heap_.reset();
+            out.data_ = out.local_;
             return Read::Error;
         }
         len += static_cast<std::size_t>(n);
         if (len < cap) break;
-        struct stat st;
         std::size_t want = cap * 2;
-        if (::fstat(f.fd(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) >= cap)
-            want = static_cast<std::size_t>(st.st_size) + 1;
+        if (file_size(size) && size >= cap) want = size + 1;
+        std::unique_ptr<char[]> bigger(new char[want]);
+        std::memcpy(bigger.get(), buf, len);
+        out.heap_ = std::move(bigger);
+        buf = out.heap_.get();
         cap = want;
-        out.resize(cap);
     }
-    out.resize(len);
+    out.data_ = buf;
+    out.size_ = len;
     return Read::Ok;
+}
+
+bool File::write_all(struct iovec *slices, std::size_t count) {
+    std::size_t at = 0;
+    while (at < count) {
+        if (slices[at].iov_len == 0) {
+            ++at;
+            continue;
+        }
+        const int batch = static_cast<int>(std::min<std::size_t>(count - at, IOV_MAX));
+        ssize_t n = sys_writev(fd_, slices + at, batch);
+        if (n <= 0) return false;
+        // A short write: move past what went out and go on from there.
+        for (; n > 0; ++at) {
+            const std::size_t step = std::min(static_cast<std::size_t>(n), slices[at].iov_len);
+            slices[at].iov_base = static_cast<char *>(slices[at].iov_base) + step;
+            slices[at].iov_len -= step;
+            n -= static_cast<ssize_t>(step);
+            if (slices[at].iov_len > 0) break;
+        }
+    }
+    return true;
 }
 
 Read read_prefix(const std::string &path, void *buf, std::size_t len, std::size_t &got) {

@@ -19,12 +19,6 @@ constexpr std::string_view kDisabledUserSuffix = ".user";
 constexpr std::size_t kLongestUserSuffix =
     std::max({kUserSuffix.size() + kBlobSuffix.size() + kTempSuffix.size(),
               kMyGroupsSuffix.size() + kTempSuffix.size(), kMyResCredsSuffix.size() + kTempSuffix.size()});
-// A record line must come back whole through the 1000-byte line reader.
-
-constexpr std::string_view kDoubleBlank = "  ";
-constexpr std::string_view kDisabledName = "- -";
-
-
 // A password of type 1 and at most 99 bytes is stored; anything else stores none.
 bool usable_password(const rspi_authndata *pw) { return pw && pw->type == 1 && pw->length <= 99; }
 
@@ -37,7 +31,7 @@ std::string user_key(std::string_view domain, std::string_view user_id) {
 
 std::string userlist_line(std::string_view name, std::string_view uuid, std::string_view registry_id) {
     std::string line(name);
-    line.append(kDoubleBlank).append(uuid).append(kDoubleBlank).append(registry_id);
+    line.append(kIndexSep).append(uuid).append(kIndexSep).append(registry_id);
     line.push_back('\n');
     return line;
 }
@@ -60,26 +54,6 @@ int compare_prefix(std::string_view key, std::string_view line, std::size_t n) {
     return 0;
 }
 
-// One user-list line split at its two double blanks. A line without both is
-// malformed and never written back.
-struct UserLine {
-    std::string_view name;         // before the first double blank
-    std::string_view uuid;         // between the two
-    std::string_view registry_id;  // after the second, without the newline
-    std::string_view whole;        // the line without its newline
-};
-bool split_user_line(std::string_view piece, UserLine &out) {
-    const std::size_t first = piece.find(kDoubleBlank);
-    if (first == std::string_view::npos) return false;
-    const std::size_t second = piece.find(kDoubleBlank, first + kDoubleBlank.size());
-    if (second == std::string_view::npos) return false;
-    out.whole = chomp(piece);
-    out.name = piece.substr(0, first);
-    out.uuid = piece.substr(first + kDoubleBlank.size(), second - first - kDoubleBlank.size());
-    out.registry_id = out.whole.substr(std::min(second + kDoubleBlank.size(), out.whole.size()));
-    return true;
-}
-
 // Rewrites the user list, keeping well-formed lines whose name part is not the
 // user's key and letting on_user() write what replaces the user's own line.
 template <class OnUser>
@@ -87,14 +61,14 @@ Rc rewrite_user_line(std::string_view dir, std::string_view key, OnUser on_user)
     return rewrite_list(make_path(dir, kUserList), [&](ListEdit &e) {
         LineReader lines(e.old, kListLineSize);
         std::string_view piece;
-        UserLine l;
+        IndexLine l;
         while (lines.next_piece(piece)) {
-            if (!split_user_line(piece, l)) continue;
+            // A line without both double blanks is never written back.
+            if (split_index_line(piece, l) != IndexSplit::Ok) continue;
             if (l.name == key) {
                 on_user(e.out);
             } else {
-                e.out.append(l.whole);
-                e.out.push_back('\n');
+                e.out.append_line(l.whole);
             }
         }
         return ListEnd::Replace;
@@ -115,7 +89,7 @@ Rc check_storable(const rspi_user *user, const char *uuid) {
     if (!user_names_fit(domain, user_id)) return Rc::InvalidUser;
     if (!component_fits(std::strlen(user->registry_id) + kDisabledUserSuffix.size(), 0)) return Rc::InvalidUser;
     const std::string_view rgy(user->registry_id), uid(uuid);
-    if (!entry_fits(domain.size() + 1 + user_id.size() + 2 * kDoubleBlank.size() + uid.size() + rgy.size()))
+    if (!entry_fits(domain.size() + 1 + user_id.size() + 2 * kIndexSep.size() + uid.size() + rgy.size()))
         return Rc::InvalidUser;
     const std::size_t dn_len = user->cert_dn ? std::strlen(user->cert_dn) : 0;
     if (dn_len > 0 && !entry_fits(domain.size() + 2 + user_id.size() + dn_len)) return Rc::InvalidUser;
@@ -223,12 +197,12 @@ Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create) {
     return Rc::Success;
 }
 
-Rc ui_get_user(std::string_view dir, rspi_user *user) {
+Rc ui_get_user(std::string_view dir, rspi_user *user, bool with_password) {
     if (!names_set(user)) return Rc::InvalidUser;
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
     const std::string path = user_file(dir, user->domain, user->user_id);
-    std::string data;
+    io::Bytes data;
     if (io::read_file(path, data) != io::Read::Ok) return Rc::InvalidUser;
 
     RecordReader r(data);
@@ -237,7 +211,7 @@ Rc ui_get_user(std::string_view dir, rspi_user *user) {
     r.key();
     r.number(user->flag_1);
     r.number(user->account_valid);
-    if (r.next(line)) {
+    if (r.next(line) && with_password) {
         rspi_free_authndata(user->password);
         user->password = rspi_alloc_authndata();
         if (user->password) {
@@ -278,10 +252,11 @@ Rc ui_get_user(std::string_view dir, rspi_user *user) {
     rspi_free_blob(user->blob);
     user->blob = nullptr;
     if (blob_length == 0) return r.rc();
-    if (!io::size_at_least(blob_file(path), blob_length)) return Rc::FileError;
+    const std::string blob_path = blob_file(path);
+    if (!io::size_at_least(blob_path, blob_length)) return Rc::FileError;
     rspi_blob *blob = rspi_alloc_blob(blob_length);
     if (!blob) return Rc::NoMemory;
-    const Rc rc = ui_read_blob(blob_file(path), blob);
+    const Rc rc = ui_read_blob(blob_path, blob);
     if (ok(rc))
         user->blob = blob;
     else
@@ -302,18 +277,17 @@ Rc ui_add_to_userlist(std::string_view dir, rspi_user *user) {
         bool pending = true;
         LineReader lines(e.old, kListLineSize);
         std::string_view piece;
-        UserLine l;
+        IndexLine l;
         while (lines.next_piece(piece)) {
-            if (!split_user_line(piece, l)) continue;
+            if (split_index_line(piece, l) != IndexSplit::Ok) continue;
             // Only enabled lines order the list, and only over their name
             // part's length: a key that extends a name part goes before it.
-            if (pending && !piece.starts_with(kDisabledName) && compare_prefix(key, piece, l.name.size()) <= 0) {
+            if (pending && !piece.starts_with(kIndexDisabled) && compare_prefix(key, piece, l.name.size()) <= 0) {
                 e.out.append(new_line);
                 pending = false;
             }
             if (l.registry_id == rgy || l.uuid == uuid) continue;  // an older line of this user
-            e.out.append(l.whole);
-            e.out.push_back('\n');
+            e.out.append_line(l.whole);
         }
         if (pending) e.out.append(new_line);
         return ListEnd::Replace;
@@ -324,17 +298,17 @@ Rc ui_disable_in_userlist(std::string_view dir, rspi_user *user) {
     if (!names_set(user) || !user->uuid_string || !user->registry_id) return Rc::InvalidUser;
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
-    const std::string disabled = userlist_line(kDisabledName, user->uuid_string, user->registry_id);
+    const std::string disabled = userlist_line(kIndexDisabled, user->uuid_string, user->registry_id);
     if (disabled.size() > kMaxListLine) return Rc::InvalidUser;
     return rewrite_user_line(dir, user_key(user->domain, user->user_id),
-                             [&](std::string &out) { out.append(disabled); });
+                             [&](ListOut &out) { out.append(disabled); });
 }
 
 Rc ui_remove_from_userlist(std::string_view dir, rspi_user *user) {
     if (!names_set(user)) return Rc::InvalidUser;
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
-    return rewrite_user_line(dir, user_key(user->domain, user->user_id), [](std::string &) {});
+    return rewrite_user_line(dir, user_key(user->domain, user->user_id), [](ListOut &) {});
 }
 
 }  // namespace tolv

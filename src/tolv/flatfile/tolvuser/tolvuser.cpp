@@ -32,17 +32,13 @@ Rc get_user(std::string_view dir, rspi_user *user) {
     TOLV_TRACE(text::get_user.entry, nz(user ? user->domain : nullptr), nz(user ? user->user_id : nullptr));
     Rc rc = Rc::InvalidUser;
     if (user) {
-        // The stored password never reaches the host: the caller's pointer
-        // is put back whatever the read did.
-        rspi_authndata *const callers_password = std::exchange(user->password, nullptr);
-        rc = ui_get_user(dir, user);
-        rspi_free_authndata(user->password);
-        user->password = callers_password;
+        // The stored password never reaches the host: it is not even read
+        // into the record, whose password stays the caller's.
+        rc = ui_get_user(dir, user, false);
 
-        // The user's groups, loaded on first use; attached whatever the read gave.
+        // The user's groups, loaded on first use; attached whatever the read
+        // gave. The read has lower-cased the names.
         if (user->user_id && user->domain) {
-            ui_tolower(user->domain);
-            ui_tolower(user->user_id);
             rspi_free_grouplist(user->groups);
             user->groups = rspi_alloc_grouplist();
             const Rc lrc = user->groups ? list_name_lazy(list_ref(user->groups),

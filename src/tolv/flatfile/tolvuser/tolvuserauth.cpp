@@ -10,8 +10,6 @@ namespace tolv {
 
 namespace {
 
-constexpr std::string_view kDoubleBlank = "  ";
-
 // The supplied bytes against a stored password: by length, never as C strings.
 bool same_password(const rspi_authndata *given, std::string_view stored) {
     if (given->length != stored.size()) return false;
@@ -23,7 +21,7 @@ Rc authenticate_user(std::string_view dir, rspi_user *user, const rspi_authndata
     if (!user || !user->user_id || !user->domain || !authn) return Rc::InvalidUser;
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
-    std::string data;
+    io::Bytes data;
     if (io::read_file(user_file(dir, user->domain, user->user_id), data) != io::Read::Ok) return Rc::InvalidUser;
 
     // Lines 4 and 5: the account-valid flag and the password.
@@ -75,15 +73,15 @@ Rc take_names(rspi_user *user, std::string_view domain, std::string_view user_id
 
 Rc get_user_by_uuid(char **handle, std::string_view dir, rspi_user *user) {
     if (!user || !user->uuid_string) return Rc::InvalidUser;
-    std::string data;
-    if (io::read_file(make_path(dir, kUserList), data) != io::Read::Ok) return Rc::InvalidUser;
+    io::Bytes data;
+    if (io::read_file(make_path(dir, kUserList), data, true) != io::Read::Ok) return Rc::InvalidUser;
     const std::string_view uuid(user->uuid_string);
     LineReader lines(data, kListLineSize);
     std::string_view piece;
     while (lines.next_piece(piece)) {
-        const std::size_t cut = piece.find(kDoubleBlank);
+        const std::size_t cut = piece.find(kIndexSep);
         if (cut == std::string_view::npos) continue;
-        if (!piece.substr(cut + kDoubleBlank.size()).starts_with(uuid)) continue;
+        if (!piece.substr(cut + kIndexSep.size()).starts_with(uuid)) continue;
         const std::string_view name = piece.substr(0, cut);
         const std::size_t blank = name.find(' ');
         if (blank == std::string_view::npos) continue;
@@ -95,16 +93,18 @@ Rc get_user_by_uuid(char **handle, std::string_view dir, rspi_user *user) {
 
 Rc get_user_by_certdn(char **handle, std::string_view dir, rspi_user *user) {
     if (!user || !user->cert_dn) return Rc::InvalidUser;
-    rspi_userlist *list = rspi_alloc_userlist();
-    if (!list) return Rc::NoMemory;
-    ScopeExit release([&] { rspi_free_userlist(list); });
-    list->file = dup_str(kCertDnList);
-    if (!list->file) return Rc::NoMemory;
-    if (const Rc rc = ui_get_entrylist(dir, list_ref(list)); !ok(rc)) return rc;
+    // The entries are taken straight from the list's bytes, as loading the
+    // list would give them: one per piece, cut at its newline.
+    io::Bytes data;
+    const io::Read r = io::read_file(make_path(dir, kCertDnList), data, true);
+    if (r == io::Read::Missing) return Rc::InvalidUser;
+    if (r == io::Read::Error) return Rc::FileError;
 
     const std::string_view cert_dn(user->cert_dn);
-    for (const rspi_list_item *item = list->first; item; item = item->next) {
-        const std::string_view entry(item->data ? item->data : "");
+    LineReader lines(data, kListLineSize);
+    std::string_view piece;
+    while (lines.next_piece(piece)) {
+        const std::string_view entry = chomp(piece);
         const std::size_t b1 = entry.find(' ');
         if (b1 == std::string_view::npos) continue;
         const std::size_t b2 = entry.find(' ', b1 + 1);
@@ -118,29 +118,23 @@ Rc get_user_by_certdn(char **handle, std::string_view dir, rspi_user *user) {
 
 Rc get_user_by_rgyid(char **handle, std::string_view dir, rspi_user *user) {
     if (!user || !user->registry_id) return Rc::InvalidUser;
-    std::string wanted(user->registry_id);
-    ui_tolower(wanted);
-    std::string data;
-    if (io::read_file(make_path(dir, kUserList), data) != io::Read::Ok) return Rc::InvalidUser;
+    const std::string_view wanted(user->registry_id);
+    io::Bytes data;
+    if (io::read_file(make_path(dir, kUserList), data, true) != io::Read::Ok) return Rc::InvalidUser;
     LineReader lines(data, kListLineSize);
     std::string_view piece;
+    IndexLine line;
     while (lines.next_piece(piece)) {
-        const std::size_t first = piece.find(kDoubleBlank);
-        if (first == std::string_view::npos) continue;
-        const std::size_t second = piece.find(kDoubleBlank, first + kDoubleBlank.size());
-        if (second == std::string_view::npos) continue;
-        std::string rgy(chomp(piece).substr(second + kDoubleBlank.size()));
-        ui_tolower(rgy);
-        if (rgy != wanted) continue;
+        if (split_index_line(piece, line) != IndexSplit::Ok || !same_ignoring_case(line.registry_id, wanted)) continue;
 
         rspi_free(user->user_id);
         rspi_free(user->domain);
         user->user_id = user->domain = nullptr;
-        if (piece.starts_with("- -")) return set_str(user->description, text::kNotEnabledUser);
-        const std::string_view name = piece.substr(0, first);
-        const std::size_t blank = name.find(' ');
+        if (piece.starts_with(kIndexDisabled)) return set_str(user->description, text::kNotEnabledUser);
+        const std::size_t blank = line.name.find(' ');
         if (blank == std::string_view::npos) return Rc::InvalidUser;
-        if (const Rc rc = take_names(user, name.substr(0, blank), name.substr(blank + 1)); !ok(rc)) return rc;
+        if (const Rc rc = take_names(user, line.name.substr(0, blank), line.name.substr(blank + 1)); !ok(rc))
+            return rc;
         return Rc{rspi_get_user(handle, user)};
     }
     return Rc::InvalidUser;
