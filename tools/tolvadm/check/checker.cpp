@@ -319,6 +319,14 @@ private:
         }
         std::unordered_map<std::size_t, std::string> replaced;  // orphan line -> record taking its place
         std::vector<std::pair<std::string, std::string>> added;   // key, line
+        // A record whose UUID or registry id another line already holds cannot get a line of its own.
+        const auto taken = [&](const std::string &file, const Record &r, const std::string &missing) {
+            const auto u = taken_uuid.find(r.uuid), g = taken_rgy.find(r.rgy);
+            if (u == taken_uuid.end() && g == taken_rgy.end()) return false;
+            out_.left(file, missing + "; its UUID or registry id is on the line of " +
+                                (u != taken_uuid.end() ? u->second : g->second));
+            return true;
+        };
         for (const auto &file : sorted_keys(records)) {
             if (by_file.count(file)) continue;
             const Record &r = records[file];
@@ -330,12 +338,7 @@ private:
                 out_.left(file, missing + "; its names, UUID or registry id cannot make one");
                 continue;
             }
-            const auto u = taken_uuid.find(r.uuid), g = taken_rgy.find(r.rgy);
-            if (u != taken_uuid.end() || g != taken_rgy.end()) {
-                out_.left(file, missing + "; its UUID or registry id is on the line of " +
-                                    (u != taken_uuid.end() ? u->second : g->second));
-                continue;
-            }
+            if (taken(file, r, missing)) continue;
             mend(file, missing);
             taken_uuid[r.uuid] = file;
             taken_rgy[r.rgy] = file;
@@ -369,12 +372,7 @@ private:
                 out_.left(file, missing + "; its UUID or registry id cannot make one");
                 continue;
             }
-            const auto u = taken_uuid.find(r.uuid), g = taken_rgy.find(r.rgy);
-            if (u != taken_uuid.end() || g != taken_rgy.end()) {
-                out_.left(file, missing + "; its UUID or registry id is on the line of " +
-                                    (u != taken_uuid.end() ? u->second : g->second));
-                continue;
-            }
+            if (taken(file, r, missing)) continue;
             mend(file, missing);
             appended.push_back(text);
         }
