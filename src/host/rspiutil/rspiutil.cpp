@@ -2,8 +2,9 @@
 // plug-in boundary, so that either side can release what the other filled in.
 //
 // Choices:
-// - Every allocation is zero-filled (calloc); a request for 0 bytes still
-//   gives a unique pointer.
+// - Every allocation is zero-filled; a request for 0 bytes still gives a
+//   unique pointer. Memory comes from rspiutil_pool, so only rspi_free (or
+//   the record frees) may release it.
 // - rspi_strdup(null) returns null and allocates nothing.
 // - rspi_alloc_blob always gives a non-null data block, one byte when the
 //   length is 0, so callers may pass data to memcpy/fread unchecked.
@@ -21,19 +22,29 @@
 #include "tolv.h"
 #pragma GCC visibility pop
 
+#include "rspiutil_pool.h"
+
 namespace {
 
-// The fault switch; atomics keep it sane if a host allocates from threads.
+// The fault switch, for single-threaded tests: the count is a plain
+// load and store (no locked add on every allocation), so threads may lose
+// counts but never corrupt anything.
 std::atomic<long> alloc_count{0};
 std::atomic<long> fail_at{0};
 
-void *allocate(size_t size) {
-    const long nth = alloc_count.fetch_add(1, std::memory_order_relaxed) + 1;
+bool fault_now() {
+    const long nth = alloc_count.load(std::memory_order_relaxed) + 1;
+    alloc_count.store(nth, std::memory_order_relaxed);
     const long fail = fail_at.load(std::memory_order_relaxed);
-    if (fail > 0 && nth == fail) {
-        return nullptr;
-    }
-    return std::calloc(1, size == 0 ? 1 : size);
+    return fail > 0 && nth == fail;
+}
+
+void *allocate(size_t size, bool zero = true) {
+    return fault_now() ? nullptr : rspiutil::pool::allocate(size, zero);
+}
+
+void release(void *p) {
+    rspiutil::pool::release(p);
 }
 
 template <class T>
@@ -57,15 +68,15 @@ T *allocate_slots(int32_t count) {
 
 void free_strings(char **slots, int32_t count) {
     for (int32_t i = 0; i < count; ++i) {
-        std::free(slots[i]);
+        release(slots[i]);
     }
 }
 
 void free_items(rspi_list_item *item) {
     while (item != nullptr) {
         rspi_list_item *next = item->next;
-        std::free(item->data);
-        std::free(item);
+        release(item->data);
+        release(item);
         item = next;
     }
 }
@@ -76,8 +87,8 @@ void free_list(List *list) {
         return;
     }
     free_items(list->first);
-    std::free(list->file);
-    std::free(list);
+    release(list->file);
+    release(list);
 }
 
 }  // namespace
@@ -93,7 +104,7 @@ char *rspi_strdup(const char *s) {
         return nullptr;
     }
     const size_t size = std::strlen(s) + 1;
-    auto *copy = static_cast<char *>(allocate(size));
+    auto *copy = static_cast<char *>(allocate(size, false));
     if (copy != nullptr) {
         std::memcpy(copy, s, size);
     }
@@ -101,7 +112,7 @@ char *rspi_strdup(const char *s) {
 }
 
 void rspi_free(void *p) {
-    std::free(p);
+    release(p);
 }
 
 void rspiutil_fail_nth_alloc(long n) {
@@ -123,8 +134,8 @@ void rspi_free_authndata(rspi_authndata *authn) {
     if (authn == nullptr) {
         return;
     }
-    std::free(authn->data);
-    std::free(authn);
+    release(authn->data);
+    release(authn);
 }
 
 rspi_blob *rspi_alloc_blob(uint32_t length) {
@@ -134,7 +145,7 @@ rspi_blob *rspi_alloc_blob(uint32_t length) {
     }
     blob->data = static_cast<unsigned char *>(allocate(length));
     if (blob->data == nullptr) {
-        std::free(blob);
+        release(blob);
         return nullptr;
     }
     blob->length = length;
@@ -145,8 +156,8 @@ void rspi_free_blob(rspi_blob *blob) {
     if (blob == nullptr) {
         return;
     }
-    std::free(blob->data);
-    std::free(blob);
+    release(blob->data);
+    release(blob);
 }
 
 rspi_logintypes *rspi_alloc_logintypes(int32_t count) {
@@ -158,7 +169,7 @@ void rspi_free_logintypes(rspi_logintypes *types) {
         return;
     }
     free_strings(types->types, types->count);
-    std::free(types);
+    release(types);
 }
 
 rspi_resgroupmembers *rspi_alloc_resgroupmembers(int32_t count) {
@@ -170,7 +181,7 @@ void rspi_free_resgroupmembers(rspi_resgroupmembers *members) {
         return;
     }
     free_strings(members->names, members->count);
-    std::free(members);
+    release(members);
 }
 
 // Lists: zero-filled, so empty and loaded (count 0).
@@ -201,13 +212,13 @@ void rspi_free_user(rspi_user *user) {
     for (char *s : {user->user_id, user->domain, user->description, user->uuid_string, user->text_1,
                     user->text_2, user->text_3, user->registry_id, user->text_4, user->cert_dn,
                     user->text_5}) {
-        std::free(s);
+        release(s);
     }
     rspi_free_authndata(user->password);
     rspi_free_logintypes(user->login_types);
     rspi_free_grouplist(user->groups);
     rspi_free_blob(user->blob);
-    std::free(user);
+    release(user);
 }
 
 rspi_group *rspi_alloc_group(void) {
@@ -220,11 +231,11 @@ void rspi_free_group(rspi_group *group) {
     }
     for (char *s : {group->group_id, group->domain, group->description, group->uuid_string,
                     group->registry_id}) {
-        std::free(s);
+        release(s);
     }
     rspi_free_userlist(group->members);
     rspi_free_blob(group->blob);
-    std::free(group);
+    release(group);
 }
 
 rspi_policy *rspi_alloc_policy(void) {
@@ -237,10 +248,10 @@ void rspi_free_policy(rspi_policy *policy) {
     }
     for (char *s : {policy->policy_id, policy->domain, policy->description, policy->uuid_string,
                     policy->text_1}) {
-        std::free(s);
+        release(s);
     }
     rspi_free_blob(policy->blob);
-    std::free(policy);
+    release(policy);
 }
 
 rspi_resource *rspi_alloc_resource(void) {
@@ -252,10 +263,10 @@ void rspi_free_resource(rspi_resource *resource) {
         return;
     }
     for (char *s : {resource->name, resource->description, resource->uuid_string}) {
-        std::free(s);
+        release(s);
     }
     rspi_free_blob(resource->blob);
-    std::free(resource);
+    release(resource);
 }
 
 rspi_resgroup *rspi_alloc_resgroup(void) {
@@ -267,11 +278,11 @@ void rspi_free_resgroup(rspi_resgroup *resgroup) {
         return;
     }
     for (char *s : {resgroup->name, resgroup->description, resgroup->uuid_string}) {
-        std::free(s);
+        release(s);
     }
     rspi_free_resgroupmembers(resgroup->members);
     rspi_free_blob(resgroup->blob);
-    std::free(resgroup);
+    release(resgroup);
 }
 
 rspi_rescreds *rspi_alloc_rescreds(void) {
@@ -283,11 +294,11 @@ void rspi_free_rescreds(rspi_rescreds *creds) {
         return;
     }
     for (char *s : {creds->name, creds->description, creds->uuid_string, creds->text_1}) {
-        std::free(s);
+        release(s);
     }
     rspi_free_authndata(creds->password);
     rspi_free_blob(creds->blob);
-    std::free(creds);
+    release(creds);
 }
 
 }  // extern "C"

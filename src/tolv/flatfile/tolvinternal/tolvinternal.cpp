@@ -59,7 +59,8 @@ namespace {
 void append_sanitised(std::string &path, std::string_view name) {
     const std::size_t from = path.size();
     path.append(name);
-    for (std::size_t i = from; i < path.size(); ++i) path[i] = sanitised(path[i]);
+    // Local bounds: a char store could alias the string's own size and data.
+    for (char *p = path.data() + from, *end = path.data() + path.size(); p != end; ++p) *p = sanitised(*p);
 }
 }  // namespace
 
@@ -82,7 +83,10 @@ std::string join_name(std::string_view dir, std::initializer_list<std::string_vi
     return path;
 }
 std::string concat(std::initializer_list<std::string_view> parts) {
+    std::size_t n = 0;
+    for (auto p : parts) n += p.size();
     std::string s;
+    s.reserve(n);
     for (auto p : parts) s.append(p);
     return s;
 }
