@@ -328,8 +328,23 @@ public:
     }
     void floor(std::size_t) override { floor::scan_index(grouplist_); }
 
-private:
+protected:
     const std::string grouplist_;
+};
+
+// The same walks against a floor that also makes the heap calls the listing
+// interface demands (four allocations and four releases per entry, where the
+// plain floor has one of each): what is left is the plug-in's own work.
+class UserlistWalkApi : public UserlistWalk {
+public:
+    using UserlistWalk::UserlistWalk;
+    void floor(std::size_t) override { floor::scan_index_as_listing(userlist_); }
+};
+
+class GrouplistWalkApi : public GrouplistWalk {
+public:
+    using GrouplistWalk::GrouplistWalk;
+    void floor(std::size_t) override { floor::scan_index_as_listing(grouplist_); }
 };
 
 // --- lookups ---------------------------------------------------------------------
@@ -505,6 +520,8 @@ const std::vector<OpInfo> &operations() {
         {"get_user_by_rgyid", false, make_lookup<By::RegistryId>},
         {"userlist_walk", false, make<UserlistWalk>},
         {"grouplist_walk", false, make<GrouplistWalk>},
+        {"userlist_walk_api", false, make<UserlistWalkApi>},
+        {"grouplist_walk_api", false, make<GrouplistWalkApi>},
         {"create_delete_user", true, make<CreateDeleteUser>},
         {"modify_user", true, make<ModifyUser>},
         {"disable_enable_user", true, make<DisableEnableUser>},

@@ -119,4 +119,49 @@ std::size_t scan_index(const std::string &path) {
     return lines.size();
 }
 
+namespace {
+char *copy_of(const char *p, std::size_t len) {
+    char *c = static_cast<char *>(std::malloc(len + 1));
+    if (!c) throw std::bad_alloc();
+    std::memcpy(c, p, len);
+    c[len] = '\0';
+    return c;
+}
+}  // namespace
+
+std::size_t scan_index_as_listing(const std::string &path) {
+    const std::size_t size = read_index(path);
+    const char *p = buffer().data();
+    const char *end = p + size;
+    struct Entry {
+        void *item;
+        char *text;
+    };
+    static std::vector<Entry> entries;
+    entries.clear();
+    while (p < end) {
+        const char *nl = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        const char *stop = nl ? nl : end;
+        void *item = std::calloc(1, 16);
+        if (!item) throw std::bad_alloc();
+        entries.push_back({item, copy_of(p, static_cast<std::size_t>(stop - p))});
+        p = nl ? nl + 1 : end;
+    }
+    // The walk: two names of the record released and copied per entry.
+    char *names[2] = {nullptr, nullptr};
+    for (const Entry &e : entries) {
+        const std::size_t len = std::strlen(e.text);
+        for (char *&n : names) {
+            std::free(n);
+            n = copy_of(e.text, len / 2);
+        }
+    }
+    for (char *n : names) std::free(n);
+    for (const Entry &e : entries) {
+        std::free(e.text);
+        std::free(e.item);
+    }
+    return entries.size();
+}
+
 }  // namespace tolvbench::floor

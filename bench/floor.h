@@ -22,5 +22,10 @@ void rewrite_index(const std::string &path);
 // One whole read of an index and one allocation (with copy) per line, all
 // released again; returns the number of lines.
 std::size_t scan_index(const std::string &path);
+// What the listing interface itself demands of the heap, with the same bare
+// read: per line an item and a copy of its text; per entry of the walk the two
+// names released and copied again; then every item and text released. No
+// parsing. Returns the number of lines.
+std::size_t scan_index_as_listing(const std::string &path);
 
 }  // namespace tolvbench::floor
