@@ -494,6 +494,26 @@ Rc traced_cursor_step(const Texts &t, std::string_view dir, List *list, Record *
     return done(get());
 }
 
+// The traced listing of the policy, resource and resource-group lists: names
+// the whole list file, loaded on first use. A null list gives the family's
+// invalid code; a failed copy of the name ends without the exit line.
+template <class Texts, class List>
+Rc traced_name_list(const Texts &t, List *list, Rc invalid, std::string_view list_file) {
+    TOLV_TRACE("%s", t.entry);
+    if (!list) return invalid;
+    const Rc rc = list_name_lazy(list_ref(list), list_file);
+    if (!ok(rc)) return rc;
+    TOLV_TRACE("%s", t.exit);
+    return Rc::Success;
+}
+
+// The traced count of those lists (a null list counts 0).
+template <class Texts, class List>
+int32_t traced_list_count(const Texts &t, std::string_view dir, List *list) {
+    TOLV_TRACE("%s", t.entry);
+    return list ? list_count(dir, list_ref(list)) : 0;
+}
+
 // Item kinds of the user and group enumerations: a name entry holds
 // "domain id", a registry-id entry the registry id of a disabled entry.
 inline constexpr uint32_t kNameEntry = 1;

@@ -120,20 +120,6 @@ Rc delete_policy(std::string_view dir, rspi_policy *p) {
     return rc;
 }
 
-Rc get_policylist(rspi_policylist *list) {
-    TOLV_TRACE("%s", text::get_policylist.entry);
-    if (!list) return Rc::InvalidPolicy;
-    const Rc rc = list_name_lazy(list_ref(list), kPolicyList);
-    if (!ok(rc)) return rc;
-    TOLV_TRACE("%s", text::get_policylist.exit);
-    return Rc::Success;
-}
-
-int32_t policylist_count(std::string_view dir, rspi_policylist *list) {
-    TOLV_TRACE("%s", text::policylist_count.entry);
-    return list ? list_count(dir, list_ref(list)) : 0;
-}
-
 Rc step_policy(char **handle, std::string_view dir, rspi_policylist *list, rspi_policy *p, int32_t fetch, Move move,
                const text::OpText &t) {
     return traced_cursor_step(
@@ -182,11 +168,15 @@ TOLV_EXPORT uint32_t rspi_delete_policy(char **handle, rspi_policy *policy) {
 }
 
 TOLV_EXPORT uint32_t rspi_get_policylist(char **handle, rspi_policylist *list) {
-    return guarded_op(handle, [&](std::string_view) { return tolv::get_policylist(list); });
+    return guarded_op(handle, [&](std::string_view) {
+        return tolv::traced_name_list(text::get_policylist, list, tolv::Rc::InvalidPolicy, tolv::kPolicyList);
+    });
 }
 
 TOLV_EXPORT int32_t rspi_policylist_count(char **handle, rspi_policylist *list) {
-    return guarded_count_op(handle, [&](std::string_view dir) { return tolv::policylist_count(dir, list); });
+    return guarded_count_op(handle, [&](std::string_view dir) {
+        return tolv::traced_list_count(text::policylist_count, dir, list);
+    });
 }
 
 TOLV_EXPORT uint32_t rspi_first_policy(char **handle, rspi_policylist *list, rspi_policy *policy, int32_t fetch) {

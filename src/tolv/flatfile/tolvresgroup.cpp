@@ -146,20 +146,6 @@ Rc remove_resgroup_member(std::string_view dir, rspi_resgroup *g, char *member) 
     return ui_remove_from_entrylist(dir, resgroup_members_list(g->name), member);
 }
 
-Rc get_resgrouplist(rspi_resgrouplist *list) {
-    TOLV_TRACE("%s", text::get_resgrouplist.entry);
-    if (!list) return Rc::InvalidResgroup;
-    const Rc rc = list_name_lazy(list_ref(list), kResgroupList);
-    if (!ok(rc)) return rc;
-    TOLV_TRACE("%s", text::get_resgrouplist.exit);
-    return Rc::Success;
-}
-
-int32_t resgrouplist_count(std::string_view dir, rspi_resgrouplist *list) {
-    TOLV_TRACE("%s", text::resgrouplist_count.entry);
-    return list ? list_count(dir, list_ref(list)) : 0;
-}
-
 Rc step_resgroup(char **handle, std::string_view dir, rspi_resgrouplist *list, rspi_resgroup *g, int32_t fetch,
                  Move move, const text::OpText &t) {
     return traced_cursor_step(
@@ -216,11 +202,15 @@ TOLV_EXPORT uint32_t rspi_remove_resgroup_member(char **handle, rspi_resgroup *r
 }
 
 TOLV_EXPORT uint32_t rspi_get_resgrouplist(char **handle, rspi_resgrouplist *list) {
-    return guarded_op(handle, [&](std::string_view) { return tolv::get_resgrouplist(list); });
+    return guarded_op(handle, [&](std::string_view) {
+        return tolv::traced_name_list(text::get_resgrouplist, list, tolv::Rc::InvalidResgroup, tolv::kResgroupList);
+    });
 }
 
 TOLV_EXPORT int32_t rspi_resgrouplist_count(char **handle, rspi_resgrouplist *list) {
-    return guarded_count_op(handle, [&](std::string_view dir) { return tolv::resgrouplist_count(dir, list); });
+    return guarded_count_op(handle, [&](std::string_view dir) {
+        return tolv::traced_list_count(text::resgrouplist_count, dir, list);
+    });
 }
 
 TOLV_EXPORT uint32_t rspi_first_resgroup(char **handle, rspi_resgrouplist *list, rspi_resgroup *resgroup,

@@ -82,20 +82,6 @@ Rc delete_resource(std::string_view dir, rspi_resource *r) {
     return rc;
 }
 
-Rc get_resourcelist(rspi_resourcelist *list) {
-    TOLV_TRACE("%s", text::get_resourcelist.entry);
-    if (!list) return Rc::InvalidResource;
-    const Rc rc = list_name_lazy(list_ref(list), kResourceList);
-    if (!ok(rc)) return rc;
-    TOLV_TRACE("%s", text::get_resourcelist.exit);
-    return Rc::Success;
-}
-
-int32_t resourcelist_count(std::string_view dir, rspi_resourcelist *list) {
-    TOLV_TRACE("%s", text::resourcelist_count.entry);
-    return list ? list_count(dir, list_ref(list)) : 0;
-}
-
 Rc step_resource(char **handle, std::string_view dir, rspi_resourcelist *list, rspi_resource *r, int32_t fetch,
                  Move move, const text::OpText &t) {
     return traced_cursor_step(
@@ -138,11 +124,15 @@ TOLV_EXPORT uint32_t rspi_delete_resource(char **handle, rspi_resource *resource
 }
 
 TOLV_EXPORT uint32_t rspi_get_resourcelist(char **handle, rspi_resourcelist *list) {
-    return guarded_op(handle, [&](std::string_view) { return tolv::get_resourcelist(list); });
+    return guarded_op(handle, [&](std::string_view) {
+        return tolv::traced_name_list(text::get_resourcelist, list, tolv::Rc::InvalidResource, tolv::kResourceList);
+    });
 }
 
 TOLV_EXPORT int32_t rspi_resourcelist_count(char **handle, rspi_resourcelist *list) {
-    return guarded_count_op(handle, [&](std::string_view dir) { return tolv::resourcelist_count(dir, list); });
+    return guarded_count_op(handle, [&](std::string_view dir) {
+        return tolv::traced_list_count(text::resourcelist_count, dir, list);
+    });
 }
 
 TOLV_EXPORT uint32_t rspi_first_resource(char **handle, rspi_resourcelist *list, rspi_resource *resource,
