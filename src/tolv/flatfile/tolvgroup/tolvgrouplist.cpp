@@ -67,10 +67,8 @@ TOLV_EXPORT uint32_t rspi_grouplist_add_group(char **, rspi_grouplist *list, cha
 }
 
 TOLV_EXPORT int32_t rspi_grouplist_count(char **handle, rspi_grouplist *list) {
-    return tolv::guarded_count_op(handle, [&](std::string_view dir) {
-        TOLV_TRACE("%s", text::grouplist_count.entry);
-        return list ? tolv::list_count(dir, tolv::list_ref(list)) : 0;
-    });
+    return tolv::guarded_count_op(
+        handle, [&](std::string_view dir) { return tolv::traced_list_count(text::grouplist_count, dir, list); });
 }
 
 TOLV_EXPORT uint32_t rspi_first_group(char **handle, rspi_grouplist *list, rspi_group *group, int32_t fetch) {

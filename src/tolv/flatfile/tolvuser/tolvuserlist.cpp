@@ -75,10 +75,8 @@ TOLV_EXPORT uint32_t rspi_userlist_add_user(char **, rspi_userlist *list, char *
 }
 
 TOLV_EXPORT int32_t rspi_userlist_count(char **handle, rspi_userlist *list) {
-    return tolv::guarded_count_op(handle, [&](std::string_view dir) {
-        TOLV_TRACE("%s", text::userlist_count.entry);
-        return list ? tolv::list_count(dir, tolv::list_ref(list)) : 0;
-    });
+    return tolv::guarded_count_op(
+        handle, [&](std::string_view dir) { return tolv::traced_list_count(text::userlist_count, dir, list); });
 }
 
 TOLV_EXPORT uint32_t rspi_first_user(char **handle, rspi_userlist *list, rspi_user *user, int32_t fetch) {
