@@ -138,6 +138,7 @@ enum class Read { Ok, Missing, Error };
 class Bytes {
 public:
     Bytes() = default;
+    ~Bytes() { release(); }
     Bytes(const Bytes &) = delete;
     Bytes &operator=(const Bytes &) = delete;
     const char *data() const { return data_; }
@@ -149,7 +150,10 @@ private:
     friend Read read_file(const std::string &path, Bytes &out, bool sized);
     static constexpr std::size_t kLocal = 8192;
     char local_[kLocal];
-    std::unique_ptr<char[]> heap_;
+    // Drops the heap buffer (kept for the thread's next large read).
+    void release();
+    char *heap_ = nullptr;
+    std::size_t heap_cap_ = 0;
     const char *data_ = local_;
     std::size_t size_ = 0;
 };
