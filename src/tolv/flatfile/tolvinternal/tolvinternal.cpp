@@ -228,10 +228,24 @@ namespace {
 std::string list_path(std::string_view dir, std::string_view list_name) { return make_path(dir, list_name); }
 
 // Drops every piece for which drop(piece) holds; 24 when none was dropped.
+// Only a piece that begins with lead can be dropped.
 template <class Drop>
-Rc drop_from_entrylist(std::string_view dir, std::string_view list_name, Drop drop) {
+Rc drop_from_entrylist(std::string_view dir, std::string_view list_name, std::string_view lead, Drop drop) {
     bool found = false;
     const Rc rc = rewrite_list(list_path(dir, list_name), [&](ListEdit &e) {
+        // Without a NUL the pieces give the bytes back unchanged, so only the
+        // dropped ones need finding.
+        if (!lead.empty() && !std::memchr(e.old.data(), '\0', e.old.size())) {
+            std::size_t kept_from = 0;
+            for_each_piece_starting_with(e.old, kListLineSize, lead, [&](std::size_t at, std::size_t end) {
+                if (!drop(e.old.substr(at, end - at))) return;
+                e.out.append(e.old.substr(kept_from, at - kept_from));
+                kept_from = end;
+                found = true;
+            });
+            e.out.append(e.old.substr(kept_from));
+            return e.out.size() > 0 ? ListEnd::Replace : ListEnd::Remove;
+        }
         std::size_t kept = 0;
         LineReader lines(e.old, kListLineSize);
         std::string_view piece;
@@ -284,11 +298,11 @@ Rc ui_add_to_entrylist(std::string_view dir, std::string_view list_name, std::st
 Rc ui_remove_from_entrylist(std::string_view dir, std::string_view list_name, std::string_view entry) {
     std::string line(entry);
     line.push_back('\n');
-    return drop_from_entrylist(dir, list_name, [&](std::string_view piece) { return piece == line; });
+    return drop_from_entrylist(dir, list_name, line, [&](std::string_view piece) { return piece == line; });
 }
 
 Rc ui_purge_from_entrylist(std::string_view dir, std::string_view list_name, std::string_view prefix) {
-    return drop_from_entrylist(dir, list_name,
+    return drop_from_entrylist(dir, list_name, prefix,
                                [&](std::string_view piece) { return piece.substr(0, prefix.size()) == prefix; });
 }
 
