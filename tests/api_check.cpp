@@ -10,18 +10,13 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "api_resource_support.h"
+#include "records.h"
+#include "tolvadm_run.h"
 
 namespace {
 
 using namespace tolvtest;
 using Json = nlohmann::json;
-using User = Rec<rspi_user, rspi_alloc_user, rspi_free_user>;
-using Group = Rec<rspi_group, rspi_alloc_group, rspi_free_group>;
-using Policy = Rec<rspi_policy, rspi_alloc_policy, rspi_free_policy>;
-using Resource = Rec<rspi_resource, rspi_alloc_resource, rspi_free_resource>;
-using Resgroup = Rec<rspi_resgroup, rspi_alloc_resgroup, rspi_free_resgroup>;
-using Creds = Rec<rspi_rescreds, rspi_alloc_rescreds, rspi_free_rescreds>;
 
 class Check : public Registry {
 protected:
@@ -49,50 +44,34 @@ protected:
     }
 
     void user(const char *domain, const char *id, const char *cert_dn = nullptr, std::string_view blob_bytes = {}) {
-        User u;
-        set(u->domain, domain);
-        set(u->user_id, id);
-        set(u->registry_id, (std::string(id) + "@" + domain).c_str());
-        set(u->cert_dn, cert_dn);
+        User u = given_user(domain, id);
+        u.set(u->registry_id, (std::string(id) + "@" + domain).c_str()).set(u->cert_dn, cert_dn);
         if (!blob_bytes.empty()) u->blob = blob(blob_bytes);
-        u->flag_1 = u->account_valid = 2;
-        u->number_2 = -1;
         ASSERT_EQ(rspi_create_user(h, u.get()), 0u) << id;
     }
     void group(const char *domain, const char *id) {
-        Group g;
-        set(g->domain, domain);
-        set(g->group_id, id);
-        set(g->registry_id, (std::string(id) + "@" + domain).c_str());
-        g->state = 2;
-        ASSERT_EQ(rspi_create_group(h, g.get()), 0u) << id;
+        const std::string rid = std::string(id) + "@" + domain;
+        ASSERT_EQ(rspi_create_group(h, tolvtest::group(domain, id, rid.c_str()).get()), 0u) << id;
     }
     void member(const char *group_id, const char *user_id) {
-        Group g;
-        User u;
-        set(g->domain, "corp");
-        set(g->group_id, group_id);
-        set(u->domain, "corp");
-        set(u->user_id, user_id);
-        ASSERT_EQ(rspi_add_group_member(h, g.get(), u.get()), 0u);
+        ASSERT_EQ(rspi_add_group_member(h, tolvtest::group("corp", group_id).get(), tolvtest::user("corp", user_id).get()),
+                  0u);
     }
     void policy(const char *id) {
         Policy p;
-        set(p->domain, "corp");
-        set(p->policy_id, id);
+        p.set(p->domain, "corp").set(p->policy_id, id);
         p->state = p->flag_2 = p->flag_3 = 2;
-        for (auto n : tolv_policy_numbers) p.get()->*n = -1;
         ASSERT_EQ(rspi_create_policy(h, p.get()), 0u);
     }
     uint32_t resource(const char *name) {
         Resource r;
-        set(r->name, name);
+        r.set(r->name, name);
         r->state = 2;
         return rspi_create_resource(h, r.get());
     }
     uint32_t resgroup(const char *name, std::initializer_list<const char *> members) {
         Resgroup g;
-        set(g->name, name);
+        g.set(g->name, name);
         g->state = 2;
         g->members = rspi_alloc_resgroupmembers(static_cast<int32_t>(members.size()));
         int i = 0;
@@ -100,13 +79,10 @@ protected:
         return rspi_create_resgroup(h, g.get());
     }
     void creds(const char *user_id, const char *name) {
-        User u;
         Creds c;
-        set(u->domain, "corp");
-        set(u->user_id, user_id);
-        set(c->name, name);
+        c.set(c->name, name);
         c->state = 2;
-        ASSERT_EQ(rspi_create_rescreds(h, u.get(), c.get()), 0u);
+        ASSERT_EQ(rspi_create_rescreds(h, tolvtest::user("corp", user_id).get(), c.get()), 0u);
     }
 
     // Takes one line out of a file, removing the file when nothing is left.
@@ -160,11 +136,6 @@ protected:
         creds("ann", "mail");
     }
 
-    static constexpr int32_t rspi_policy::*tolv_policy_numbers[] = {
-        &rspi_policy::number_2,  &rspi_policy::number_3,  &rspi_policy::number_4,  &rspi_policy::number_5,
-        &rspi_policy::number_6,  &rspi_policy::number_7,  &rspi_policy::number_8,  &rspi_policy::number_9,
-        &rspi_policy::number_10, &rspi_policy::number_11, &rspi_policy::number_12, &rspi_policy::number_13,
-        &rspi_policy::number_14, &rspi_policy::number_15, &rspi_policy::number_16, &rspi_policy::number_17};
 };
 
 TEST_F(Check, ConsistentRegistryIsCleanAndRepairLeavesItAlone) {

@@ -2,8 +2,7 @@
 // service is interposed here; the plug-in binds to this definition.
 #include <dlfcn.h>
 
-#include "api_group_support.h"
-#include "rspi.h"
+#include "records.h"
 
 namespace {
 bool g_uuid_fails = false;

@@ -13,9 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "registry.h"
-#include "rspi.h"
-#include "tolv.h"
+#include "records.h"
 
 namespace {
 
@@ -31,23 +29,7 @@ int ops_per_thread() {
 
 enum class State { Absent, Enabled, Disabled };
 
-rspi_user *user_rec(const std::string &id) {
-    rspi_user *u = rspi_alloc_user();
-    u->domain = rspi_strdup("stress");
-    u->user_id = rspi_strdup(id.c_str());
-    u->flag_1 = 2;
-    u->account_valid = 2;
-    u->number_2 = -1;
-    return u;
-}
-
-rspi_group *group_rec(int g) {
-    rspi_group *r = rspi_alloc_group();
-    r->domain = rspi_strdup("stress");
-    r->group_id = rspi_strdup(("g" + std::to_string(g)).c_str());
-    r->state = 2;
-    return r;
-}
+tolvtest::Group group_rec(int g) { return tolvtest::group("stress", ("g" + std::to_string(g)).c_str()); }
 
 // One thread's work on its own users, touching shared groups and lists.
 void worker(char **h, int proc, int thread, std::map<std::string, State> &states) {
@@ -60,63 +42,52 @@ void worker(char **h, int proc, int thread, std::map<std::string, State> &states
     for (int i = 0; i < ops_per_thread(); ++i) {
         const std::string &id = mine[rng() % mine.size()];
         State &st = states[id];
-        rspi_user *u = user_rec(id);
+        tolvtest::User u = tolvtest::given_user("stress", id.c_str());
         // Each thread follows its users' lives (no create over a disabled
         // user, no delete of one), so every final state is a clean one.
         unsigned action = rng() % 9;
         if (st == State::Absent && action >= 2 && action <= 5) action = 0;
         if (st == State::Disabled && action != 4 && action < 6) action = 4;
         if (st == State::Enabled && (action <= 1 || action == 4)) action = 2;
+        if (action <= 1 || action == 4) u.set(u->registry_id, ("R" + id).c_str());
         switch (action) {
         case 0:
         case 1:
-            u->registry_id = rspi_strdup(("R" + id).c_str());
-            u->password = rspi_alloc_authndata();
-            u->password->type = 1;
-            u->password->length = 2;
-            u->password->data = rspi_strdup("pw");
-            if (rspi_create_user(h, u) == 0) st = State::Enabled;
+            u->password = tolvtest::password("pw");
+            if (rspi_create_user(h, u.get()) == 0) st = State::Enabled;
             break;
         case 2:
-            u->text_1 = rspi_strdup("changed");
-            rspi_modify_user(h, u);
+            u.set(u->text_1, "changed");
+            rspi_modify_user(h, u.get());
             break;
         case 3:
-            if (rspi_disable_user(h, u) == 0) st = State::Disabled;
+            if (rspi_disable_user(h, u.get()) == 0) st = State::Disabled;
             break;
         case 4:
-            u->registry_id = rspi_strdup(("R" + id).c_str());
-            if (rspi_enable_user(h, u) == 0) st = State::Enabled;
+            if (rspi_enable_user(h, u.get()) == 0) st = State::Enabled;
             break;
         case 5:
-            if (rspi_delete_user(h, u) == 0) st = State::Absent;
+            if (rspi_delete_user(h, u.get()) == 0) st = State::Absent;
             break;
         case 6: {
-            rspi_group *g = group_rec(static_cast<int>(rng() % kGroups));
-            if (rng() % 2)
-                rspi_add_group_member(h, g, u);
-            else
-                rspi_remove_group_member(h, g, u);
-            rspi_free_group(g);
+            const tolvtest::Group g = group_rec(static_cast<int>(rng() % kGroups));
+            (rng() % 2 ? rspi_add_group_member : rspi_remove_group_member)(h, g.get(), u.get());
             break;
         }
         case 7: {
             rspi_authndata a{1, 2, const_cast<char *>("pw")};
-            rspi_authenticate_user(h, u, &a);
+            rspi_authenticate_user(h, u.get(), &a);
             break;
         }
         default: {
-            rspi_userlist *l = rspi_alloc_userlist();
-            rspi_user *it = rspi_alloc_user();
-            rspi_get_userlist(h, l, 0, nullptr, nullptr, nullptr);
-            while (rspi_next_user(h, l, it, 0) == 0) {
+            tolvtest::UserList l;
+            tolvtest::User it;
+            rspi_get_userlist(h, l.get(), 0, nullptr, nullptr, nullptr);
+            while (rspi_next_user(h, l.get(), it.get(), 0) == 0) {
             }
-            rspi_free_user(it);
-            rspi_free_userlist(l);
             break;
         }
         }
-        rspi_free_user(u);
     }
 }
 
@@ -138,10 +109,9 @@ class Stress : public tolvtest::Registry {};
 
 TEST_F(Stress, ProcessesAndThreadsLoseNoUpdate) {
     for (int g = 0; g < kGroups; ++g) {
-        rspi_group *r = group_rec(g);
-        r->registry_id = rspi_strdup(("G" + std::to_string(g)).c_str());
-        ASSERT_EQ(rspi_create_group(h, r), 0u);
-        rspi_free_group(r);
+        tolvtest::Group r = group_rec(g);
+        r.set(r->registry_id, ("G" + std::to_string(g)).c_str());
+        ASSERT_EQ(rspi_create_group(h, r.get()), 0u);
     }
     std::vector<pid_t> kids;
     for (int p = 0; p < kProcesses; ++p) {

@@ -9,9 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "api_user_support.h"
-#include "registry.h"
-#include "rspi.h"
+#include "records.h"
 
 namespace tolvtest {
 namespace {

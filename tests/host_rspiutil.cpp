@@ -1,6 +1,5 @@
 // librspiutil: zero-filled records, complete release of populated records
 // (leaks show under the ASan build), and the allocation fault switch.
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -19,106 +18,69 @@ bool all_equal(const void *p, size_t size, unsigned char value) {
     const auto *bytes = static_cast<const unsigned char *>(p);
     return size == 0 || (bytes[0] == value && std::memcmp(bytes, bytes + 1, size - 1) == 0);
 }
-
-bool all_zero(const void *p, size_t size) {
-    return all_equal(p, size, 0);
-}
+bool all_zero(const void *p, size_t size) { return all_equal(p, size, 0); }
 
 class RspiUtil : public ::testing::Test {
 protected:
     void TearDown() override { rspiutil_fail_nth_alloc(0); }
 };
 
-// Each builder fills every owned field through the library and returns null,
-// releasing what it built, as soon as an allocation fails.
-
+// The builders fill owned fields through the library and give false as soon
+// as an allocation fails; the caller releases whatever was built.
+bool dup(char *&field, const char *text = "text") { return (field = rspi_strdup(text)) != nullptr; }
+bool dup_all(std::initializer_list<char **> fields) {
+    for (char **f : fields)
+        if (!dup(*f)) return false;
+    return true;
+}
+bool fill_slots(char **slots, int32_t count) {
+    for (int32_t i = 0; i < count; ++i)
+        if (!dup(slots[i], i == 1 ? "" : "entry")) return false;
+    return true;
+}
+bool fill_password(rspi_authndata *&a) {
+    if (!(a = rspi_alloc_authndata())) return false;
+    a->type = 1;
+    a->length = 6;
+    return dup(a->data, "secret");
+}
 template <class List>
-bool fill_list(List *list, std::initializer_list<const char *> entries) {
-    if ((list->file = rspi_strdup("list.file")) == nullptr) {
-        return false;
-    }
+bool fill_list(List *&list, List *(*alloc)(), std::initializer_list<const char *> entries) {
+    if (!(list = alloc()) || !dup(list->file, "list.file")) return false;
     rspi_list_item *tail = nullptr;
     for (const char *entry : entries) {
         auto *item = static_cast<rspi_list_item *>(rspi_alloc(sizeof(rspi_list_item)));
-        if (item == nullptr) {
-            return false;
-        }
+        if (!item) return false;
         item->prev = tail;
-        (tail != nullptr ? tail->next : list->first) = item;
+        (tail ? tail->next : list->first) = item;
         tail = item;
         list->count++;
-        if ((item->data = rspi_strdup(entry)) == nullptr) {
-            return false;
-        }
+        if (!dup(item->data, entry)) return false;
     }
     list->current = tail;
     return true;
 }
 
-rspi_authndata *make_password(const char *text) {
-    rspi_authndata *authn = rspi_alloc_authndata();
-    if (authn != nullptr) {
-        authn->type = 1;
-        authn->length = static_cast<uint32_t>(std::strlen(text));
-        if ((authn->data = rspi_strdup(text)) == nullptr) {
-            rspi_free_authndata(authn);
-            return nullptr;
-        }
-    }
-    return authn;
-}
-
-template <class Record>
-bool fill_slots(Record *record, char **slots) {
-    for (int32_t i = 0; i < record->count; ++i) {
-        if ((slots[i] = rspi_strdup(i == 1 ? "" : "entry")) == nullptr) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool fill_strings(std::initializer_list<char **> fields) {
-    for (char **field : fields) {
-        if ((*field = rspi_strdup("text")) == nullptr) {
-            return false;
-        }
-    }
-    return true;
-}
-
 rspi_user *make_user() {
     rspi_user *u = rspi_alloc_user();
-    if (u == nullptr) {
-        return nullptr;
-    }
-    const bool ok =
-        fill_strings({&u->user_id, &u->domain, &u->description, &u->uuid_string, &u->text_1, &u->text_2,
-                      &u->text_3, &u->registry_id, &u->text_4, &u->cert_dn, &u->text_5}) &&
-        (u->password = make_password("secret")) != nullptr &&
-        (u->login_types = rspi_alloc_logintypes(3)) != nullptr && fill_slots(u->login_types, u->login_types->types) &&
-        (u->groups = rspi_alloc_grouplist()) != nullptr && fill_list(u->groups, {"g1", "g2", "g3"}) &&
-        (u->blob = rspi_alloc_blob(64)) != nullptr;
-    if (!ok) {
-        rspi_free_user(u);
-        return nullptr;
-    }
-    return u;
+    const bool ok = u &&
+                    dup_all({&u->user_id, &u->domain, &u->description, &u->uuid_string, &u->text_1, &u->text_2,
+                             &u->text_3, &u->registry_id, &u->text_4, &u->cert_dn, &u->text_5}) &&
+                    fill_password(u->password) && (u->login_types = rspi_alloc_logintypes(3)) &&
+                    fill_slots(u->login_types->types, 3) && fill_list(u->groups, rspi_alloc_grouplist, {"g1", "g2", "g3"}) &&
+                    (u->blob = rspi_alloc_blob(64));
+    if (ok) return u;
+    rspi_free_user(u);
+    return nullptr;
 }
 
 rspi_group *make_group() {
     rspi_group *g = rspi_alloc_group();
-    if (g == nullptr) {
-        return nullptr;
-    }
-    const bool ok = fill_strings({&g->group_id, &g->domain, &g->description, &g->uuid_string, &g->registry_id}) &&
-                    (g->members = rspi_alloc_userlist()) != nullptr && fill_list(g->members, {"u1", "u2"}) &&
-                    (g->blob = rspi_alloc_blob(5)) != nullptr;
-    if (!ok) {
-        rspi_free_group(g);
-        return nullptr;
-    }
-    return g;
+    const bool ok = g && dup_all({&g->group_id, &g->domain, &g->description, &g->uuid_string, &g->registry_id}) &&
+                    fill_list(g->members, rspi_alloc_userlist, {"u1", "u2"}) && (g->blob = rspi_alloc_blob(5));
+    if (ok) return g;
+    rspi_free_group(g);
+    return nullptr;
 }
 
 TEST_F(RspiUtil, NewRecordsAreZeroFilled) {
@@ -126,13 +88,12 @@ TEST_F(RspiUtil, NewRecordsAreZeroFilled) {
     ASSERT_NE(raw, nullptr);
     EXPECT_TRUE(all_zero(raw, 100));
     rspi_free(raw);
-
-#define CHECK_ZERO(kind)                                        \
-    {                                                           \
-        auto *r = rspi_alloc_##kind();                          \
-        ASSERT_NE(r, nullptr) << #kind;                         \
-        EXPECT_TRUE(all_zero(r, sizeof(*r))) << #kind;          \
-        rspi_free_##kind(r);                                    \
+#define CHECK_ZERO(kind)                               \
+    {                                                  \
+        auto *r = rspi_alloc_##kind();                 \
+        ASSERT_NE(r, nullptr) << #kind;                \
+        EXPECT_TRUE(all_zero(r, sizeof(*r))) << #kind; \
+        rspi_free_##kind(r);                           \
     }
     CHECK_ZERO(user) CHECK_ZERO(group) CHECK_ZERO(policy) CHECK_ZERO(resource) CHECK_ZERO(resgroup)
     CHECK_ZERO(rescreds) CHECK_ZERO(authndata) CHECK_ZERO(userlist) CHECK_ZERO(grouplist)
@@ -148,7 +109,6 @@ TEST_F(RspiUtil, SizedRecords) {
     EXPECT_TRUE(all_zero(blob->data, 300));
     std::memset(blob->data, 0xab, 300);  // the whole block is writable
     rspi_free_blob(blob);
-
     rspi_blob *empty = rspi_alloc_blob(0);
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(empty->length, 0u);
@@ -158,24 +118,20 @@ TEST_F(RspiUtil, SizedRecords) {
         rspi_logintypes *types = rspi_alloc_logintypes(n);
         ASSERT_NE(types, nullptr);
         EXPECT_EQ(types->count, n);
-        char **slots = types->types;
-        for (int32_t i = 0; i < n; ++i) {
-            EXPECT_EQ(slots[i], nullptr);
-        }
-        EXPECT_TRUE(fill_slots(types, slots));
+        for (int32_t i = 0; i < n; ++i) EXPECT_EQ(types->types[i], nullptr);
+        EXPECT_TRUE(fill_slots(types->types, n));
         rspi_free_logintypes(types);
-
         rspi_resgroupmembers *members = rspi_alloc_resgroupmembers(n);
         ASSERT_NE(members, nullptr);
         EXPECT_EQ(members->count, n);
-        EXPECT_TRUE(fill_slots(members, members->names));
+        EXPECT_TRUE(fill_slots(members->names, n));
         rspi_free_resgroupmembers(members);
     }
     EXPECT_EQ(rspi_alloc_logintypes(-1), nullptr);
     EXPECT_EQ(rspi_alloc_resgroupmembers(-5), nullptr);
 }
 
-TEST_F(RspiUtil, StrdupCopies) {
+TEST_F(RspiUtil, StrdupCopiesAndFreesAcceptNull) {
     const char text[] = "Hello, registry";
     char *copy = rspi_strdup(text);
     ASSERT_NE(copy, nullptr);
@@ -183,9 +139,7 @@ TEST_F(RspiUtil, StrdupCopies) {
     EXPECT_STREQ(copy, text);
     rspi_free(copy);
     EXPECT_EQ(rspi_strdup(nullptr), nullptr);
-}
 
-TEST_F(RspiUtil, FreesAcceptNull) {
     rspi_free(nullptr);
     rspi_free_user(nullptr);
     rspi_free_group(nullptr);
@@ -203,54 +157,6 @@ TEST_F(RspiUtil, FreesAcceptNull) {
     rspi_free_blob(nullptr);
     rspi_free_logintypes(nullptr);
     rspi_free_resgroupmembers(nullptr);
-}
-
-// Populated records are released whole; the leak checker of the ASan build
-// reports anything left behind.
-TEST_F(RspiUtil, FreesPopulatedRecords) {
-    rspi_free_user(make_user());
-    rspi_free_group(make_group());
-
-    rspi_policy *policy = rspi_alloc_policy();
-    ASSERT_NE(policy, nullptr);
-    ASSERT_TRUE(fill_strings({&policy->policy_id, &policy->domain, &policy->description, &policy->uuid_string,
-                              &policy->text_1}));
-    policy->blob = rspi_alloc_blob(1);
-    rspi_free_policy(policy);
-
-    rspi_resource *resource = rspi_alloc_resource();
-    ASSERT_NE(resource, nullptr);
-    ASSERT_TRUE(fill_strings({&resource->name, &resource->description, &resource->uuid_string}));
-    resource->blob = rspi_alloc_blob(2);
-    rspi_free_resource(resource);
-
-    rspi_resgroup *resgroup = rspi_alloc_resgroup();
-    ASSERT_NE(resgroup, nullptr);
-    ASSERT_TRUE(fill_strings({&resgroup->name, &resgroup->description, &resgroup->uuid_string}));
-    resgroup->members = rspi_alloc_resgroupmembers(4);
-    ASSERT_TRUE(fill_slots(resgroup->members, resgroup->members->names));
-    resgroup->blob = rspi_alloc_blob(3);
-    rspi_free_resgroup(resgroup);
-
-    rspi_rescreds *creds = rspi_alloc_rescreds();
-    ASSERT_NE(creds, nullptr);
-    ASSERT_TRUE(fill_strings({&creds->name, &creds->description, &creds->uuid_string, &creds->text_1}));
-    creds->password = make_password("pw");
-    creds->blob = rspi_alloc_blob(4);
-    rspi_free_rescreds(creds);
-
-    auto *policies = rspi_alloc_policylist();
-    ASSERT_TRUE(fill_list(policies, {"a", "b"}));
-    rspi_free_policylist(policies);
-    auto *resources = rspi_alloc_resourcelist();
-    ASSERT_TRUE(fill_list(resources, {"a"}));
-    rspi_free_resourcelist(resources);
-    auto *resgroups = rspi_alloc_resgrouplist();
-    ASSERT_TRUE(fill_list(resgroups, {"a", "b", "c"}));
-    rspi_free_resgrouplist(resgroups);
-    auto *credlist = rspi_alloc_rescredslist();
-    ASSERT_TRUE(fill_list(credlist, {"a"}));
-    rspi_free_rescredslist(credlist);
 }
 
 TEST_F(RspiUtil, FailsExactlyTheNthAllocation) {
@@ -293,7 +199,9 @@ TEST_F(RspiUtil, CompoundAllocationFailsWithoutLeak) {
 }
 
 // Failing each allocation of a full user or group in turn releases the
-// half-built record cleanly; the walk ends at the first build that succeeds.
+// half-built record cleanly (leaks show under the ASan build); the walk ends
+// at the first build that succeeds. The other records are released whole by
+// every black-box test.
 TEST_F(RspiUtil, EveryFailurePointOfABuildIsReleased) {
     const std::function<bool()> builds[] = {
         [] { rspi_user *u = make_user(); rspi_free_user(u); return u != nullptr; },
@@ -301,11 +209,7 @@ TEST_F(RspiUtil, EveryFailurePointOfABuildIsReleased) {
     };
     for (const auto &build : builds) {
         long n = 1;
-        while (true) {
-            rspiutil_fail_nth_alloc(n);
-            if (build()) {
-                break;
-            }
+        for (rspiutil_fail_nth_alloc(n); !build(); rspiutil_fail_nth_alloc(n)) {
             EXPECT_EQ(rspiutil_alloc_count(), n);
             ASSERT_LT(++n, 100);
         }

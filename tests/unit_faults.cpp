@@ -10,15 +10,12 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 
-#include "registry.h"
-#include "rspiutil_test.h"
+#include "records.h"
 #include "tolvinternal.h"
 
-using tolvtest::list_dir;
-using tolvtest::read_file;
-using tolvtest::TempDir;
-using tolvtest::write_file;
+using namespace tolvtest;
 
 namespace {
 
@@ -39,60 +36,42 @@ Files indexes(const std::string &dir) {
     return out;
 }
 
-// Builds records through librspiutil; released by the caller's free.
-rspi_user *user(const char *domain, const char *id, const char *rgy = nullptr, const char *uuid = nullptr) {
-    rspi_user *u = rspi_alloc_user();
-    u->domain = rspi_strdup(domain);
-    u->user_id = rspi_strdup(id);
-    if (rgy) u->registry_id = rspi_strdup(rgy);
-    if (uuid) u->uuid_string = rspi_strdup(uuid);
-    u->flag_1 = 2;
-    u->account_valid = 2;
-    u->number_2 = -1;
-    return u;
-}
-
-rspi_group *group(const char *domain, const char *id, const char *rgy = nullptr, const char *uuid = nullptr) {
-    rspi_group *g = rspi_alloc_group();
-    g->domain = rspi_strdup(domain);
-    g->group_id = rspi_strdup(id);
-    if (rgy) g->registry_id = rspi_strdup(rgy);
-    if (uuid) g->uuid_string = rspi_strdup(uuid);
-    g->state = 2;
-    return g;
-}
-
 const char *kUuidA = "0a3c6a02-7c4e-4b7e-9d1e-1b2c3d4e5f60";
 const char *kUuidB = "1b3c6a02-7c4e-4b7e-9d1e-1b2c3d4e5f61";
 const char *kUuidG = "2c3c6a02-7c4e-4b7e-9d1e-1b2c3d4e5f62";
 const char *kUuidC = "3d3c6a02-7c4e-4b7e-9d1e-1b2c3d4e5f63";
 
+User person(const char *id, const char *rgy = nullptr, const char *uuid = nullptr) {
+    User u = user("corp", id);
+    u.set(u->registry_id, rgy).set(u->uuid_string, uuid);
+    u->flag_1 = u->account_valid = 2;
+    u->number_2 = -1;
+    return u;
+}
+Group team(const char *id, const char *rgy = nullptr, const char *uuid = nullptr) {
+    Group g = group("corp", id, rgy);
+    g.set(g->uuid_string, uuid);
+    return g;
+}
+Creds credential(const char *name) {
+    Creds c;
+    c.set(c->name, name);
+    c->state = 2;
+    return c;
+}
+
 // A registry with two users in two groups, each user holding a credential.
 void populate(char **h) {
     for (auto [id, rgy, uuid] : {std::tuple{"ann", "ANN", kUuidA}, std::tuple{"bob", "BOB", kUuidB}}) {
-        rspi_user *u = user("corp", id, rgy, uuid);
-        u->cert_dn = rspi_strdup((std::string("cn=") + id).c_str());
-        u->password = rspi_alloc_authndata();
-        u->password->type = 1;
-        u->password->length = 2;
-        u->password->data = rspi_strdup("pw");
-        ASSERT_EQ(rspi_create_user(h, u), 0u);
-        rspi_rescreds *c = rspi_alloc_rescreds();
-        c->name = rspi_strdup("web:1");
-        c->state = 2;
-        ASSERT_EQ(rspi_create_rescreds(h, u, c), 0u);
-        rspi_free_rescreds(c);
-        rspi_free_user(u);
+        User u = person(id, rgy, uuid);
+        u.set(u->cert_dn, (std::string("cn=") + id).c_str());
+        u->password = password("pw");
+        ASSERT_EQ(rspi_create_user(h, u.get()), 0u);
+        ASSERT_EQ(rspi_create_rescreds(h, u.get(), credential("web:1").get()), 0u);
     }
     for (const char *gid : {"dev", "ops"}) {
-        rspi_group *g = group("corp", gid, gid, gid[0] == 'd' ? kUuidG : kUuidC);
-        ASSERT_EQ(rspi_create_group(h, g), 0u);
-        for (const char *id : {"ann", "bob"}) {
-            rspi_user *u = user("corp", id);
-            ASSERT_EQ(rspi_add_group_member(h, g, u), 0u);
-            rspi_free_user(u);
-        }
-        rspi_free_group(g);
+        ASSERT_EQ(rspi_create_group(h, team(gid, gid, gid[0] == 'd' ? kUuidG : kUuidC).get()), 0u);
+        for (const char *id : {"ann", "bob"}) ASSERT_EQ(rspi_add_group_member(h, team(gid).get(), person(id).get()), 0u);
     }
 }
 
@@ -117,211 +96,132 @@ uint32_t armed(F &&call) {
     g_disarm();
     return rc;
 }
-
-template <class R, class Free>
-uint32_t with(R *rec, Free free_rec, const std::function<uint32_t(R *)> &f) {
-    const uint32_t rc = armed([&] { return f(rec); });
-    free_rec(rec);
-    return rc;
+template <class R>
+uint32_t on(char **h, const R &rec, uint32_t (*op)(char **, typename R::element_type *)) {
+    return armed([&] { return op(h, rec.get()); });
+}
+uint32_t on_member(char **h, uint32_t (*op)(char **, rspi_group *, rspi_user *)) {
+    Group g = team("dev");
+    User u = person("bob");
+    return armed([&] { return op(h, g.get(), u.get()); });
+}
+// A listing walked to its end, every entry fetched.
+template <class L, class R, class List>
+uint32_t walk(List &&get_list, uint32_t (*next)(char **, L *, R *, int32_t), char **h, L *l, R *r) {
+    return armed([&] {
+        uint32_t rc = get_list(l);
+        while (rc == 0) rc = next(h, l, r, 1);
+        return rc == RSPI_RC_NO_MORE_ENTRIES ? 0u : rc;
+    });
 }
 
 std::vector<Scenario> scenarios() {
     return {
         {"create user", populate,
          [](char **h) {
-             rspi_user *u = user("corp", "cy", "CY", kUuidG);
-             u->cert_dn = rspi_strdup("cn=cy");
+             User u = person("cy", "CY", kUuidG);
+             u.set(u->cert_dn, "cn=cy");
              u->blob = rspi_alloc_blob(3);
-             return with<rspi_user>(u, rspi_free_user, [&](rspi_user *r) { return rspi_create_user(h, r); });
+             return on(h, u, rspi_create_user);
          }},
         {"modify user", populate,
          [](char **h) {
-             rspi_user *u = user("corp", "ann");
-             u->cert_dn = rspi_strdup("cn=new");
-             return with<rspi_user>(u, rspi_free_user, [&](rspi_user *r) { return rspi_modify_user(h, r); });
+             User u = person("ann");
+             u.set(u->cert_dn, "cn=new");
+             return on(h, u, rspi_modify_user);
          },
          true},
-        {"delete user", populate,
-         [](char **h) {
-             return with<rspi_user>(user("corp", "ann"), rspi_free_user,
-                                    [&](rspi_user *r) { return rspi_delete_user(h, r); });
-         },
-         true},
-        {"disable user", populate,
-         [](char **h) {
-             return with<rspi_user>(user("corp", "ann"), rspi_free_user,
-                                    [&](rspi_user *r) { return rspi_disable_user(h, r); });
-         }},
+        {"delete user", populate, [](char **h) { return on(h, person("ann"), rspi_delete_user); }, true},
+        {"disable user", populate, [](char **h) { return on(h, person("ann"), rspi_disable_user); }},
         {"enable user",
          [](char **h) {
              populate(h);
-             rspi_user *u = user("corp", "ann");
-             ASSERT_EQ(rspi_disable_user(h, u), 0u);
-             rspi_free_user(u);
+             ASSERT_EQ(rspi_disable_user(h, person("ann").get()), 0u);
          },
-         [](char **h) {
-             return with<rspi_user>(user("corp", "ann", "ANN", kUuidA), rspi_free_user,
-                                    [&](rspi_user *r) { return rspi_enable_user(h, r); });
-         }},
-        {"create group", populate,
-         [](char **h) {
-             return with<rspi_group>(group("corp", "qa", "QA", kUuidB), rspi_free_group,
-                                     [&](rspi_group *g) { return rspi_create_group(h, g); });
-         }},
-        {"remove member", populate,
-         [](char **h) {
-             rspi_group *g = group("corp", "dev");
-             rspi_user *u = user("corp", "bob");
-             const uint32_t rc = armed([&] { return rspi_remove_group_member(h, g, u); });
-             rspi_free_user(u);
-             rspi_free_group(g);
-             return rc;
-         }},
-        {"delete group", populate,
-         [](char **h) {
-             return with<rspi_group>(group("corp", "dev"), rspi_free_group,
-                                     [&](rspi_group *g) { return rspi_delete_group(h, g); });
-         },
-         true},
-        {"disable group", populate,
-         [](char **h) {
-             return with<rspi_group>(group("corp", "dev"), rspi_free_group,
-                                     [&](rspi_group *g) { return rspi_disable_group(h, g); });
-         }},
+         [](char **h) { return on(h, person("ann", "ANN", kUuidA), rspi_enable_user); }},
+        {"create group", populate, [](char **h) { return on(h, team("qa", "QA", kUuidB), rspi_create_group); }},
+        {"remove member", populate, [](char **h) { return on_member(h, rspi_remove_group_member); }},
+        {"delete group", populate, [](char **h) { return on(h, team("dev"), rspi_delete_group); }, true},
+        {"disable group", populate, [](char **h) { return on(h, team("dev"), rspi_disable_group); }},
         {"delete credential", populate,
          [](char **h) {
-             rspi_user *u = user("corp", "bob");
-             rspi_rescreds *c = rspi_alloc_rescreds();
-             c->name = rspi_strdup("web:1");
-             const uint32_t rc = armed([&] { return rspi_delete_rescreds(h, u, c); });
-             rspi_free_rescreds(c);
-             rspi_free_user(u);
-             return rc;
+             User u = person("bob");
+             Creds c = credential("web:1");
+             return armed([&] { return rspi_delete_rescreds(h, u.get(), c.get()); });
          }},
         {"add member",
          [](char **h) {
              populate(h);
-             rspi_group *g = group("corp", "dev");
-             rspi_user *u = user("corp", "bob");
-             ASSERT_EQ(rspi_remove_group_member(h, g, u), 0u);
-             rspi_free_user(u);
-             rspi_free_group(g);
+             ASSERT_EQ(rspi_remove_group_member(h, team("dev").get(), person("bob").get()), 0u);
          },
-         [](char **h) {
-             rspi_group *g = group("corp", "dev");
-             rspi_user *u = user("corp", "bob");
-             const uint32_t rc = armed([&] { return rspi_add_group_member(h, g, u); });
-             rspi_free_user(u);
-             rspi_free_group(g);
-             return rc;
-         }},
+         [](char **h) { return on_member(h, rspi_add_group_member); }},
         {"create credential", populate,
          [](char **h) {
-             rspi_user *u = user("corp", "ann");
-             rspi_rescreds *c = rspi_alloc_rescreds();
-             c->name = rspi_strdup("mail");
-             c->state = 2;
+             User u = person("ann");
+             Creds c = credential("mail");
              c->blob = rspi_alloc_blob(4);
-             const uint32_t rc = armed([&] { return rspi_create_rescreds(h, u, c); });
-             rspi_free_rescreds(c);
-             rspi_free_user(u);
-             return rc;
+             return armed([&] { return rspi_create_rescreds(h, u.get(), c.get()); });
          }},
         {"add resource-group member",
          [](char **h) {
              populate(h);
-             rspi_resource *r = rspi_alloc_resource();
-             r->name = rspi_strdup("printer");
+             Resource r;
+             r.set(r->name, "printer");
              r->state = 2;
-             ASSERT_EQ(rspi_create_resource(h, r), 0u);
-             rspi_free_resource(r);
-             rspi_resgroup *g = rspi_alloc_resgroup();
-             g->name = rspi_strdup("floor1");
+             ASSERT_EQ(rspi_create_resource(h, r.get()), 0u);
+             Resgroup g;
+             g.set(g->name, "floor1");
              g->state = 2;
-             ASSERT_EQ(rspi_create_resgroup(h, g), 0u);
-             rspi_free_resgroup(g);
+             ASSERT_EQ(rspi_create_resgroup(h, g.get()), 0u);
          },
          [](char **h) {
-             rspi_resgroup *g = rspi_alloc_resgroup();
-             g->name = rspi_strdup("floor1");
-             char *member = rspi_strdup("printer");
-             const uint32_t rc = armed([&] { return rspi_add_resgroup_member(h, g, member); });
-             rspi_free(member);
-             rspi_free_resgroup(g);
-             return rc;
+             Resgroup g;
+             g.set(g->name, "floor1");
+             std::string member = "printer";
+             return armed([&] { return rspi_add_resgroup_member(h, g.get(), member.data()); });
          }},
         // Reads: every string they hand over is an allocation that may fail.
-        {"get user", populate,
-         [](char **h) {
-             return with<rspi_user>(user("corp", "ann"), rspi_free_user,
-                                    [&](rspi_user *r) { return rspi_get_user(h, r); });
-         }},
+        {"get user", populate, [](char **h) { return on(h, person("ann"), rspi_get_user); }},
         {"authenticate", populate,
          [](char **h) {
-             rspi_user *u = user("corp", "ann");
-             rspi_authndata *a = rspi_alloc_authndata();
-             a->type = 1;
-             a->length = 2;
-             a->data = rspi_strdup("pw");
-             const uint32_t rc = armed([&] { return rspi_authenticate_user(h, u, a); });
-             rspi_free_authndata(a);
-             rspi_free_user(u);
-             return rc;
+             User u = person("ann");
+             Authn a("pw");
+             return armed([&] { return rspi_authenticate_user(h, u.get(), a.get()); });
          }},
         {"find by certificate DN", populate,
          [](char **h) {
-             rspi_user *u = rspi_alloc_user();
-             u->cert_dn = rspi_strdup("cn=bob");
-             return with<rspi_user>(u, rspi_free_user, [&](rspi_user *r) { return rspi_get_user_by_certdn(h, r); });
+             User u;
+             u.set(u->cert_dn, "cn=bob");
+             return on(h, u, rspi_get_user_by_certdn);
          }},
         {"walk users with fetch", populate,
          [](char **h) {
-             rspi_userlist *l = rspi_alloc_userlist();
-             rspi_user *u = rspi_alloc_user();
-             const uint32_t rc = armed([&] {
-                 uint32_t r = rspi_get_userlist(h, l, 0, nullptr, nullptr, nullptr);
-                 while (r == 0) r = rspi_next_user(h, l, u, 1);
-                 return r == RSPI_RC_NO_MORE_ENTRIES ? 0u : r;
-             });
-             rspi_free_user(u);
-             rspi_free_userlist(l);
-             return rc;
+             UserList l;
+             User u;
+             return walk([h](rspi_userlist *l) { return rspi_get_userlist(h, l, 0, nullptr, nullptr, nullptr); },
+                         rspi_next_user, h, l.get(), u.get());
          }},
         {"walk groups with fetch", populate,
          [](char **h) {
-             rspi_grouplist *l = rspi_alloc_grouplist();
-             rspi_group *g = rspi_alloc_group();
-             const uint32_t rc = armed([&] {
-                 uint32_t r = rspi_get_grouplist(h, l, 0, nullptr, nullptr, nullptr);
-                 while (r == 0) r = rspi_next_group(h, l, g, 1);
-                 return r == RSPI_RC_NO_MORE_ENTRIES ? 0u : r;
-             });
-             rspi_free_group(g);
-             rspi_free_grouplist(l);
-             return rc;
+             GroupList l;
+             Group g;
+             return walk([h](rspi_grouplist *l) { return rspi_get_grouplist(h, l, 0, nullptr, nullptr, nullptr); },
+                         rspi_next_group, h, l.get(), g.get());
          }},
         {"walk credentials with fetch", populate,
          [](char **h) {
-             rspi_user *u = user("corp", "bob");
-             rspi_rescredslist *l = rspi_alloc_rescredslist();
-             rspi_rescreds *c = rspi_alloc_rescreds();
-             const uint32_t rc = armed([&] {
-                 uint32_t r = rspi_get_rescredslist(h, u, l);
-                 while (r == 0) r = rspi_next_rescreds(h, l, c, 1);
-                 return r == RSPI_RC_NO_MORE_ENTRIES ? 0u : r;
-             });
-             rspi_free_rescreds(c);
-             rspi_free_rescredslist(l);
-             rspi_free_user(u);
-             return rc;
+             User u = person("bob");
+             CredsList l;
+             Creds c;
+             return walk([&](rspi_rescredslist *l) { return rspi_get_rescredslist(h, u.get(), l); },
+                         rspi_next_rescreds, h, l.get(), c.get());
          }},
         {"create policy", populate,
          [](char **h) {
-             rspi_policy *p = rspi_alloc_policy();
-             p->domain = rspi_strdup("corp");
-             p->policy_id = rspi_strdup("gold");
+             Policy p;
+             p.set(p->domain, "corp").set(p->policy_id, "gold");
              p->state = 2;
-             return with<rspi_policy>(p, rspi_free_policy, [&](rspi_policy *r) { return rspi_create_policy(h, r); });
+             return on(h, p, rspi_create_policy);
          }},
     };
 }

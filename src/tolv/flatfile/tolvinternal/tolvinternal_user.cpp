@@ -251,7 +251,9 @@ Rc ui_get_user(std::string_view dir, rspi_user *user, bool with_password) {
 
     rspi_free_blob(user->blob);
     user->blob = nullptr;
-    if (blob_length == 0) return r.rc();
+    // The blob read's result replaces a short file's 9, but never a failed
+    // copy's 3: the record would come back with a field missing and 0.
+    if (blob_length == 0 || r.rc() == Rc::NoMemory) return r.rc();
     const std::string blob_path = blob_file(path);
     if (!io::size_at_least(blob_path, blob_length)) return Rc::FileError;
     rspi_blob *blob = rspi_alloc_blob(blob_length);
