@@ -217,7 +217,6 @@ long operations_seen();
 void ui_tolower(char *text);
 void ui_tolower(std::string &text);
 void ui_validate_filename(char *text);
-void ui_validate_filename(std::string &text);
 // True when a and b are equal once both are lower-cased as ui_tolower does.
 bool same_ignoring_case(std::string_view a, std::string_view b);
 // dir + sanitised name.

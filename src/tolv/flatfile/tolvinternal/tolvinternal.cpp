@@ -50,10 +50,6 @@ void ui_validate_filename(char *text) {
     for (char *p = text; *p; ++p) *p = sanitised(*p);
 }
 
-void ui_validate_filename(std::string &text) {
-    for (char &c : text) c = sanitised(c);
-}
-
 namespace {
 // Appends name with its ':', '/' and '\' turned into '-'.
 void append_sanitised(std::string &path, std::string_view name) {
