@@ -3,10 +3,8 @@
 // entry lists with their cursor, blobs, UUIDs, login types and host strings.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -293,37 +291,6 @@ private:
 };
 inline constexpr int kRecordLineSize = 1000;  // record files
 inline constexpr int kListLineSize = 250;     // index files and configuration
-
-// Calls f(at, end) for each piece [at, end) of data, as LineReader(data, n)
-// cuts them, that begins with lead, in order, without visiting the others.
-// data holds no NUL; lead is not empty.
-template <class F>
-void for_each_piece_starting_with(std::string_view data, int n, std::string_view lead, F &&f) {
-    const std::size_t cap = n > 1 ? std::size_t(n - 1) : 1;
-    const char *base = data.data();
-    std::size_t line_start = 0;  // of the line holding `scanned`
-    std::size_t scanned = 0;
-    std::size_t from = 0;
-    while (from < data.size()) {
-        const void *hit = memmem(base + from, data.size() - from, lead.data(), lead.size());
-        if (!hit) return;
-        const std::size_t at = static_cast<std::size_t>(static_cast<const char *>(hit) - base);
-        if (const void *nl = memrchr(base + scanned, '\n', at - scanned))
-            line_start = static_cast<std::size_t>(static_cast<const char *>(nl) - base) + 1;
-        scanned = at;
-        // Pieces start a line and follow each other every cap bytes within it.
-        if ((at - line_start) % cap != 0) {
-            from = at + 1;
-            continue;
-        }
-        const std::size_t limit = std::min(at + cap, data.size());
-        const void *nl = std::memchr(base + at, '\n', limit - at);
-        const std::size_t end = nl ? static_cast<std::size_t>(static_cast<const char *>(nl) - base) + 1 : limit;
-        f(at, end);
-        if (nl) line_start = end;
-        scanned = from = end;
-    }
-}
 
 // Strips one trailing newline.
 inline std::string_view chomp(std::string_view s) {

@@ -2,6 +2,7 @@
 // rewriter, entry lists, the cursor, blobs, UUIDs and login types.
 #include "tolvinternal.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -222,6 +223,37 @@ Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &
 namespace {
 
 std::string list_path(std::string_view dir, std::string_view list_name) { return make_path(dir, list_name); }
+
+// Calls f(at, end) for each piece [at, end) of data, as LineReader(data, n)
+// cuts them, that begins with lead, in order, without visiting the others.
+// data holds no NUL; lead is not empty.
+template <class F>
+void for_each_piece_starting_with(std::string_view data, int n, std::string_view lead, F &&f) {
+    const std::size_t cap = n > 1 ? std::size_t(n - 1) : 1;
+    const char *base = data.data();
+    std::size_t line_start = 0;  // of the line holding `scanned`
+    std::size_t scanned = 0;
+    std::size_t from = 0;
+    while (from < data.size()) {
+        const void *hit = memmem(base + from, data.size() - from, lead.data(), lead.size());
+        if (!hit) return;
+        const std::size_t at = static_cast<std::size_t>(static_cast<const char *>(hit) - base);
+        if (const void *nl = memrchr(base + scanned, '\n', at - scanned))
+            line_start = static_cast<std::size_t>(static_cast<const char *>(nl) - base) + 1;
+        scanned = at;
+        // Pieces start a line and follow each other every cap bytes within it.
+        if ((at - line_start) % cap != 0) {
+            from = at + 1;
+            continue;
+        }
+        const std::size_t limit = std::min(at + cap, data.size());
+        const void *nl = std::memchr(base + at, '\n', limit - at);
+        const std::size_t end = nl ? static_cast<std::size_t>(static_cast<const char *>(nl) - base) + 1 : limit;
+        f(at, end);
+        if (nl) line_start = end;
+        scanned = from = end;
+    }
+}
 
 // Drops every piece for which drop(piece) holds; 24 when none was dropped.
 // Only a piece that begins with lead can be dropped.
