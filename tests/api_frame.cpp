@@ -4,9 +4,12 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "registry.h"
 #include "rspi.h"
+#include "tolv.h"
 
 using tolvtest::read_file;
 using tolvtest::TempDir;
@@ -74,25 +77,43 @@ TEST_F(Config, NoDirOrNoFileIsAConfigurationError) {
     EXPECT_EQ(h, nullptr);
 }
 
-TEST_F(Config, ReinitialisationKeepsTheHandleUntilTerminate) {
-    ASSERT_EQ(init("dir=/one/\n"), 0u);
+TEST_F(Config, HandleLifetimeAsHostsUseIt) {
+    ASSERT_EQ(init("dir=" + tmp.path() + "\n"), 0u);
     char **again = nullptr;
     EXPECT_EQ(rspi_initialize(&again, "/does/not/exist"), 0u);
     EXPECT_EQ(again, h);
     EXPECT_EQ(rspi_terminate(h), 0u);
-    h = nullptr;
-    ASSERT_EQ(init("dir=/two/\n"), 0u);
+    // The old handle stays readable and answers 4; a second terminate is harmless.
+    rspi_user *u = rspi_alloc_user();
+    u->user_id = rspi_strdup("ann");
+    u->domain = rspi_strdup("corp");
+    EXPECT_EQ(rspi_get_user(h, u), 4u);
+    EXPECT_EQ(rspi_create_user(h, u), 4u);
+    EXPECT_EQ(rspi_terminate(h), 0u);
+    EXPECT_EQ(rspi_terminate(nullptr), 0u);
+    rspi_free_user(u);
+
+    // A host that closes the diagnostics file the plug-in opened, then starts again.
+    const std::string log = tmp.path() + "log";
+    ASSERT_EQ(init("verbose=" + log + "\ndir=/two/\n"), 0u);
     EXPECT_EQ(dir(), "/two/");
-    char **two = h;
-    EXPECT_EQ(rspi_terminate(nullptr), 0u);  // clears the process handle only
-    ASSERT_EQ(init("dir=/three/\n"), 0u);
-    EXPECT_NE(h, two);
+    rspi_terminate(h);
+    std::fclose(debugOutput);
+    debugOutput = nullptr;
+    ASSERT_EQ(init("verbose=" + log + "\ndir=/three/\n"), 0u);
     EXPECT_EQ(dir(), "/three/");
-    EXPECT_EQ(std::string(*two), "/two/");  // the old block is still the caller's
-    char **three = h;
-    h = nullptr;
-    rspi_terminate(two);
-    rspi_terminate(three);
+    rspi_terminate(h);
+
+    // Threads starting at once share one handle.
+    std::vector<char **> handles(16);
+    std::vector<std::thread> threads;
+    const std::string conf = tmp.path() + "tolv.conf";
+    write_file(conf, "dir=/four/\n");
+    for (auto &slot : handles) threads.emplace_back([&slot, &conf] { rspi_initialize(&slot, conf.c_str()); });
+    for (auto &t : threads) t.join();
+    for (char **one : handles) EXPECT_EQ(one, handles[0]);
+    h = handles[0];
+    EXPECT_EQ(dir(), "/four/");
 }
 
 TEST_F(Config, VerboseSettings) {

@@ -256,7 +256,7 @@ TEST_F(Groups, DisableEnableRoundTrip) {
     EXPECT_EQ(std::string(back->uuid_string).size(), 36u);
     EXPECT_EQ(read("grouplist.file"), "sales dept  " + std::string(back->uuid_string) + "  Rid-1\n");
     EXPECT_EQ(rspi_userlist_count(h, back->members), 2);
-    EXPECT_EQ(rspi_enable_group(h, group("sales", "dept", "Rid-1").get()), 41u);
+    EXPECT_EQ(rspi_enable_group(h, group("sales", "dept", "Rid-1").get()), 12u);  // not disabled
 
     // A given UUID text is kept.
     ASSERT_EQ(rspi_disable_group(h, group("sales", "dept").get()), 0u);
@@ -275,17 +275,21 @@ TEST_F(Groups, EnableNeverReplacesAnotherGroupsFile) {
     EXPECT_EQ(read("grouplist.file"), list);
     EXPECT_EQ(read("sales_dept.QZgroup"), file);
     EXPECT_TRUE(exists("R-1.group"));
-    // Nor does a disable overwrite a disabled group of the same registry id.
-    Group same = create("sales", "twin", "R-1");
+    // Nor does a disable overwrite a disabled group of the same registry id
+    // (one that only a hand-edited list lets exist).
+    write("grouplist.file", read("grouplist.file") + "sales twin  u-twin  R-1\n");
+    write("sales_twin.QZgroup", "twin\nsales\n1\n\n0\nu-twin\nR-1\n");
     EXPECT_EQ(rspi_disable_group(h, group("sales", "twin").get()), 41u);
     EXPECT_TRUE(exists("sales_twin.QZgroup"));
 }
 
 TEST_F(Groups, Lookups) {
     Group a = create("sales", "a", "Rid-Same");
-    Group b = create("sales", "b", "rid-same");
+    Group b = create("sales", "b", "rid-b");
     set(b->description, "group b");
     ASSERT_EQ(rspi_modify_group(h, b.get()), 0u);
+    // Two groups under one registry id exist only in a hand-edited list.
+    write("grouplist.file", "sales a  u-a  Rid-Same\nsales b  u-b  rid-same\n");
     // By registry id: case-insensitive, the first line wins.
     Group by_rid = group(nullptr, nullptr, "RID-SAME");
     ASSERT_EQ(rspi_get_group_by_rgyid(h, by_rid.get()), 0u);

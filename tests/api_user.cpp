@@ -276,19 +276,28 @@ TEST_F(Users, DisabledEntryIsNeverAnInsertionPointAndMalformedLinesGo) {
 }
 
 TEST_F(Users, RewritesKeepOneLinePerUser) {
-    // A new user with a disabled user's registry id replaces its entry; the
-    // disabled user file stays.
+    // A new user never takes a disabled user's registry id (any case) or UUID.
     write("userlist.file", "- -  u-old  SHARED\n");
     write("SHARED.user", "old user file\n");
-    ASSERT_EQ(create("dom", "eve", "SHARED", "u-eve"), 0u);
-    EXPECT_EQ(userlist(), std::vector<std::string>{"dom eve  u-eve  SHARED"});
-    EXPECT_TRUE(exists("SHARED.user"));
+    const auto before = files();
+    EXPECT_EQ(create("dom", "eve", "shared", "u-eve"), 40u);
+    EXPECT_EQ(create("dom", "eve", "OTHER", "u-old"), 40u);
+    EXPECT_EQ(files(), before);
+    ASSERT_EQ(create("dom", "eve", "SHARED-2", "u-eve"), 0u);
+    EXPECT_EQ(userlist(), (std::vector<std::string>{"- -  u-old  SHARED", "dom eve  u-eve  SHARED-2"}));
 
     // Modify with a new registry id: the old line goes by its UUID.
     UserRec m = given_user("dom", "eve");
     m.set(m->registry_id, "NEW");
     ASSERT_EQ(rspi_modify_user(h, m.get()), 0u);
-    EXPECT_EQ(userlist(), std::vector<std::string>{"dom eve  u-eve  NEW"});
+    EXPECT_EQ(userlist(), (std::vector<std::string>{"- -  u-old  SHARED", "dom eve  u-eve  NEW"}));
+    // Nor does a modify take another user's identity.
+    m.set(m->registry_id, "Shared");
+    EXPECT_EQ(rspi_modify_user(h, m.get()), 40u);
+    UserRec by_uuid = given_user("dom", "eve");
+    by_uuid.set(by_uuid->uuid_string, "u-old");
+    EXPECT_EQ(rspi_modify_user(h, by_uuid.get()), 40u);
+    EXPECT_EQ(userlist(), (std::vector<std::string>{"- -  u-old  SHARED", "dom eve  u-eve  NEW"}));
 }
 
 TEST_F(Users, ModifyMergesGivenFieldsAndReplacesTheCertDnLine) {
@@ -584,7 +593,7 @@ TEST_F(UserLife, EnableRefusesWhatIsNotDisabledOrWouldOverwrite) {
     const std::string list = read("userlist.file");
     UserRec ann = tolvtest::user("corp", "ann");
     ann.set(ann->registry_id, "ANN-1");
-    EXPECT_EQ(rspi_enable_user(h, ann.get()), 40u);  // its enabled file is there
+    EXPECT_EQ(rspi_enable_user(h, ann.get()), 10u);  // enabled: not disabled comes first
     UserRec other = tolvtest::user("corp", "zed");
     other.set(other->registry_id, "NOPE");
     EXPECT_EQ(rspi_enable_user(h, other.get()), 10u);

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "tolvinternal.h"
 
@@ -21,11 +23,36 @@ namespace tolv {
 namespace {
 
 // The block a handle points at: its first (only) member is the directory.
+// It lives as long as the process, so a handle used after rspi_terminate
+// finds a null directory (4) instead of freed memory.
 struct RegistryBlock {
     char *dir;
 };
 
+RegistryBlock registry_block{nullptr};
 RegistryBlock *rspi_registry_handle = nullptr;
+// Serialises initialisation and termination: concurrent first calls make one handle.
+std::mutex lifetime_mutex;
+// Directory strings of terminated registries, kept because an operation
+// that started before rspi_terminate may still read one; reused when the
+// same directory is configured again.
+std::vector<char *> &retired_dirs() {
+    static auto *dirs = new std::vector<char *>;
+    return *dirs;
+}
+char *reuse_retired(char *dir) {
+    auto &dirs = retired_dirs();
+    for (char *&old : dirs) {
+        if (std::strcmp(old, dir) == 0) {
+            rspi_free(dir);
+            dir = old;
+            old = dirs.back();
+            dirs.pop_back();
+            break;
+        }
+    }
+    return dir;
+}
 // A diagnostics file this library opened, closed again when replaced.
 FILE *owned_output = nullptr;
 
@@ -57,7 +84,9 @@ FILE *open_append(const std::string &path) {
 }
 
 void set_output(FILE *f, bool owned) {
-    if (owned_output && owned_output != f) std::fclose(owned_output);
+    // Only while the host still writes through it: a stream the host has
+    // closed or replaced is no longer ours to close.
+    if (owned_output && owned_output != f && debugOutput == owned_output) std::fclose(owned_output);
     owned_output = owned ? f : nullptr;
     debugOutput = f;
 }
@@ -87,6 +116,7 @@ void apply_setting(RegistryBlock &block, const std::string &key, std::string_vie
 }
 
 uint32_t initialize(char ***handle, const char *config_file) {
+    const std::lock_guard<std::mutex> hold(lifetime_mutex);
     if (rspi_registry_handle) {
         TOLV_TRACE("TOLV Flatfile initialization previously done for this process.\n");
         if (handle) *handle = &rspi_registry_handle->dir;
@@ -101,7 +131,7 @@ uint32_t initialize(char ***handle, const char *config_file) {
     } else {
         block->dir = nullptr;
         io::Bytes data;
-        if (!config_file || io::read_file(config_file, data) != io::Read::Ok) {
+        if (!config_file || io::read_config(config_file, data) != io::Read::Ok) {
             std::fprintf(stderr, "Could not open TOLV configuration file %s\n", nz(config_file));
         } else {
             LineReader lines(data, kListLineSize);
@@ -113,8 +143,11 @@ uint32_t initialize(char ***handle, const char *config_file) {
             TOLV_TRACE("TOLV configuration file %s processed.\n", config_file);
         }
         if (ok(rc) && handle) {
-            rspi_registry_handle = block;
-            *handle = &block->dir;
+            char *dir = reuse_retired(block->dir);
+            std::free(block);
+            rspi_registry_handle = &registry_block;
+            __atomic_store_n(&registry_block.dir, dir, __ATOMIC_RELEASE);
+            *handle = &registry_block.dir;
         } else {
             if (ok(rc)) rc = Rc::ConfigError;  // nowhere to hand the registry back
             rspi_free(block->dir);
@@ -125,12 +158,13 @@ uint32_t initialize(char ***handle, const char *config_file) {
     return code(rc);
 }
 
+// Ends the registry behind the process's handle; any other handle, or a
+// second call, changes nothing.
 uint32_t terminate(char **handle) {
+    const std::lock_guard<std::mutex> hold(lifetime_mutex);
+    if (handle != &registry_block.dir || !rspi_registry_handle) return RSPI_RC_SUCCESS;
     rspi_registry_handle = nullptr;
-    if (handle) {
-        rspi_free(*handle);
-        std::free(handle);  // handle points at the block's first member
-    }
+    if (char *dir = __atomic_exchange_n(&registry_block.dir, nullptr, __ATOMIC_ACQ_REL)) retired_dirs().push_back(dir);
     return RSPI_RC_SUCCESS;
 }
 

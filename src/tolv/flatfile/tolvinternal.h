@@ -86,7 +86,31 @@ int32_t guarded_count(F &&body) noexcept {
 }
 
 // The registry directory behind a handle, or null when the handle is unusable.
-inline const char *registry_dir(char **handle) { return handle ? *handle : nullptr; }
+inline const char *registry_dir(char **handle) { return handle ? __atomic_load_n(handle, __ATOMIC_ACQUIRE) : nullptr; }
+
+// The registry directory for the length of one exported operation: opened
+// once, every file of the registry is reached relative to it, and nested
+// operations of the same thread share it. A writing scope also holds the
+// registry's write lock: a process-wide mutex (threads of one host) plus an
+// exclusive flock on the directory (other hosts). ok() is false when a write
+// lock cannot be had; the operation must then change nothing.
+namespace io {
+class DirScope {
+public:
+    DirScope(std::string_view dir, bool write);
+    ~DirScope();
+    DirScope(const DirScope &) = delete;
+    DirScope &operator=(const DirScope &) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    bool ok_ = true;
+    bool took_mutex_ = false;
+    bool took_flock_ = false;
+    bool fresh_ = false;
+    void *saved_ = nullptr;  // the scope of another directory this one interrupts
+};
+}  // namespace io
 
 // The body of an exported operation: body(std::string_view dir) -> Rc. A
 // handle without a registry directory (never initialised, or terminated)
@@ -95,26 +119,21 @@ template <class F>
 uint32_t guarded_op(char **handle, F &&body) noexcept {
     const char *dir = registry_dir(handle);
     if (!dir) return RSPI_RC_CONFIG_ERROR;
-    return guarded([&] { return body(std::string_view(dir)); });
+    return guarded([&] {
+        io::DirScope scope(dir, false);
+        return body(std::string_view(dir));
+    });
 }
-// The registry's write lock: a process-wide mutex (threads of one host) plus
-// an exclusive flock on the registry directory (other hosts), held for a whole
-// operation including the operations it calls. Re-entrant for its thread.
-class WriteLock {
-public:
-    explicit WriteLock(std::string_view dir);
-    ~WriteLock();
-    WriteLock(const WriteLock &) = delete;
-    WriteLock &operator=(const WriteLock &) = delete;
-};
 
-// guarded_op for operations that change files: serialised by the write lock.
+// guarded_op for operations that change files: serialised by the write lock,
+// and 6 without touching anything when the lock cannot be taken.
 template <class F>
 uint32_t guarded_write_op(char **handle, F &&body) noexcept {
     const char *dir = registry_dir(handle);
     if (!dir) return RSPI_RC_CONFIG_ERROR;
     return guarded([&] {
-        WriteLock lock(dir);
+        io::DirScope scope(dir, true);
+        if (!scope.ok()) return Rc::FileError;
         return body(std::string_view(dir));
     });
 }
@@ -123,7 +142,10 @@ template <class F>
 int32_t guarded_count_op(char **handle, F &&body) noexcept {
     const char *dir = registry_dir(handle);
     if (!dir) return 0;
-    return guarded_count([&] { return body(std::string_view(dir)); });
+    return guarded_count([&] {
+        io::DirScope scope(dir, false);
+        return body(std::string_view(dir));
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -145,9 +167,15 @@ public:
     std::size_t size() const { return size_; }
     std::string_view view() const { return {data_, size_}; }
     operator std::string_view() const { return view(); }
+    // Drops the bytes (and a heap buffer) read so far.
+    void clear() {
+        release();
+        data_ = local_;
+        size_ = 0;
+    }
 
 private:
-    friend Read read_file(const std::string &path, Bytes &out, bool sized);
+    friend Read read_whole(int fd, Bytes &out, std::size_t size, std::size_t limit);
     static constexpr std::size_t kLocal = 8192;
     char local_[kLocal];
     // Drops the heap buffer (kept for the thread's next large read).
@@ -158,24 +186,50 @@ private:
     std::size_t size_ = 0;
 };
 
+// Every registry file is reached relative to the operation's directory
+// (DirScope), and only as a regular file: a symlink, FIFO, socket, device or
+// directory at a registry name is an error, never followed, never blocked on.
+
 // Reads the whole file. Missing: it does not exist (ENOENT, ENOTDIR); Error:
-// it exists but could not be opened or read. A record file usually comes in
-// one 8 KiB read; with sized (lists, which grow large) the buffer is sized
-// from fstat first so that one read takes the file.
-Read read_file(const std::string &path, Bytes &out, bool sized = false);
+// it exists but is no regular file, or could not be opened or read. A record
+// file is read only as far as the longest record can reach (kMaxRecordBytes);
+// a list (list = true) is read whole, its buffer sized by fstat.
+Read read_file(const std::string &path, Bytes &out, bool list = false);
+// The configuration file: outside the registry and named by the host, so it
+// may be a symlink; still only a regular file, and at most kMaxConfigBytes.
+Read read_config(const char *path, Bytes &out);
 // Reads up to len bytes from the start of the file into buf; got = bytes read.
 Read read_prefix(const std::string &path, void *buf, std::size_t len, std::size_t &got);
-// True when the file opens for reading (it is closed again at once).
-bool can_open(const std::string &path);
+// Whether a regular file is at path (Ok), nothing (Missing), or something
+// else or an unanswerable question (Error).
+Read probe(const std::string &path);
 // Replaces path with data: written in full to path + "_T" and renamed over
 // path, so a reader finds the whole old or the whole new file. False on any
-// failure, and then no temporary file is left.
+// failure (also when something other than a regular file is at path), and
+// then no temporary file is left.
 bool write_file(const std::string &path, std::string_view data);
-// True when the file exists and holds at least n bytes: a stored length is
-// checked before anything that size is allocated.
+// True when a regular file is at path and holds at least n bytes: a stored
+// length is checked before anything that size is allocated.
 bool size_at_least(const std::string &path, std::size_t n);
+// Renames a regular file; false when either name holds something else.
 bool rename_file(const std::string &from, const std::string &to);
+// Renames our own new file over path (a regular file or nothing).
+bool install_file(const std::string &from, const std::string &to);
+// Removes a regular file; false (errno ENOENT) when there is none.
 bool remove_file(const std::string &path);
+
+// An entry file looked for by an operation: 0 when it is there, `missing`
+// when not, 6 when something other than a regular file holds its name.
+inline Rc present(Read r, Rc missing) {
+    return r == Read::Ok ? Rc::Success : r == Read::Missing ? missing : Rc::FileError;
+}
+// The same before a create: 0 when nothing is there, `exists` when the file is.
+inline Rc absent(Read r, Rc exists) {
+    return r == Read::Missing ? Rc::Success : r == Read::Ok ? exists : Rc::FileError;
+}
+
+inline constexpr std::size_t kMaxRecordBytes = 64 * 1024;
+inline constexpr std::size_t kMaxConfigBytes = 1024 * 1024;
 
 // A descriptor that closes quietly when dropped; close() reports the result.
 class File {
@@ -198,7 +252,10 @@ public:
 private:
     int fd_ = -1;
 };
-// Opens path for writing (create, truncate, 0600).
+// Creates path afresh for writing (0600): a stale regular file there is
+// removed first, anything else refuses; the new file is opened exclusively.
+// As root in a directory owned by another account, the file gets the
+// directory's owner and group.
 File create(const std::string &path);
 
 // Test seam: when set, the n-th file operation from now on (1-based) fails
@@ -561,6 +618,19 @@ std::size_t find_index_sep(std::string_view s, std::size_t from = 0);
 IndexSplit split_index_line(std::string_view piece, IndexLine &out);
 inline constexpr std::string_view kIndexSep = "  ";
 inline constexpr std::string_view kIndexDisabled = "- -";
+// Identities are unique: 0 when no line of the user or group list but the
+// entry's own holds registry_id (compared ignoring case, as the lookups do) or
+// uuid (exactly; an empty one of either is not compared); else `taken`. The entry's own
+// lines are those under its name key, and, when own_disabled is given, a
+// disabled line with exactly that registry id (the one enable brings back).
+// A missing list is empty; one that cannot be read gives 6.
+Rc ui_check_identity(std::string_view dir, std::string_view index_name, std::string_view key, std::string_view uuid,
+                     std::string_view registry_id, const char *own_disabled, Rc taken);
+// A UUID text the index lines can hold: no double blank inside it and no
+// blank at its end, which would merge with the separator after it.
+inline bool storable_uuid(std::string_view uuid) {
+    return uuid.find(kIndexSep) == std::string_view::npos && !uuid.ends_with(' ');
+}
 // Fills domain and id from a name entry "domain id" (split at its first
 // blank), releasing the old strings: 9 (traced as invalid listdata) without a
 // blank, 3 when a copy fails.
@@ -620,17 +690,31 @@ Rc ui_validate_user(std::string_view dir, rspi_user *user);
 // 0 when the record (names already lower-cased) can be stored as it is: a
 // non-empty registry id and UUID string, names that fit every user file and
 // index line, and texts and a password without a line break (or NUL). Else 30.
-Rc ui_check_user(const rspi_user *user);
+Rc ui_check_user(const rspi_user *user, const char *uuid);
 // The names make a user file name, with every companion's suffix, that fits.
 bool user_names_fit(std::string_view domain, std::string_view user_id);
 // Writes the user file (and blob), then the user list and certificate-DN list.
 // 30 before anything is written when ui_check_user refuses the record; with
 // create, a missing UUID is made first (6, nothing written, when it cannot be).
-Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create);
+// 40, nothing written, when another user's list line holds its registry id
+// or UUID (own_disabled: see ui_check_identity). A modify names the stored
+// certificate DN, whose line is dropped before the new one is added.
+Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create, const char *old_cert_dn = nullptr,
+                   const char *own_disabled = nullptr);
+// ui_check_identity over the user list for this record (names lower-cased).
+Rc ui_check_user_identity(std::string_view dir, const rspi_user *user, const char *uuid, const char *own_disabled);
 // Reads the user file into the record (not user_id, domain, groups): 30 when it
 // does not open, 9 for a short file (fields present are filled), 6 for a blob.
 // Without with_password the stored password is skipped and password untouched.
 Rc ui_get_user(std::string_view dir, rspi_user *user, bool with_password = true);
+// ui_get_user of the user file at path (a disabled user's file, for one);
+// without with_blob the blob is left alone.
+Rc ui_read_user(const std::string &path, rspi_user *user, bool with_password = true, bool with_blob = true);
+// Whether enable may bring back the user stored at path with the caller's
+// given fields: 0; 30 when modify would refuse the merged record; 40 when
+// another user's list line holds its identity; or the read's failure. A
+// missing uuid_string stands for the new UUID enable will make.
+Rc ui_check_user_enable(std::string_view dir, const std::string &path, rspi_user *user);
 // The user-list writers: add the user's line in order (dropping its older lines
 // by UUID or registry id), turn it into a disabled entry, or drop it.
 Rc ui_add_to_userlist(std::string_view dir, rspi_user *user);
@@ -653,7 +737,11 @@ Rc ui_check_group(const rspi_group *group, std::size_t uuid_len);
 // anything is written for null names or a record ui_check_group refuses; with
 // create_uuid a missing UUID is made first (6, nothing written, when it cannot
 // be). state 2 becomes 1 in the record.
-Rc ui_replace_group(std::string_view dir, rspi_group *group, bool create_uuid);
+// 41, nothing written, when another group's list line holds its registry id
+// or UUID (own_disabled: see ui_check_identity).
+Rc ui_replace_group(std::string_view dir, rspi_group *group, bool create_uuid, const char *own_disabled = nullptr);
+// ui_check_identity over the group list for this record (names lower-cased).
+Rc ui_check_group_identity(std::string_view dir, const rspi_group *g, const char *uuid, const char *own_disabled);
 // The group-list writers: put the enabled line in order (dropping the group's
 // older lines by registry id or UUID), turn it into a disabled line, or drop it.
 Rc ui_add_to_grouplist(std::string_view dir, rspi_group *group);

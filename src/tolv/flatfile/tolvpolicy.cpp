@@ -27,7 +27,8 @@ Rc create_policy(std::string_view dir, rspi_policy *p) {
     if (!p || !usable_name(p->policy_id) || !usable_name(p->domain)) return Rc::InvalidPolicy;
     lower_keys(p);
     if (!policy_names_fit(p->domain, p->policy_id)) return Rc::InvalidPolicy;
-    if (io::can_open(policy_file(dir, p->domain, p->policy_id))) return Rc::PolicyExists;
+    if (const Rc rc = io::absent(io::probe(policy_file(dir, p->domain, p->policy_id)), Rc::PolicyExists); !ok(rc))
+        return rc;
     return ui_replace_policy(dir, p, true);
 }
 
@@ -36,7 +37,7 @@ Rc get_policy(std::string_view dir, rspi_policy *p) {
     lower_keys(p);
     const std::string path = policy_file(dir, p->domain, p->policy_id);
     io::Bytes data;
-    if (io::read_file(path, data) != io::Read::Ok) return Rc::InvalidPolicy;
+    if (const Rc got = io::present(io::read_file(path, data), Rc::InvalidPolicy); !ok(got)) return got;
 
     RecordReader in(data);
     in.key(p->policy_id);

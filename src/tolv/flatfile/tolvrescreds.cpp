@@ -42,7 +42,7 @@ Rc read_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
     lower_names(user, creds);
     const std::string path = rescreds_file(dir, user->domain, user->user_id, creds->name);
     io::Bytes data;
-    if (io::read_file(path, data) != io::Read::Ok) return Rc::InvalidRescreds;
+    if (const Rc got = io::present(io::read_file(path, data), Rc::InvalidRescreds); !ok(got)) return got;
 
     RecordReader r(data);
     r.key(creds->name);
@@ -90,7 +90,10 @@ Rc create_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) 
         if (!creds || !usable_name(creds->name)) return Rc::InvalidRescreds;
         ui_tolower(creds->name);
         if (!rescreds_names_fit(user->domain, user->user_id, creds->name)) return Rc::InvalidRescreds;
-        if (io::can_open(rescreds_file(dir, user->domain, user->user_id, creds->name))) return Rc::RescredsExists;
+        if (const Rc rc = io::absent(io::probe(rescreds_file(dir, user->domain, user->user_id, creds->name)),
+                                     Rc::RescredsExists);
+            !ok(rc))
+            return rc;
         return ui_replace_rescreds(dir, user, creds, true);
     }();
     TOLV_TRACE(text::create_rescreds.exit, code(rc));

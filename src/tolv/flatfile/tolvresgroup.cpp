@@ -26,7 +26,8 @@ std::string members_path(std::string_view dir, std::string_view name) {
 Rc existing_group(std::string_view dir, rspi_resgroup *g) {
     if (!g || !g->name) return Rc::InvalidResgroup;
     ui_tolower(g->name);
-    if (!resgroup_name_fits(g->name) || !io::can_open(resgroup_file(dir, g->name))) return Rc::InvalidResgroup;
+    if (!resgroup_name_fits(g->name)) return Rc::InvalidResgroup;
+    if (const Rc rc = io::present(io::probe(resgroup_file(dir, g->name)), Rc::InvalidResgroup); !ok(rc)) return rc;
     return Rc::Success;
 }
 
@@ -60,7 +61,7 @@ Rc create_resgroup(std::string_view dir, rspi_resgroup *g) {
     if (!g || !usable_name(g->name)) return Rc::InvalidResgroup;
     ui_tolower(g->name);
     if (!resgroup_name_fits(g->name)) return Rc::InvalidResgroup;
-    if (io::can_open(resgroup_file(dir, g->name))) return Rc::ResgroupExists;
+    if (const Rc rc = io::absent(io::probe(resgroup_file(dir, g->name)), Rc::ResgroupExists); !ok(rc)) return rc;
     return ui_replace_resgroup(dir, g, true);
 }
 
@@ -71,7 +72,7 @@ Rc get_resgroup(std::string_view dir, rspi_resgroup *g) {
     ui_tolower(g->name);
     const std::string path = resgroup_file(dir, g->name);
     io::Bytes data;
-    if (io::read_file(path, data) != io::Read::Ok) return Rc::InvalidResgroup;
+    if (const Rc got = io::present(io::read_file(path, data), Rc::InvalidResgroup); !ok(got)) return got;
 
     RecordReader in(data);
     std::string_view line;

@@ -21,7 +21,7 @@ Rc create_resource(std::string_view dir, rspi_resource *r) {
     ui_tolower(r->name);
     if (!resource_name_fits(r->name)) return Rc::InvalidResource;
     // The list is not consulted: the file alone says the resource exists.
-    if (io::can_open(resource_file(dir, r->name))) return Rc::ResourceExists;
+    if (const Rc rc = io::absent(io::probe(resource_file(dir, r->name)), Rc::ResourceExists); !ok(rc)) return rc;
     return ui_replace_resource(dir, r, true);
 }
 
@@ -30,7 +30,7 @@ Rc get_resource(std::string_view dir, rspi_resource *r) {
     ui_tolower(r->name);
     const std::string path = resource_file(dir, r->name);
     io::Bytes data;
-    if (io::read_file(path, data) != io::Read::Ok) return Rc::InvalidResource;
+    if (const Rc got = io::present(io::read_file(path, data), Rc::InvalidResource); !ok(got)) return got;
 
     RecordReader in(data);
     in.key(r->name);

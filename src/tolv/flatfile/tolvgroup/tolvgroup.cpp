@@ -32,7 +32,7 @@ std::string path_of(std::string_view dir, const rspi_group *g) { return group_fi
 Rc group_exists(std::string_view dir, rspi_group *g) {
     if (!names_given(g)) return Rc::InvalidGroup;
     lower_names(g);
-    return io::can_open(path_of(dir, g)) ? Rc::Success : Rc::InvalidGroup;
+    return io::present(io::probe(path_of(dir, g)), Rc::InvalidGroup);
 }
 
 // A temporary group that borrows the caller's names; the names are handed
@@ -61,7 +61,7 @@ Rc create_group(std::string_view dir, rspi_group *g) {
     lower_names(g);
     // The group list needs a registry id to tell the group's lines apart.
     if (!g->registry_id || !*g->registry_id) return Rc::InvalidGroup;
-    if (io::can_open(path_of(dir, g))) return Rc::GroupExists;
+    if (const Rc rc = io::absent(io::probe(path_of(dir, g)), Rc::GroupExists); !ok(rc)) return rc;
     return ui_replace_group(dir, g, true);
 }
 
@@ -70,7 +70,7 @@ Rc get_group(std::string_view dir, rspi_group *g) {
     lower_names(g);
     const std::string path = path_of(dir, g);
     io::Bytes data;
-    if (io::read_file(path, data) != io::Read::Ok) return Rc::InvalidGroup;
+    if (const Rc got = io::present(io::read_file(path, data), Rc::InvalidGroup); !ok(got)) return got;
 
     RecordReader in(data);
     in.key();
@@ -132,7 +132,7 @@ Rc disable_group(char **handle, std::string_view dir, rspi_group *g) {
     if (!component_fits(disabled_group_file({}, registry_id).size(), 0)) return Rc::InvalidGroup;
     const std::string disabled = disabled_group_file(dir, registry_id);
     // Another disabled group under the same registry id keeps its file.
-    if (io::can_open(disabled)) return Rc::GroupExists;
+    if (const Rc rc = io::absent(io::probe(disabled), Rc::GroupExists); !ok(rc)) return rc;
     if (!io::rename_file(path_of(dir, g), disabled)) return Rc::FileError;
     return ui_disable_in_grouplist(dir, tmp.g);
 }
@@ -141,21 +141,25 @@ Rc enable_group(char **handle, std::string_view dir, rspi_group *g) {
     if (!names_given(g)) return Rc::InvalidGroup;
     lower_names(g);
     if (!g->registry_id) return Rc::GroupNotDisabled;
-    // Refused before the file moves: the write after it would refuse the same.
-    if (!ok(ui_check_group(g, g->uuid_string ? std::strlen(g->uuid_string) : kUuidTextLen))) return Rc::InvalidGroup;
+    const std::string disabled = disabled_group_file(dir, g->registry_id);
     const std::string path = path_of(dir, g);
+    // Not disabled: nothing else is looked at.
+    if (const Rc rc = io::present(io::probe(disabled), Rc::GroupNotDisabled); !ok(rc)) return rc;
     // Never replace the file of a group created under these names meanwhile.
-    if (io::can_open(path)) return Rc::GroupExists;
+    if (const Rc rc = io::absent(io::probe(path), Rc::GroupExists); !ok(rc)) return rc;
+    // Refused before the file moves: the writes after it would refuse the same.
+    if (!ok(ui_check_group(g, g->uuid_string ? std::strlen(g->uuid_string) : kUuidTextLen))) return Rc::InvalidGroup;
+    if (const Rc rc = ui_check_group_identity(dir, g, g->uuid_string, g->registry_id); !ok(rc)) return rc;
     TempGroup tmp(g);
     if (!tmp.g) return Rc::NoMemory;
-    if (!io::rename_file(disabled_group_file(dir, g->registry_id), path)) return Rc::GroupNotDisabled;
+    if (!io::rename_file(disabled, path)) return Rc::GroupNotDisabled;
 
     rspi_group *const work = tmp.g;
     if (const uint32_t got = rspi_get_group(handle, work); got != RSPI_RC_SUCCESS) return from_code(got);
     // The caller's UUID text (lent; null asks for a new UUID) replaces the stored one.
     char *const stored_uuid = work->uuid_string;
     work->uuid_string = g->uuid_string;
-    const Rc rc = ui_replace_group(dir, work, true);
+    const Rc rc = ui_replace_group(dir, work, true, g->registry_id);
     if (work->uuid_string != g->uuid_string) rspi_free(work->uuid_string);
     work->uuid_string = stored_uuid;
     if (!ok(rc)) return rc;
@@ -219,7 +223,7 @@ Rc read_named(char **handle, rspi_group *g, std::string_view name) {
 Rc get_group_by_uuid(char **handle, std::string_view dir, rspi_group *g) {
     if (!g || !g->uuid_string) return Rc::InvalidGroup;
     io::Bytes data;
-    if (io::read_file(std::string(dir).append(kGroupList), data, true) != io::Read::Ok) return Rc::InvalidGroup;
+    if (const Rc got = io::present(io::read_file(std::string(dir).append(kGroupList), data, true), Rc::InvalidGroup); !ok(got)) return got;
     // Every matching line is read in turn: the last one decides.
     const std::string uuid(g->uuid_string);
     Rc rc = Rc::InvalidGroup;
@@ -240,7 +244,7 @@ Rc get_group_by_rgyid(char **handle, std::string_view dir, rspi_group *g) {
     if (!g || !g->registry_id) return Rc::InvalidGroup;
     const std::string_view wanted(g->registry_id);
     io::Bytes data;
-    if (io::read_file(std::string(dir).append(kGroupList), data, true) != io::Read::Ok) return Rc::InvalidGroup;
+    if (const Rc got = io::present(io::read_file(std::string(dir).append(kGroupList), data, true), Rc::InvalidGroup); !ok(got)) return got;
     LineReader lines(data, kListLineSize);
     std::string_view piece;
     while (lines.next_piece(piece)) {

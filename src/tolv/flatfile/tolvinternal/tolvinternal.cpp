@@ -204,7 +204,7 @@ Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &
 
     if (end == ListEnd::Replace) {
         const bool wrote = e.out.write_to(out);
-        if (!out.close() || !wrote || !io::rename_file(temp, list_path)) {
+        if (!out.close() || !wrote || !io::install_file(temp, list_path)) {
             io::remove_file(temp);
             return Rc::FileError;
         }
@@ -515,8 +515,9 @@ Rc list_index(std::string_view dir, std::string_view index_name, ListRef list, c
     std::string path(dir);
     path.append(index_name);
     io::Bytes data;
-    // An index that cannot be read lists as empty, like a missing one.
-    if (io::read_file(path, data, true) != io::Read::Ok) return Rc::Success;
+    // Only a missing index lists as empty; one that cannot be read is an error.
+    if (const io::Read r = io::read_file(path, data, true); r != io::Read::Ok)
+        return r == io::Read::Missing ? Rc::Success : Rc::FileError;
 
     const uint32_t mode = filters.mode;
     const NameFilter id_filter(filters.id), domain_filter(filters.domain), registry_id_filter(filters.registry_id);
@@ -562,6 +563,24 @@ Rc list_index(std::string_view dir, std::string_view index_name, ListRef list, c
         if (!registry_id_filter.matches(line.registry_id)) continue;
         const Rc rc = enabled ? append(name, kNameEntry) : append(line.registry_id, kRegistryIdEntry);
         if (!ok(rc)) return rc;
+    }
+    return Rc::Success;
+}
+
+Rc ui_check_identity(std::string_view dir, std::string_view index_name, std::string_view key, std::string_view uuid,
+                     std::string_view registry_id, const char *own_disabled, Rc taken) {
+    io::Bytes data;
+    if (const io::Read r = io::read_file(make_path(dir, index_name), data, true); r != io::Read::Ok)
+        return r == io::Read::Missing ? Rc::Success : Rc::FileError;
+    LineReader lines(data, kListLineSize);
+    std::string_view piece;
+    IndexLine l;
+    while (lines.next_piece(piece)) {
+        if (split_index_line(piece, l) != IndexSplit::Ok || l.name == key) continue;
+        if (own_disabled && l.name == kIndexDisabled && l.registry_id == own_disabled) continue;
+        if ((!uuid.empty() && l.uuid == uuid) ||
+            (!registry_id.empty() && same_ignoring_case(l.registry_id, registry_id)))
+            return taken;
     }
     return Rc::Success;
 }

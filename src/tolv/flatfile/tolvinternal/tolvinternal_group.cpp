@@ -72,14 +72,21 @@ Rc ui_check_group(const rspi_group *g, std::size_t uuid_len) {
     if (!storable_texts(g->description, g->registry_id, g->uuid_string))
         return Rc::InvalidGroup;
     // A double blank inside the UUID would move the list line's registry field.
-    if (view(g->uuid_string).find(kIndexSep) != std::string_view::npos) return Rc::InvalidGroup;
+    if (!storable_uuid(view(g->uuid_string))) return Rc::InvalidGroup;
     return Rc::Success;
 }
 
-Rc ui_replace_group(std::string_view dir, rspi_group *g, bool create_uuid) {
+Rc ui_check_group_identity(std::string_view dir, const rspi_group *g, const char *uuid, const char *own_disabled) {
+    return ui_check_identity(dir, kGroupList, member_entry(view(g->domain), view(g->group_id)), view(uuid),
+                             view(g->registry_id), own_disabled, Rc::GroupExists);
+}
+
+Rc ui_replace_group(std::string_view dir, rspi_group *g, bool create_uuid, const char *own_disabled) {
     if (!g || !g->group_id || !g->domain) return Rc::InvalidGroup;
     const bool make_uuid = create_uuid && !g->uuid_string;
     if (const Rc rc = ui_check_group(g, make_uuid ? kUuidTextLen : len(g->uuid_string)); !ok(rc)) return rc;
+    if (const Rc rc = ui_check_group_identity(dir, g, make_uuid ? nullptr : g->uuid_string, own_disabled); !ok(rc))
+        return rc;
 
     if (g->state == 2) g->state = 1;
     if (make_uuid) {

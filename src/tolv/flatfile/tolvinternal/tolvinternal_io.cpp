@@ -64,6 +64,131 @@ ssize_t sys_writev(int fd, const struct iovec *iov, int count) {
 // A name too long for the file system names no file that could exist.
 bool missing_errno() { return errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG; }
 
+int sys_openat(int dirfd, const char *name, int flags, mode_t mode = 0) {
+    if (injected()) return -1;
+    int fd;
+    do {
+        fd = ::openat(dirfd, name, flags | O_CLOEXEC | O_NOCTTY, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int sys_fstat(int fd, struct stat &st) {
+    if (injected()) return -1;
+    return ::fstat(fd, &st);
+}
+
+int sys_fstatat(int dirfd, const char *name, struct stat &st) {
+    if (injected()) return -1;
+    return ::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW);
+}
+
+// Opens nothing but what it names: no symlink is followed, no FIFO waited on.
+constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK;
+
+// The directory part of a path as the registry builds them: up to its last '/'.
+std::string_view directory_part(std::string_view path, std::string_view &name) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) {
+        name = path;
+        return ".";
+    }
+    name = path.substr(slash + 1);
+    return slash == 0 ? std::string_view("/") : path.substr(0, slash);
+}
+
+// The registry directory of the operations running on this thread.
+struct ThreadDir {
+    std::string part;    // the directory as file paths spell it
+    int fd = -1;         // O_RDONLY (lockable) or O_PATH; -1 when it did not open
+    int open_errno = 0;  // why it did not
+    int depth = 0;
+    bool locked = false;
+    int owner = 0;  // 0 not looked at, 1 files keep the creator's owner, 2 they take the directory's
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+thread_local ThreadDir t_dir;
+
+// A directory reached for one file operation: the operation's own directory,
+// or (outside any operation, as in tests) one opened for this call alone.
+class At {
+public:
+    explicit At(const std::string &path) {
+        std::string_view name;
+        const std::string_view part = directory_part(path, name);
+        // "dir/" itself: the directory, which is never a registry file.
+        name_ = name.empty() ? "." : path.c_str() + (path.size() - name.size());
+        if (t_dir.depth > 0 && t_dir.part == part) {
+            fd_ = t_dir.fd;
+            err_ = t_dir.open_errno;
+            return;
+        }
+        own_ = ::open(std::string(part).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        fd_ = own_;
+        err_ = own_ < 0 ? errno : 0;
+    }
+    ~At() {
+        if (own_ >= 0) ::close(own_);
+    }
+    At(const At &) = delete;
+    At &operator=(const At &) = delete;
+    // False (errno set) when the directory itself could not be opened.
+    bool usable() const {
+        if (fd_ >= 0) return true;
+        errno = err_;
+        return false;
+    }
+    int fd() const { return fd_; }
+    const char *name() const { return name_; }
+    // The owner new files take: as root, that of a directory owned by another account.
+    bool owner_for_new_files(uid_t &uid, gid_t &gid) const {
+        if (fd_ == t_dir.fd && t_dir.owner != 0) {
+            uid = t_dir.uid;
+            gid = t_dir.gid;
+            return t_dir.owner == 2;
+        }
+        struct stat st;
+        const bool other = ::geteuid() == 0 && ::fstat(fd_, &st) == 0 && st.st_uid != 0;
+        if (other) {
+            uid = st.st_uid;
+            gid = st.st_gid;
+        }
+        if (fd_ == t_dir.fd) {
+            t_dir.owner = other ? 2 : 1;
+            t_dir.uid = uid;
+            t_dir.gid = gid;
+        }
+        return other;
+    }
+
+private:
+    int fd_ = -1;
+    int own_ = -1;
+    int err_ = 0;
+    const char *name_;
+};
+
+// What is at a name: 1 a regular file, 0 nothing, -1 anything else or an error.
+int kind_at(const At &at) {
+    struct stat st;
+    if (sys_fstatat(at.fd(), at.name(), st) != 0) return missing_errno() ? 0 : -1;
+    if (S_ISREG(st.st_mode)) return 1;
+    errno = EINVAL;
+    return -1;
+}
+
+// Opens a regular file for reading; size is its size. Missing or Error as read_file.
+Read open_regular(const At &at, File &f, std::size_t &size) {
+    if (!at.usable()) return missing_errno() ? Read::Missing : Read::Error;
+    f = File(sys_openat(at.fd(), at.name(), kReadFlags));
+    if (!f.is_open()) return missing_errno() ? Read::Missing : Read::Error;
+    struct stat st;
+    if (sys_fstat(f.fd(), st) != 0 || !S_ISREG(st.st_mode)) return Read::Error;
+    size = static_cast<std::size_t>(st.st_size);
+    return Read::Ok;
+}
+
 }  // namespace
 
 void fail_nth_operation(long n, int error) {
@@ -101,7 +226,24 @@ bool File::close() {
 }
 
 File create(const std::string &path) {
-    return File(sys_open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+    const At at(path);
+    if (!at.usable()) return File();
+    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+    File f(sys_openat(at.fd(), at.name(), flags, 0600));
+    // A temporary file left by a writer that died: gone first, if it is a
+    // plain file. Anything else at the name is not ours to remove.
+    if (!f.is_open() && errno == EEXIST && kind_at(at) == 1 && ::unlinkat(at.fd(), at.name(), 0) == 0)
+        f = File(sys_openat(at.fd(), at.name(), flags, 0600));
+    if (!f.is_open()) return f;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (at.owner_for_new_files(uid, gid) && ::fchown(f.fd(), uid, gid) != 0) {
+        const int err = errno;
+        ::unlinkat(at.fd(), at.name(), 0);
+        errno = err;
+        return File();
+    }
+    return f;
 }
 
 namespace {
@@ -111,10 +253,11 @@ namespace {
 // page boundary up to seven times more slowly.
 constexpr std::align_val_t kPage{4096};
 
-// The last large buffer a thread let go of (up to kSpareMax). Index reads come
+// The last large buffer a thread let go of, up to kSpareMax: index reads come
 // in runs (a rewrite, a listing, a lookup), and fresh pages for each would
-// mean page faults and zeroing; the spare is freed when the thread ends.
-constexpr std::size_t kSpareMax = std::size_t{16} << 20;
+// mean page faults and zeroing. Larger buffers go back at once, so that many
+// threads reading a large registry do not each keep one.
+constexpr std::size_t kSpareMax = std::size_t{1} << 20;
 struct Spare {
     char *p = nullptr;
     std::size_t cap = 0;
@@ -147,53 +290,57 @@ void Bytes::release() {
     heap_cap_ = 0;
 }
 
-Read read_file(const std::string &path, Bytes &out, bool sized) {
-    out.release();
-    out.data_ = out.local_;
-    out.size_ = 0;
-    File f(sys_open(path.c_str(), O_RDONLY));
-    if (!f.is_open()) return missing_errno() ? Read::Missing : Read::Error;
-    // Registry files are small regular files: one read usually takes them
-    // whole, and a short read of a regular file is its end.
-    const auto file_size = [&](std::size_t &size) {
-        struct stat st;
-        if (::fstat(f.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-        size = static_cast<std::size_t>(st.st_size);
-        return true;
-    };
+// Reads an open regular file of the given size whole, but never more than
+// limit bytes: a file that grows while it is read is cut there.
+Read read_whole(int fd, Bytes &out, std::size_t size, std::size_t limit) {
     char *buf = out.local_;
-    std::size_t cap = Bytes::kLocal;
-    std::size_t size = 0;
+    std::size_t cap = std::min(Bytes::kLocal, limit);
     // One byte past the size: the read that fills the rest also meets the end.
-    if (sized && file_size(size) && size >= cap) {
-        out.heap_ = large_buffer(size + 1, out.heap_cap_);
+    if (size >= cap && cap < limit) {
+        out.heap_ = large_buffer(std::min(size + 1, limit), out.heap_cap_);
         buf = out.heap_;
-        cap = out.heap_cap_;
+        cap = std::min(out.heap_cap_, limit);
     }
     std::size_t len = 0;
     for (;;) {
-        const ssize_t n = sys_read(f.fd(), buf + len, cap - len);
+        const ssize_t n = sys_read(fd, buf + len, cap - len);
         if (n < 0) {
-            out.release();
-            out.data_ = out.local_;
+            out.clear();
             return Read::Error;
         }
         len += static_cast<std::size_t>(n);
-        if (len < cap) break;
-        std::size_t want = cap * 2;
-        if (file_size(size) && size >= cap) want = size + 1;
+        if (len < cap || n == 0 || cap >= limit) break;
         std::size_t bigger_cap = 0;
-        char *bigger = large_buffer(want, bigger_cap);
+        char *bigger = large_buffer(std::min(cap * 2, limit), bigger_cap);
         std::memcpy(bigger, buf, len);
         out.release();
         out.heap_ = bigger;
         out.heap_cap_ = bigger_cap;
         buf = bigger;
-        cap = bigger_cap;
+        cap = std::min(bigger_cap, limit);
     }
     out.data_ = buf;
     out.size_ = len;
     return Read::Ok;
+}
+
+Read read_file(const std::string &path, Bytes &out, bool list) {
+    out.clear();
+    const At at(path);
+    File f;
+    std::size_t size = 0;
+    if (const Read r = open_regular(at, f, size); r != Read::Ok) return r;
+    return read_whole(f.fd(), out, size, list ? SIZE_MAX : kMaxRecordBytes);
+}
+
+Read read_config(const char *path, Bytes &out) {
+    out.clear();
+    // The host names this file: a symlink to it is its administrator's choice.
+    File f(sys_open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    if (!f.is_open()) return missing_errno() ? Read::Missing : Read::Error;
+    struct stat st;
+    if (sys_fstat(f.fd(), st) != 0 || !S_ISREG(st.st_mode)) return Read::Error;
+    return read_whole(f.fd(), out, static_cast<std::size_t>(st.st_size), kMaxConfigBytes);
 }
 
 bool File::write_all(struct iovec *slices, std::size_t count) {
@@ -220,8 +367,10 @@ bool File::write_all(struct iovec *slices, std::size_t count) {
 
 Read read_prefix(const std::string &path, void *buf, std::size_t len, std::size_t &got) {
     got = 0;
-    File f(sys_open(path.c_str(), O_RDONLY));
-    if (!f.is_open()) return missing_errno() ? Read::Missing : Read::Error;
+    const At at(path);
+    File f;
+    std::size_t size = 0;
+    if (const Read r = open_regular(at, f, size); r != Read::Ok) return r;
     char *p = static_cast<char *>(buf);
     while (got < len) {
         const ssize_t n = sys_read(f.fd(), p + got, len - got);
@@ -232,72 +381,123 @@ Read read_prefix(const std::string &path, void *buf, std::size_t len, std::size_
     return Read::Ok;
 }
 
-bool can_open(const std::string &path) {
-    File f(sys_open(path.c_str(), O_RDONLY));
-    return f.is_open();
+Read probe(const std::string &path) {
+    const At at(path);
+    if (!at.usable()) return missing_errno() ? Read::Missing : Read::Error;
+    switch (kind_at(at)) {
+    case 1:
+        return Read::Ok;
+    case 0:
+        return Read::Missing;
+    default:
+        return Read::Error;
+    }
 }
 
 bool write_file(const std::string &path, std::string_view data) {
+    // Refused before anything is written: the rename would replace a link or
+    // a special file at the name with our file.
+    if (probe(path) == Read::Error) return false;
     std::string temp = path;
     temp.append(kTempSuffix);
     File f = create(temp);
     if (!f.is_open()) return false;
     const bool wrote = f.write_all(data);
-    if (f.close() && wrote && rename_file(temp, path)) return true;
+    if (f.close() && wrote && install_file(temp, path)) return true;
     remove_file(temp);
     return false;
 }
 
 bool size_at_least(const std::string &path, std::size_t n) {
+    const At at(path);
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) >= n;
+    return at.usable() && sys_fstatat(at.fd(), at.name(), st) == 0 && S_ISREG(st.st_mode) &&
+           static_cast<std::size_t>(st.st_size) >= n;
 }
-
-bool rename_file(const std::string &from, const std::string &to) {
-    if (injected()) return false;
-    return ::rename(from.c_str(), to.c_str()) == 0;
-}
-
-bool remove_file(const std::string &path) {
-    if (injected()) return false;
-    return ::unlink(path.c_str()) == 0;
-}
-
-}  // namespace tolv::io
-
-namespace tolv {
 
 namespace {
-std::recursive_mutex g_write_mutex;
-thread_local int t_lock_depth = 0;
-thread_local int t_lock_fd = -1;
-
-// The directory the registry's files land in: the prefix up to its last '/'.
-std::string lock_directory(std::string_view dir) {
-    const std::size_t slash = dir.rfind('/');
-    if (slash == std::string_view::npos) return ".";
-    if (slash == 0) return "/";
-    return std::string(dir.substr(0, slash));
+bool rename_at(const At &from, const At &to) {
+    if (injected()) return false;
+    return ::renameat(from.fd(), from.name(), to.fd(), to.name()) == 0;
 }
 }  // namespace
 
-WriteLock::WriteLock(std::string_view dir) {
+bool rename_file(const std::string &from, const std::string &to) {
+    const At a(from), b(to);
+    if (!a.usable() || !b.usable()) return false;
+    if (kind_at(a) != 1 || kind_at(b) < 0) return false;
+    return rename_at(a, b);
+}
+
+bool install_file(const std::string &from, const std::string &to) {
+    const At a(from), b(to);
+    return a.usable() && b.usable() && rename_at(a, b);
+}
+
+bool remove_file(const std::string &path) {
+    const At at(path);
+    if (!at.usable()) return false;
+    const int kind = kind_at(at);
+    if (kind == 0) errno = ENOENT;
+    if (kind != 1) return false;
+    if (injected()) return false;
+    return ::unlinkat(at.fd(), at.name(), 0) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// The operation's directory and the write lock.
+
+namespace {
+std::recursive_mutex g_write_mutex;
+}  // namespace
+
+DirScope::DirScope(std::string_view dir, bool write) {
+    std::string_view ignored;
+    const std::string_view part = directory_part(dir, ignored);
+    if (t_dir.depth > 0 && t_dir.part != part) {
+        // Another registry's operation calls into this one: set it aside.
+        saved_ = new ThreadDir(std::move(t_dir));
+        t_dir = ThreadDir{};
+    }
+    if (t_dir.depth++ == 0) {
+        fresh_ = true;
+        t_dir.part.assign(part);
+        // Readable for the lock; a directory we may only search still serves readers.
+        t_dir.fd = ::open(t_dir.part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (t_dir.fd < 0 && !write) t_dir.fd = ::open(t_dir.part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        t_dir.open_errno = t_dir.fd < 0 ? errno : 0;
+    }
+    if (!write || t_dir.locked) return;
     g_write_mutex.lock();
-    if (t_lock_depth++ > 0) return;
-    t_lock_fd = ::open(lock_directory(dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (t_lock_fd >= 0) {
-        while (::flock(t_lock_fd, LOCK_EX) != 0 && errno == EINTR) {
+    took_mutex_ = true;
+    int rc = -1;
+    if (t_dir.fd >= 0) {
+        while ((rc = ::flock(t_dir.fd, LOCK_EX)) != 0 && errno == EINTR) {
         }
     }
-}
-
-WriteLock::~WriteLock() {
-    if (--t_lock_depth == 0 && t_lock_fd >= 0) {
-        ::flock(t_lock_fd, LOCK_UN);
-        ::close(t_lock_fd);
-        t_lock_fd = -1;
+    if (rc != 0) {
+        ok_ = false;
+        return;
     }
-    g_write_mutex.unlock();
+    took_flock_ = true;
+    t_dir.locked = true;
 }
 
-}  // namespace tolv
+DirScope::~DirScope() {
+    if (took_flock_) {
+        ::flock(t_dir.fd, LOCK_UN);
+        t_dir.locked = false;
+    }
+    if (took_mutex_) g_write_mutex.unlock();
+    if (--t_dir.depth == 0 && fresh_) {
+        if (t_dir.fd >= 0) ::close(t_dir.fd);
+        t_dir = ThreadDir{};
+    }
+    if (saved_) {
+        auto *saved = static_cast<ThreadDir *>(saved_);
+        t_dir = std::move(*saved);
+        delete saved;
+    }
+}
+
+}  // namespace tolv::io

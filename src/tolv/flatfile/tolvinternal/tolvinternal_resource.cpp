@@ -15,7 +15,7 @@ Rc ui_validate_resource(std::string_view dir, char *name) {
     if (!usable_name(name)) return Rc::InvalidResource;
     ui_tolower(name);
     if (!resource_name_fits(name)) return Rc::InvalidResource;
-    return io::can_open(resource_file(dir, name)) ? Rc::Success : Rc::InvalidResource;
+    return io::present(io::probe(resource_file(dir, name)), Rc::InvalidResource);
 }
 
 Rc ui_replace_resource(std::string_view dir, rspi_resource *resource, bool create_uuid) {

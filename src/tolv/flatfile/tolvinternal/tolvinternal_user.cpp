@@ -85,7 +85,7 @@ Rc check_storable(const rspi_user *user, const char *uuid) {
     const std::string_view domain(user->domain), user_id(user->user_id);
     // The user list keys on the registry id and on the UUID: an empty one
     // would let this user's line replace another's.
-    if (!user->registry_id || !*user->registry_id || !uuid || !*uuid) return Rc::InvalidUser;
+    if (!user->registry_id || !*user->registry_id || !uuid || !*uuid || !storable_uuid(uuid)) return Rc::InvalidUser;
     if (!user_names_fit(domain, user_id)) return Rc::InvalidUser;
     if (!component_fits(std::strlen(user->registry_id) + kDisabledUserSuffix.size(), 0)) return Rc::InvalidUser;
     const std::string_view rgy(user->registry_id), uid(uuid);
@@ -120,16 +120,22 @@ Rc ui_validate_user(std::string_view dir, rspi_user *user) {
     if (!user || !usable_name(user->user_id) || !usable_name(user->domain)) return Rc::InvalidUser;
     ui_tolower(user->user_id);
     ui_tolower(user->domain);
-    return io::can_open(user_file(dir, user->domain, user->user_id)) ? Rc::Success : Rc::InvalidUser;
+    return io::present(io::probe(user_file(dir, user->domain, user->user_id)), Rc::InvalidUser);
+}
+
+Rc ui_check_user_identity(std::string_view dir, const rspi_user *user, const char *uuid, const char *own_disabled) {
+    return ui_check_identity(dir, kUserList, user_key(user->domain, user->user_id), uuid ? uuid : "",
+                             user->registry_id ? user->registry_id : "", own_disabled, Rc::UserExists);
 }
 
 bool user_names_fit(std::string_view domain, std::string_view user_id) {
     return one_line(domain) && one_line(user_id) && component_fits(domain.size() + 1 + user_id.size(), kLongestUserSuffix);
 }
 
-Rc ui_check_user(const rspi_user *user) { return check_storable(user, user ? user->uuid_string : nullptr); }
+Rc ui_check_user(const rspi_user *user, const char *uuid) { return check_storable(user, uuid); }
 
-Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create) {
+Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create, const char *old_cert_dn,
+                   const char *own_disabled) {
     if (!names_set(user)) return Rc::InvalidUser;
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
@@ -145,6 +151,10 @@ Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create) {
     }
     const char *uuid = fresh ? fresh : user->uuid_string;
     if (const Rc rc = check_storable(user, uuid); !ok(rc)) return rc;
+    if (const Rc rc = ui_check_user_identity(dir, user, fresh ? "" : uuid, own_disabled); !ok(rc)) return rc;
+    // The old certificate-DN line goes only once the change is known to be accepted.
+    if (old_cert_dn && *old_cert_dn)
+        ui_remove_from_entrylist(dir, kCertDnList, certdn_entry(user->domain, user->user_id, old_cert_dn));
 
     const bool has_password = usable_password(user->password);
     const int32_t flag_1 = user->flag_1 == 2 ? 0 : user->flag_1;
@@ -201,9 +211,12 @@ Rc ui_get_user(std::string_view dir, rspi_user *user, bool with_password) {
     if (!names_set(user)) return Rc::InvalidUser;
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
-    const std::string path = user_file(dir, user->domain, user->user_id);
+    return ui_read_user(user_file(dir, user->domain, user->user_id), user, with_password);
+}
+
+Rc ui_read_user(const std::string &path, rspi_user *user, bool with_password, bool with_blob) {
     io::Bytes data;
-    if (io::read_file(path, data) != io::Read::Ok) return Rc::InvalidUser;
+    if (const Rc got = io::present(io::read_file(path, data), Rc::InvalidUser); !ok(got)) return got;
 
     RecordReader r(data);
     std::string_view line;
@@ -249,6 +262,7 @@ Rc ui_get_user(std::string_view dir, rspi_user *user, bool with_password) {
     uint32_t blob_length = 0;
     if (r.optional(line)) blob_length = static_cast<uint32_t>(parse_long(line));
 
+    if (!with_blob) return r.rc();
     rspi_free_blob(user->blob);
     user->blob = nullptr;
     // The blob read's result replaces a short file's 9, but never a failed

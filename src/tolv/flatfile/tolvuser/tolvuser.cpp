@@ -18,11 +18,8 @@ Rc create_user(std::string_view dir, rspi_user *user) {
         // Only the user file decides: a disabled user or a stray list line
         // with the same registry id does not stop a new user. A user file
         // that exists but cannot be read is never overwritten.
-        std::size_t got = 0;
-        if (io::read_prefix(user_file(dir, user->domain, user->user_id), nullptr, 0, got) != io::Read::Missing)
-            rc = Rc::UserExists;
-        else
-            rc = ui_replace_user(dir, user, true);
+        rc = io::absent(io::probe(user_file(dir, user->domain, user->user_id)), Rc::UserExists);
+        if (ok(rc)) rc = ui_replace_user(dir, user, true);
     }
     TOLV_TRACE(text::create_user.exit, code(rc));
     return rc;
@@ -122,16 +119,35 @@ Rc modify_user(std::string_view dir, rspi_user *user) {
     stored.emplace(tmp);
     merge_given(tmp, user);
 
-    // Refuse before the old certificate-DN line goes, so a refused change
-    // leaves every index as it was.
-    if (const Rc rc = ui_check_user(tmp); !ok(rc)) return rc;
-    if (stored->cert_dn && *stored->cert_dn) {
-        std::string entry(tmp->domain);
-        entry.append(" ").append(tmp->user_id).append(" ").append(stored->cert_dn);
-        ui_remove_from_entrylist(dir, kCertDnList, entry);
-    }
-    return ui_replace_user(dir, tmp, false);
+    return ui_replace_user(dir, tmp, false, stored->cert_dn);
 }
+
+}  // namespace
+
+Rc ui_check_user_enable(std::string_view dir, const std::string &path, rspi_user *user) {
+    rspi_user *tmp = rspi_alloc_user();
+    if (!tmp) return Rc::NoMemory;
+    tmp->user_id = user->user_id;
+    tmp->domain = user->domain;
+    std::optional<OwnedFields> stored;
+    ScopeExit release([&] {
+        if (stored) stored->restore(tmp);
+        tmp->user_id = nullptr;
+        tmp->domain = nullptr;
+        rspi_free_user(tmp);
+    });
+    // The blob stays under the enabled name while the user is disabled.
+    if (const Rc rc = ui_read_user(path, tmp, true, false); !ok(rc)) return rc;
+    stored.emplace(tmp);
+    merge_given(tmp, user);
+    // The UUID enable will make: any valid text stands in for it.
+    static constexpr char kNewUuid[] = "00000000-0000-0000-0000-000000000000";
+    const char *uuid = user->uuid_string ? user->uuid_string : kNewUuid;
+    if (const Rc rc = ui_check_user(tmp, uuid); !ok(rc)) return rc;
+    return ui_check_user_identity(dir, tmp, user->uuid_string, user->registry_id);
+}
+
+namespace {
 
 Rc modify_user_traced(std::string_view dir, rspi_user *user) {
     TOLV_TRACE(text::modify_user.entry, nz(user ? user->domain : nullptr), nz(user ? user->user_id : nullptr));

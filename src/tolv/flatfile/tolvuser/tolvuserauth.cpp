@@ -22,7 +22,7 @@ Rc authenticate_user(std::string_view dir, rspi_user *user, const rspi_authndata
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
     io::Bytes data;
-    if (io::read_file(user_file(dir, user->domain, user->user_id), data) != io::Read::Ok) return Rc::InvalidUser;
+    if (const Rc got = io::present(io::read_file(user_file(dir, user->domain, user->user_id), data), Rc::InvalidUser); !ok(got)) return got;
 
     // Lines 4 and 5: the account-valid flag and the password.
     LineReader lines(data, kRecordLineSize);
@@ -74,7 +74,7 @@ Rc take_names(rspi_user *user, std::string_view domain, std::string_view user_id
 Rc get_user_by_uuid(char **handle, std::string_view dir, rspi_user *user) {
     if (!user || !user->uuid_string) return Rc::InvalidUser;
     io::Bytes data;
-    if (io::read_file(make_path(dir, kUserList), data, true) != io::Read::Ok) return Rc::InvalidUser;
+    if (const Rc got = io::present(io::read_file(make_path(dir, kUserList), data, true), Rc::InvalidUser); !ok(got)) return got;
     const std::string_view uuid(user->uuid_string);
     LineReader lines(data, kListLineSize);
     std::string_view piece;
@@ -120,7 +120,7 @@ Rc get_user_by_rgyid(char **handle, std::string_view dir, rspi_user *user) {
     if (!user || !user->registry_id) return Rc::InvalidUser;
     const std::string_view wanted(user->registry_id);
     io::Bytes data;
-    if (io::read_file(make_path(dir, kUserList), data, true) != io::Read::Ok) return Rc::InvalidUser;
+    if (const Rc got = io::present(io::read_file(make_path(dir, kUserList), data, true), Rc::InvalidUser); !ok(got)) return got;
     LineReader lines(data, kListLineSize);
     std::string_view piece;
     IndexLine line;

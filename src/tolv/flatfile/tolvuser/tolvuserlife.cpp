@@ -106,10 +106,15 @@ Rc enable_user(char **handle, std::string_view dir, rspi_user *user) {
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
     if (!user->registry_id) return Rc::UserNotDisabled;
+    const std::string disabled = disabled_user_file(dir, user->registry_id);
     const std::string path = user_file(dir, user->domain, user->user_id);
+    // Not disabled: nothing else is looked at.
+    if (const Rc rc = io::present(io::probe(disabled), Rc::UserNotDisabled); !ok(rc)) return rc;
     // Never move a disabled user over the file of another enabled user.
-    if (io::can_open(path)) return Rc::UserExists;
-    if (!io::rename_file(disabled_user_file(dir, user->registry_id), path)) return Rc::UserNotDisabled;
+    if (const Rc rc = io::absent(io::probe(path), Rc::UserExists); !ok(rc)) return rc;
+    // What the writes below would refuse is refused before the file moves.
+    if (const Rc rc = ui_check_user_enable(dir, disabled, user); !ok(rc)) return rc;
+    if (!io::rename_file(disabled, path)) return Rc::UserNotDisabled;
 
     UserPtr temp = borrow_names(user);
     if (!temp) return Rc::NoMemory;
@@ -122,7 +127,7 @@ Rc enable_user(char **handle, std::string_view dir, rspi_user *user) {
     // Keep the caller's UUID, or make a new one when the caller gives none.
     rspi_free(temp->uuid_string);
     temp->uuid_string = user->uuid_string;
-    rc = ui_replace_user(dir, temp.get(), true);
+    rc = ui_replace_user(dir, temp.get(), true, nullptr, user->registry_id);
     if (!ok(rc)) return rc;
     return static_cast<Rc>(rspi_modify_user(handle, user));
 }
