@@ -193,8 +193,11 @@ Rc add_group_member(std::string_view dir, rspi_group *g, rspi_user *user) {
     if (!entry_fits(user_entry.size()) || !one_line(user_entry) ||
         !component_fits(user_groups.size(), kTempSuffix.size()))
         return Rc::InvalidUser;
-    // The members file goes first; the user's groups file decides the result.
-    ui_add_to_entrylist(dir, group_members_list(g->domain, g->group_id), user_entry);
+    // The members file goes first; a file that cannot be rewritten ends the
+    // call there, anything else is decided by the user's groups file.
+    if (const Rc rc = ui_add_to_entrylist(dir, group_members_list(g->domain, g->group_id), user_entry);
+        rc == Rc::FileError || rc == Rc::NoMemory)
+        return rc;
     return ui_add_to_entrylist(dir, user_groups, member_entry(g->domain, g->group_id));
 }
 
@@ -204,8 +207,11 @@ Rc remove_group_member(std::string_view dir, rspi_group *g, rspi_user *user) {
     if (!user || !user->user_id || !user->domain) return Rc::InvalidUser;
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
-    ui_remove_from_entrylist(dir, group_members_list(g->domain, g->group_id),
-                             member_entry(user->domain, user->user_id));
+    // A member the group no longer lists still leaves the user's groups file.
+    if (const Rc rc = ui_remove_from_entrylist(dir, group_members_list(g->domain, g->group_id),
+                                               member_entry(user->domain, user->user_id));
+        rc == Rc::FileError || rc == Rc::NoMemory)
+        return rc;
     return ui_remove_from_entrylist(dir, my_groups_list(user->domain, user->user_id),
                                     member_entry(g->domain, g->group_id));
 }
