@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "bench_ops.h"
+#include "floor.h"
 #include "registry_gen.h"
 #include "rspi.h"
 
@@ -176,14 +177,19 @@ void run_benchmark(benchmark::State &st, const OpInfo &info, std::size_t n) {
         st.SkipWithError(("not exported yet: " + m).c_str());
         return;
     }
+    const std::string &dir = g_sessions.regs.at(n).dir;
     Spent in_op, in_floor;
     std::size_t k = 0;
     std::string err;
     for (auto _ : st) {
         try {
-            if (k & 1) measure(in_floor, [&] { op->floor(k); });
+            const auto run_floor = [&] {
+                tolvbench::floor::Call call(dir);
+                op->floor(k);
+            };
+            if (k & 1) measure(in_floor, run_floor);
             st.SetIterationTime(measure(in_op, [&] { err = op->run(k); }));
-            if (err.empty() && !(k & 1)) measure(in_floor, [&] { op->floor(k); });
+            if (err.empty() && !(k & 1)) measure(in_floor, run_floor);
         } catch (const std::exception &e) {
             err = e.what();
         }
@@ -331,6 +337,7 @@ int count_mode(const Options &o) {
     const bool floor = o.count_part == "floor";
     for (std::size_t k = 0; k < o.count_iters; ++k) {
         if (floor) {
+            tolvbench::floor::Call call(g_sessions.regs.at(n).dir);
             op->floor(k);
         } else if (const std::string err = op->run(k); !err.empty()) {
             std::fprintf(stderr, "tolvbench: %s\n", err.c_str());

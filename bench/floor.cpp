@@ -47,8 +47,22 @@ Buffer &buffer() {
     return buf;
 }
 
+// The registry directory of the call being measured (Call), or -1.
+thread_local int t_dirfd = -1;
+
+const char *base_name(const std::string &path) {
+    const std::size_t slash = path.rfind('/');
+    return path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+}
+// A file of the registry, reached as the plug-in must reach it: relative to
+// the call's directory, never through a link, never waiting on a FIFO.
+int open_in(const std::string &path, int flags, mode_t mode = 0) {
+    flags |= O_CLOEXEC | O_NOFOLLOW;
+    return t_dirfd >= 0 ? ::openat(t_dirfd, base_name(path), flags, mode) : ::open(path.c_str(), flags, mode);
+}
+
 std::size_t read_index(const std::string &path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open_in(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0) fail("open " + path);
     struct stat st;
     if (::fstat(fd, &st) != 0) fail("fstat " + path);
@@ -78,10 +92,22 @@ void write_all(int fd, const char *p, std::size_t left, const std::string &path)
 
 }  // namespace
 
+Call::Call(const std::string &dir) {
+    t_dirfd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (t_dirfd < 0) fail("open " + dir);
+}
+
+Call::~Call() {
+    ::close(t_dirfd);
+    t_dirfd = -1;
+}
+
 std::size_t read_record(const std::string &path) {
     char buf[8192];
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open_in(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0) fail("open " + path);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) fail("fstat " + path);
     const ssize_t n = ::read(fd, buf, sizeof buf);
     ::close(fd);
     if (n < 0) fail("read " + path);
@@ -89,30 +115,34 @@ std::size_t read_record(const std::string &path) {
 }
 
 void probe(const std::string &path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fail("open " + path);
-    ::close(fd);
+    struct stat st;
+    const int rc = t_dirfd >= 0 ? ::fstatat(t_dirfd, base_name(path), &st, AT_SYMLINK_NOFOLLOW)
+                                : ::lstat(path.c_str(), &st);
+    if (rc != 0) fail("stat " + path);
 }
 
 void write_record(const std::string &path, std::string_view bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int fd = open_in(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (fd < 0) fail("create " + path);
     write_all(fd, bytes.data(), bytes.size(), path);
     if (::close(fd) != 0) fail("close " + path);
 }
 
 void unlink_file(const std::string &path) {
-    if (::unlink(path.c_str()) != 0) fail("unlink " + path);
+    const int rc = t_dirfd >= 0 ? ::unlinkat(t_dirfd, base_name(path), 0) : ::unlink(path.c_str());
+    if (rc != 0) fail("unlink " + path);
 }
 
 void rename_file(const std::string &from, const std::string &to) {
-    if (::rename(from.c_str(), to.c_str()) != 0) fail("rename " + from);
+    const int rc = t_dirfd >= 0 ? ::renameat(t_dirfd, base_name(from), t_dirfd, base_name(to))
+                                : ::rename(from.c_str(), to.c_str());
+    if (rc != 0) fail("rename " + from);
 }
 
 void rewrite_index(const std::string &path) {
     const std::size_t size = read_index(path);
     const std::string temp = path + "_T";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int fd = open_in(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (fd < 0) fail("create " + temp);
     write_all(fd, buffer().data(), size, temp);
     if (::close(fd) != 0) fail("close " + temp);

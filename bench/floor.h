@@ -8,9 +8,20 @@
 
 namespace tolvbench::floor {
 
-// open + one read + close of a record file; returns the bytes read.
+// The registry directory, opened once for each measured call as the plug-in
+// opens it; while one is alive every function below works relative to it.
+class Call {
+public:
+    explicit Call(const std::string &dir);
+    ~Call();
+    Call(const Call &) = delete;
+    Call &operator=(const Call &) = delete;
+};
+
+// open + fstat (a regular file) + one read + close of a record file; returns
+// the bytes read.
 std::size_t read_record(const std::string &path);
-// open + close: the existence check of another entry's file.
+// One lstat: the existence check of another entry's file.
 void probe(const std::string &path);
 // open (create, truncate) + one write + close.
 void write_record(const std::string &path, std::string_view bytes);
