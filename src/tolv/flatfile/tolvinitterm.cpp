@@ -98,6 +98,9 @@ void apply_setting(RegistryBlock &block, const std::string &key, std::string_vie
         block.dir = dup_str(value);
         rc = block.dir ? Rc::Success : Rc::NoMemory;
         if (block.dir) TOLV_TRACE("dir=%s\n", block.dir);
+    } else if (key == "durable") {
+        io::set_durable(value == "true");
+        TOLV_TRACE("durable=%s\n", value == "true" ? "true" : "false");
     } else if (key == "verbose") {
         if (value == "true") {
             verbose = 1;

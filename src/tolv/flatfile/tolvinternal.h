@@ -102,9 +102,15 @@ public:
     DirScope(const DirScope &) = delete;
     DirScope &operator=(const DirScope &) = delete;
     bool ok() const { return ok_; }
+    // Ends a writing operation: its journal is committed, or rolled back when
+    // rc reports an I/O (6) or memory (3) failure. Returns rc, or 6 when the
+    // commit itself failed and the operation was rolled back. Only the
+    // outermost scope acts; a scope ended without finish() rolls back.
+    Rc finish(Rc rc);
 
 private:
     bool ok_ = true;
+    bool finished_ = false;
     bool took_mutex_ = false;
     bool took_flock_ = false;
     bool fresh_ = false;
@@ -134,7 +140,7 @@ uint32_t guarded_write_op(char **handle, F &&body) noexcept {
     return guarded([&] {
         io::DirScope scope(dir, true);
         if (!scope.ok()) return Rc::FileError;
-        return body(std::string_view(dir));
+        return scope.finish(body(std::string_view(dir)));
     });
 }
 
@@ -217,6 +223,12 @@ bool rename_file(const std::string &from, const std::string &to);
 bool install_file(const std::string &from, const std::string &to);
 // Removes a regular file; false (errno ENOENT) when there is none.
 bool remove_file(const std::string &path);
+// Enters path into the running write operation's undo journal before its
+// first change (the functions above do it themselves); false when it cannot.
+bool journal(const std::string &path);
+// durable=true: every file written is flushed (fdatasync) before it replaces
+// the old one, and the directory (fsync) around the journal's commit point.
+void set_durable(bool on);
 
 // An entry file looked for by an operation: 0 when it is there, `missing`
 // when not, 6 when something other than a regular file holds its name.
@@ -247,6 +259,8 @@ public:
     // Writes the slices in order, in as few system calls as the kernel
     // allows; the slices are used up (moved past what was written).
     bool write_all(struct ::iovec *slices, std::size_t count);
+    // In durable mode, flushes the written data to the disk.
+    bool sync();
     bool close();
 
 private:

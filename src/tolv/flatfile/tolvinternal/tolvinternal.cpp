@@ -188,6 +188,7 @@ Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &
     temp.append(kTempSuffix);
     // The temporary file comes first: a registry we cannot write to fails
     // before anything is read or changed.
+    if (!io::journal(list_path)) return Rc::FileError;
     io::File out = io::create(temp);
     if (!out.is_open()) return Rc::FileError;
 
@@ -203,7 +204,7 @@ Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &
     const ListEnd end = edit(e, ctx);
 
     if (end == ListEnd::Replace) {
-        const bool wrote = e.out.write_to(out);
+        const bool wrote = e.out.write_to(out) && out.sync();
         if (!out.close() || !wrote || !io::install_file(temp, list_path)) {
             io::remove_file(temp);
             return Rc::FileError;

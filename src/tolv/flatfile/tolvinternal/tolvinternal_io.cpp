@@ -6,6 +6,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -100,6 +102,7 @@ std::string_view directory_part(std::string_view path, std::string_view &name) {
 // The registry directory of the operations running on this thread.
 struct ThreadDir {
     std::string part;    // the directory as file paths spell it
+    std::string prefix;  // what the configured directory adds in front of every name
     int fd = -1;         // O_RDONLY (lockable) or O_PATH; -1 when it did not open
     int open_errno = 0;  // why it did not
     int depth = 0;
@@ -107,8 +110,21 @@ struct ThreadDir {
     int owner = 0;  // 0 not looked at, 1 files keep the creator's owner, 2 they take the directory's
     uid_t uid = 0;
     gid_t gid = 0;
+    // The undo journal of the running write operation (see Journal below).
+    int journal_fd = -1;
+    std::vector<std::string> journaled;
 };
 thread_local ThreadDir t_dir;
+
+std::atomic<bool> g_durable{false};
+
+// Opens the operation's directory: readable, so that it can be locked; a
+// directory we may only search still serves readers.
+void open_thread_dir(bool write) {
+    t_dir.fd = ::open(t_dir.part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (t_dir.fd < 0 && !write) t_dir.fd = ::open(t_dir.part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    t_dir.open_errno = t_dir.fd < 0 ? errno : 0;
+}
 
 // A directory reached for one file operation: the operation's own directory,
 // or (outside any operation, as in tests) one opened for this call alone.
@@ -120,6 +136,9 @@ public:
         // "dir/" itself: the directory, which is never a registry file.
         name_ = name.empty() ? "." : path.c_str() + (path.size() - name.size());
         if (t_dir.depth > 0 && t_dir.part == part) {
+            // A reading call opens its directory on its first file: a cursor
+            // step that reads nothing costs nothing.
+            if (t_dir.fd < 0 && t_dir.open_errno == 0) open_thread_dir(false);
             fd_ = t_dir.fd;
             err_ = t_dir.open_errno;
             return;
@@ -189,6 +208,155 @@ Read open_regular(const At &at, File &f, std::size_t &size) {
     return Read::Ok;
 }
 
+
+// ---------------------------------------------------------------------------
+// The undo journal: every write operation is all or nothing.
+//
+// Invariant: while a write operation runs, the directory "<prefix>tolv.journal"
+// beside the registry files holds, under its own name, every registry file the
+// operation has replaced, renamed or removed so far, as it was before (a hard
+// link to the old file), or a symlink marker when there was no such file. A
+// file is entered before its first change (and before its "_T" temporary is
+// made). The operation commits by renaming the journal to
+// "<prefix>tolv.journal.done" and then emptying it; a failed operation, and
+// any writer that finds a journal under the write lock, rolls it back: old
+// files renamed back, created files and their temporaries removed. No entry
+// can take these names: every entry file ends with its family's suffix.
+constexpr std::string_view kJournal = "tolv.journal";
+constexpr std::string_view kJournalDone = "tolv.journal.done";
+constexpr const char *kAbsent = "-";  // the marker's target
+
+std::string journal_name(std::string_view which) { return t_dir.prefix + std::string(which); }
+
+// In durable mode, makes the directory's entries reach the disk.
+void sync_dir(int fd) {
+    if (g_durable.load(std::memory_order_relaxed)) ::fsync(fd);
+}
+
+// Puts one journalled name back as it was; true when nothing of it is left
+// in the journal. Raw system calls: a rollback is never a fault point.
+bool restore(int journal_fd, const char *name) {
+    struct stat st;
+    if (::fstatat(journal_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+    bool done;
+    if (S_ISLNK(st.st_mode)) {
+        done = (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT) && ::unlinkat(journal_fd, name, 0) == 0;
+    } else {
+        done = S_ISREG(st.st_mode) && ::renameat(journal_fd, name, t_dir.fd, name) == 0;
+    }
+    const std::string temp = std::string(name).append(kTempSuffix);
+    ::unlinkat(t_dir.fd, temp.c_str(), 0);
+    return done;
+}
+
+// Rolls back (or, committed, just empties) the journal directory `which`
+// found on disk; false when it cannot be undone in full.
+bool settle_on_disk(std::string_view which, bool roll_back) {
+    const std::string name = journal_name(which);
+    const int fd = ::openat(t_dir.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT;
+    DIR *d = ::fdopendir(fd);
+    if (!d) {
+        ::close(fd);
+        return false;
+    }
+    bool all = true;
+    while (const dirent *e = ::readdir(d)) {
+        if (e->d_name[0] == '.' && (!e->d_name[1] || (e->d_name[1] == '.' && !e->d_name[2]))) continue;
+        all = (roll_back ? restore(fd, e->d_name) : ::unlinkat(fd, e->d_name, 0) == 0) && all;
+    }
+    ::closedir(d);
+    if (!all || ::unlinkat(t_dir.fd, name.c_str(), AT_REMOVEDIR) != 0) return false;
+    sync_dir(t_dir.fd);
+    return true;
+}
+
+// Enters the file at `at` into the running operation's journal, once.
+// Outside a write operation (tests of the file layer) there is none.
+bool journal_at(const At &at) {
+    if (!t_dir.locked || at.fd() != t_dir.fd) return true;
+    const std::string_view name(at.name());
+    for (const std::string &seen : t_dir.journaled)
+        if (seen == name) return true;
+    if (t_dir.journal_fd < 0) {
+        const std::string dir = journal_name(kJournal);
+        if (injected() || ::mkdirat(t_dir.fd, dir.c_str(), 0700) != 0) return false;
+        t_dir.journal_fd = ::openat(t_dir.fd, dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (t_dir.journal_fd < 0) {
+            ::unlinkat(t_dir.fd, dir.c_str(), AT_REMOVEDIR);
+            return false;
+        }
+        uid_t uid = 0;
+        gid_t gid = 0;
+        if (at.owner_for_new_files(uid, gid)) (void)::fchown(t_dir.journal_fd, uid, gid);
+        sync_dir(t_dir.fd);
+    }
+    t_dir.journaled.emplace_back(name);
+    if (injected()) return false;
+    if (::linkat(t_dir.fd, at.name(), t_dir.journal_fd, at.name(), 0) != 0) {
+        if (errno != ENOENT || ::symlinkat(kAbsent, t_dir.journal_fd, at.name()) != 0) return false;
+    }
+    sync_dir(t_dir.journal_fd);
+    return true;
+}
+
+// Rolls the running operation back; false when a file could not be restored
+// (the journal then stays for the next writer).
+bool roll_back_running() {
+    if (t_dir.journal_fd < 0) return true;
+    bool all = true;
+    for (auto it = t_dir.journaled.rbegin(); it != t_dir.journaled.rend(); ++it)
+        all = restore(t_dir.journal_fd, it->c_str()) && all;
+    ::close(std::exchange(t_dir.journal_fd, -1));
+    t_dir.journaled.clear();
+    if (!all) return false;
+    const std::string dir = journal_name(kJournal);
+    const bool removed = ::unlinkat(t_dir.fd, dir.c_str(), AT_REMOVEDIR) == 0;
+    sync_dir(t_dir.fd);
+    return removed;
+}
+
+// The commit point: the journal renamed to its done name, then emptied.
+bool commit_running() {
+    if (t_dir.journal_fd < 0) return true;
+    sync_dir(t_dir.fd);
+    const std::string dir = journal_name(kJournal), done = journal_name(kJournalDone);
+    bool renamed = !injected() && ::renameat(t_dir.fd, dir.c_str(), t_dir.fd, done.c_str()) == 0;
+    if (!renamed && (errno == ENOTEMPTY || errno == EEXIST) && settle_on_disk(kJournalDone, false))
+        renamed = ::renameat(t_dir.fd, dir.c_str(), t_dir.fd, done.c_str()) == 0;
+    if (!renamed) return false;
+    sync_dir(t_dir.fd);
+    for (const std::string &name : t_dir.journaled) ::unlinkat(t_dir.journal_fd, name.c_str(), 0);
+    ::close(std::exchange(t_dir.journal_fd, -1));
+    t_dir.journaled.clear();
+    ::unlinkat(t_dir.fd, done.c_str(), AT_REMOVEDIR);
+    return true;
+}
+
+// Under a freshly taken write lock: a journal left by a writer that died or
+// failed is rolled back before anything else happens.
+bool recover() {
+    struct stat st;
+    const std::string dir = journal_name(kJournal);
+    if (::fstatat(t_dir.fd, dir.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+    return S_ISDIR(st.st_mode) && settle_on_disk(kJournal, true);
+}
+
+}  // namespace
+
+bool journal(const std::string &path) {
+    const At at(path);
+    return at.usable() && journal_at(at);
+}
+
+void set_durable(bool on) { g_durable.store(on, std::memory_order_relaxed); }
+
+bool File::sync() {
+    if (!g_durable.load(std::memory_order_relaxed)) return true;
+    return !injected() && ::fdatasync(fd_) == 0;
+}
+
+namespace {
 }  // namespace
 
 void fail_nth_operation(long n, int error) {
@@ -397,12 +565,12 @@ Read probe(const std::string &path) {
 bool write_file(const std::string &path, std::string_view data) {
     // Refused before anything is written: the rename would replace a link or
     // a special file at the name with our file.
-    if (probe(path) == Read::Error) return false;
+    if (probe(path) == Read::Error || !journal(path)) return false;
     std::string temp = path;
     temp.append(kTempSuffix);
     File f = create(temp);
     if (!f.is_open()) return false;
-    const bool wrote = f.write_all(data);
+    const bool wrote = f.write_all(data) && f.sync();
     if (f.close() && wrote && install_file(temp, path)) return true;
     remove_file(temp);
     return false;
@@ -426,12 +594,12 @@ bool rename_file(const std::string &from, const std::string &to) {
     const At a(from), b(to);
     if (!a.usable() || !b.usable()) return false;
     if (kind_at(a) != 1 || kind_at(b) < 0) return false;
-    return rename_at(a, b);
+    return journal_at(a) && journal_at(b) && rename_at(a, b);
 }
 
 bool install_file(const std::string &from, const std::string &to) {
     const At a(from), b(to);
-    return a.usable() && b.usable() && rename_at(a, b);
+    return a.usable() && b.usable() && journal_at(b) && rename_at(a, b);
 }
 
 bool remove_file(const std::string &path) {
@@ -440,7 +608,7 @@ bool remove_file(const std::string &path) {
     const int kind = kind_at(at);
     if (kind == 0) errno = ENOENT;
     if (kind != 1) return false;
-    if (injected()) return false;
+    if (!journal_at(at) || injected()) return false;
     return ::unlinkat(at.fd(), at.name(), 0) == 0;
 }
 
@@ -452,8 +620,8 @@ std::recursive_mutex g_write_mutex;
 }  // namespace
 
 DirScope::DirScope(std::string_view dir, bool write) {
-    std::string_view ignored;
-    const std::string_view part = directory_part(dir, ignored);
+    std::string_view prefix;
+    const std::string_view part = directory_part(dir, prefix);
     if (t_dir.depth > 0 && t_dir.part != part) {
         // Another registry's operation calls into this one: set it aside.
         saved_ = new ThreadDir(std::move(t_dir));
@@ -462,15 +630,14 @@ DirScope::DirScope(std::string_view dir, bool write) {
     if (t_dir.depth++ == 0) {
         fresh_ = true;
         t_dir.part.assign(part);
-        // Readable for the lock; a directory we may only search still serves readers.
-        t_dir.fd = ::open(t_dir.part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (t_dir.fd < 0 && !write) t_dir.fd = ::open(t_dir.part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        t_dir.open_errno = t_dir.fd < 0 ? errno : 0;
+        t_dir.prefix.assign(prefix);
+        if (write) open_thread_dir(true);
     }
     if (!write || t_dir.locked) return;
     g_write_mutex.lock();
     took_mutex_ = true;
     int rc = -1;
+    if (t_dir.fd < 0 && t_dir.open_errno == 0) open_thread_dir(true);
     if (t_dir.fd >= 0) {
         while ((rc = ::flock(t_dir.fd, LOCK_EX)) != 0 && errno == EINTR) {
         }
@@ -481,9 +648,24 @@ DirScope::DirScope(std::string_view dir, bool write) {
     }
     took_flock_ = true;
     t_dir.locked = true;
+    // Nothing is read or written on top of a half-done operation.
+    if (!recover()) ok_ = false;
+}
+
+Rc DirScope::finish(Rc rc) {
+    if (!took_flock_ || finished_) return rc;
+    finished_ = true;
+    if (rc == Rc::FileError || rc == Rc::NoMemory) {
+        roll_back_running();
+        return rc;
+    }
+    if (commit_running()) return rc;
+    roll_back_running();
+    return Rc::FileError;
 }
 
 DirScope::~DirScope() {
+    if (took_flock_ && !finished_) roll_back_running();
     if (took_flock_) {
         ::flock(t_dir.fd, LOCK_UN);
         t_dir.locked = false;
