@@ -3,6 +3,7 @@
 // entry lists with their cursor, blobs, UUIDs, login types and host strings.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -223,6 +224,8 @@ bool rename_file(const std::string &from, const std::string &to);
 bool install_file(const std::string &from, const std::string &to);
 // Removes a regular file; false (errno ENOENT) when there is none.
 bool remove_file(const std::string &path);
+// Removes a temporary file of ours that will not be installed (never journalled).
+void remove_temp(const std::string &path);
 // Enters path into the running write operation's undo journal before its
 // first change (the functions above do it themselves); false when it cannot.
 bool journal(const std::string &path);
@@ -238,6 +241,13 @@ inline Rc present(Read r, Rc missing) {
 // The same before a create: 0 when nothing is there, `exists` when the file is.
 inline Rc absent(Read r, Rc exists) {
     return r == Read::Missing ? Rc::Success : r == Read::Ok ? exists : Rc::FileError;
+}
+
+// Removes a file that may be missing (a blob, a members list): 0, or 6 when
+// one is there and cannot go. A call never reports success over a file that
+// stayed.
+inline Rc remove_if_there(const std::string &path) {
+    return remove_file(path) || errno == ENOENT ? Rc::Success : Rc::FileError;
 }
 
 inline constexpr std::size_t kMaxRecordBytes = 64 * 1024;

@@ -107,7 +107,7 @@ Rc delete_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) 
         lower_names(user, creds);
         const std::string path = rescreds_file(dir, user->domain, user->user_id, creds->name);
         if (!io::remove_file(path)) return Rc::InvalidRescreds;
-        io::remove_file(blob_file(path));
+        if (const Rc rc = io::remove_if_there(blob_file(path)); !ok(rc)) return rc;
         return ui_remove_from_entrylist(dir, rescreds_list(user->domain, user->user_id),
                                         rescreds_list_entry(user->domain, user->user_id, creds->name));
     }();

@@ -124,9 +124,9 @@ Rc delete_resgroup(std::string_view dir, rspi_resgroup *g) {
     if (!g || !g->name) return Rc::InvalidResgroup;
     ui_tolower(g->name);
     const std::string path = resgroup_file(dir, g->name);
-    if (!io::remove_file(path)) return Rc::InvalidResgroup;
-    io::remove_file(blob_file(path));
-    io::remove_file(members_path(dir, g->name));
+    if (!io::remove_file(path)) return errno == ENOENT ? Rc::InvalidResgroup : Rc::FileError;
+    if (const Rc rc = io::remove_if_there(blob_file(path)); !ok(rc)) return rc;
+    if (const Rc rc = io::remove_if_there(members_path(dir, g->name)); !ok(rc)) return rc;
     return ui_remove_from_resgrouplist(dir, g);
 }
 

@@ -180,8 +180,8 @@ Rc delete_group(char **handle, std::string_view dir, rspi_group *g) {
 
     const std::string path = path_of(dir, g);
     const Rc rc = io::remove_file(path) ? ui_remove_from_grouplist(dir, g) : Rc::FileError;
-    io::remove_file(blob_file(path));
-    return rc;
+    const Rc blob = io::remove_if_there(blob_file(path));
+    return ok(blob) ? rc : blob;
 }
 
 Rc add_group_member(std::string_view dir, rspi_group *g, rspi_user *user) {

@@ -197,7 +197,7 @@ Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &
     if (r == io::Read::Error) {
         // An unreadable list is not an empty one: keep it as it is.
         out.close();
-        io::remove_file(temp);
+        io::remove_temp(temp);
         return Rc::FileError;
     }
     ListEdit e{old.view(), r == io::Read::Ok, ListOut(old.view())};
@@ -206,14 +206,13 @@ Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &
     if (end == ListEnd::Replace) {
         const bool wrote = e.out.write_to(out) && out.sync();
         if (!out.close() || !wrote || !io::install_file(temp, list_path)) {
-            io::remove_file(temp);
+            io::remove_temp(temp);
             return Rc::FileError;
         }
         return Rc::Success;
     }
     out.close();
-    // One retry: a temporary file left behind would outlive this call.
-    if (!io::remove_file(temp) && !io::remove_file(temp)) return Rc::FileError;
+    io::remove_temp(temp);
     if (e.existed && !io::remove_file(list_path) && errno != ENOENT) return Rc::FileError;
     return Rc::Success;
 }
@@ -628,8 +627,7 @@ Rc ui_write_blob(const std::string &path, const rspi_blob *blob) {
     if (!blob || (blob->length > 0 && !blob->data)) return Rc::FileError;
     const std::string_view bytes(reinterpret_cast<const char *>(blob->data), blob->length);
     if (!io::write_file(path, bytes)) return Rc::FileError;
-    if (blob->length == 0) io::remove_file(path);
-    return Rc::Success;
+    return blob->length == 0 ? io::remove_if_there(path) : Rc::Success;
 }
 
 void ui_uuid_create(unsigned char (&uuid)[16], char *&uuid_string) {

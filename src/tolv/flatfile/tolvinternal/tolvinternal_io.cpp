@@ -241,8 +241,15 @@ bool restore(int journal_fd, const char *name) {
     bool done;
     if (S_ISLNK(st.st_mode)) {
         done = (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT) && ::unlinkat(journal_fd, name, 0) == 0;
+    } else if (!S_ISREG(st.st_mode)) {
+        done = false;
     } else {
-        done = S_ISREG(st.st_mode) && ::renameat(journal_fd, name, t_dir.fd, name) == 0;
+        // Still the same file (it was never replaced): renaming one link over
+        // another of the same file would do nothing, so the entry just goes.
+        struct stat now;
+        const bool same = ::fstatat(t_dir.fd, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == st.st_ino &&
+                          now.st_dev == st.st_dev;
+        done = same ? ::unlinkat(journal_fd, name, 0) == 0 : ::renameat(journal_fd, name, t_dir.fd, name) == 0;
     }
     const std::string temp = std::string(name).append(kTempSuffix);
     ::unlinkat(t_dir.fd, temp.c_str(), 0);
@@ -572,7 +579,7 @@ bool write_file(const std::string &path, std::string_view data) {
     if (!f.is_open()) return false;
     const bool wrote = f.write_all(data) && f.sync();
     if (f.close() && wrote && install_file(temp, path)) return true;
-    remove_file(temp);
+    remove_temp(temp);
     return false;
 }
 
@@ -600,6 +607,11 @@ bool rename_file(const std::string &from, const std::string &to) {
 bool install_file(const std::string &from, const std::string &to) {
     const At a(from), b(to);
     return a.usable() && b.usable() && journal_at(b) && rename_at(a, b);
+}
+
+void remove_temp(const std::string &path) {
+    const At at(path);
+    if (at.usable()) ::unlinkat(at.fd(), at.name(), 0);
 }
 
 bool remove_file(const std::string &path) {

@@ -153,8 +153,10 @@ Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create, const cha
     if (const Rc rc = check_storable(user, uuid); !ok(rc)) return rc;
     if (const Rc rc = ui_check_user_identity(dir, user, fresh ? "" : uuid, own_disabled); !ok(rc)) return rc;
     // The old certificate-DN line goes only once the change is known to be accepted.
-    if (old_cert_dn && *old_cert_dn)
-        ui_remove_from_entrylist(dir, kCertDnList, certdn_entry(user->domain, user->user_id, old_cert_dn));
+    if (old_cert_dn && *old_cert_dn) {
+        const Rc rc = ui_remove_from_entrylist(dir, kCertDnList, certdn_entry(user->domain, user->user_id, old_cert_dn));
+        if (rc == Rc::FileError || rc == Rc::NoMemory) return rc;
+    }
 
     const bool has_password = usable_password(user->password);
     const int32_t flag_1 = user->flag_1 == 2 ? 0 : user->flag_1;

@@ -46,11 +46,13 @@ Rc delete_all_rescreds(char **handle, rspi_user *user) {
     return walk_result(rc);
 }
 
-// Drops every certificate-DN line of the user ("domain user " prefix).
-void purge_cert_dns(std::string_view dir, const rspi_user *user) {
+// Drops every certificate-DN line of the user ("domain user " prefix); a
+// user without one is fine, a list that cannot be rewritten is not (6).
+Rc purge_cert_dns(std::string_view dir, const rspi_user *user) {
     std::string prefix(user->domain);
     prefix.append(" ").append(user->user_id).append(" ");
-    (void)ui_purge_from_entrylist(dir, kCertDnList, prefix);
+    const Rc rc = ui_purge_from_entrylist(dir, kCertDnList, prefix);
+    return rc == Rc::FileError || rc == Rc::NoMemory ? rc : Rc::Success;
 }
 
 // A temporary record that borrows the caller's names; they are handed back
@@ -77,11 +79,15 @@ Rc delete_user(char **handle, std::string_view dir, rspi_user *user) {
     if (!ok(rc)) return rc;
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
-    purge_cert_dns(dir, user);
+    if (const Rc purged = purge_cert_dns(dir, user); !ok(purged)) return purged;
     const std::string path = user_file(dir, user->domain, user->user_id);
-    if (io::remove_file(path)) rc = ui_remove_from_userlist(dir, user);
-    (void)io::remove_file(blob_file(path));
-    return rc;
+    // A user file that is gone leaves 0; one that stays is a failure.
+    if (io::remove_file(path))
+        rc = ui_remove_from_userlist(dir, user);
+    else if (errno != ENOENT)
+        return Rc::FileError;
+    const Rc blob = io::remove_if_there(blob_file(path));
+    return ok(blob) ? rc : blob;
 }
 
 Rc disable_user(char **handle, std::string_view dir, rspi_user *user) {
@@ -96,7 +102,7 @@ Rc disable_user(char **handle, std::string_view dir, rspi_user *user) {
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
     const std::string disabled = disabled_user_file(dir, temp->registry_id ? temp->registry_id : "");
-    purge_cert_dns(dir, user);
+    if (const Rc purged = purge_cert_dns(dir, user); !ok(purged)) return purged;
     if (!io::rename_file(user_file(dir, user->domain, user->user_id), disabled)) return Rc::FileError;
     return ui_disable_in_userlist(dir, temp.get());
 }
