@@ -492,6 +492,10 @@ Rc rewrite_list(const std::string &list_path, F &&edit) {
 Rc ui_add_to_entrylist(std::string_view dir, std::string_view list_name, std::string_view entry);
 Rc ui_remove_from_entrylist(std::string_view dir, std::string_view list_name, std::string_view entry);
 Rc ui_purge_from_entrylist(std::string_view dir, std::string_view list_name, std::string_view prefix);
+// Drops old_entry (if there) and adds new_entry in one rewrite; an empty one
+// is left out. 0, or 6/3 when the list cannot be rewritten.
+Rc ui_replace_in_entrylist(std::string_view dir, std::string_view list_name, std::string_view old_entry,
+                           std::string_view new_entry);
 
 // Case-insensitive wildcard match with '*'; a null filter matches everything.
 int32_t ui_compare_filter(const char *filter, const char *name);

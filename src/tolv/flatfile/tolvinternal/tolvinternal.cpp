@@ -323,6 +323,36 @@ Rc ui_add_to_entrylist(std::string_view dir, std::string_view list_name, std::st
     });
 }
 
+Rc ui_replace_in_entrylist(std::string_view dir, std::string_view list_name, std::string_view old_entry,
+                           std::string_view new_entry) {
+    if (new_entry.empty()) {
+        const Rc rc = old_entry.empty() ? Rc::Success : ui_remove_from_entrylist(dir, list_name, old_entry);
+        return rc == Rc::NotInList ? Rc::Success : rc;
+    }
+    if (old_entry.empty()) return ui_add_to_entrylist(dir, list_name, new_entry);
+    const std::string old_line = std::string(old_entry) + '\n', new_line = std::string(new_entry) + '\n';
+    return rewrite_list(list_path(dir, list_name), [&](ListEdit &e) {
+        bool pending = true;
+        LineReader lines(e.old, kListLineSize);
+        std::string_view piece;
+        while (lines.next_piece(piece)) {
+            if (piece == old_line) continue;
+            if (pending) {
+                const int c = std::string_view(new_line).compare(piece);
+                if (c == 0) {
+                    pending = false;
+                } else if (c < 0) {
+                    e.out.append(new_line);
+                    pending = false;
+                }
+            }
+            e.out.append(piece);
+        }
+        if (pending) e.out.append(new_line);
+        return ListEnd::Replace;
+    });
+}
+
 Rc ui_remove_from_entrylist(std::string_view dir, std::string_view list_name, std::string_view entry) {
     std::string line(entry);
     line.push_back('\n');

@@ -152,11 +152,9 @@ Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create, const cha
     const char *uuid = fresh ? fresh : user->uuid_string;
     if (const Rc rc = check_storable(user, uuid); !ok(rc)) return rc;
     if (const Rc rc = ui_check_user_identity(dir, user, fresh ? "" : uuid, own_disabled); !ok(rc)) return rc;
-    // The old certificate-DN line goes only once the change is known to be accepted.
-    if (old_cert_dn && *old_cert_dn) {
-        const Rc rc = ui_remove_from_entrylist(dir, kCertDnList, certdn_entry(user->domain, user->user_id, old_cert_dn));
-        if (rc == Rc::FileError || rc == Rc::NoMemory) return rc;
-    }
+    // The certificate-DN list changes only when the DN does, in one rewrite.
+    const std::string_view old_dn = old_cert_dn ? old_cert_dn : "", new_dn = user->cert_dn ? user->cert_dn : "";
+    const bool dn_changes = old_dn != new_dn;
 
     const bool has_password = usable_password(user->password);
     const int32_t flag_1 = user->flag_1 == 2 ? 0 : user->flag_1;
@@ -204,9 +202,10 @@ Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create, const cha
         if (const Rc rc = ui_write_blob(blob_file(path), user->blob); !ok(rc)) return rc;
     }
     if (const Rc rc = ui_add_to_userlist(dir, user); !ok(rc)) return rc;
-    if (user->cert_dn && *user->cert_dn)
-        return ui_add_to_entrylist(dir, kCertDnList, certdn_entry(user->domain, user->user_id, user->cert_dn));
-    return Rc::Success;
+    if (!dn_changes) return Rc::Success;
+    const std::string old_entry = old_dn.empty() ? "" : certdn_entry(user->domain, user->user_id, old_dn);
+    const std::string new_entry = new_dn.empty() ? "" : certdn_entry(user->domain, user->user_id, new_dn);
+    return ui_replace_in_entrylist(dir, kCertDnList, old_entry, new_entry);
 }
 
 Rc ui_get_user(std::string_view dir, rspi_user *user, bool with_password) {
