@@ -23,6 +23,10 @@ libdir=${pc%/pkgconfig/tolv.pc}
 export PKG_CONFIG_PATH=${pc%/tolv.pc}
 [[ $(pkg-config --variable=prefix tolv) == "$prefix" ]] || fail "tolv.pc names the prefix $(pkg-config --variable=prefix tolv)"
 
+# The README shows this very file.
+awk '/^## Loading the plug-in from a host/ { s = 1 } s && /^```$/ && c { exit } c { print } s && /^```c$/ { c = 1 }' \
+    "$src/README.md" | cmp -s - "$src/examples/host.c" || fail "README.md does not show examples/host.c as it is"
+
 mkdir "$work/registry"
 printf 'dir=%s/\n' "$work/registry" >"$work/tolv.conf"
 
