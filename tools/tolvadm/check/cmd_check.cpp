@@ -55,6 +55,9 @@ void print_findings(const check::Findings &f, bool json, bool complete) {
 void run_check(Host &host, const CheckArgs &args) {
     host.open();
     const bool json = host.json || args.json;
+    // A write of the plug-in rolls back an operation that did not finish;
+    // it must run before the check takes the lock. A null record changes nothing.
+    if (args.repair) (void)host.sym<decltype(rspi_modify_group)>("rspi_modify_group")(host.h, nullptr);
     check::Registry reg(*host.h);
     check::Findings findings(args.repair);
     try {
