@@ -113,6 +113,7 @@ struct ThreadDir {
     // The undo journal of the running write operation (see Journal below).
     int journal_fd = -1;
     std::vector<std::string> journaled;
+    bool shared = false;  // a reader holds the lock shared (lock_shared)
 };
 thread_local ThreadDir t_dir;
 
@@ -607,6 +608,15 @@ bool rename_file(const std::string &from, const std::string &to) {
 bool install_file(const std::string &from, const std::string &to) {
     const At a(from), b(to);
     return a.usable() && b.usable() && journal_at(b) && rename_at(a, b);
+}
+
+bool lock_shared() {
+    if (t_dir.depth == 0 || t_dir.locked || t_dir.shared || t_dir.fd < 0) return false;
+    int rc;
+    while ((rc = ::flock(t_dir.fd, LOCK_SH)) != 0 && errno == EINTR) {
+    }
+    t_dir.shared = rc == 0;
+    return t_dir.shared;
 }
 
 void remove_temp(const std::string &path) {

@@ -216,9 +216,9 @@ Rc ui_get_user(std::string_view dir, rspi_user *user, bool with_password) {
 }
 
 Rc ui_read_user(const std::string &path, rspi_user *user, bool with_password, bool with_blob) {
-    io::Bytes data;
-    if (const Rc got = io::present(io::read_file(path, data), Rc::InvalidUser); !ok(got)) return got;
-
+    Rc parsed = Rc::Success;
+    long blob_length = 0;
+    const Rc read = read_record_file(path, Rc::InvalidUser, with_blob, [&](std::string_view data) -> long {
     RecordReader r(data);
     std::string_view line;
     r.key();
@@ -260,18 +260,21 @@ Rc ui_read_user(const std::string &path, rspi_user *user, bool with_password, bo
     r.text(user->text_4);
     r.text(user->cert_dn);
     r.text(user->text_5);
-    uint32_t blob_length = 0;
-    if (r.optional(line)) blob_length = static_cast<uint32_t>(parse_long(line));
+    std::string_view length;
+    parsed = r.rc();
+    return r.optional(length) ? static_cast<long>(static_cast<uint32_t>(parse_long(length))) : 0;
+    }, blob_length);
+    if (!ok(read)) return read;
 
-    if (!with_blob) return r.rc();
+    if (!with_blob) return parsed;
     rspi_free_blob(user->blob);
     user->blob = nullptr;
     // The blob read's result replaces a short file's 9, but never a failed
     // copy's 3: the record would come back with a field missing and 0.
-    if (blob_length == 0 || r.rc() == Rc::NoMemory) return r.rc();
+    if (blob_length == 0 || parsed == Rc::NoMemory) return parsed;
     const std::string blob_path = blob_file(path);
-    if (!io::size_at_least(blob_path, blob_length)) return Rc::FileError;
-    rspi_blob *blob = rspi_alloc_blob(blob_length);
+    if (!io::size_at_least(blob_path, static_cast<std::size_t>(blob_length))) return Rc::FileError;
+    rspi_blob *blob = rspi_alloc_blob(static_cast<uint32_t>(blob_length));
     if (!blob) return Rc::NoMemory;
     const Rc rc = ui_read_blob(blob_path, blob);
     if (ok(rc))
