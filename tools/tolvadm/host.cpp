@@ -560,6 +560,34 @@ std::string read_new_secret(const std::string &what, const std::string &owner, b
     return secret;
 }
 
+ListPlan plan_listing(const char *id, const char *domain, const char *registry_id) {
+    // No list line holds a line break, so a filter starting with one matches none.
+    static const char *const kNone = "\n";
+    const bool names = id || domain;
+    if (!names && !registry_id) return {};
+    if (!registry_id) return {{id, domain, kNone}, std::nullopt};
+    if (!names) return {{kNone, nullptr, registry_id}, std::nullopt};
+    return {{id, domain, kNone}, ListFilters{kNone, nullptr, registry_id}};
+}
+
+bool read_registry_file(const Host &host, const std::string &name, std::string &out) {
+    if (!host.h || !*host.h) return false;
+    const std::string path = std::string(*host.h) + name;
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st {};
+    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    out.assign(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t got = 0;
+    while (got < out.size()) {
+        const ssize_t n = ::read(fd.fd, out.data() + got, out.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    out.resize(got);
+    return true;
+}
+
 std::vector<unsigned char> read_file_bytes(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw Error("cannot read " + path + ": " + errno_text());

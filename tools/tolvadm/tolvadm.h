@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -186,6 +187,36 @@ std::string read_password(const std::string &prompt, bool from_stdin);
 // Error, before the plug-in sees it, when it is empty, longer than kMaxSecret
 // or holds a NUL: the registry could not store it usably.
 std::string read_new_secret(const std::string &what, const std::string &owner, bool from_stdin);
+
+// A registry file (name relative to the registry) into out; false when it is
+// not a regular file or cannot be read. Never follows a symlink.
+bool read_registry_file(const Host &host, const std::string &name, std::string &out);
+
+// Who a disabled user or group is: enable finds the registry id (when not
+// given) and the UUID to keep from the disabled entries of the list, whose
+// files "<registry id>.user" / ".group" still hold the names. Prints why and
+// sets the exit status, returning false, when none or several fit.
+struct DisabledEntry {
+    std::string registry_id, uuid;
+};
+bool find_disabled(Host &host, bool group, const std::string &domain, const std::string &id,
+                   const std::string *registry_id, DisabledEntry &out);
+
+// The filters of one user or group listing (null: not given).
+struct ListFilters {
+    const char *id = nullptr, *domain = nullptr, *registry_id = nullptr;
+};
+// The interface lists an enabled entry when both name filters match OR the
+// registry-id filter does, and a missing filter matches everything. tolvadm's
+// filters must all match: name filters alone go with a registry-id filter
+// that matches nothing, a registry-id filter alone with such a name filter,
+// and both together need a second listing (second) whose entries the first
+// one's are intersected with.
+struct ListPlan {
+    ListFilters first;
+    std::optional<ListFilters> second;
+};
+ListPlan plan_listing(const char *id, const char *domain, const char *registry_id);
 
 // The bytes of a file; throws Error naming the file when it cannot be read.
 std::vector<unsigned char> read_file_bytes(const std::string &path);
