@@ -165,7 +165,7 @@ bool find_disabled(Host &host, bool group, const std::string &domain, const std:
         return false;
     }
     std::cerr << fits.size() << " disabled " << kind << "s hold these names, with the registry ids";
-    for (const auto &f : fits) std::cerr << " " << quoted(f.registry_id);
+    for (const auto &f : fits) std::cerr << " " << quoted_text(f.registry_id);
     std::cerr << "; choose one with --registry-id\n";
     host.fail(kExitAmbiguous);
     return false;

@@ -121,7 +121,7 @@ std::string escaped(std::string_view s) {
     return out;
 }
 
-std::string quoted(std::string_view s) {
+std::string quoted_text(std::string_view s) {
     std::string out = "\"";
     append_escaped(out, s, true);
     out += '"';

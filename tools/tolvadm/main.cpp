@@ -85,9 +85,9 @@ int usage_error(CLI::App &app, const CLI::ParseError &e) {
         auto extras = at->remaining();
         if (extras.empty()) extras = app.remaining(true);
         if (!extras.empty() && !extras.front().starts_with("-"))
-            std::cerr << "unknown command " << quoted(extras.front());
+            std::cerr << "unknown command " << quoted_text(extras.front());
         else if (!extras.empty())
-            std::cerr << "unknown option " << quoted(extras.front());
+            std::cerr << "unknown option " << quoted_text(extras.front());
         else
             std::cerr << "a command is required";
         std::cerr << "; the commands are: " << names << " (" << where << " --help)\n";

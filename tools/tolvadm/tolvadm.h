@@ -77,7 +77,7 @@ std::string rc_text(uint32_t rc);
 // UTF-8 C1 controls come out as \xNN (\n, \r, \t), a backslash as "\\".
 std::string escaped(std::string_view s);
 // escaped() inside double quotes, with '"' as \".
-std::string quoted(std::string_view s);
+std::string quoted_text(std::string_view s);
 
 // ---------------------------------------------------------------------------
 // The loaded plug-in and its registry.

@@ -33,7 +33,7 @@ void print_findings(const check::Findings &f, bool json, bool complete) {
     std::size_t repaired = 0, mendable = 0;
     for (const auto &x : f.list()) {
         // Quoted and escaped, no file name can fake a line or a finding.
-        std::cout << quoted(x.file) << ": " << escaped(x.problem);
+        std::cout << quoted_text(x.file) << ": " << escaped(x.problem);
         if (f.repair())
             std::cout << (x.repaired ? " [repaired]" : " [left for a person]");
         else if (x.mendable)
