@@ -522,8 +522,9 @@ bool from_terminal(bool from_stdin) { return !from_stdin && ::isatty(STDIN_FILEN
 // One line from the terminal with echo off.
 std::string ask(const std::string &prompt) {
     std::string line;
-    std::cerr << prompt << std::flush;
+    // Echo goes off before the prompt shows, so nothing typed after it is echoed.
     EchoOff quiet(STDIN_FILENO);
+    std::cerr << prompt << std::flush;
     if (!std::getline(std::cin, line) && line.empty()) throw Error("no password entered");
     return line;
 }
