@@ -135,8 +135,8 @@ int main(int argc, char **argv) {
                  "The plug-in is loaded with dlopen and driven through its rspi_ operations.",
                  "tolvadm"};
     app.add_option("--config", host.config_path,
-                   "Configuration file for rspi_initialize (default: ./tolv-registry/tolv.conf, "
-                   "created on first use with dir=<its absolute path>/)")
+                   "Configuration file for rspi_initialize (default: ./tolv-registry/tolv.conf, as made by "
+                   "`tolvadm init`); with init, where the new configuration file goes")
         ->envname("TOLV_CONFIG");
     app.add_option("--plugin", host.plugin_path,
                    "Plug-in library to dlopen (default: ../lib/libtolvflatfile.so beside the executable, "
