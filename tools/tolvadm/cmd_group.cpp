@@ -239,7 +239,7 @@ void show_file(Host &host, const std::string &name) {
     text << in.rdbuf();
     host.say("  " + name + ":");
     std::string line;
-    while (std::getline(text, line)) host.say("    " + line);
+    while (std::getline(text, line)) host.value("    " + line);
 }
 
 }  // namespace

@@ -138,7 +138,7 @@ void show_file(Host &host, const std::string &name) {
     host.say("  " + name + ":");
     std::string line;
     int n = 0;
-    while (std::getline(text, line)) host.say("    " + std::to_string(++n) + ": " + line);
+    while (std::getline(text, line)) host.value("    " + std::to_string(++n) + ": " + line);
 }
 
 }  // namespace

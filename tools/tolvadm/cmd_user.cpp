@@ -346,7 +346,7 @@ void demo_users(Host &host) {
     for (const char *name : {"userlist.file", "certdnlist.file"}) {
         host.say(std::string("  ") + name + ":");
         std::ifstream in(std::string(*host.h) + name);
-        for (std::string line; std::getline(in, line);) host.say("    " + line);
+        for (std::string line; std::getline(in, line);) host.value("    " + line);
     }
     host.say("alice as rspi_get_user returns her (never with the password):");
     show_user(host, "corp", "alice");
