@@ -311,9 +311,9 @@ TEST_F(Check, TemporaryFilesBlobsAndMalformedLines) {
     const AdmResult text = adm({"check"});
     EXPECT_EQ(text.status, 1);
     EXPECT_EQ(lines(text.out), (std::vector<std::string>{
-                                   "corp_ann.QZuser: records a blob of 3 bytes, but corp_ann.QZuser_blob holds 6",
-                                   "corp_dave.QZuser: records a blob of 3 bytes, but corp_dave.QZuser_blob is missing",
-                                   "office.RGmembers: line 1 member \"disk\" names no resource file disk.QZresource",
+                                   "\"corp_ann.QZuser\": records a blob of 3 bytes, but corp_ann.QZuser_blob holds 6",
+                                   "\"corp_dave.QZuser\": records a blob of 3 bytes, but corp_dave.QZuser_blob is missing",
+                                   "\"office.RGmembers\": line 1 member \"disk\" names no resource file disk.QZresource",
                                    "check: 3 findings, 0 mended by --repair"}));
 }
 
@@ -334,11 +334,11 @@ TEST_F(Check, WaitsForTheRegistryLock) {
     EXPECT_FALSE(exists("corp_bob.QZuser_T"));
 }
 
-TEST_F(Check, UnreadableRegistryGivesStatusTwo) {
+TEST_F(Check, MissingRegistryGivesStatusSeven) {
     const std::string conf = conf_dir_.path() + "missing.conf";
     write_file(conf, "dir=" + dir() + "no/such/dir/\n");
     const AdmResult r = tolvadm(conf, {"check"});
-    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_EQ(r.status, 7) << r.out << r.err;
     EXPECT_NE(r.err.find("no/such/dir"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
 }

@@ -5,9 +5,6 @@ namespace tolvadm {
 
 namespace {
 
-// The longest credential text the plug-in stores; a longer one would be kept as an empty line.
-constexpr std::size_t kMaxCredentialText = 99;
-
 // Command-line values; the defaults are the record's "not given" values.
 struct CredsArgs {
     std::string domain, user_id, resource;
@@ -34,7 +31,9 @@ void add_fields(CLI::App *cmd, CredsArgs &a, bool create) {
     a.blob_opt = cmd->add_option("--blob-file", a.blob_file, "File whose bytes become the blob");
     cmd->add_option("--attribute", a.attribute, "Unsigned number (0: not given)");
     cmd->add_option("--state", a.state, "Unsigned number (2: not given; stored as 1 on create)");
-    if (!create) cmd->add_flag("--password", a.ask_password, "Set a new credential text, asked for without echo");
+    if (!create)
+        cmd->add_flag("--password", a.ask_password,
+                      "Set a new credential text, asked for twice without echo (1 to 99 bytes)");
     cmd->add_flag("--password-stdin", a.password_stdin,
                   "Read the credential text from standard input (one line, newline stripped) instead of the "
                   "terminal");
@@ -57,14 +56,13 @@ Owned<rspi_rescreds> named(const std::string &resource) {
     return c;
 }
 
-// The credential text, read like a password. Refused when the plug-in would drop it.
+std::string subject_of(const CredsArgs &a) {
+    return "credential of user " + a.domain + "/" + a.user_id + (a.resource.empty() ? "" : " for " + a.resource);
+}
+
+// The credential text, read like a new password. Refused when the plug-in would drop it.
 Owned<rspi_authndata> credential_text(const CredsArgs &a) {
-    const std::string text = read_password(
-        "Credential text for " + a.domain + "/" + a.user_id + " at " + a.resource + ": ", a.password_stdin);
-    if (text.size() > kMaxCredentialText)
-        throw Error("the credential text has " + std::to_string(text.size()) + " bytes; at most " +
-                    std::to_string(kMaxCredentialText) + " are stored");
-    return make_password(text);
+    return make_password(read_new_secret("credential text", subject_of(a), a.password_stdin));
 }
 
 // On create the credential text is always asked for; on modify only with --password or --password-stdin.
@@ -111,6 +109,7 @@ void show(Host &host, const CredsArgs &a, bool show_text) {
 
 // Walks a user's credential list with next alone; with fetch, every credential is read too.
 void list_creds(Host &host, const CredsArgs &a) {
+    host.subject = subject_of(a);
     host.open();
     auto u = user_keys(a);
     auto list = own(rspi_alloc_rescredslist());
@@ -131,7 +130,7 @@ void list_creds(Host &host, const CredsArgs &a) {
                 host.print(j);
                 host.say("");
             } else {
-                host.say(c->name);
+                host.value(c->name);
             }
         }
         all.push_back(std::move(j));
@@ -147,10 +146,11 @@ void register_creds_commands(CLI::App &app, Host &host) {
 
     auto create = std::make_shared<CredsArgs>();
     auto *c = cmd->add_subcommand("create", "Store a user's credential for a resource (rspi_create_rescreds); "
-                                            "the credential text is asked for without echo");
+                                            "the credential text is asked for twice without echo");
     add_keys(c, *create);
     add_fields(c, *create, true);
     c->callback([&host, create] {
+        host.subject = subject_of(*create);
         host.open();
         auto u = user_keys(*create);
         auto r = fields_record(*create, true);
@@ -163,6 +163,7 @@ void register_creds_commands(CLI::App &app, Host &host) {
     add_keys(g, *get);
     g->add_flag("--show-text", get->show_text, "Also print the credential text");
     g->callback([&host, get] {
+        host.subject = subject_of(*get);
         host.open();
         show(host, *get, get->show_text);
     });
@@ -172,6 +173,7 @@ void register_creds_commands(CLI::App &app, Host &host) {
     add_keys(m, *modify);
     add_fields(m, *modify, false);
     m->callback([&host, modify] {
+        host.subject = subject_of(*modify);
         host.open();
         auto u = user_keys(*modify);
         auto r = fields_record(*modify, false);
@@ -183,11 +185,13 @@ void register_creds_commands(CLI::App &app, Host &host) {
     auto *d = cmd->add_subcommand("delete", "Delete a credential, its blob and its list line (rspi_delete_rescreds)");
     add_keys(d, *del);
     d->callback([&host, del] {
+        host.subject = subject_of(*del);
         host.open();
         auto u = user_keys(*del);
         auto r = named(del->resource);
-        host.report("rspi_delete_rescreds",
-                    host.sym<decltype(rspi_delete_rescreds)>("rspi_delete_rescreds")(host.h, u.get(), r.get()));
+        if (host.report("rspi_delete_rescreds",
+                        host.sym<decltype(rspi_delete_rescreds)>("rspi_delete_rescreds")(host.h, u.get(), r.get())))
+            host.done(Json{{"domain", u->domain}, {"user_id", u->user_id}, {"name", r->name}}, "deleted");
     });
 
     auto list = std::make_shared<CredsArgs>();

@@ -1,6 +1,7 @@
 // cmd_group.cpp - tolvadm commands for groups: create, get, modify, delete, disable, enable, members, look up, list.
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "tolvadm.h"
@@ -32,13 +33,21 @@ void add_keys(CLI::App *cmd, GroupArgs &a) {
     cmd->add_option("group", a.group_id, "Group id within the domain")->required();
 }
 
-// The record's fields. registry_required: create and enable need a registry id.
-void add_fields(CLI::App *cmd, GroupArgs &a, bool registry_required) {
+enum class Use { create, modify, enable };
+
+// The record's fields.
+void add_fields(CLI::App *cmd, GroupArgs &a, Use use) {
     a.description_opt = cmd->add_option("--description", a.description, "Free text");
-    a.registry_id_opt = cmd->add_option("--registry-id", a.registry_id,
-                                        "Identity in the underlying registry (names the disabled group file)");
-    if (registry_required) a.registry_id_opt->required();
-    a.uuid_opt = cmd->add_option("--uuid", a.uuid, "UUID text to store (default on create and enable: a new UUID)");
+    a.registry_id_opt = cmd->add_option(
+        "--registry-id", a.registry_id,
+        use == Use::create   ? "Registry id, names the disabled group file (default: GROUP@DOMAIN, lower-cased)"
+        : use == Use::enable ? "Registry id the group was disabled under (default: found from the disabled "
+                               "entries whose file holds these names)"
+                             : "Registry id (names the disabled group file)");
+    a.uuid_opt = cmd->add_option("--uuid", a.uuid,
+                                 use == Use::create   ? "UUID text (default: a new UUID)"
+                                 : use == Use::enable ? "UUID text (default: the UUID the group had)"
+                                                      : "UUID text");
     a.blob_opt = cmd->add_option("--blob-file", a.blob_file, "File whose bytes become the blob");
     cmd->add_option("--attribute", a.attribute, "Unsigned number (0: not given)");
     cmd->add_option("--state", a.state, "Unsigned number (2: not given; stored as 1)");
@@ -63,6 +72,8 @@ Owned<rspi_group> fields_record(const GroupArgs &a) {
     return g;
 }
 
+std::string subject_of(const GroupArgs &a) { return "group " + a.domain + "/" + a.group_id; }
+
 Owned<rspi_user> user_record(const std::string &domain, const std::string &user_id) {
     auto u = own(rspi_alloc_user());
     set_str(u->domain, domain);
@@ -83,7 +94,7 @@ Json members_json(Host &host, rspi_userlist *members) {
             if (rc == RSPI_RC_NO_MEMORY) break;
             continue;
         }
-        all.push_back(std::string(u->domain) + " " + u->user_id);
+        if (u->domain && u->user_id) all.push_back(std::string(u->domain) + " " + u->user_id);
     }
     return all;
 }
@@ -121,21 +132,77 @@ uint32_t mode_value(const std::string &mode) {
 
 const char *filter(const CLI::Option *opt, const std::string &value) { return *opt ? value.c_str() : nullptr; }
 
-// Lists "grouplist.file" into a fresh record and walks it; a null filter matches everything.
+// One listing walked to its end (see user_entries). False when it failed.
+bool group_entries(Host &host, uint32_t mode, const ListFilters &f, bool fetch,
+                   std::vector<Owned<rspi_group>> &out) {
+    auto list = own(rspi_alloc_grouplist());
+    const uint32_t rc = host.sym<decltype(rspi_get_grouplist)>("rspi_get_grouplist")(host.h, list.get(), mode, f.id,
+                                                                                     f.domain, f.registry_id);
+    // A malformed line ends the listing; the entries before it are still shown.
+    if (!host.report("rspi_get_grouplist", rc) && rc != RSPI_RC_MALFORMED_ENTRY) return false;
+    auto next = host.sym<decltype(rspi_next_group)>("rspi_next_group");
+    for (;;) {
+        auto g = own(rspi_alloc_group());
+        const uint32_t n = next(host.h, list.get(), g.get(), fetch ? 1 : 0);
+        if (n == RSPI_RC_NO_MORE_ENTRIES) break;
+        if (!host.report("rspi_next_group", n)) {
+            // The cursor has moved past a bad entry unless the list could not be loaded.
+            if (n == RSPI_RC_NO_MEMORY) break;
+            if (!g->group_id || !g->domain) continue;
+        }
+        out.push_back(std::move(g));
+    }
+    return true;
+}
+
+std::string group_key(const rspi_group *g) {
+    return g->group_id && g->domain ? std::string(g->domain) + " " + g->group_id : std::string();
+}
+
+void print_groups(Host &host, const std::vector<Owned<rspi_group>> &groups, bool fetch) {
+    Json all = Json::array();
+    for (const auto &g : groups) {
+        Json j;
+        if (!g->group_id || !g->domain) {
+            // A disabled group: only its registry id is known.
+            j["registry_id"] = json_str(g->registry_id);
+            host.value(std::string("(disabled) ") + (g->registry_id ? g->registry_id : ""));
+        } else if (fetch) {
+            j = group_json(g.get());
+            if (!host.json) {
+                host.print(j);
+                host.say("");
+            }
+        } else {
+            j = Json{{"domain", g->domain}, {"group_id", g->group_id}};
+            host.value(group_key(g.get()));
+        }
+        all.push_back(std::move(j));
+    }
+    if (host.json) host.print(all);
+}
+
+// Lists "grouplist.file"; every filter given must match.
 void list_groups(Host &host, uint32_t mode, const char *id_filter, const char *domain_filter,
                  const char *registry_id_filter, bool fetch) {
     host.open();
-    auto list = own(rspi_alloc_grouplist());
-    const uint32_t rc = host.sym<decltype(rspi_get_grouplist)>("rspi_get_grouplist")(
-        host.h, list.get(), mode, id_filter, domain_filter, registry_id_filter);
-    // A malformed line ends the listing; the entries before it are still shown.
-    if (!host.report("rspi_get_grouplist", rc) && rc != RSPI_RC_MALFORMED_ENTRY) return;
-    print_group_entries(host, list.get(), fetch);
+    const ListPlan plan = plan_listing(id_filter, domain_filter, registry_id_filter);
+    std::vector<Owned<rspi_group>> shown;
+    if (!group_entries(host, mode, plan.first, fetch, shown)) return;
+    if (plan.second) {
+        std::vector<Owned<rspi_group>> by_registry_id;
+        if (!group_entries(host, mode, *plan.second, fetch, by_registry_id)) return;
+        std::set<std::string> keys;
+        for (const auto &g : by_registry_id) keys.insert(group_key(g.get()));
+        std::erase_if(shown, [&](const Owned<rspi_group> &g) { return !keys.count(group_key(g.get())); });
+    }
+    print_groups(host, shown, fetch);
 }
 
 using MemberOp = uint32_t(char **, rspi_group *, rspi_user *);
 
 void member_command(Host &host, const char *op_name, const GroupArgs &a) {
+    host.subject = "group " + a.domain + "/" + a.group_id + ", member " + a.user_domain + "/" + a.user_id;
     host.open();
     auto g = keys_record(a.domain, a.group_id);
     auto u = user_record(a.user_domain, a.user_id);
@@ -149,10 +216,12 @@ void find_group(Host &host, const GroupArgs &a) {
     const char *op;
     if (!a.uuid.empty()) {
         set_str(g->uuid_string, a.uuid);
+        host.subject = "group with UUID " + a.uuid;
         op = "rspi_get_group_by_uuid";
         rc = host.sym<decltype(rspi_get_group_by_uuid)>(op)(host.h, g.get());
     } else {
         set_str(g->registry_id, a.registry_id);
+        host.subject = "group with registry id " + a.registry_id;
         op = "rspi_get_group_by_rgyid";
         rc = host.sym<decltype(rspi_get_group_by_rgyid)>(op)(host.h, g.get());
     }
@@ -170,7 +239,7 @@ void show_file(Host &host, const std::string &name) {
     text << in.rdbuf();
     host.say("  " + name + ":");
     std::string line;
-    while (std::getline(text, line)) host.say("    " + line);
+    while (std::getline(text, line)) host.value("    " + line);
 }
 
 }  // namespace
@@ -201,7 +270,7 @@ void print_group_entries(Host &host, rspi_grouplist *list, bool fetch) {
             host.print(j);
             host.say("");
         } else {
-            host.say(line);
+            host.value(line);
         }
         all.push_back(std::move(j));
     }
@@ -216,10 +285,16 @@ void register_group_commands(CLI::App &app, Host &host) {
     auto create = std::make_shared<GroupArgs>();
     auto *c = cmd->add_subcommand("create", "Create a group (rspi_create_group); prints it with its new UUID");
     add_keys(c, *create);
-    add_fields(c, *create, true);
+    add_fields(c, *create, Use::create);
     c->callback([&host, create] {
+        host.subject = subject_of(*create);
         host.open();
         auto g = fields_record(*create);
+        if (!*create->registry_id_opt) {
+            std::string rgy = create->group_id + "@" + create->domain;
+            for (char &ch : rgy) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+            set_str(g->registry_id, rgy);
+        }
         if (host.report("rspi_create_group", host.sym<decltype(rspi_create_group)>("rspi_create_group")(host.h, g.get())))
             show(host, create->domain, create->group_id);
     });
@@ -228,6 +303,7 @@ void register_group_commands(CLI::App &app, Host &host) {
     auto *g = cmd->add_subcommand("get", "Show a group and its members (rspi_get_group)");
     add_keys(g, *get);
     g->callback([&host, get] {
+        host.subject = subject_of(*get);
         host.open();
         show(host, get->domain, get->group_id);
     });
@@ -235,8 +311,9 @@ void register_group_commands(CLI::App &app, Host &host) {
     auto modify = std::make_shared<GroupArgs>();
     auto *m = cmd->add_subcommand("modify", "Change the given fields of a group (rspi_modify_group)");
     add_keys(m, *modify);
-    add_fields(m, *modify, false);
+    add_fields(m, *modify, Use::modify);
     m->callback([&host, modify] {
+        host.subject = subject_of(*modify);
         host.open();
         auto rec = fields_record(*modify);
         if (host.report("rspi_modify_group", host.sym<decltype(rspi_modify_group)>("rspi_modify_group")(host.h, rec.get())))
@@ -248,9 +325,12 @@ void register_group_commands(CLI::App &app, Host &host) {
         "delete", "Delete a group: its memberships, group file, blob and list line (rspi_delete_group)");
     add_keys(d, *del);
     d->callback([&host, del] {
+        host.subject = subject_of(*del);
         host.open();
         auto rec = keys_record(del->domain, del->group_id);
-        host.report("rspi_delete_group", host.sym<decltype(rspi_delete_group)>("rspi_delete_group")(host.h, rec.get()));
+        if (host.report("rspi_delete_group",
+                        host.sym<decltype(rspi_delete_group)>("rspi_delete_group")(host.h, rec.get())))
+            host.done(Json{{"domain", rec->domain}, {"group_id", rec->group_id}}, "deleted");
     });
 
     auto dis = std::make_shared<GroupArgs>();
@@ -258,20 +338,29 @@ void register_group_commands(CLI::App &app, Host &host) {
         "disable", "Disable a group: its file takes the name <registry id>.group (rspi_disable_group)");
     add_keys(ds, *dis);
     ds->callback([&host, dis] {
+        host.subject = subject_of(*dis);
         host.open();
         auto rec = keys_record(dis->domain, dis->group_id);
-        host.report("rspi_disable_group",
-                    host.sym<decltype(rspi_disable_group)>("rspi_disable_group")(host.h, rec.get()));
+        if (host.report("rspi_disable_group",
+                        host.sym<decltype(rspi_disable_group)>("rspi_disable_group")(host.h, rec.get())))
+            host.done(Json{{"domain", rec->domain}, {"group_id", rec->group_id}}, "disabled");
     });
 
     auto en = std::make_shared<GroupArgs>();
     auto *e = cmd->add_subcommand(
-        "enable", "Enable a disabled group, found by --registry-id, under these names (rspi_enable_group)");
+        "enable", "Enable a disabled group again, with the registry id and UUID it had (rspi_enable_group)");
     add_keys(e, *en);
-    add_fields(e, *en, true);
+    add_fields(e, *en, Use::enable);
     e->callback([&host, en] {
+        host.subject = subject_of(*en);
         host.open();
+        DisabledEntry found;
+        if (!find_disabled(host, true, en->domain, en->group_id, *en->registry_id_opt ? &en->registry_id : nullptr,
+                           found))
+            return;
         auto rec = fields_record(*en);
+        set_str(rec->registry_id, found.registry_id);
+        if (!*en->uuid_opt && !found.uuid.empty()) set_str(rec->uuid_string, found.uuid);
         if (host.report("rspi_enable_group", host.sym<decltype(rspi_enable_group)>("rspi_enable_group")(host.h, rec.get())))
             show(host, en->domain, en->group_id);
     });
@@ -291,6 +380,7 @@ void register_group_commands(CLI::App &app, Host &host) {
     auto *mb = cmd->add_subcommand("members", "List a group's members as \"domain user\" (rspi_group_userlist)");
     add_keys(mb, *members);
     mb->callback([&host, members] {
+        host.subject = subject_of(*members);
         host.open();
         auto rec = keys_record(members->domain, members->group_id);
         auto list = own(rspi_alloc_userlist());
@@ -302,7 +392,8 @@ void register_group_commands(CLI::App &app, Host &host) {
     auto list = std::make_shared<GroupArgs>();
     auto *l = cmd->add_subcommand("list",
                                   "List groups from the group list (rspi_get_grouplist): \"domain group\", or "
-                                  "\"(disabled) <registry id>\"; filters are case-insensitive with '*'");
+                                  "\"(disabled) <registry id>\"; filters are case-insensitive with '*', "
+                                  "and a group is listed when every filter given matches");
     l->add_option("--mode", list->mode, "all, enabled or disabled")
         ->check(CLI::IsMember({"all", "enabled", "disabled"}));
     list->id_filter_opt = l->add_option("--group", list->id_filter, "Filter on the group id");
@@ -310,6 +401,7 @@ void register_group_commands(CLI::App &app, Host &host) {
     list->registry_id_filter_opt = l->add_option("--registry-id", list->registry_id_filter, "Filter on the registry id");
     l->add_flag("--fetch", list->fetch, "Read every enabled group in full");
     l->callback([&host, list] {
+        host.subject = "group list";
         const GroupArgs &a = *list;
         list_groups(host, mode_value(a.mode), filter(a.id_filter_opt, a.id_filter),
                     filter(a.domain_filter_opt, a.domain_filter),
@@ -359,10 +451,10 @@ void demo_groups(Host &host) {
     show_file(host, "sales_staff.GPmembers");
     show_file(host, "corp_gina.myGroups");
 
-    host.say("Listing the enabled groups with the group-id filter \"st*\" and registry-id filter \"none\"");
-    host.say("(rspi_get_grouplist; a group is listed when both name filters match, or else its registry id):");
-    list_groups(host, 1, "st*", nullptr, "none", false);
-    host.say("(with a null registry-id filter every enabled group is listed: a null filter matches everything)");
+    host.say("Listing the enabled groups with the group-id filter \"st*\" (tolvadm asks rspi_get_grouplist with a");
+    host.say("registry-id filter that matches nothing: the interface lists a group when both name filters match,");
+    host.say("or else when its registry id does, and a null filter matches everything):");
+    list_groups(host, 1, "st*", nullptr, nullptr, false);
 
     host.say("Disable Staff: its file becomes GID-STAFF.group and its list line \"- -  UUID  GID-STAFF\";");
     host.say("the members file stays.");

@@ -54,6 +54,8 @@ void add_fields(CLI::App *cmd, PolicyArgs &a, bool modify) {
             ->check(CLI::Range(int64_t{-2}, int64_t{UINT32_MAX}));
 }
 
+std::string subject_of(const PolicyArgs &a) { return "policy " + a.domain + "/" + a.policy_id; }
+
 Owned<rspi_policy> keys_record(const PolicyArgs &a) {
     auto p = own(rspi_alloc_policy());
     set_str(p->domain, a.domain);
@@ -103,6 +105,7 @@ bool get_policy(Host &host, rspi_policy *p) {
 
 // Walks the policy list with next alone; with fetch, every policy is read too.
 void list_policies(Host &host, bool fetch) {
+    host.subject = "policy list";
     host.open();
     auto list = own(rspi_alloc_policylist());
     if (!host.report("rspi_get_policylist",
@@ -120,7 +123,7 @@ void list_policies(Host &host, bool fetch) {
             if (!p->policy_id || !p->domain) continue;
         }
         Json j = fetch ? policy_json(p.get()) : Json(std::string(p->domain) + " " + p->policy_id);
-        if (!host.json) fetch ? host.print(j) : host.say(j.get<std::string>());
+        if (!host.json) fetch ? host.print(j) : host.value(j.get<std::string>());
         if (!host.json && fetch) host.say("");
         all.push_back(std::move(j));
     }
@@ -135,7 +138,7 @@ void show_file(Host &host, const std::string &name) {
     host.say("  " + name + ":");
     std::string line;
     int n = 0;
-    while (std::getline(text, line)) host.say("    " + std::to_string(++n) + ": " + line);
+    while (std::getline(text, line)) host.value("    " + std::to_string(++n) + ": " + line);
 }
 
 }  // namespace
@@ -149,6 +152,7 @@ void register_policy_commands(CLI::App &app, Host &host) {
     add_keys(c, *create);
     add_fields(c, *create, false);
     c->callback([&host, create] {
+        host.subject = subject_of(*create);
         host.open();
         auto p = fields_record(*create);
         auto op = host.sym<decltype(rspi_create_policy)>("rspi_create_policy");
@@ -160,6 +164,7 @@ void register_policy_commands(CLI::App &app, Host &host) {
     auto *g = cmd->add_subcommand("get", "Show a policy (rspi_get_policy)");
     add_keys(g, *get);
     g->callback([&host, get] {
+        host.subject = subject_of(*get);
         host.open();
         auto p = keys_record(*get);
         if (get_policy(host, p.get())) host.print(policy_json(p.get()));
@@ -170,6 +175,7 @@ void register_policy_commands(CLI::App &app, Host &host) {
     add_keys(m, *modify);
     add_fields(m, *modify, true);
     m->callback([&host, modify] {
+        host.subject = subject_of(*modify);
         host.open();
         auto p = fields_record(*modify);
         auto op = host.sym<decltype(rspi_modify_policy)>("rspi_modify_policy");
@@ -182,9 +188,12 @@ void register_policy_commands(CLI::App &app, Host &host) {
     auto *d = cmd->add_subcommand("delete", "Delete a policy, its blob and its list entry (rspi_delete_policy)");
     add_keys(d, *del);
     d->callback([&host, del] {
+        host.subject = subject_of(*del);
         host.open();
         auto p = keys_record(*del);
-        host.report("rspi_delete_policy", host.sym<decltype(rspi_delete_policy)>("rspi_delete_policy")(host.h, p.get()));
+        if (host.report("rspi_delete_policy",
+                        host.sym<decltype(rspi_delete_policy)>("rspi_delete_policy")(host.h, p.get())))
+            host.done(Json{{"domain", p->domain}, {"policy_id", p->policy_id}}, "deleted");
     });
 
     auto list = std::make_shared<PolicyArgs>();

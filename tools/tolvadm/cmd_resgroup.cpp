@@ -84,6 +84,7 @@ void show(Host &host, const std::string &name) {
 
 // Walks the resource-group list with next alone; with fetch, every group is read too.
 void list_resgroups(Host &host, bool fetch) {
+    host.subject = "resource-group list";
     host.open();
     auto list = own(rspi_alloc_resgrouplist());
     if (!host.report("rspi_get_resgrouplist",
@@ -97,7 +98,7 @@ void list_resgroups(Host &host, bool fetch) {
         if (rc == RSPI_RC_NO_MORE_ENTRIES) break;
         if (!host.report("rspi_next_resgroup", rc) && (rc == RSPI_RC_NO_MEMORY || !g->name)) break;
         Json j = fetch ? resgroup_json(g.get()) : Json(g->name);
-        if (!host.json) fetch ? host.print(j) : host.say(g->name);
+        if (!host.json) fetch ? host.print(j) : host.value(g->name);
         if (!host.json && fetch) host.say("");
         all.push_back(std::move(j));
     }
@@ -108,6 +109,7 @@ using MemberOp = uint32_t(char **, rspi_resgroup *, char *);
 
 // add-member / remove-member: one member resource.
 void member_command(Host &host, const char *op_name, const ResgroupArgs &a) {
+    host.subject = "resource group " + a.name + ", member " + a.member;
     host.open();
     auto g = named(a.name);
     std::string member = a.member;
@@ -126,6 +128,7 @@ void register_resgroup_commands(CLI::App &app, Host &host) {
     c->add_option("name", create->name, "Resource-group name")->required();
     add_fields(c, *create, false);
     c->callback([&host, create] {
+        host.subject = "resource group " + create->name;
         host.open();
         auto g = fields_record(*create);
         auto op = host.sym<decltype(rspi_create_resgroup)>("rspi_create_resgroup");
@@ -136,6 +139,7 @@ void register_resgroup_commands(CLI::App &app, Host &host) {
     auto *g = cmd->add_subcommand("get", "Show a resource group with its members (rspi_get_resgroup)");
     g->add_option("name", get->name, "Resource-group name")->required();
     g->callback([&host, get] {
+        host.subject = "resource group " + get->name;
         host.open();
         show(host, get->name);
     });
@@ -147,6 +151,7 @@ void register_resgroup_commands(CLI::App &app, Host &host) {
     m->add_option("name", modify->name, "Resource-group name")->required();
     add_fields(m, *modify, true);
     m->callback([&host, modify] {
+        host.subject = "resource group " + modify->name;
         host.open();
         auto rg = fields_record(*modify);
         auto op = host.sym<decltype(rspi_modify_resgroup)>("rspi_modify_resgroup");
@@ -158,10 +163,12 @@ void register_resgroup_commands(CLI::App &app, Host &host) {
         "delete", "Delete a resource group, its blob, members file and list entry (rspi_delete_resgroup)");
     d->add_option("name", del->name, "Resource-group name")->required();
     d->callback([&host, del] {
+        host.subject = "resource group " + del->name;
         host.open();
         auto rg = named(del->name);
-        host.report("rspi_delete_resgroup",
-                    host.sym<decltype(rspi_delete_resgroup)>("rspi_delete_resgroup")(host.h, rg.get()));
+        if (host.report("rspi_delete_resgroup",
+                        host.sym<decltype(rspi_delete_resgroup)>("rspi_delete_resgroup")(host.h, rg.get())))
+            host.done(Json{{"name", rg->name}}, "deleted");
     });
 
     for (auto [verb, op, help] :

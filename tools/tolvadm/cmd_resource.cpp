@@ -57,6 +57,7 @@ bool get_resource(Host &host, rspi_resource *r) {
 
 // Walks the resource list with next alone; with fetch, every resource is read too.
 void list_resources(Host &host, bool fetch) {
+    host.subject = "resource list";
     host.open();
     auto list = own(rspi_alloc_resourcelist());
     if (!host.report("rspi_get_resourcelist",
@@ -70,7 +71,7 @@ void list_resources(Host &host, bool fetch) {
         if (rc == RSPI_RC_NO_MORE_ENTRIES) break;
         if (!host.report("rspi_next_resource", rc) && (rc == RSPI_RC_NO_MEMORY || !r->name)) break;
         Json j = fetch ? resource_json(r.get()) : Json(r->name);
-        if (!host.json) fetch ? host.print(j) : host.say(r->name);
+        if (!host.json) fetch ? host.print(j) : host.value(r->name);
         if (!host.json && fetch) host.say("");
         all.push_back(std::move(j));
     }
@@ -88,6 +89,7 @@ void register_resource_commands(CLI::App &app, Host &host) {
     c->add_option("name", create->name, "Resource name")->required();
     add_fields(c, *create);
     c->callback([&host, create] {
+        host.subject = "resource " + create->name;
         host.open();
         auto r = fields_record(*create);
         auto op = host.sym<decltype(rspi_create_resource)>("rspi_create_resource");
@@ -99,6 +101,7 @@ void register_resource_commands(CLI::App &app, Host &host) {
     auto *g = cmd->add_subcommand("get", "Show a resource (rspi_get_resource)");
     g->add_option("name", get->name, "Resource name")->required();
     g->callback([&host, get] {
+        host.subject = "resource " + get->name;
         host.open();
         auto r = named(get->name);
         if (get_resource(host, r.get())) host.print(resource_json(r.get()));
@@ -109,6 +112,7 @@ void register_resource_commands(CLI::App &app, Host &host) {
     m->add_option("name", modify->name, "Resource name")->required();
     add_fields(m, *modify);
     m->callback([&host, modify] {
+        host.subject = "resource " + modify->name;
         host.open();
         auto r = fields_record(*modify);
         auto op = host.sym<decltype(rspi_modify_resource)>("rspi_modify_resource");
@@ -121,10 +125,12 @@ void register_resource_commands(CLI::App &app, Host &host) {
     auto *d = cmd->add_subcommand("delete", "Delete a resource, its blob and its list entry (rspi_delete_resource)");
     d->add_option("name", del->name, "Resource name")->required();
     d->callback([&host, del] {
+        host.subject = "resource " + del->name;
         host.open();
         auto r = named(del->name);
-        host.report("rspi_delete_resource",
-                    host.sym<decltype(rspi_delete_resource)>("rspi_delete_resource")(host.h, r.get()));
+        if (host.report("rspi_delete_resource",
+                        host.sym<decltype(rspi_delete_resource)>("rspi_delete_resource")(host.h, r.get())))
+            host.done(Json{{"name", r->name}}, "deleted");
     });
 
     auto list = std::make_shared<ResourceArgs>();

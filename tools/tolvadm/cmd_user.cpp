@@ -62,7 +62,7 @@ void add_fields(CLI::App *cmd, UserArgs &a, bool create) {
     cmd->add_option("--ulong-1", a.ulong_1, "Unsigned number (0: not given on modify)");
     cmd->add_option("--ulong-2", a.ulong_2, "Unsigned number (0: not given on modify)");
     cmd->add_option("--ulong-3", a.ulong_3, "Unsigned number (0: not given on modify)");
-    cmd->add_flag("--password", a.ask_password, "Set a password, asked for without echo");
+    cmd->add_flag("--password", a.ask_password, "Set a password, asked for twice without echo (1 to 99 bytes)");
     add_password_source(cmd, a);
 }
 
@@ -92,7 +92,11 @@ Owned<rspi_logintypes> login_types(const std::string &text) {
 }
 
 std::string password_prompt(const UserArgs &a, const char *what) {
-    return std::string(what) + " for " + a.domain + "/" + a.user_id + ": ";
+    return std::string(what) + " for " + escaped(a.domain + "/" + a.user_id) + ": ";
+}
+
+std::string subject_of(const std::string &domain, const std::string &user_id) {
+    return "user " + domain + "/" + user_id;
 }
 
 Owned<rspi_user> fields_record(const UserArgs &a) {
@@ -113,9 +117,12 @@ Owned<rspi_user> fields_record(const UserArgs &a) {
     u->ulong_2 = a.ulong_2;
     u->ulong_3 = a.ulong_3;
     if (a.ask_password || a.password_stdin)
-        u->password = make_password(read_password(password_prompt(a, "Password"), a.password_stdin)).release();
+        u->password =
+            make_password(read_new_secret("password", subject_of(a.domain, a.user_id), a.password_stdin)).release();
     return u;
 }
+
+}  // namespace
 
 Json user_json(const rspi_user *u) {
     Json j;
@@ -139,6 +146,8 @@ Json user_json(const rspi_user *u) {
     return j;
 }
 
+namespace {
+
 // Fetches a user; false (reported) when the plug-in refuses.
 bool get_user(Host &host, rspi_user *u) {
     return host.report("rspi_get_user", host.sym<decltype(rspi_get_user)>("rspi_get_user")(host.h, u));
@@ -158,6 +167,7 @@ void add_create(CLI::App *cmd, Host &host) {
     add_keys(c, *a);
     add_fields(c, *a, true);
     c->callback([&host, a] {
+        host.subject = subject_of(a->domain, a->user_id);
         host.open();
         auto u = fields_record(*a);
         if (!a->registry_id.given()) {
@@ -175,6 +185,7 @@ void add_get(CLI::App *cmd, Host &host) {
     auto *g = cmd->add_subcommand("get", "Show a user (rspi_get_user); the password is never shown");
     add_keys(g, *a);
     g->callback([&host, a] {
+        host.subject = subject_of(a->domain, a->user_id);
         host.open();
         show_user(host, a->domain, a->user_id);
     });
@@ -186,6 +197,7 @@ void add_modify(CLI::App *cmd, Host &host) {
     add_keys(m, *a);
     add_fields(m, *a, false);
     m->callback([&host, a] {
+        host.subject = subject_of(a->domain, a->user_id);
         host.open();
         auto u = fields_record(*a);
         auto op = host.sym<decltype(rspi_modify_user)>("rspi_modify_user");
@@ -213,12 +225,15 @@ void add_find(CLI::App *cmd, Host &host) {
         if (*by_uuid) {
             set_str(u->uuid_string, a->uuid);
             op_name = "rspi_get_user_by_uuid";
+            host.subject = "user with UUID " + a->uuid;
         } else if (*by_dn) {
             set_str(u->cert_dn, a->cert_dn);
             op_name = "rspi_get_user_by_certdn";
+            host.subject = "user with certificate DN " + a->cert_dn;
         } else {
             set_str(u->registry_id, a->registry_id);
             op_name = "rspi_get_user_by_rgyid";
+            host.subject = "user with registry id " + a->registry_id;
         }
         auto op = host.sym<uint32_t(char **, rspi_user *)>(op_name);
         if (host.report(op_name, op(host.h, u.get()))) host.print(user_json(u.get()));
@@ -232,29 +247,32 @@ void add_auth(CLI::App *cmd, Host &host) {
     add_keys(c, *a);
     add_password_source(c, *a);
     c->callback([&host, a] {
+        host.subject = subject_of(a->domain, a->user_id);
         host.open();
         auto u = keys_record(a->domain, a->user_id);
         auto pw = make_password(read_password(password_prompt(*a, "Password"), a->password_stdin));
         auto op = host.sym<decltype(rspi_authenticate_user)>("rspi_authenticate_user");
         if (host.report("rspi_authenticate_user", op(host.h, u.get(), pw.get())))
-            host.print(Json{{"domain", u->domain}, {"user_id", u->user_id}, {"authenticated", true}});
+            host.done(Json{{"domain", u->domain}, {"user_id", u->user_id}}, "authenticated");
     });
 }
 
 void add_passwd(CLI::App *cmd, Host &host) {
     auto a = std::make_shared<UserArgs>();
     auto *c = cmd->add_subcommand("passwd", "Change a user's password, given the old one (rspi_change_authndata); "
-                                            "with --password-stdin the old and the new password are two lines");
+                                            "the new one is asked twice; with --password-stdin the old and the "
+                                            "new password are two lines");
     add_keys(c, *a);
     add_password_source(c, *a);
     c->callback([&host, a] {
+        host.subject = subject_of(a->domain, a->user_id);
         host.open();
         auto u = keys_record(a->domain, a->user_id);
         auto old_pw = make_password(read_password(password_prompt(*a, "Old password"), a->password_stdin));
-        auto new_pw = make_password(read_password(password_prompt(*a, "New password"), a->password_stdin));
+        auto new_pw = make_password(read_new_secret("password", host.subject, a->password_stdin));
         auto op = host.sym<decltype(rspi_change_authndata)>("rspi_change_authndata");
         if (host.report("rspi_change_authndata", op(host.h, u.get(), old_pw.get(), new_pw.get())))
-            host.print(Json{{"domain", u->domain}, {"user_id", u->user_id}, {"password_changed", true}});
+            host.done(Json{{"domain", u->domain}, {"user_id", u->user_id}}, "password changed");
     });
 }
 
@@ -328,7 +346,7 @@ void demo_users(Host &host) {
     for (const char *name : {"userlist.file", "certdnlist.file"}) {
         host.say(std::string("  ") + name + ":");
         std::ifstream in(std::string(*host.h) + name);
-        for (std::string line; std::getline(in, line);) host.say("    " + line);
+        for (std::string line; std::getline(in, line);) host.value("    " + line);
     }
     host.say("alice as rspi_get_user returns her (never with the password):");
     show_user(host, "corp", "alice");

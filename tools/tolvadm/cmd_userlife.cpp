@@ -2,7 +2,9 @@
 // tour of a user's life: disabled, refused, found by registry id, enabled
 // again, then deleted with its memberships and credentials.
 #include <fstream>
+#include <iostream>
 
+#include "check/checkreg.h"
 #include "tolvadm.h"
 
 namespace tolvadm {
@@ -28,23 +30,97 @@ Owned<rspi_user> names(const std::string &domain, const std::string &user_id) {
     return u;
 }
 
+// The registry ids of the disabled users or groups, from their list.
+std::vector<std::string> disabled_ids(Host &host, bool group) {
+    std::vector<std::string> ids;
+    if (group) {
+        auto list = own(rspi_alloc_grouplist());
+        if (host.sym<decltype(rspi_get_grouplist)>("rspi_get_grouplist")(host.h, list.get(), 2, nullptr, nullptr,
+                                                                         nullptr) != RSPI_RC_SUCCESS)
+            return ids;
+        auto next = host.sym<decltype(rspi_next_group)>("rspi_next_group");
+        for (;;) {
+            auto g = own(rspi_alloc_group());
+            const uint32_t rc = next(host.h, list.get(), g.get(), 0);
+            if (rc == RSPI_RC_NO_MORE_ENTRIES || rc == RSPI_RC_NO_MEMORY) break;
+            if (rc == RSPI_RC_SUCCESS && g->registry_id && !g->group_id) ids.emplace_back(g->registry_id);
+        }
+    } else {
+        auto list = own(rspi_alloc_userlist());
+        if (host.sym<decltype(rspi_get_userlist)>("rspi_get_userlist")(host.h, list.get(), 2, nullptr, nullptr,
+                                                                       nullptr) != RSPI_RC_SUCCESS)
+            return ids;
+        auto next = host.sym<decltype(rspi_next_user)>("rspi_next_user");
+        for (;;) {
+            auto u = own(rspi_alloc_user());
+            const uint32_t rc = next(host.h, list.get(), u.get(), 0);
+            if (rc == RSPI_RC_NO_MORE_ENTRIES || rc == RSPI_RC_NO_MEMORY) break;
+            if (rc == RSPI_RC_SUCCESS && u->registry_id && !u->user_id) ids.emplace_back(u->registry_id);
+        }
+    }
+    return ids;
+}
+
+std::string lower(std::string s) {
+    for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The names and UUID kept in a disabled entry's file; false when it cannot be read.
+bool disabled_file(Host &host, bool group, const std::string &registry_id, std::string &names, std::string &uuid) {
+    const check::Format &f = group ? check::kGroupFile : check::kUserFile;
+    std::string data;
+    if (!read_registry_file(host, check::sanitised(registry_id) + (group ? ".group" : ".user"), data)) return false;
+    const auto lines = check::record_lines(data);
+    const auto line = [&](int n) { return n > 0 && lines.size() >= std::size_t(n) ? std::string(lines[n - 1]) : ""; };
+    names = lower(line(f.domain_line) + "/" + line(f.id_line));
+    uuid = line(f.uuid_line);
+    return true;
+}
+
+// Exit status when the disabled entry to enable is ambiguous.
+constexpr int kExitAmbiguous = kExitError;
+
 void add_life(CLI::App *cmd, Host &host, const char *name, const char *op, const char *help) {
     auto a = std::make_shared<LifeArgs>();
     auto *c = cmd->add_subcommand(name, help);
     c->add_option("domain", a->domain, "Domain of the user")->required();
     c->add_option("user", a->user_id, "User id within the domain")->required();
-    if (std::string(name) == "enable") {
-        a->registry_id_opt =
-            c->add_option("--registry-id", a->registry_id, "Registry id the user was disabled under")->required();
-        a->uuid_opt = c->add_option("--uuid", a->uuid, "UUID text to keep (default: a new UUID)");
+    const std::string verb = name;
+    if (verb == "enable") {
+        a->registry_id_opt = c->add_option("--registry-id", a->registry_id,
+                                           "Registry id the user was disabled under (default: found from the "
+                                           "disabled entries whose file holds these names)");
+        a->uuid_opt = c->add_option("--uuid", a->uuid, "UUID text (default: the UUID the user had)");
     }
-    c->callback([&host, a, op] {
+    c->callback([&host, a, op, verb] {
+        host.subject = "user " + a->domain + "/" + a->user_id;
         host.open();
         auto u = names(a->domain, a->user_id);
-        if (a->registry_id_opt && *a->registry_id_opt) set_str(u->registry_id, a->registry_id);
-        if (a->uuid_opt && *a->uuid_opt) set_str(u->uuid_string, a->uuid);
-        if (host.report(op, host.sym<uint32_t(char **, rspi_user *)>(op)(host.h, u.get())))
-            host.print(Json{{"domain", u->domain}, {"user_id", u->user_id}, {"done", op}});
+        if (verb == "enable") {
+            DisabledEntry found;
+            const bool given = a->registry_id_opt && *a->registry_id_opt;
+            if (!find_disabled(host, false, a->domain, a->user_id, given ? &a->registry_id : nullptr, found)) return;
+            set_str(u->registry_id, found.registry_id);
+            if (a->uuid_opt && *a->uuid_opt)
+                set_str(u->uuid_string, a->uuid);
+            else if (!found.uuid.empty())
+                set_str(u->uuid_string, found.uuid);
+        }
+        if (!host.report(op, host.sym<uint32_t(char **, rspi_user *)>(op)(host.h, u.get()))) return;
+        const Json keys{{"domain", u->domain}, {"user_id", u->user_id}};
+        if (verb == "enable") {
+            auto shown = names(a->domain, a->user_id);
+            if (host.report("rspi_get_user", host.sym<decltype(rspi_get_user)>("rspi_get_user")(host.h, shown.get())))
+                host.done(Json{{"domain", u->domain},
+                               {"user_id", u->user_id},
+                               {"registry_id", json_str(shown->registry_id)},
+                               {"uuid", json_str(shown->uuid_string)}},
+                          "enabled (registry id " + std::string(shown->registry_id ? shown->registry_id : "") +
+                              ", UUID " + (shown->uuid_string ? shown->uuid_string : "") + ")");
+        } else {
+            host.done(keys, verb == "disable" ? "disabled" : "deleted");
+        }
     });
 }
 
@@ -62,13 +138,47 @@ bool registry_has(Host &host, const std::string &name) {
 
 }  // namespace
 
+bool find_disabled(Host &host, bool group, const std::string &domain, const std::string &id,
+                   const std::string *registry_id, DisabledEntry &out) {
+    const std::string wanted = lower(domain + "/" + id);
+    std::string names, uuid;
+    if (registry_id) {
+        out.registry_id = *registry_id;
+        // The plug-in gives 10 or 12 when no disabled entry has this registry id.
+        if (disabled_file(host, group, *registry_id, names, uuid)) out.uuid = uuid;
+        return true;
+    }
+    std::vector<DisabledEntry> fits;
+    for (const auto &rid : disabled_ids(host, group))
+        if (disabled_file(host, group, rid, names, uuid) && names == wanted) fits.push_back({rid, uuid});
+    const char *kind = group ? "group" : "user";
+    if (fits.size() == 1) {
+        out = fits.front();
+        return true;
+    }
+    std::cerr << "tolvadm: " << escaped(host.subject) << ": ";
+    if (fits.empty()) {
+        const uint32_t rc = group ? RSPI_RC_GROUP_NOT_DISABLED : RSPI_RC_USER_NOT_DISABLED;
+        std::cerr << rc << " " << rc_info(rc)->name << ": no disabled " << kind
+                  << " of the list has a file holding these names; give --registry-id\n";
+        host.fail(static_cast<int>(rc));
+        return false;
+    }
+    std::cerr << fits.size() << " disabled " << kind << "s hold these names, with the registry ids";
+    for (const auto &f : fits) std::cerr << " " << quoted_text(f.registry_id);
+    std::cerr << "; choose one with --registry-id\n";
+    host.fail(kExitAmbiguous);
+    return false;
+}
+
 void register_userlife_commands(CLI::App &user_cmd, Host &host) {
     add_life(&user_cmd, host, "disable", "rspi_disable_user",
-             "Disable a user: its credentials are deleted, its file renamed to <registry id>.user");
+             "Disable a user: its credentials are deleted, its file renamed to <registry id>.user "
+             "(rspi_disable_user)");
     add_life(&user_cmd, host, "enable", "rspi_enable_user",
-             "Enable a disabled user again (10 when it is not disabled, 40 when its names are taken)");
+             "Enable a disabled user again, with the registry id and UUID it had (rspi_enable_user)");
     add_life(&user_cmd, host, "delete", "rspi_delete_user",
-             "Delete a user with its group memberships, credentials and certificate-DN lines");
+             "Delete a user with its group memberships, credentials and certificate-DN lines (rspi_delete_user)");
 }
 
 void demo_lifecycle(Host &host) {

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -75,6 +76,59 @@ std::string rc_text(uint32_t rc) {
 }
 
 // ---------------------------------------------------------------------------
+// Inert output.
+
+namespace {
+
+void append_escaped(std::string &out, std::string_view s, bool quote) {
+    static const char hex[] = "0123456789abcdef";
+    const auto byte = [&](unsigned char c) {
+        out += "\\x";
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    };
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (quote && c == '"') {
+            out += "\\\"";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7f) {
+            byte(c);
+        } else if (c == 0xc2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(s[i + 1]) <= 0x9f) {
+            // U+0080..U+009F: C1 controls, which some terminals obey (CSI is U+009B).
+            byte(c);
+            byte(static_cast<unsigned char>(s[++i]));
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+}
+
+}  // namespace
+
+std::string escaped(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    append_escaped(out, s, false);
+    return out;
+}
+
+std::string quoted_text(std::string_view s) {
+    std::string out = "\"";
+    append_escaped(out, s, true);
+    out += '"';
+    return out;
+}
+
+// ---------------------------------------------------------------------------
 // Host.
 
 Host::~Host() {
@@ -108,15 +162,36 @@ void *Host::resolve(const char *name) {
     return p;
 }
 
-void Host::open() {
+namespace {
+
+std::string errno_text() { return std::strerror(errno); }
+
+}  // namespace
+
+void Host::open(bool lenient) {
     load();
     if (h) return;
-    std::string config = config_path.empty() ? ensure_default_config() : config_path;
+    const bool defaulted = config_path.empty();
+    const std::string config = defaulted ? default_config_path() : config_path;
+    const char *make_one = defaulted ? " (make a registry with `tolvadm init`)" : "";
+    // The plug-in would only say 4; name the file and the reason.
+    {
+        const int fd = ::open(config.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) throw NoRegistry("cannot open the configuration file " + escaped(config) + ": " + errno_text() + make_one);
+        struct stat st {};
+        const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        ::close(fd);
+        if (!regular) throw NoRegistry("the configuration file " + escaped(config) + " is not a regular file");
+    }
     auto initialize = sym<decltype(rspi_initialize)>("rspi_initialize");
     sym<decltype(rspi_terminate)>("rspi_terminate");  // fail now rather than at the end
     char **handle = nullptr;
-    uint32_t rc = initialize(&handle, config.c_str());
-    if (!report("rspi_initialize", rc)) throw Failed();
+    const std::string saved = subject;
+    subject = "configuration file " + config;
+    const uint32_t rc = initialize(&handle, config.c_str());
+    const bool initialised = report("rspi_initialize", rc);
+    subject = saved;
+    if (!initialised) throw Failed();
     if (!handle || !*handle) {
         // A handle without a directory cannot serve any operation.
         std::cerr << "tolvadm: rspi_initialize returned 0 but no registry directory\n";
@@ -125,6 +200,25 @@ void Host::open() {
     }
     h = handle;
     used_config_ = config;
+
+    // The plug-in builds every path as dir + name, so a missing directory would
+    // only show as 6 or an empty listing, and a missing '/' puts files beside it.
+    const std::string dir = *h;
+    if (!dir.ends_with('/')) {
+        const std::string why = "the configuration file " + escaped(config) + " sets dir=" + escaped(dir) +
+                                " without its final '/': every registry file would be named " + escaped(dir) +
+                                "<name>, beside the directory; write dir=" + escaped(dir) + "/";
+        if (!lenient) throw NoRegistry(why);
+        warnings_.push_back(why);
+    }
+    const std::string folder = dir.ends_with('/') ? dir : dir.substr(0, dir.rfind('/') + 1);
+    struct stat st {};
+    if (::stat(folder.empty() ? "." : folder.c_str(), &st) != 0)
+        throw NoRegistry("the registry directory " + escaped(folder) + " (dir= in " + escaped(config) +
+                         "): " + errno_text() + make_one);
+    if (!S_ISDIR(st.st_mode))
+        throw NoRegistry("the registry directory " + escaped(folder) + " (dir= in " + escaped(config) +
+                         ") is not a directory");
 }
 
 void Host::close() {
@@ -136,7 +230,14 @@ void Host::close() {
 
 bool Host::report(const char *op, uint32_t rc) {
     if (rc == RSPI_RC_SUCCESS) return true;
-    std::cerr << op << ": rc = " << rc_text(rc) << "\n";
+    std::string reason;
+    const RcInfo *e = rc_info(rc);
+    if (rc == RSPI_RC_FILE_ERROR && h && *h)
+        reason = "a file in the registry " + escaped(*h) + " could not be opened, written, read in full or renamed";
+    else
+        reason = e ? e->meaning : "a return code the interface does not define";
+    std::cerr << "tolvadm: " << (subject.empty() ? "" : escaped(subject) + ": ") << op << ": " << rc
+              << (e ? std::string(" ") + e->name : std::string()) << ": " << reason << "\n";
     // Return codes are small; use them as the exit status so scripts can tell them apart.
     fail(rc <= 255 ? static_cast<int>(rc) : kExitError);
     return false;
@@ -145,7 +246,7 @@ bool Host::report(const char *op, uint32_t rc) {
 bool Host::expect(const char *op, uint32_t rc, uint32_t expected) {
     if (rc != expected) {
         if (rc == RSPI_RC_SUCCESS) {
-            std::cerr << op << ": rc = 0 RSPI_RC_SUCCESS, but " << rc_text(expected) << " was expected\n";
+            std::cerr << "tolvadm: " << op << ": 0 RSPI_RC_SUCCESS, but " << rc_text(expected) << " was expected\n";
             fail(kExitError);
         } else {
             report(op, rc);
@@ -164,7 +265,7 @@ namespace {
 
 std::string scalar_text(const Json &v) {
     if (v.is_null()) return "-";
-    if (v.is_string()) return v.get<std::string>();
+    if (v.is_string()) return escaped(v.get<std::string>());
     return v.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
@@ -179,7 +280,7 @@ void print_text(std::ostream &out, const Json &obj, int indent) {
     for (const auto &[k, v] : obj.items()) width = std::max(width, k.size());
     const std::string pad(static_cast<std::size_t>(indent), ' ');
     for (const auto &[k, v] : obj.items()) {
-        out << pad << k << ":";
+        out << pad << escaped(k) << ":";
         if (v.is_object()) {
             out << "\n";
             print_text(out, v, indent + 2);
@@ -228,6 +329,19 @@ void Host::say(std::string_view line) const {
     if (!json) std::cout << line << "\n" << std::flush;
 }
 
+void Host::value(std::string_view text) const {
+    if (!json) std::cout << escaped(text) << "\n" << std::flush;
+}
+
+void Host::done(Json keys, std::string_view result) const {
+    if (json) {
+        keys["result"] = std::string(result);
+        print(keys);
+    } else {
+        std::cout << escaped(subject) << ": " << result << "\n" << std::flush;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Where things are.
 
@@ -259,37 +373,91 @@ struct Fd {
     Fd &operator=(const Fd &) = delete;
 };
 
-std::string errno_text() { return std::strerror(errno); }
+std::string octal(unsigned mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode & 07777u);
+    return text;
+}
 
 }  // namespace
 
-std::string ensure_default_config() {
+std::string default_config_path() {
     std::error_code ec;
     fs::path dir = fs::current_path(ec);
     if (ec) throw Error("cannot determine the current directory: " + ec.message());
-    dir /= "tolv-registry";
-    const std::string dir_s = dir.string();
+    return (dir / "tolv-registry" / "tolv.conf").string();
+}
+
+std::vector<std::string> directory_warnings(const std::string &dir) {
+    std::vector<std::string> out;
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) return out;
+    if (st.st_uid != ::geteuid())
+        out.push_back("the registry directory " + escaped(dir) + " belongs to uid " + std::to_string(st.st_uid) +
+                      ", not to this account (uid " + std::to_string(::geteuid()) +
+                      "): run tolvadm as the account the service runs as");
+    if (st.st_mode & 077)
+        out.push_back("the registry directory " + escaped(dir) + " has mode " + octal(st.st_mode) +
+                      ": other accounts can reach the passwords and credential texts stored in clear text; "
+                      "chmod 0700 it");
+    return out;
+}
+
+void init_registry(Host &host, const std::string &dir_arg) {
+    std::error_code ec;
+    fs::path dir = fs::absolute(dir_arg.empty() ? "tolv-registry" : dir_arg, ec);
+    if (ec) throw Error("cannot determine the current directory: " + ec.message());
+    dir = dir.lexically_normal();
+    std::string dir_s = dir.string();
+    while (dir_s.size() > 1 && dir_s.ends_with('/')) dir_s.pop_back();
+    const std::string conf = host.config_path.empty() ? dir_s + "/tolv.conf" : host.config_path;
+
+    bool made = false;
     if (::mkdir(dir_s.c_str(), 0700) == 0) {
+        made = true;
         ::chmod(dir_s.c_str(), 0700);  // whatever the umask says
-        std::cerr << "tolvadm: created the registry directory " << dir_s << "/\n";
     } else if (errno != EEXIST) {
-        throw Error("cannot create " + dir_s + ": " + errno_text());
+        throw Error("cannot create the registry directory " + escaped(dir_s) + ": " + errno_text());
+    } else {
+        struct stat st {};
+        if (::stat(dir_s.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            throw Error(escaped(dir_s) + " exists and is not a directory");
     }
-    const std::string conf = dir_s + "/tolv.conf";
-    Fd fd(::open(conf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    Fd fd(::open(conf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (fd.fd < 0) {
-        if (errno == EEXIST) return conf;
-        throw Error("cannot create " + conf + ": " + errno_text());
+        if (errno == EEXIST)
+            throw Error("the configuration file " + escaped(conf) + " already exists; init leaves it as it is");
+        throw Error("cannot create the configuration file " + escaped(conf) + ": " + errno_text());
     }
-    const std::string text = "dir=" + dir_s + "/\n";
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd.fd, text.data() + done, text.size() - done);
+    const std::string text = "# TOLV Flatfile registry, made by tolvadm init\ndir=" + dir_s + "/\n";
+    std::size_t written = 0;
+    while (written < text.size()) {
+        ssize_t n = ::write(fd.fd, text.data() + written, text.size() - written);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw Error("cannot write " + conf + ": " + errno_text());
-        done += static_cast<std::size_t>(n);
+        if (n <= 0) throw Error("cannot write the configuration file " + escaped(conf) + ": " + errno_text());
+        written += static_cast<std::size_t>(n);
     }
-    return conf;
+    if (::close(fd.fd) != 0) {
+        fd.fd = -1;
+        throw Error("cannot write the configuration file " + escaped(conf) + ": " + errno_text());
+    }
+    fd.fd = -1;
+
+    Json j;
+    j["directory"] = dir_s + "/";
+    j["config"] = conf;
+    j["created_directory"] = made;
+    if (host.json) {
+        host.print(j);
+    } else {
+        std::cout << (made ? "created the registry directory " : "using the existing directory ") << escaped(dir_s)
+                  << "/" << (made ? " (mode 0700)" : "") << "\n"
+                  << "created the configuration file " << escaped(conf) << "\n";
+        if (conf != default_config_path())
+            std::cout << "use it with --config " << escaped(conf) << " (or TOLV_CONFIG=" << escaped(conf) << ")\n";
+    }
+    if (!made)
+        for (const auto &w : directory_warnings(dir_s)) std::cerr << "tolvadm: warning: " << w << "\n";
 }
 
 // ---------------------------------------------------------------------------
@@ -297,17 +465,46 @@ std::string ensure_default_config() {
 
 namespace {
 
-// Turns terminal echo off for its lifetime.
+// The terminal settings to put back if a signal ends the tool while echo is
+// off; the handler only reads them (tcsetattr is async-signal-safe).
+termios g_saved_tty{};
+volatile sig_atomic_t g_tty_fd = -1;
+constexpr int kRestoreSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+extern "C" void restore_tty_and_die(int sig) {
+    const int fd = g_tty_fd;
+    if (fd >= 0) {
+        tcsetattr(fd, TCSANOW, &g_saved_tty);
+        [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, "\n", 1);
+    }
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+// Turns terminal echo off for its lifetime, and has the signals that would
+// end the tool meanwhile restore it first.
 class EchoOff {
 public:
     explicit EchoOff(int fd) : fd_(fd) {
         if (tcgetattr(fd_, &saved_) != 0) return;
+        g_saved_tty = saved_;
+        struct sigaction sa {};
+        sa.sa_handler = restore_tty_and_die;
+        sigemptyset(&sa.sa_mask);
+        for (std::size_t i = 0; i < std::size(kRestoreSignals); ++i)
+            ::sigaction(kRestoreSignals[i], &sa, &old_[i]);
+        g_tty_fd = fd_;
         termios quiet = saved_;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        quiet.c_lflag |= ECHONL;
         active_ = tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+        hooked_ = true;
     }
     ~EchoOff() {
         if (active_) tcsetattr(fd_, TCSAFLUSH, &saved_);
+        if (!hooked_) return;
+        g_tty_fd = -1;
+        for (std::size_t i = 0; i < std::size(kRestoreSignals); ++i) ::sigaction(kRestoreSignals[i], &old_[i], nullptr);
     }
     EchoOff(const EchoOff &) = delete;
     EchoOff &operator=(const EchoOff &) = delete;
@@ -315,28 +512,81 @@ public:
 private:
     int fd_;
     termios saved_{};
+    struct sigaction old_[std::size(kRestoreSignals)] {};
     bool active_ = false;
+    bool hooked_ = false;
 };
+
+bool from_terminal(bool from_stdin) { return !from_stdin && ::isatty(STDIN_FILENO); }
+
+// One line from the terminal with echo off.
+std::string ask(const std::string &prompt) {
+    std::string line;
+    // Echo goes off before the prompt shows, so nothing typed after it is echoed.
+    EchoOff quiet(STDIN_FILENO);
+    std::cerr << prompt << std::flush;
+    if (!std::getline(std::cin, line) && line.empty()) throw Error("no password entered");
+    return line;
+}
 
 }  // namespace
 
 std::string read_password(const std::string &prompt, bool from_stdin) {
     std::string line;
-    if (from_stdin || !::isatty(STDIN_FILENO)) {
-        if (!std::getline(std::cin, line) && line.empty())
-            throw Error("no password on standard input");
+    if (!from_terminal(from_stdin)) {
+        if (!std::getline(std::cin, line) && line.empty()) throw Error("no password on standard input");
         return line;
     }
-    std::cerr << prompt << std::flush;
-    {
-        EchoOff quiet(STDIN_FILENO);
-        if (!std::getline(std::cin, line) && line.empty()) {
-            std::cerr << "\n";
-            throw Error("no password entered");
-        }
+    return ask(prompt);
+}
+
+std::string read_new_secret(const std::string &what, const std::string &owner, bool from_stdin) {
+    std::string secret;
+    const std::string prompt = "New " + what + " for " + escaped(owner) + ": ";
+    if (!from_terminal(from_stdin)) {
+        secret = read_password(prompt, true);
+    } else {
+        secret = ask(prompt);
+        if (ask("Repeat the new " + what + ": ") != secret)
+            throw Error("the two " + what + "s for " + escaped(owner) + " differ; nothing was changed");
     }
-    std::cerr << "\n";
-    return line;
+    const std::string refused = "the " + what + " for " + escaped(owner) + " is refused (nothing was changed): ";
+    if (secret.empty())
+        throw Error(refused + "it is empty, and an empty " + what + " cannot be stored as one");
+    if (secret.size() > kMaxSecret)
+        throw Error(refused + "it has " + std::to_string(secret.size()) + " bytes, and the registry stores at most " +
+                    std::to_string(kMaxSecret) + " (a longer one would be kept as none)");
+    if (secret.find('\0') != std::string::npos)
+        throw Error(refused + "it holds a NUL byte, which the registry's text lines cannot keep");
+    return secret;
+}
+
+ListPlan plan_listing(const char *id, const char *domain, const char *registry_id) {
+    // No list line holds a line break, so a filter starting with one matches none.
+    static const char *const kNone = "\n";
+    const bool names = id || domain;
+    if (!names && !registry_id) return {};
+    if (!registry_id) return {{id, domain, kNone}, std::nullopt};
+    if (!names) return {{kNone, nullptr, registry_id}, std::nullopt};
+    return {{id, domain, kNone}, ListFilters{kNone, nullptr, registry_id}};
+}
+
+bool read_registry_file(const Host &host, const std::string &name, std::string &out) {
+    if (!host.h || !*host.h) return false;
+    const std::string path = std::string(*host.h) + name;
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st {};
+    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    out.assign(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t got = 0;
+    while (got < out.size()) {
+        const ssize_t n = ::read(fd.fd, out.data() + got, out.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    out.resize(got);
+    return true;
 }
 
 std::vector<unsigned char> read_file_bytes(const std::string &path) {

@@ -11,9 +11,13 @@ using namespace tolvadm;
 
 namespace {
 
+#ifndef TOLVADM_VERSION
+#define TOLVADM_VERSION "unknown"
+#endif
+
 // The constant queries of the plug-in and where the registry is.
 Json info_record(Host &host) {
-    host.open();
+    host.open(true);
     Json j;
     j["plugin"] = host.loaded_path();
     j["config"] = host.used_config();
@@ -29,6 +33,67 @@ Json info_record(Host &host) {
     j["rspi_is_registry_server_up"] =
         host.sym<decltype(rspi_is_registry_server_up)>("rspi_is_registry_server_up")(host.h);
     return j;
+}
+
+// info, with warnings about a registry that is set up unsafely.
+void run_info(Host &host) {
+    Json j = info_record(host);
+    std::vector<std::string> warnings = host.warnings();
+    std::string dir = *host.h;
+    dir = dir.substr(0, dir.rfind('/') + 1);
+    for (auto &w : directory_warnings(dir.empty() ? "." : dir)) warnings.push_back(std::move(w));
+    j["warnings"] = warnings;
+    host.print(j);
+    for (const auto &w : warnings) std::cerr << "tolvadm: warning: " << w << "\n";
+}
+
+void print_version(Host &host) {
+    std::cout << "tolvadm " << TOLVADM_VERSION << "\n"
+              << "interface: rspi version " << kInterfaceVersion << " (the one tolvadm is written for)\n"
+              << std::flush;
+    host.load();
+    const uint32_t v = host.sym<decltype(rspi_version)>("rspi_version")(nullptr);
+    std::cout << "plug-in: " << escaped(host.loaded_path()) << ", rspi_version " << v
+              << (v == kInterfaceVersion ? "" : " (not the interface version tolvadm is written for)") << "\n";
+}
+
+// The command that was being parsed when the command line went wrong.
+CLI::App *deepest(CLI::App *app) {
+    for (;;) {
+        auto parsed = app->get_subcommands();
+        if (parsed.empty()) return app;
+        app = parsed.front();
+    }
+}
+
+std::string command_names(CLI::App *app) {
+    std::string names;
+    for (CLI::App *sub : app->get_subcommands([](CLI::App *) { return true; }))
+        names += (names.empty() ? "" : ", ") + sub->get_name();
+    return names;
+}
+
+// A missing or mistyped command gets the list of the commands at that level.
+int usage_error(CLI::App &app, const CLI::ParseError &e) {
+    CLI::App *at = deepest(&app);
+    const std::string where = at == &app ? "tolvadm" : "tolvadm " + at->get_name();
+    const std::string names = command_names(at);
+    const std::string what = e.what();
+    if (!names.empty() && at->get_subcommands().empty() &&
+        (dynamic_cast<const CLI::ExtrasError *>(&e) || what.find("subcommand") != std::string::npos)) {
+        std::cerr << where << ": ";
+        auto extras = at->remaining();
+        if (extras.empty()) extras = app.remaining(true);
+        if (!extras.empty() && !extras.front().starts_with("-"))
+            std::cerr << "unknown command " << quoted_text(extras.front());
+        else if (!extras.empty())
+            std::cerr << "unknown option " << quoted_text(extras.front());
+        else
+            std::cerr << "a command is required";
+        std::cerr << "; the commands are: " << names << " (" << where << " --help)\n";
+        return kExitUsage;
+    }
+    return app.exit(e) == 0 ? 0 : kExitUsage;
 }
 
 // The demo writes entries; it must not mix them into a registry in use.
@@ -70,23 +135,43 @@ int main(int argc, char **argv) {
                  "The plug-in is loaded with dlopen and driven through its rspi_ operations.",
                  "tolvadm"};
     app.add_option("--config", host.config_path,
-                   "Configuration file for rspi_initialize (default: ./tolv-registry/tolv.conf, "
-                   "created on first use with dir=<its absolute path>/)")
+                   "Configuration file for rspi_initialize (default: ./tolv-registry/tolv.conf, as made by "
+                   "`tolvadm init`); with init, where the new configuration file goes")
         ->envname("TOLV_CONFIG");
     app.add_option("--plugin", host.plugin_path,
                    "Plug-in library to dlopen (default: ../lib/libtolvflatfile.so beside the executable, "
                    "else beside librspiutil, else the build tree's)")
         ->envname("TOLV_PLUGIN");
-    app.add_flag("--json", host.json, "Print results as JSON instead of text (narration and errors are not JSON)");
+    app.add_flag("--json", host.json,
+                 "Print results as JSON instead of text (narration and errors are not JSON); "
+                 "accepted before or after the command");
+    app.add_flag_callback(
+        "--version",
+        [&host] {
+            print_version(host);
+            throw CLI::Success();
+        },
+        "Print the versions of tolvadm, the interface and the plug-in, then exit");
+    // Global options may also follow the command.
+    app.fallthrough();
     app.require_subcommand(1);
     app.footer(
+        "Nothing is created except by init: every other command needs an existing configuration file and "
+        "registry directory.\n"
         "Exit status: 0 on success; the return code of the first operation that failed "
-        "(for example 30 for RSPI_RC_INVALID_USER), which is also printed with its name and meaning; "
-        "1 when the plug-in cannot be loaded or another error stops the tool; 2 for a bad command line.\n");
+        "(for example 30 for RSPI_RC_INVALID_USER), which is also printed with its name and a reason; "
+        "1 when the plug-in cannot be loaded, a value is refused or another error stops the tool; "
+        "2 for a bad command line; 7 when the configuration file or the registry directory is missing or "
+        "unusable (dir= without its final '/'). check has its own (see tolvadm check --help).\n");
 
+    auto init_dir = std::make_shared<std::string>();
+    auto *init = app.add_subcommand("init", "Make a registry: the directory DIR (default ./tolv-registry, mode 0700) "
+                                            "and its configuration file (--config, else DIR/tolv.conf)");
+    init->add_option("dir", *init_dir, "Registry directory to create");
+    init->callback([&host, init_dir] { init_registry(host, *init_dir); });
     app.add_subcommand("info", "Show the plug-in, configuration, registry directory and the constant "
-                               "queries (rspi_version, rspi_registry_type, ...)")
-        ->callback([&host] { host.print(info_record(host)); });
+                               "queries (rspi_version, rspi_registry_type, ...); warns about an unsafe registry")
+        ->callback([&host] { run_info(host); });
     app.add_subcommand("demo", "Walk through users, groups, policies, resources and credentials "
                                "(a fresh registry only)")
         ->callback([&host] { run_demo(host); });
@@ -103,10 +188,12 @@ int main(int argc, char **argv) {
         app.parse(argc, argv);
         host.close();
     } catch (const CLI::ParseError &e) {
-        int status = app.exit(e);
-        return status == 0 ? 0 : kExitUsage;
+        return usage_error(app, e);
     } catch (const Failed &) {
         host.fail(kExitError);
+    } catch (const NoRegistry &e) {
+        std::cerr << "tolvadm: " << e.what() << "\n";
+        host.fail(kExitNoRegistry);
     } catch (const Error &e) {
         std::cerr << "tolvadm: " << e.what() << "\n";
         host.fail(kExitError);

@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -34,12 +35,23 @@ using Json = nlohmann::ordered_json;
 
 // Exit statuses besides the return codes of the plug-in (which are used as
 // they are: exit status 30 means RSPI_RC_INVALID_USER).
-constexpr int kExitError = 1;  // the plug-in cannot be loaded, a file cannot be read, ...
-constexpr int kExitUsage = 2;  // bad command line
+constexpr int kExitError = 1;       // the plug-in cannot be loaded, a value is refused, ...
+constexpr int kExitUsage = 2;       // bad command line
+constexpr int kExitNoRegistry = 7;  // the configuration file or registry directory is missing or unusable
+
+// The rspi_ interface this tool is written against (what rspi_version answers).
+constexpr uint32_t kInterfaceVersion = 2;
+// The longest password or credential text the record files keep; longer ones
+// would be stored as none.
+constexpr std::size_t kMaxSecret = 99;
 
 // A failure of the tool itself (not a return code): printed as "tolvadm: <what>".
 struct Error : std::runtime_error {
     using std::runtime_error::runtime_error;
+};
+// The registry cannot be reached: exit status kExitNoRegistry.
+struct NoRegistry : Error {
+    using Error::Error;
 };
 // Thrown after a failure was already reported (Host::report), to end the command.
 struct Failed : std::exception {
@@ -61,6 +73,13 @@ const RcInfo *rc_info(uint32_t rc);
 std::string rc_text(uint32_t rc);
 
 // ---------------------------------------------------------------------------
+// Output of stored values is inert: control characters, line breaks and the
+// UTF-8 C1 controls come out as \xNN (\n, \r, \t), a backslash as "\\".
+std::string escaped(std::string_view s);
+// escaped() inside double quotes, with '"' as \".
+std::string quoted_text(std::string_view s);
+
+// ---------------------------------------------------------------------------
 // The loaded plug-in and its registry.
 class Host {
 public:
@@ -74,12 +93,18 @@ public:
     std::string config_path;  // empty: TOLV_CONFIG, else ./tolv-registry/tolv.conf
     bool json = false;        // --json: commands print JSON
 
+    // What the running command works on, e.g. "user corp/alice"; errors name it.
+    std::string subject;
+
     // The registry handle, valid after open(); first argument of every operation.
     char **h = nullptr;
 
-    // Loads the plug-in (once) and initialises the registry (once). Throws
-    // Error when the plug-in cannot be loaded, Failed when rspi_initialize fails.
-    void open();
+    // Loads the plug-in (once) and initialises the registry (once). Never
+    // creates anything. Throws Error when the plug-in cannot be loaded,
+    // NoRegistry when the configuration file or the registry directory is
+    // missing, not a directory, or dir= lacks its final '/' (with lenient, as
+    // for info, that last one is a warning), Failed when rspi_initialize fails.
+    void open(bool lenient = false);
     // Loads the plug-in only (used by commands that need no registry).
     void load();
     // rspi_terminate, if initialised; the destructor calls it too.
@@ -93,9 +118,10 @@ public:
         return reinterpret_cast<F *>(resolve(name));
     }
 
-    // Reports a return code. Non-zero: prints "op: rc = N NAME (meaning)" on
-    // standard error, records it as the exit status (the first failure wins)
-    // and returns false. Zero: prints nothing, returns true.
+    // Reports a return code. Non-zero: prints
+    // "tolvadm: SUBJECT: op: N NAME: reason" on standard error, records it as
+    // the exit status (the first failure wins) and returns false. Zero: prints
+    // nothing, returns true.
     bool report(const char *op, uint32_t rc);
     // For narrated runs (demo): a code that was expected (say, 23 for a wrong
     // password) prints "op: rc = N NAME (meaning), as expected" on standard
@@ -105,9 +131,16 @@ public:
     void fail(int status);
 
     // Output helpers honouring --json. print() writes one record: "name: value"
-    // lines in text, an object in JSON. say() narrates (text mode only).
+    // lines in text (values escaped), an object in JSON. say() narrates (text
+    // mode only); value() prints a stored value on a line of its own, escaped.
     void print(const Json &record) const;
     void say(std::string_view line) const;
+    void value(std::string_view text) const;
+    // The success message of a command whose entry is gone or unchanged:
+    // "SUBJECT: result" in text, keys plus {"result": result} in JSON.
+    void done(Json keys, std::string_view result) const;
+    // Problems worth a look that do not stop the command (info).
+    const std::vector<std::string> &warnings() const { return warnings_; }
 
     int exit_status() const { return exit_status_; }
     // The plug-in actually loaded (empty before load()).
@@ -121,6 +154,7 @@ private:
     void *lib_ = nullptr;
     std::string loaded_path_;
     std::string used_config_;
+    std::vector<std::string> warnings_;
     int exit_status_ = 0;
 };
 
@@ -130,17 +164,59 @@ private:
 std::string default_plugin_path();
 
 // Configuration used when neither --config nor TOLV_CONFIG is given:
-// ./tolv-registry/tolv.conf, creating the directory (0700) and a file holding
-// "dir=<absolute path>/" when they are missing. Returns the file's path.
-std::string ensure_default_config();
+// <current directory>/tolv-registry/tolv.conf.
+std::string default_config_path();
+
+// `tolvadm init [DIR]`: makes DIR (default ./tolv-registry) with mode 0700 and
+// the configuration file (--config, else DIR/tolv.conf) holding dir=DIR/.
+void init_registry(Host &host, const std::string &dir);
+// Warnings about a registry directory other accounts could reach: owned by
+// another account than ours, or a mode wider than 0700.
+std::vector<std::string> directory_warnings(const std::string &dir);
 
 // ---------------------------------------------------------------------------
 // Helpers for the command families.
 
 // Reads a password: one line from standard input (newline stripped) when
 // from_stdin is set or standard input is not a terminal, else from the
-// terminal with echo off after printing prompt on standard error.
+// terminal with echo off after printing prompt on standard error. The terminal
+// is restored also when SIGINT, SIGTERM, SIGHUP or SIGQUIT end the tool.
 std::string read_password(const std::string &prompt, bool from_stdin);
+// Reads a password or credential text to be stored ("password", "credential
+// text"): on a terminal it is asked twice and both must match. Refused with
+// Error, before the plug-in sees it, when it is empty, longer than kMaxSecret
+// or holds a NUL: the registry could not store it usably.
+std::string read_new_secret(const std::string &what, const std::string &owner, bool from_stdin);
+
+// A registry file (name relative to the registry) into out; false when it is
+// not a regular file or cannot be read. Never follows a symlink.
+bool read_registry_file(const Host &host, const std::string &name, std::string &out);
+
+// Who a disabled user or group is: enable finds the registry id (when not
+// given) and the UUID to keep from the disabled entries of the list, whose
+// files "<registry id>.user" / ".group" still hold the names. Prints why and
+// sets the exit status, returning false, when none or several fit.
+struct DisabledEntry {
+    std::string registry_id, uuid;
+};
+bool find_disabled(Host &host, bool group, const std::string &domain, const std::string &id,
+                   const std::string *registry_id, DisabledEntry &out);
+
+// The filters of one user or group listing (null: not given).
+struct ListFilters {
+    const char *id = nullptr, *domain = nullptr, *registry_id = nullptr;
+};
+// The interface lists an enabled entry when both name filters match OR the
+// registry-id filter does, and a missing filter matches everything. tolvadm's
+// filters must all match: name filters alone go with a registry-id filter
+// that matches nothing, a registry-id filter alone with such a name filter,
+// and both together need a second listing (second) whose entries the first
+// one's are intersected with.
+struct ListPlan {
+    ListFilters first;
+    std::optional<ListFilters> second;
+};
+ListPlan plan_listing(const char *id, const char *domain, const char *registry_id);
 
 // The bytes of a file; throws Error naming the file when it cannot be read.
 std::vector<unsigned char> read_file_bytes(const std::string &path);

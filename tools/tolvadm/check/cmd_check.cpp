@@ -17,7 +17,6 @@ constexpr int kExitIo = 2;
 
 struct CheckArgs {
     bool repair = false;
-    bool json = false;
 };
 
 // Prints the findings; a check stopped by a file error (complete false)
@@ -33,7 +32,8 @@ void print_findings(const check::Findings &f, bool json, bool complete) {
     }
     std::size_t repaired = 0, mendable = 0;
     for (const auto &x : f.list()) {
-        std::cout << x.file << ": " << x.problem;
+        // Quoted and escaped, no file name can fake a line or a finding.
+        std::cout << quoted_text(x.file) << ": " << escaped(x.problem);
         if (f.repair())
             std::cout << (x.repaired ? " [repaired]" : " [left for a person]");
         else if (x.mendable)
@@ -54,7 +54,7 @@ void print_findings(const check::Findings &f, bool json, bool complete) {
 
 void run_check(Host &host, const CheckArgs &args) {
     host.open();
-    const bool json = host.json || args.json;
+    const bool json = host.json;
     // A write of the plug-in rolls back an operation that did not finish;
     // it must run before the check takes the lock. A null record changes nothing.
     if (args.repair) (void)host.sym<decltype(rspi_modify_group)>("rspi_modify_group")(host.h, nullptr);
@@ -83,8 +83,8 @@ void register_check_commands(CLI::App &app, Host &host) {
     cmd->add_flag("--repair", args->repair,
                   "Mend what has one safe answer: add missing index lines, drop lines whose record is gone, "
                   "drop leftover _T files, drop one-sided membership lines");
-    cmd->add_flag("--json", args->json, "Print the findings as a JSON array of {file, problem, repaired}");
-    cmd->footer("Exit status: 0 when nothing was found, 1 when something was found (repaired or not), "
+    cmd->footer("With --json the findings are a JSON array of {file, problem, repaired}.\n"
+                "Exit status: 0 when nothing was found, 1 when something was found (repaired or not), "
                 "2 when a file cannot be read or written.");
     cmd->callback([&host, args] { run_check(host, *args); });
 }
