@@ -403,11 +403,14 @@ private:
         for (const auto &[k, e] : after) {
             Entry seen = observe(h_, k);
             const std::string now = render(k, seen);
-            const std::string &expected = rc == want ? render(k, e) : render(k, model_[k]);
-            if (now == expected) continue;
-            if (rc == want)
-                surprises += "M " + std::to_string(seq) + " " + k + " " + name + " left " + now + " instead of " + expected + "\n";
-            surprises += "S " + k + " " + now + "\n";
+            if (rc != want) {  // the log learns what the call did leave
+                surprises += "S " + k + " " + now + "\n";
+            } else if (now != render(k, e)) {
+                surprises += "M " + std::to_string(seq) + " " + k + " " + name + " left " + now + " instead of " +
+                             render(k, e) + "\nS " + k + " " + now + "\n";
+            } else {
+                continue;
+            }
             if (seen.st == 'D' && model_[k].st == 'D') seen = model_[k];  // its fields are still what we stored
             model_[k] = seen;
         }
