@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tolvinternal.h"
@@ -55,6 +56,17 @@ char *reuse_retired(char *dir) {
 }
 // A diagnostics file this library opened, closed again when replaced.
 FILE *owned_output = nullptr;
+
+// When the library is unloaded no operation can run any more: the
+// directory strings kept for the life of the library go with it.
+struct ReleaseAtUnload {
+    ~ReleaseAtUnload() {
+        for (char *dir : retired_dirs()) rspi_free(dir);
+        retired_dirs().clear();
+        rspi_free(std::exchange(registry_block.dir, nullptr));
+        rspi_registry_handle = nullptr;
+    }
+} release_at_unload;
 
 // Skips leading blanks and cuts trailing blanks (0x20 only).
 std::string_view trim_spaces(std::string_view text) {
