@@ -36,28 +36,36 @@ Rc get_policy(std::string_view dir, rspi_policy *p) {
     if (!keys_given(p)) return Rc::InvalidPolicy;
     lower_keys(p);
     const std::string path = policy_file(dir, p->domain, p->policy_id);
-    io::Bytes data;
-    if (const Rc got = io::present(io::read_file(path, data), Rc::InvalidPolicy); !ok(got)) return got;
-
-    RecordReader in(data);
-    in.key(p->policy_id);
-    in.key(p->domain);
-    in.number(p->state);
-    in.text(p->description);
-    in.number(p->attribute);
-    ui_read_uuid(in, p->uuid, p->uuid_string);
-    in.number(p->long_1);
-    for (std::size_t i = 0; i + 1 < std::size(kPolicyNumbers); ++i) in.number(p->*kPolicyNumbers[i]);
-    in.number(p->flag_2);
-    in.number(p->flag_3);
-    in.text(p->text_1);
-    // The blob length is optional; a blob that is read decides the result.
-    std::string_view line;
-    const long length = in.optional(line) ? parse_long(line) : 0;
+    Rc rc = Rc::Success;
+    bool has_last = false;
+    long length = 0;
+    const Rc read = read_record_file(path, Rc::InvalidPolicy, true, [&](std::string_view data) -> long {
+        RecordReader in(data);
+        in.key(p->policy_id);
+        in.key(p->domain);
+        in.number(p->state);
+        in.text(p->description);
+        in.number(p->attribute);
+        ui_read_uuid(in, p->uuid, p->uuid_string);
+        in.number(p->long_1);
+        for (std::size_t i = 0; i + 1 < std::size(kPolicyNumbers); ++i) in.number(p->*kPolicyNumbers[i]);
+        in.number(p->flag_2);
+        in.number(p->flag_3);
+        in.text(p->text_1);
+        std::string_view line;
+        const long stored = in.optional(line) ? parse_long(line) : 0;
+        rc = in.rc();
+        has_last = in.optional(line);
+        if (has_last) p->number_17 = static_cast<int32_t>(parse_long(line));
+        return stored;
+    }, length);
+    if (!ok(read)) return read;
+    // The blob length is optional; a blob that is read decides the result,
+    // and a missing last line still makes the file short.
     const Rc blob = ui_load_blob(path, length, p->blob);
-    if (length > 0 && in.rc() != Rc::NoMemory) in.set_rc(blob);
-    in.number(p->number_17);
-    return in.rc();
+    if (length > 0 && rc != Rc::NoMemory) rc = blob;
+    if (!has_last && rc == Rc::Success) rc = Rc::Malformed;
+    return rc;
 }
 
 // Overlays the given fields of changes on the stored policy in work; strings

@@ -41,29 +41,30 @@ Rc read_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
     if (!names_given(user, creds)) return Rc::InvalidRescreds;
     lower_names(user, creds);
     const std::string path = rescreds_file(dir, user->domain, user->user_id, creds->name);
-    io::Bytes data;
-    if (const Rc got = io::present(io::read_file(path, data), Rc::InvalidRescreds); !ok(got)) return got;
-
-    RecordReader r(data);
-    r.key(creds->name);
-    r.number(creds->state);
-    r.text(creds->description);
-    r.number(creds->attribute);
-    std::string_view line;
-    if (r.next(line)) {
-        if (ok(set_str(creds->uuid_string, line)))
-            ui_uuid_value(creds->uuid_string, creds->uuid);
-        else
-            r.set_rc(Rc::NoMemory);
-    }
-    r.text(creds->text_1);
-    if (r.next(line) && !ok(read_password(line, creds->password))) r.set_rc(Rc::NoMemory);
-
+    Rc rc = Rc::Success;
     long length = 0;
-    if (r.optional(line)) length = parse_long(line);
+    const Rc got = read_record_file(path, Rc::InvalidRescreds, true, [&](std::string_view data) -> long {
+        RecordReader r(data);
+        r.key(creds->name);
+        r.number(creds->state);
+        r.text(creds->description);
+        r.number(creds->attribute);
+        std::string_view line;
+        if (r.next(line)) {
+            if (ok(set_str(creds->uuid_string, line)))
+                ui_uuid_value(creds->uuid_string, creds->uuid);
+            else
+                r.set_rc(Rc::NoMemory);
+        }
+        r.text(creds->text_1);
+        if (r.next(line) && !ok(read_password(line, creds->password))) r.set_rc(Rc::NoMemory);
+        const long stored = r.optional(line) ? parse_long(line) : 0;
+        rc = r.rc();
+        return stored;
+    }, length);
+    if (!ok(got)) return got;
     rspi_free_blob(creds->blob);
     creds->blob = nullptr;
-    Rc rc = r.rc();
     if (length > 0 && static_cast<unsigned long>(length) > UINT32_MAX) {
         if (ok(rc)) rc = Rc::Malformed;
     } else if (length > 0 && !io::size_at_least(blob_file(path), static_cast<std::size_t>(length))) {

@@ -71,18 +71,21 @@ Rc get_resgroup(std::string_view dir, rspi_resgroup *g) {
     if (!g || !g->name) return Rc::InvalidResgroup;
     ui_tolower(g->name);
     const std::string path = resgroup_file(dir, g->name);
-    io::Bytes data;
-    if (const Rc got = io::present(io::read_file(path, data), Rc::InvalidResgroup); !ok(got)) return got;
-
-    RecordReader in(data);
-    std::string_view line;
-    in.optional(line);
-    in.number(g->state);
-    in.text(g->description);
-    in.number(g->attribute);
-    ui_read_uuid(in, g->uuid, g->uuid_string);
-    const long length = in.optional(line) ? parse_long(line) : 0;
-    Rc rc = in.rc() == Rc::NoMemory ? Rc::NoMemory : Rc::Success;
+    Rc rc = Rc::Success;
+    long length = 0;
+    const Rc read = read_record_file(path, Rc::InvalidResgroup, true, [&](std::string_view data) -> long {
+        RecordReader in(data);
+        std::string_view line;
+        in.optional(line);
+        in.number(g->state);
+        in.text(g->description);
+        in.number(g->attribute);
+        ui_read_uuid(in, g->uuid, g->uuid_string);
+        const long stored = in.optional(line) ? parse_long(line) : 0;
+        rc = in.rc() == Rc::NoMemory ? Rc::NoMemory : Rc::Success;
+        return stored;
+    }, length);
+    if (!ok(read)) return read;
     const Rc blob = ui_load_blob(path, length, g->blob);
     if (ok(rc)) rc = blob;
 

@@ -29,21 +29,25 @@ Rc get_resource(std::string_view dir, rspi_resource *r) {
     if (!r || !r->name) return Rc::InvalidResource;
     ui_tolower(r->name);
     const std::string path = resource_file(dir, r->name);
-    io::Bytes data;
-    if (const Rc got = io::present(io::read_file(path, data), Rc::InvalidResource); !ok(got)) return got;
-
-    RecordReader in(data);
-    in.key(r->name);
-    in.number(r->state);
-    in.text(r->description);
-    in.number(r->attribute);
-    ui_read_uuid(in, r->uuid, r->uuid_string);
+    Rc rc = Rc::Success;
+    long length = 0;
+    const Rc read = read_record_file(path, Rc::InvalidResource, true, [&](std::string_view data) -> long {
+        RecordReader in(data);
+        in.key(r->name);
+        in.number(r->state);
+        in.text(r->description);
+        in.number(r->attribute);
+        ui_read_uuid(in, r->uuid, r->uuid_string);
+        std::string_view line;
+        const long stored = in.optional(line) ? parse_long(line) : 0;
+        rc = in.rc();
+        return stored;
+    }, length);
+    if (!ok(read)) return read;
     // No line 6 means no blob; a blob that is read decides the result.
-    std::string_view line;
-    const long length = in.optional(line) ? parse_long(line) : 0;
     const Rc blob = ui_load_blob(path, length, r->blob);
-    if (length > 0 && in.rc() != Rc::NoMemory) in.set_rc(blob);
-    return in.rc();
+    if (length > 0 && rc != Rc::NoMemory) rc = blob;
+    return rc;
 }
 
 Rc modify_resource(char **handle, std::string_view dir, rspi_resource *changes) {

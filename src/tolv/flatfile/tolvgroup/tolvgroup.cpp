@@ -69,20 +69,23 @@ Rc get_group(std::string_view dir, rspi_group *g) {
     if (!names_given(g)) return Rc::InvalidGroup;
     lower_names(g);
     const std::string path = path_of(dir, g);
-    io::Bytes data;
-    if (const Rc got = io::present(io::read_file(path, data), Rc::InvalidGroup); !ok(got)) return got;
-
-    RecordReader in(data);
-    in.key();
-    in.key();
-    in.number(g->state);
-    in.text(g->description);
-    in.number(g->attribute);
-    ui_read_uuid(in, g->uuid, g->uuid_string);
-    in.text(g->registry_id);
-    std::string_view line;
-    const long length = in.optional(line) ? parse_long(line) : 0;
-    Rc rc = in.rc();
+    Rc rc = Rc::Success;
+    long length = 0;
+    const Rc read = read_record_file(path, Rc::InvalidGroup, true, [&](std::string_view data) -> long {
+        RecordReader in(data);
+        in.key();
+        in.key();
+        in.number(g->state);
+        in.text(g->description);
+        in.number(g->attribute);
+        ui_read_uuid(in, g->uuid, g->uuid_string);
+        in.text(g->registry_id);
+        std::string_view line;
+        const long stored = in.optional(line) ? parse_long(line) : 0;
+        rc = in.rc();
+        return stored;
+    }, length);
+    if (!ok(read)) return read;
     // A blob that is read decides the result.
     const Rc blob = ui_load_blob(path, length, g->blob);
     if (length > 0 && rc != Rc::NoMemory) rc = blob;
