@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -168,4 +169,65 @@ TEST_F(Stress, ProcessesAndThreadsLoseNoUpdate) {
     const std::string cmd = std::string(TOLVADM_PATH) + " --config " + conf + " check > " + conf_dir_.path() + "check.out 2>&1";
     const int rc = std::system(cmd.c_str());
     EXPECT_EQ(WEXITSTATUS(rc), 0) << tolvtest::read_file(conf_dir_.path() + "check.out");
+}
+
+// Readers racing a writer in another process: a get never pairs one
+// version's record with another's blob and never fails because a writer is
+// half-way; a lookup by certificate DN always finds a user whose other
+// fields are being modified.
+TEST_F(Stress, ReadersNeverSeeAMixOfVersions) {
+    using namespace tolvtest;
+    User u = user("race", "ann");
+    u.set(u->registry_id, "RACE-1").set(u->cert_dn, "CN=Ann").set(u->description, "0");
+    u->password = password("pw");
+    u->blob = blob(std::string(1, 'a'));
+    ASSERT_EQ(rspi_create_user(h, u.get()), 0u);
+    constexpr int kModifies = 100;
+    const pid_t writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        // The description names the blob it goes with: n bytes of one letter.
+        for (int n = 1; n <= kModifies; ++n) {
+            User m = given_user("race", "ann");
+            m.set(m->description, std::to_string(n).c_str());
+            m->blob = blob(std::string(static_cast<std::size_t>(n % 50 + 1), static_cast<char>('a' + n % 26)));
+            if (rspi_modify_user(h, m.get()) != 0) ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0}, failed{0}, missed{0}, reads{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t) {
+        readers.emplace_back([&, t] {
+            while (!done.load()) {
+                if (t == 2) {
+                    User byDn;
+                    byDn.set(byDn->cert_dn, "CN=Ann");
+                    if (rspi_get_user_by_certdn(h, byDn.get()) != 0) ++missed;
+                    continue;
+                }
+                User r = user("race", "ann");
+                if (rspi_get_user(h, r.get()) != 0) {
+                    ++failed;
+                    continue;
+                }
+                ++reads;
+                const int n = std::atoi(r->description);
+                const std::string want = n == 0 ? std::string(1, 'a')
+                                                : std::string(static_cast<std::size_t>(n % 50 + 1),
+                                                              static_cast<char>('a' + n % 26));
+                if (bytes(r->blob) != want) ++torn;
+            }
+        });
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+    done = true;
+    for (auto &r : readers) r.join();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(missed.load(), 0);
 }
