@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -121,7 +122,14 @@ struct Sessions {
             if (handle) rspi_terminate(handle);
             handle = nullptr;
             current = 0;
-            const uint32_t rc = rspi_initialize(&handle, regs.at(n).config.c_str());
+            // TOLV_BENCH_DURABLE=1 measures the plug-in with durable=true
+            // (the floors stay without flushes: the rows give its cost).
+            std::string config = regs.at(n).config;
+            if (const char *d = std::getenv("TOLV_BENCH_DURABLE"); d && *d == '1') {
+                config = regs.at(n).root + "/tolv-durable.conf";
+                std::ofstream(config) << "dir=" << regs.at(n).dir << "\ndurable=true\n";
+            }
+            const uint32_t rc = rspi_initialize(&handle, config.c_str());
             if (rc != RSPI_RC_SUCCESS) throw std::runtime_error("rspi_initialize returned " + std::to_string(rc));
             current = n;
         }
