@@ -49,6 +49,15 @@ Buffer &buffer() {
 
 // The registry directory of the call being measured (Call), or -1.
 thread_local int t_dirfd = -1;
+// TOLV_BENCH_DURABLE=1: each file written is flushed before its rename and
+// the directory once per call, the least a durable write can do.
+bool durable() {
+    static const bool on = [] {
+        const char *d = std::getenv("TOLV_BENCH_DURABLE");
+        return d && *d == '1';
+    }();
+    return on;
+}
 
 const char *base_name(const std::string &path) {
     const std::size_t slash = path.rfind('/');
@@ -93,11 +102,12 @@ void write_all(int fd, const char *p, std::size_t left, const std::string &path)
 }  // namespace
 
 Call::Call(const std::string &dir) {
-    t_dirfd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    t_dirfd = ::open(dir.c_str(), (durable() ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
     if (t_dirfd < 0) fail("open " + dir);
 }
 
 Call::~Call() {
+    if (durable()) ::fsync(t_dirfd);
     ::close(t_dirfd);
     t_dirfd = -1;
 }
@@ -125,6 +135,7 @@ void write_record(const std::string &path, std::string_view bytes) {
     const int fd = open_in(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (fd < 0) fail("create " + path);
     write_all(fd, bytes.data(), bytes.size(), path);
+    if (durable()) ::fdatasync(fd);
     if (::close(fd) != 0) fail("close " + path);
 }
 
@@ -145,6 +156,7 @@ void rewrite_index(const std::string &path) {
     const int fd = open_in(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (fd < 0) fail("create " + temp);
     write_all(fd, buffer().data(), size, temp);
+    if (durable()) ::fdatasync(fd);
     if (::close(fd) != 0) fail("close " + temp);
     rename_file(temp, path);
 }
