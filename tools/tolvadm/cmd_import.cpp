@@ -661,11 +661,11 @@ private:
         call(o, "rspi_create_group",
              [&] { return sym<decltype(rspi_create_group)>("rspi_create_group")(host_.h, g.get()); });
         auto add = sym<decltype(rspi_add_group_member)>("rspi_add_group_member");
-        for (const auto &[d, id] : e.members)
+        for (const auto &member : e.members)
             call(o, "rspi_add_group_member", [&] {
                 auto u = own(rspi_alloc_user());
-                set_str(u->domain, d);
-                set_str(u->user_id, id);
+                set_str(u->domain, member.first);
+                set_str(u->user_id, member.second);
                 return add(host_.h, g.get(), u.get());
             });
         return o;
