@@ -116,7 +116,7 @@ TEST_F(ExportImport, RoundTripOf1000UsersKeepsEveryFieldUuidAndState) {
         }
     }
     // Disabled users keep their memberships; a disabled group keeps its members.
-    for (int i = 4; i < kUsers; i += 100) {
+    for (int i = 10; i < kUsers; i += 100) {  // with blobs, certificate DNs
         tolvtest::User u = tolvtest::user(i % 2 ? "corp" : "lab", ("user" + std::to_string(i)).c_str());
         ASSERT_EQ(rspi_disable_user(h, u.get()), 0u);
     }
@@ -145,14 +145,16 @@ TEST_F(ExportImport, RoundTripOf1000UsersKeepsEveryFieldUuidAndState) {
     ASSERT_EQ(doc["users"].size(), static_cast<std::size_t>(kUsers));
     const Json *disabled = nullptr, *odd = nullptr;
     for (const auto &u : doc["users"]) {
-        if (u["user_id"] == "user104") disabled = &u;
+        if (u["user_id"] == "user110") disabled = &u;
         if (u["user_id"] == "user3") odd = &u;
     }
     ASSERT_TRUE(disabled && odd);
     EXPECT_EQ((*disabled)["enabled"], false);
-    EXPECT_EQ((*disabled)["registry_id"], "RGY-104");
-    EXPECT_EQ((*disabled)["password"], "pw-104");
-    EXPECT_EQ((*disabled)["number_2"], -106);
+    EXPECT_EQ((*disabled)["registry_id"], "RGY-110");
+    EXPECT_EQ((*disabled)["password"], "pw-110");
+    EXPECT_EQ((*disabled)["number_2"], -112);
+    EXPECT_EQ((*disabled)["cert_dn"], "CN=user110,O=Corp");
+    EXPECT_EQ((*disabled)["blob"], "AGJsb2IKdXNlcjExMA==");  // "\0blob\nuser110"
     EXPECT_EQ((*odd)["text_2"], Json({{"base64", "//4gbm90IFVURi04"}}));
     EXPECT_EQ((*odd)["login_types"], Json::array({"web", "", "ssh"}));
     EXPECT_EQ((*odd)["ulong_1"], 4294967295u);
