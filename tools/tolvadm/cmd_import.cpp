@@ -121,14 +121,6 @@ private:
         for (std::size_t i = 0; i < arr.size(); ++i) f(arr[i], std::string(name) + "[" + std::to_string(i) + "]");
     }
 
-    void allow(const Json &obj, const std::string &path, std::initializer_list<std::string_view> names) {
-        for (const auto &[k, v] : obj.items()) {
-            bool known = false;
-            for (auto n : names) known = known || k == n;
-            if (!known) problem(path.empty() ? k : path + "." + k, "unknown member");
-        }
-    }
-
     // A text: a JSON string or {"base64": ...}, one record line without NUL.
     std::optional<std::string> text(const Json &obj, const std::string &path, const char *name, std::size_t max,
                                     bool required) {
@@ -198,9 +190,11 @@ private:
         out.push_back("blob");
         return out;
     }
+    // Every member of obj must be one of names.
     void allow(const Json &obj, const std::string &path, const std::vector<std::string_view> &names) {
         for (const auto &[k, v] : obj.items())
-            if (std::find(names.begin(), names.end(), k) == names.end()) problem(path + "." + k, "unknown member");
+            if (std::find(names.begin(), names.end(), k) == names.end())
+                problem(path.empty() ? k : path + "." + k, "unknown member");
     }
 
     bool object(const Json &j, const std::string &path) {
@@ -534,13 +528,13 @@ public:
         for (const auto &g : doc_.groups) groups.push_back(group(g));
         // Members are added while their users and groups are enabled.
         for (std::size_t i = 0; i < doc_.users.size(); ++i)
-            if (!doc_.users[i].enabled && users[i].ok())
+            if (!doc_.users[i].enabled)
                 call(users[i], "rspi_disable_user", [&] {
                     auto u = keys<rspi_user>(user_family(), doc_.users[i].s);
                     return sym<decltype(rspi_disable_user)>("rspi_disable_user")(host_.h, u.get());
                 });
         for (std::size_t i = 0; i < doc_.groups.size(); ++i)
-            if (!doc_.groups[i].enabled && groups[i].ok())
+            if (!doc_.groups[i].enabled)
                 call(groups[i], "rspi_disable_group", [&] {
                     auto g = keys<rspi_group>(group_family(), doc_.groups[i].s);
                     return sym<decltype(rspi_disable_group)>("rspi_disable_group")(host_.h, g.get());
