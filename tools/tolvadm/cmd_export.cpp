@@ -648,8 +648,9 @@ void add_export_command(CLI::App &app, Host &host) {
                 "Include user passwords and credential texts (clear text; the file is created with mode 0600)");
     c->add_option("file", a->file, "Output file (default: standard output)");
     c->callback([&host, a] {
-        if (a->format == "ldif" && a->base_dn.empty()) throw Error("--format ldif needs --base-dn");
-        if (a->format == "json" && !a->base_dn.empty()) throw Error("--base-dn goes with --format ldif");
+        if (a->format == "ldif" && a->base_dn.empty()) throw CLI::ValidationError("--format ldif needs --base-dn");
+        if (a->format == "json" && !a->base_dn.empty())
+            throw CLI::ValidationError("--base-dn goes with --format ldif");
         host.open();
         Json doc;
         {

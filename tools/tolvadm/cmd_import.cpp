@@ -782,7 +782,8 @@ void add_import_command(CLI::App &app, Host &host) {
     auto file = std::make_shared<std::string>();
     auto *c = app.add_subcommand(
         "import", "Load a JSON export document through the plug-in: the whole document is checked before the "
-                  "first write; each entry is then reported as created or failed with its return code");
+                  "first write; each entry is then reported as created or failed with its return code "
+                  "(as a JSON array with --json before `import`)");
     c->add_option("file", *file, "The document, as `tolvadm export` writes it")->required();
     c->callback([&host, file] {
         Checker checker;
