@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -356,8 +357,12 @@ private:
         port_ = free_port();
         const std::string conf = dir_.path() + "slapd.conf", log = dir_.path() + "log";
         const std::string listen = url() + "/";
+        const pid_t parent = getpid();
         const pid_t pid = fork();
         if (pid == 0) {
+            // Should the test process die before its destructors run, slapd goes too.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent) _exit(127);
             const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
             if (out >= 0) dup2(out, 1), dup2(out, 2);
             execl(kBinary, kBinary, "-f", conf.c_str(), "-h", listen.c_str(), "-d", "0", static_cast<char *>(nullptr));
