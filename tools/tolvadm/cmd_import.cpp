@@ -594,7 +594,7 @@ private:
     }
 
     Outcome resource(const Scalars &s) {
-        Outcome o{"resource", joined(s)};
+        Outcome o{resource_family().what, joined(s)};
         auto r = record(resource_family(), s);
         call(o, "rspi_create_resource",
              [&] { return sym<decltype(rspi_create_resource)>("rspi_create_resource")(host_.h, r.get()); });
@@ -603,7 +603,7 @@ private:
     }
 
     Outcome resgroup(const ResgroupEntry &g) {
-        Outcome o{"resource group", joined(g.s)};
+        Outcome o{resgroup_family().what, joined(g.s)};
         auto r = record(resgroup_family(), g.s);
         if (!g.members.empty()) {
             r->members = own(rspi_alloc_resgroupmembers(static_cast<int32_t>(g.members.size()))).release();
@@ -616,7 +616,7 @@ private:
     }
 
     Outcome policy(const Scalars &s) {
-        Outcome o{"policy", joined(s)};
+        Outcome o{policy_family().what, joined(s)};
         auto p = record(policy_family(), s);
         call(o, "rspi_create_policy",
              [&] { return sym<decltype(rspi_create_policy)>("rspi_create_policy")(host_.h, p.get()); });
@@ -625,7 +625,7 @@ private:
     }
 
     Outcome user(const UserEntry &e) {
-        Outcome o{"user", joined(e.s)};
+        Outcome o{user_family().what, joined(e.s)};
         auto u = record(user_family(), e.s);
         if (e.login_types && !e.login_types->empty()) {
             u->login_types = own(rspi_alloc_logintypes(static_cast<int32_t>(e.login_types->size()))).release();
@@ -637,7 +637,7 @@ private:
     }
 
     Outcome credential(const UserEntry &u, const Outcome &user, const CredEntry &c) {
-        Outcome o{"credential", joined(u.s) + " " + joined(c.s)};
+        Outcome o{rescreds_family().what, joined(u.s) + " " + joined(c.s)};
         if (!user.ok()) o.error = "its user was not created";
         auto owner = keys(user_family(), u.s);
         auto r = record(rescreds_family(), c.s);
@@ -650,7 +650,7 @@ private:
     }
 
     Outcome group(const GroupEntry &e) {
-        Outcome o{"group", joined(e.s)};
+        Outcome o{group_family().what, joined(e.s)};
         auto g = record(group_family(), e.s);
         call(o, "rspi_create_group",
              [&] { return sym<decltype(rspi_create_group)>("rspi_create_group")(host_.h, g.get()); });
