@@ -183,6 +183,7 @@ int main(int argc, char **argv) {
     register_resgroup_commands(app, host);
     register_creds_commands(app, host);
     register_check_commands(app, host);
+    register_export_commands(app, host);
 
     try {
         app.parse(argc, argv);

@@ -287,6 +287,8 @@ void register_resource_commands(CLI::App &app, Host &host);
 void register_resgroup_commands(CLI::App &app, Host &host);
 void register_creds_commands(CLI::App &app, Host &host);
 void register_check_commands(CLI::App &app, Host &host);
+// `export` and `import` (cmd_export.cpp, cmd_import.cpp, cmd_export_ldif.cpp).
+void register_export_commands(CLI::App &app, Host &host);
 
 // Parts of `tolvadm demo`, run in this order on an initialised registry; each
 // narrates what it does and reports unexpected codes through host.report().

@@ -1,0 +1,445 @@
+// tolvadm export and import: a registry made through the plug-in, exported,
+// imported into an empty registry and exported again; documents that must be
+// refused whole; and the LDIF loaded into a real OpenLDAP server.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "records.h"
+#include "registry.h"
+#include "rspi.h"
+#include "tolvadm_run.h"
+
+using Json = nlohmann::ordered_json;
+using tolvtest::AdmResult;
+using tolvtest::TempDir;
+
+namespace {
+
+class ExportImport : public tolvtest::Registry {
+protected:
+    std::string conf() const { return conf_dir_.path() + "tolv.conf"; }
+    AdmResult adm(const std::vector<std::string> &args, const std::string &input = "") {
+        return tolvtest::tolvadm(conf(), args, input);
+    }
+};
+
+// A second, empty registry reached only through tolvadm.
+struct OtherRegistry {
+    TempDir dir, conf_dir;
+    std::string conf = conf_dir.path() + "tolv.conf";
+    OtherRegistry() { tolvtest::write_file(conf, "dir=" + dir.path() + "\n"); }
+    AdmResult adm(const std::vector<std::string> &args, const std::string &input = "") const {
+        return tolvtest::tolvadm(conf, args, input);
+    }
+};
+
+std::string last_line(const std::string &text) {
+    const auto l = tolvtest::lines(text);
+    return l.empty() ? "" : l.back();
+}
+
+TEST_F(ExportImport, RoundTripOf1000UsersKeepsEveryFieldUuidAndState) {
+    // Resources, a resource group, a policy with every number set.
+    for (int i = 0; i < 5; ++i) {
+        tolvtest::Resource r;
+        r.set(r->name, ("res" + std::to_string(i)).c_str()).set(r->description, "a printer");
+        r->attribute = 4000000000u;
+        r->state = i;
+        if (i == 0) r->blob = tolvtest::blob(std::string("\0\xff\x01", 3));
+        ASSERT_EQ(rspi_create_resource(h, r.get()), 0u);
+    }
+    {
+        tolvtest::Resgroup g;
+        g.set(g->name, "office").set(g->description, "rooms");
+        g->state = 2;
+        g->members = rspi_alloc_resgroupmembers(2);
+        g->members->names[0] = rspi_strdup("res1");
+        g->members->names[1] = rspi_strdup("res3");
+        ASSERT_EQ(rspi_create_resgroup(h, g.get()), 0u);
+        tolvtest::Policy p;
+        p.set(p->domain, "corp").set(p->policy_id, "gold").set(p->text_1, "t");
+        p->long_1 = -7;
+        p->number_9 = 9;
+        p->number_17 = -1;
+        p->flag_3 = 0;
+        p->state = 2;
+        p->blob = tolvtest::blob("policy bytes");
+        ASSERT_EQ(rspi_create_policy(h, p.get()), 0u);
+    }
+    // 1,000 users with every field, some with blobs, credentials, no password.
+    constexpr int kUsers = 1000, kGroups = 20;
+    for (int i = 0; i < kUsers; ++i) {
+        const std::string id = "user" + std::to_string(i), domain = i % 2 ? "corp" : "lab";
+        tolvtest::User u = tolvtest::user(domain.c_str(), id.c_str());
+        u.set(u->registry_id, ("RGY-" + std::to_string(i)).c_str()).set(u->description, "desc é");
+        u.set(u->text_2, i == 3 ? "\xff\xfe not UTF-8" : "t2").set(u->text_5, "t5");
+        if (i % 5 == 0) u.set(u->cert_dn, ("CN=" + id + ",O=Corp").c_str());
+        if (i % 3 == 0) u->login_types = tolvtest::logintypes({"web", "", "ssh"});
+        if (i % 10 == 0) u->blob = tolvtest::blob(std::string("\0blob\n", 6) + id);
+        if (i % 7 != 0) u->password = tolvtest::password("pw-" + std::to_string(i));
+        u->flag_1 = i % 2;
+        u->account_valid = 2;
+        u->number_1 = i;
+        u->number_2 = -i - 2;
+        u->ulong_1 = 4294967295u;
+        ASSERT_EQ(rspi_create_user(h, u.get()), 0u) << id;
+        if (i % 50 == 1) {
+            for (const char *res : {"db", "web:1"}) {
+                tolvtest::Creds c;
+                c.set(c->name, res).set(c->text_1, "c1");
+                c->password = tolvtest::password(std::string("secret-") + res);
+                c->state = 5;
+                if (res[0] == 'd') c->blob = tolvtest::blob("cred blob");
+                ASSERT_EQ(rspi_create_rescreds(h, u.get(), c.get()), 0u);
+            }
+        }
+    }
+    for (int g = 0; g < kGroups; ++g) {
+        tolvtest::Group grp = tolvtest::group("corp", ("g" + std::to_string(g)).c_str(), ("G-" + std::to_string(g)).c_str());
+        if (g == 0) grp->blob = tolvtest::blob("group blob");
+        ASSERT_EQ(rspi_create_group(h, grp.get()), 0u);
+        for (int i = g; i < kUsers; i += kGroups) {
+            const std::string id = "user" + std::to_string(i);
+            tolvtest::User m = tolvtest::user(i % 2 ? "corp" : "lab", id.c_str());
+            ASSERT_EQ(rspi_add_group_member(h, grp.get(), m.get()), 0u);
+        }
+    }
+    // Disabled users keep their memberships; a disabled group keeps its members.
+    for (int i = 10; i < kUsers; i += 100) {  // with blobs, certificate DNs
+        tolvtest::User u = tolvtest::user(i % 2 ? "corp" : "lab", ("user" + std::to_string(i)).c_str());
+        ASSERT_EQ(rspi_disable_user(h, u.get()), 0u);
+    }
+    {
+        tolvtest::Group grp = tolvtest::group("corp", "g19");
+        ASSERT_EQ(rspi_disable_group(h, grp.get()), 0u);
+    }
+
+    const std::string first = conf_dir_.path() + "first.json", second = conf_dir_.path() + "second.json";
+    AdmResult r = adm({"export", "--with-secrets", first});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Json doc = Json::parse(tolvtest::read_file(first));
+
+    OtherRegistry other;
+    r = other.adm({"import", first});
+    ASSERT_EQ(r.status, 0) << r.err << last_line(r.out);
+    const int entries = kUsers + 40 + kGroups + 1 + 5 + 1;  // users, credentials, groups, policy, resources, resgroup
+    EXPECT_EQ(last_line(r.out), "import: " + std::to_string(entries) + " entries, " + std::to_string(entries) +
+                                    " created, 0 failed");
+    r = other.adm({"export", "--with-secrets", second});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(tolvtest::read_file(second), tolvtest::read_file(first));
+    EXPECT_EQ(tolvtest::list_dir(other.dir.path()), files());
+
+    // The document holds what the registry holds, read through its own eyes.
+    ASSERT_EQ(doc["users"].size(), static_cast<std::size_t>(kUsers));
+    const Json *disabled = nullptr, *odd = nullptr;
+    for (const auto &u : doc["users"]) {
+        if (u["user_id"] == "user110") disabled = &u;
+        if (u["user_id"] == "user3") odd = &u;
+    }
+    ASSERT_TRUE(disabled && odd);
+    EXPECT_EQ((*disabled)["enabled"], false);
+    EXPECT_EQ((*disabled)["registry_id"], "RGY-110");
+    EXPECT_EQ((*disabled)["password"], "pw-110");
+    EXPECT_EQ((*disabled)["number_2"], -112);
+    EXPECT_EQ((*disabled)["cert_dn"], "CN=user110,O=Corp");
+    EXPECT_EQ((*disabled)["blob"], "AGJsb2IKdXNlcjExMA==");  // "\0blob\nuser110"
+    EXPECT_EQ((*odd)["text_2"], Json({{"base64", "//4gbm90IFVURi04"}}));
+    EXPECT_EQ((*odd)["login_types"], Json::array({"web", "", "ssh"}));
+    EXPECT_EQ((*odd)["ulong_1"], 4294967295u);
+    tolvtest::Policy p;
+    p.set(p->domain, "corp").set(p->policy_id, "gold");
+    ASSERT_EQ(rspi_get_policy(h, p.get()), 0u);
+    EXPECT_EQ(doc["policies"][0]["uuid"], p->uuid_string);
+    for (const auto &g : doc["groups"]) {
+        EXPECT_EQ(g["enabled"], g["group_id"] != "g19") << g["group_id"];
+        EXPECT_EQ(g["members"].size(), 50u);
+    }
+    EXPECT_EQ(doc["resource_groups"][0]["members"], Json::array({"res1", "res3"}));
+
+    // Passwords and credential texts came across; the copy is consistent.
+    EXPECT_EQ(other.adm({"user", "auth", "corp", "user51", "--password-stdin"}, "pw-51\n").status, 0);
+    EXPECT_EQ(other.adm({"user", "auth", "corp", "user7", "--password-stdin"}, "\n").status,
+              static_cast<int>(RSPI_RC_ACCOUNT_DISABLED));
+    r = other.adm({"creds", "get", "corp", "user51", "db", "--show-text"});
+    EXPECT_NE(r.out.find("secret-db"), std::string::npos) << r.out;
+    EXPECT_EQ(other.adm({"check"}).status, 0);
+
+    // Without --with-secrets nothing secret leaves the registry.
+    r = adm({"export"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("pw-51"), std::string::npos);
+    EXPECT_EQ(r.out.find("secret-db"), std::string::npos);
+}
+
+// A valid document: two users (one with a credential), a group of both, a resource group.
+Json small_document() {
+    return Json::parse(R"({
+      "format": "tolv-export", "version": 1,
+      "users": [
+        {"domain": "corp", "user_id": "ann", "registry_id": "ANN", "password": "a"},
+        {"domain": "corp", "user_id": "bob", "password": "b", "text_1": "x",
+         "credentials": [{"resource": "db", "text": "s"}]}],
+      "groups": [{"domain": "corp", "group_id": "staff", "registry_id": "S",
+                  "members": [{"domain": "corp", "user_id": "ann"}, {"domain": "corp", "user_id": "bob"}]}],
+      "resources": [{"name": "res1"}],
+      "resource_groups": [{"name": "office", "members": ["res1"]}]})");
+}
+
+TEST_F(ExportImport, ImportRefusesAFlawedDocumentBeforeTheFirstWriteAndReportsEachEntry) {
+    struct Case {
+        const char *expect;
+        void (*change)(Json &);
+    };
+    const Case cases[] = {
+        {"users[1].text_1: is 999 bytes; at most 998", [](Json &d) { d["users"][1]["text_1"] = std::string(999, 'x'); }},
+        {"users[1].registry_id: the same registry id as users[0].registry_id",
+         [](Json &d) { d["users"][1]["registry_id"] = "ann"; }},
+        {"users[1].number_1: must be an integer", [](Json &d) { d["users"][1]["number_1"] = -1; }},
+        {"users[1].blob: must be base64", [](Json &d) { d["users"][1]["blob"] = "no base64!"; }},
+        {"users[1].credentials[0].text: is 100 bytes; at most 99",
+         [](Json &d) { d["users"][1]["credentials"][0]["text"] = std::string(100, 'x'); }},
+        {"users[1].colour: unknown member", [](Json &d) { d["users"][1]["colour"] = "red"; }},
+        {"users[1].user_id: must be non-empty and hold no blank", [](Json &d) { d["users"][1]["user_id"] = "b b"; }},
+        {"users[1]: the same user file as users[0]", [](Json &d) { d["users"][1]["user_id"] = "ANN"; }},
+        {"users[1].password: holds a line break", [](Json &d) { d["users"][1]["password"] = "a\nb"; }},
+        {"users[1]: the names make a user-list line", [](Json &d) { d["users"][1]["registry_id"] = std::string(220, 'r'); }},
+        {"groups[0].members[2]: names no user of the document",
+         [](Json &d) { d["groups"][0]["members"].push_back({{"domain", "corp"}, {"user_id", "ghost"}}); }},
+        {"resource_groups[0].members[1]: names no resource of the document",
+         [](Json &d) { d["resource_groups"][0]["members"].push_back("printer"); }},
+        {"version: must be 1", [](Json &d) { d["version"] = 2; }},
+    };
+    const std::string file = conf_dir_.path() + "doc.json";
+    for (const auto &c : cases) {
+        Json d = small_document();
+        c.change(d);
+        tolvtest::write_file(file, d.dump());
+        const AdmResult r = adm({"import", file});
+        EXPECT_EQ(r.status, 1) << c.expect;
+        EXPECT_NE(r.err.find(c.expect), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("nothing was written"), std::string::npos) << r.err;
+        EXPECT_TRUE(files().empty()) << c.expect;
+    }
+
+    // A clean document loads; loaded again, every entry fails on its own code.
+    tolvtest::write_file(file, small_document().dump());
+    AdmResult r = adm({"import", file});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(tolvtest::lines(r.out),
+              (std::vector<std::string>{"created user corp ann", "created user corp bob",
+                                        "created credential corp bob db", "created group corp staff",
+                                        "created resource res1", "created resource group office",
+                                        "import: 6 entries, 6 created, 0 failed"}));
+    EXPECT_EQ(read("corp_staff.GPmembers"), "corp ann\ncorp bob\n");
+    EXPECT_EQ(adm({"user", "auth", "corp", "bob", "--password-stdin"}, "b\n").status, 0);
+
+    r = adm({"--json", "import", file});
+    EXPECT_EQ(r.status, static_cast<int>(RSPI_RC_USER_EXISTS));
+    const Json report = Json::parse(r.out);
+    ASSERT_EQ(report.size(), 6u);
+    EXPECT_EQ(report[0], Json({{"entry", "user"}, {"name", "corp ann"}, {"result", "failed"},
+                               {"operation", "rspi_create_user"}, {"rc", 40}, {"rc_name", "RSPI_RC_USER_EXISTS"}}));
+    EXPECT_EQ(report[2]["error"], "its user was not created");
+    EXPECT_EQ(report[3]["rc_name"], "RSPI_RC_GROUP_EXISTS");
+    EXPECT_EQ(report[5]["rc_name"], "RSPI_RC_RESGROUP_EXISTS");
+}
+
+// ---------------------------------------------------------------------------
+// OpenLDAP.
+
+struct Ran {
+    int status = -1;
+    std::string out;
+};
+
+// Runs a program with its output (both streams) captured.
+Ran run(const std::vector<std::string> &argv, const std::string &input = "") {
+    TempDir io;
+    tolvtest::write_file(io.path() + "in", input);
+    std::vector<char *> args;
+    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int in = open((io.path() + "in").c_str(), O_RDONLY);
+        const int out = open((io.path() + "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0) _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    Ran r;
+    int ws = 0;
+    if (pid > 0 && waitpid(pid, &ws, 0) == pid && WIFEXITED(ws)) r.status = WEXITSTATUS(ws);
+    r.out = tolvtest::read_file(io.path() + "out");
+    return r;
+}
+
+// A throw-away slapd on 127.0.0.1: mdb database in a temporary directory, run
+// as the current user, stopped (and reaped) when the object goes, whatever
+// the test did.
+class Slapd {
+public:
+    static constexpr const char *kBinary = "/usr/sbin/slapd";
+    static constexpr const char *kSuffix = "dc=example,dc=com";
+    static constexpr const char *kAdmin = "cn=admin,dc=example,dc=com";
+    static constexpr const char *kAdminPassword = "admin-secret";
+
+    Slapd() {
+        tolvtest::write_file(dir_.path() + "slapd.conf",
+                             std::string("include /etc/ldap/schema/core.schema\n"
+                                         "include /etc/ldap/schema/cosine.schema\n"
+                                         "include /etc/ldap/schema/inetorgperson.schema\n"
+                                         "modulepath /usr/lib/ldap\nmoduleload back_mdb\n"
+                                         "database mdb\nmaxsize 16777216\n") +
+                                 "suffix \"" + kSuffix + "\"\nrootdn \"" + kAdmin + "\"\nrootpw " + kAdminPassword +
+                                 "\ndirectory " + dir_.path() + "\n" +
+                                 "access to attrs=userPassword by self read by anonymous auth by * none\n"
+                                 "access to * by * read\n");
+        for (int attempt = 0; attempt < 3 && pid_ <= 0; ++attempt) start();
+    }
+    ~Slapd() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        for (int i = 0; i < 100; ++i) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    bool running() const { return pid_ > 0; }
+    std::string url() const { return "ldap://127.0.0.1:" + std::to_string(port_); }
+    std::string log() const { return tolvtest::read_file(dir_.path() + "log"); }
+
+private:
+    static int free_port() {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        int port = 0;
+        if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+            getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+            port = ntohs(a.sin_port);
+        close(s);
+        return port;
+    }
+    static bool accepts(int port) {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+        close(s);
+        return ok;
+    }
+    // Starts slapd in the foreground (-d 0) on a free port and waits until it
+    // accepts connections; a slapd that exits or never listens is given up.
+    void start() {
+        port_ = free_port();
+        const std::string conf = dir_.path() + "slapd.conf", log = dir_.path() + "log";
+        const std::string listen = url() + "/";
+        const pid_t parent = getpid();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            // Should the test process die before its destructors run, slapd goes too.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent) _exit(127);
+            const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            if (out >= 0) dup2(out, 1), dup2(out, 2);
+            execl(kBinary, kBinary, "-f", conf.c_str(), "-h", listen.c_str(), "-d", "0", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        if (pid < 0) return;
+        for (int i = 0; i < 200; ++i) {
+            if (waitpid(pid, nullptr, WNOHANG) == pid) return;  // it exited: port taken, bad configuration
+            if (accepts(port_)) {
+                pid_ = pid;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+
+    TempDir dir_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+TEST_F(ExportImport, LdifLoadsIntoOpenLdapAndMigratedUsersBindWithTheirPasswords) {
+    if (access(Slapd::kBinary, X_OK) != 0) GTEST_SKIP() << "slapd is not installed (Debian: slapd, ldap-utils)";
+
+    Json d = small_document();
+    d["users"].push_back({{"domain", "lab"}, {"user_id", "o'neil+x,y"}, {"password", "p w"}, {"description", "Zoë"}});
+    d["users"].push_back({{"domain", "corp"}, {"user_id", "nopw"}});                            // not valid: no password
+    d["users"].push_back({{"domain", "corp"}, {"user_id", "gone"}, {"password", "g"}, {"enabled", false}});
+    d["groups"][0]["members"].push_back({{"domain", "corp"}, {"user_id", "gone"}});
+    d["groups"].push_back({{"domain", "lab"}, {"group_id", "empty"}, {"registry_id", "E"}});
+    const std::string file = conf_dir_.path() + "doc.json", ldif = conf_dir_.path() + "out.ldif";
+    tolvtest::write_file(file, d.dump());
+    AdmResult r = adm({"import", file});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    r = adm({"export", "--format", "ldif", "--base-dn", Slapd::kSuffix, "--with-secrets", ldif});
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    Slapd slapd;
+    ASSERT_TRUE(slapd.running()) << slapd.log();
+    const std::vector<std::string> admin{"-x", "-H", slapd.url(), "-D", Slapd::kAdmin, "-w", Slapd::kAdminPassword};
+    auto with = [](std::vector<std::string> a, const std::vector<std::string> &more) {
+        a.insert(a.end(), more.begin(), more.end());
+        return a;
+    };
+    // The base entry is the directory's own; the export goes below it.
+    Ran l = run(with({"ldapadd"}, admin),
+                "dn: dc=example,dc=com\nobjectClass: dcObject\nobjectClass: organization\ndc: example\no: Example\n");
+    ASSERT_EQ(l.status, 0) << l.out;
+    l = run(with(with({"ldapadd"}, admin), {"-f", ldif}));
+    ASSERT_EQ(l.status, 0) << l.out << tolvtest::read_file(ldif);
+
+    l = run(with(with({"ldapsearch", "-LLL"}, admin), {"-b", Slapd::kSuffix, "(objectClass=inetOrgPerson)", "uid"}));
+    ASSERT_EQ(l.status, 0) << l.out;
+    std::size_t people = 0;
+    for (const auto &line : tolvtest::lines(l.out)) people += line.rfind("uid:", 0) == 0;
+    EXPECT_EQ(people, 4u) << l.out;  // ann, bob, o'neil, nopw; not the disabled one
+    EXPECT_EQ(l.out.find("gone"), std::string::npos);
+    l = run(with(with({"ldapsearch", "-LLL"}, admin),
+                 {"-b", "cn=staff,ou=groups,ou=corp,dc=example,dc=com", "-s", "base", "member", "description"}));
+    EXPECT_NE(l.out.find("member: uid=ann,ou=people,ou=corp,dc=example,dc=com"), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("member: uid=bob,ou=people,ou=corp,dc=example,dc=com"), std::string::npos) << l.out;
+    EXPECT_EQ(l.out.find("gone"), std::string::npos) << l.out;
+
+    // Migrated users bind with the passwords they had; a user without one cannot.
+    const std::string oneil = "uid=o'neil\\+x\\,y,ou=people,ou=lab,dc=example,dc=com";
+    l = run({"ldapwhoami", "-x", "-H", slapd.url(), "-D", oneil, "-w", "p w"});
+    EXPECT_EQ(l.status, 0) << l.out;
+    l = run({"ldapwhoami", "-x", "-H", slapd.url(), "-D", "uid=ann,ou=people,ou=corp,dc=example,dc=com", "-w", "a"});
+    EXPECT_EQ(l.status, 0) << l.out;
+    l = run({"ldapwhoami", "-x", "-H", slapd.url(), "-D", "uid=ann,ou=people,ou=corp,dc=example,dc=com", "-w", "b"});
+    EXPECT_EQ(l.status, 49) << l.out;  // invalid credentials
+    l = run({"ldapwhoami", "-x", "-H", slapd.url(), "-D", "uid=nopw,ou=people,ou=corp,dc=example,dc=com", "-w", "x"});
+    EXPECT_EQ(l.status, 49) << l.out;
+    l = run(with(with({"ldapsearch", "-LLL"}, admin), {"-b", oneil, "-s", "base", "description"}));
+    EXPECT_NE(l.out.find("description:: Wm/Dqw=="), std::string::npos) << l.out;  // "Zoë"
+}
+
+}  // namespace
