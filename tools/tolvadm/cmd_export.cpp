@@ -654,10 +654,13 @@ void add_export_command(CLI::App &app, Host &host) {
         host.open();
         Json doc;
         {
-            // Hold the registry's write lock: no writer changes it mid-export
-            // (the plug-in's reads take no lock, so they go on).
+            // A writing call of the plug-in first rolls back an operation that
+            // did not finish (a null record changes nothing); then the lock,
+            // held shared, keeps every writer out while the plug-in's reads,
+            // which take it shared too, go on.
+            (void)host.sym<decltype(rspi_modify_group)>("rspi_modify_group")(host.h, nullptr);
             check::Registry lock(*host.h);
-            lock.lock();
+            lock.lock(true);
             doc = Exporter(host, a->secrets).run();
         }
         write_output(a->file, a->format == "ldif" ? ldif_document(doc, a->base_dn) : doc.dump(1) + "\n");

@@ -108,10 +108,10 @@ Registry::Registry(std::string dir) : dir_(std::move(dir)) {
 
 Registry::~Registry() = default;
 
-void Registry::lock() {
+void Registry::lock(bool shared) {
     lock_ = std::make_unique<Fd>(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (lock_->fd < 0) throw IoError(sys_error("cannot open the registry directory", folder_));
-    while (::flock(lock_->fd, LOCK_EX) != 0)
+    while (::flock(lock_->fd, shared ? LOCK_SH : LOCK_EX) != 0)
         if (errno != EINTR) throw IoError(sys_error("cannot lock", folder_));
 }
 

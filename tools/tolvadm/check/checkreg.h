@@ -60,8 +60,10 @@ public:
 
     const std::string &dir() const { return dir_; }
 
-    // The plug-in's write lock, held until the object goes.
-    void lock();
+    // The plug-in's write lock, held until the object goes. Shared, it keeps
+    // writers out while the plug-in's own readers (which take it shared for
+    // records with a blob) still go on.
+    void lock(bool shared = false);
     // Collects the names of the regular files of the registry.
     void scan();
 
