@@ -192,7 +192,7 @@ void run_benchmark(benchmark::State &st, const OpInfo &info, std::size_t n) {
     for (auto _ : st) {
         try {
             const auto run_floor = [&] {
-                tolvbench::floor::Call call(dir);
+                tolvbench::floor::Call call(dir, info.mutating);
                 op->floor(k);
             };
             if (k & 1) measure(in_floor, run_floor);
@@ -345,7 +345,7 @@ int count_mode(const Options &o) {
     const bool floor = o.count_part == "floor";
     for (std::size_t k = 0; k < o.count_iters; ++k) {
         if (floor) {
-            tolvbench::floor::Call call(g_sessions.regs.at(n).dir);
+            tolvbench::floor::Call call(g_sessions.regs.at(n).dir, it->mutating);
             op->floor(k);
         } else if (const std::string err = op->run(k); !err.empty()) {
             std::fprintf(stderr, "tolvbench: %s\n", err.c_str());

@@ -101,13 +101,13 @@ void write_all(int fd, const char *p, std::size_t left, const std::string &path)
 
 }  // namespace
 
-Call::Call(const std::string &dir) {
-    t_dirfd = ::open(dir.c_str(), (durable() ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
+Call::Call(const std::string &dir, bool writes) : sync_(writes && durable()) {
+    t_dirfd = ::open(dir.c_str(), (sync_ ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
     if (t_dirfd < 0) fail("open " + dir);
 }
 
 Call::~Call() {
-    if (durable()) ::fsync(t_dirfd);
+    if (sync_) ::fsync(t_dirfd);
     ::close(t_dirfd);
     t_dirfd = -1;
 }

@@ -12,10 +12,14 @@ namespace tolvbench::floor {
 // opens it; while one is alive every function below works relative to it.
 class Call {
 public:
-    explicit Call(const std::string &dir);
+    // writes: the call changes files (durable mode flushes the directory).
+    Call(const std::string &dir, bool writes);
     ~Call();
     Call(const Call &) = delete;
     Call &operator=(const Call &) = delete;
+
+private:
+    bool sync_;
 };
 
 // open + fstat (a regular file) + one read + close of a record file; returns
