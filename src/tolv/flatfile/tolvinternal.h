@@ -347,6 +347,22 @@ inline constexpr std::string_view kPolicyList = "policylist.file";
 inline constexpr std::string_view kResourceList = "resourcelist.file";
 inline constexpr std::string_view kResgroupList = "resgrouplist.file";
 
+namespace io {
+// Removes a record file and then its blob (which goes even without the
+// record): the result is removed() when the record was there, `missing` when
+// it was not, and 6 when either file stays.
+template <class F>
+Rc remove_record_and_blob(const std::string &path, Rc missing, F &&removed) {
+    Rc rc = missing;
+    if (remove_file(path))
+        rc = removed();
+    else if (errno != ENOENT)
+        return Rc::FileError;
+    const Rc gone = remove_if_there(blob_file(path));
+    return ok(gone) ? rc : gone;
+}
+}  // namespace io
+
 // ---------------------------------------------------------------------------
 // Line pieces: behaves like repeated fgets(buf, n, stream) over a buffer read
 // in one go. A piece ends after a newline or after n-1 bytes; the text of a

@@ -123,13 +123,7 @@ Rc delete_policy(std::string_view dir, rspi_policy *p) {
     if (!keys_given(p)) return Rc::InvalidPolicy;
     lower_keys(p);
     const std::string path = policy_file(dir, p->domain, p->policy_id);
-    Rc rc = Rc::InvalidPolicy;
-    if (io::remove_file(path))
-        rc = ui_remove_from_policylist(dir, p);
-    else if (errno != ENOENT)
-        return Rc::FileError;
-    const Rc blob = io::remove_if_there(blob_file(path));
-    return ok(blob) ? rc : blob;
+    return io::remove_record_and_blob(path, Rc::InvalidPolicy, [&] { return ui_remove_from_policylist(dir, p); });
 }
 
 Rc step_policy(char **handle, std::string_view dir, rspi_policylist *list, rspi_policy *p, int32_t fetch, Move move,

@@ -79,14 +79,8 @@ Rc delete_resource(std::string_view dir, rspi_resource *r) {
     if (!r || !r->name) return Rc::InvalidResource;
     ui_tolower(r->name);
     const std::string path = resource_file(dir, r->name);
-    Rc rc = Rc::InvalidResource;
-    if (io::remove_file(path))
-        rc = ui_remove_from_resourcelist(dir, r);
-    else if (errno != ENOENT)
-        return Rc::FileError;
     // A stray blob goes even when there was no resource file.
-    const Rc blob = io::remove_if_there(blob_file(path));
-    return ok(blob) ? rc : blob;
+    return io::remove_record_and_blob(path, Rc::InvalidResource, [&] { return ui_remove_from_resourcelist(dir, r); });
 }
 
 Rc step_resource(char **handle, std::string_view dir, rspi_resourcelist *list, rspi_resource *r, int32_t fetch,

@@ -182,9 +182,7 @@ Rc delete_group(char **handle, std::string_view dir, rspi_group *g) {
     if (walk != RSPI_RC_NO_MORE_ENTRIES) return from_code(walk);
 
     const std::string path = path_of(dir, g);
-    const Rc rc = io::remove_file(path) ? ui_remove_from_grouplist(dir, g) : Rc::FileError;
-    const Rc blob = io::remove_if_there(blob_file(path));
-    return ok(blob) ? rc : blob;
+    return io::remove_record_and_blob(path, Rc::FileError, [&] { return ui_remove_from_grouplist(dir, g); });
 }
 
 Rc add_group_member(std::string_view dir, rspi_group *g, rspi_user *user) {

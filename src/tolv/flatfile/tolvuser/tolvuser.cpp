@@ -102,44 +102,57 @@ void merge_given(rspi_user *into, const rspi_user *from) {
     if (from->number_2 != -1) into->number_2 = from->number_2;
 }
 
+// The stored user under the caller's names with the caller's given fields
+// laid over it: a temporary record that borrows the caller's names and
+// pointers and hands every one back before it is released.
+class MergedUser {
+public:
+    explicit MergedUser(rspi_user *caller) : caller_(caller), tmp_(rspi_alloc_user()) {
+        if (!tmp_) return;
+        tmp_->user_id = caller->user_id;
+        tmp_->domain = caller->domain;
+    }
+    ~MergedUser() {
+        if (!tmp_) return;
+        if (stored_) stored_->restore(tmp_);
+        tmp_->user_id = nullptr;
+        tmp_->domain = nullptr;
+        rspi_free_user(tmp_);
+    }
+    MergedUser(const MergedUser &) = delete;
+    MergedUser &operator=(const MergedUser &) = delete;
+    // Reads the stored user with read(tmp) and merges: 3 without memory, or the read's failure.
+    template <class Read>
+    Rc load(Read &&read) {
+        if (!tmp_) return Rc::NoMemory;
+        if (const Rc rc = read(tmp_); !ok(rc)) return rc;
+        stored_.emplace(tmp_);
+        merge_given(tmp_, caller_);
+        return Rc::Success;
+    }
+    rspi_user *get() const { return tmp_; }
+    const OwnedFields &stored() const { return *stored_; }
+
+private:
+    rspi_user *caller_;
+    rspi_user *tmp_;
+    std::optional<OwnedFields> stored_;
+};
+
 Rc modify_user(std::string_view dir, rspi_user *user) {
-    rspi_user *tmp = rspi_alloc_user();
-    if (!tmp) return Rc::NoMemory;
-    tmp->user_id = user->user_id;
-    tmp->domain = user->domain;
-    std::optional<OwnedFields> stored;
-    ScopeExit release([&] {
-        if (stored) stored->restore(tmp);
-        tmp->user_id = nullptr;
-        tmp->domain = nullptr;
-        rspi_free_user(tmp);
-    });
-
-    if (const Rc rc = ui_get_user(dir, tmp); !ok(rc)) return rc;
-    stored.emplace(tmp);
-    merge_given(tmp, user);
-
-    return ui_replace_user(dir, tmp, false, stored->cert_dn);
+    MergedUser merged(user);
+    if (const Rc rc = merged.load([&](rspi_user *tmp) { return ui_get_user(dir, tmp); }); !ok(rc)) return rc;
+    return ui_replace_user(dir, merged.get(), false, merged.stored().cert_dn);
 }
 
 }  // namespace
 
 Rc ui_check_user_enable(std::string_view dir, const std::string &path, rspi_user *user) {
-    rspi_user *tmp = rspi_alloc_user();
-    if (!tmp) return Rc::NoMemory;
-    tmp->user_id = user->user_id;
-    tmp->domain = user->domain;
-    std::optional<OwnedFields> stored;
-    ScopeExit release([&] {
-        if (stored) stored->restore(tmp);
-        tmp->user_id = nullptr;
-        tmp->domain = nullptr;
-        rspi_free_user(tmp);
-    });
+    MergedUser merged(user);
     // The blob stays under the enabled name while the user is disabled.
-    if (const Rc rc = ui_read_user(path, tmp, true, false); !ok(rc)) return rc;
-    stored.emplace(tmp);
-    merge_given(tmp, user);
+    if (const Rc rc = merged.load([&](rspi_user *tmp) { return ui_read_user(path, tmp, true, false); }); !ok(rc))
+        return rc;
+    rspi_user *const tmp = merged.get();
     // The UUID enable will make: any valid text stands in for it.
     static constexpr char kNewUuid[] = "00000000-0000-0000-0000-000000000000";
     const char *uuid = user->uuid_string ? user->uuid_string : kNewUuid;

@@ -82,12 +82,7 @@ Rc delete_user(char **handle, std::string_view dir, rspi_user *user) {
     if (const Rc purged = purge_cert_dns(dir, user); !ok(purged)) return purged;
     const std::string path = user_file(dir, user->domain, user->user_id);
     // A user file that is gone leaves 0; one that stays is a failure.
-    if (io::remove_file(path))
-        rc = ui_remove_from_userlist(dir, user);
-    else if (errno != ENOENT)
-        return Rc::FileError;
-    const Rc blob = io::remove_if_there(blob_file(path));
-    return ok(blob) ? rc : blob;
+    return io::remove_record_and_blob(path, rc, [&] { return ui_remove_from_userlist(dir, user); });
 }
 
 Rc disable_user(char **handle, std::string_view dir, rspi_user *user) {
