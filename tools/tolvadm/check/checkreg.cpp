@@ -131,11 +131,13 @@ void Registry::scan() {
 bool Registry::read(const std::string &name, std::string &out) const {
     out.clear();
     const std::string p = path(name);
-    Fd f(::open(p.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd f(::open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (f.fd < 0) {
         if (errno == ENOENT) return false;
         throw IoError(sys_error("cannot open", p));
     }
+    struct stat st;
+    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) throw IoError(p + " is not a regular file");
     char buf[65536];
     for (;;) {
         const ssize_t n = ::read(f.fd, buf, sizeof buf);
@@ -156,8 +158,17 @@ void Registry::replace(const std::string &name, std::string_view data) {
     const std::string p = path(name), temp = p + "_T";
     bool done = false;
     {
-        Fd f(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        // As the plug-in does: a stale temporary goes first, the new one is
+        // made exclusively and never through a link, and as root in a
+        // directory of another account it takes the directory's owner.
+        struct stat st;
+        if (::lstat(temp.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(temp.c_str());
+        Fd f(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (f.fd < 0) throw IoError(sys_error("cannot create", temp));
+        struct stat dir;
+        if (::geteuid() == 0 && ::stat(folder_.c_str(), &dir) == 0 && dir.st_uid != 0 &&
+            ::fchown(f.fd, dir.st_uid, dir.st_gid) != 0)
+            throw IoError(sys_error("cannot give to the directory's owner", temp));
         done = ::fchmod(f.fd, 0600) == 0 && write_all(f.fd, data);
         const int fd = std::exchange(f.fd, -1);
         done = (::close(fd) == 0) && done;
