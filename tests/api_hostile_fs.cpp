@@ -337,6 +337,6 @@ TEST_F(HostileFs, FilesTakeTheDirectorysOwnerUnderRoot) {
         ASSERT_EQ(::lstat(e.path().c_str(), &st), 0);
         EXPECT_EQ(st.st_uid, nobody->pw_uid) << e.path();
         EXPECT_EQ(st.st_gid, nobody->pw_gid) << e.path();
-        EXPECT_EQ(st.st_mode & 0777, 0600u) << e.path();
+        EXPECT_EQ(st.st_mode & 0777, S_ISDIR(st.st_mode) ? 0700u : 0600u) << e.path();
     }
 }

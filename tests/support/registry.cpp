@@ -43,7 +43,9 @@ void write_file(const std::string &path, const std::string &content) {
 
 std::vector<std::string> list_dir(const std::string &dir) {
     std::vector<std::string> names;
-    for (const auto &e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    // The plug-in's empty journal, kept between writes, is no registry content.
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        if (e.path().filename() != "tolv.journal.idle") names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -219,12 +219,16 @@ Read open_regular(const At &at, File &f, std::size_t &size) {
 // link to the old file), or a symlink marker when there was no such file. A
 // file is entered before its first change (and before its "_T" temporary is
 // made). The operation commits by renaming the journal to
-// "<prefix>tolv.journal.done" and then emptying it; a failed operation, and
+// "<prefix>tolv.journal.done" and then emptying it (the empty directory waits
+// as "<prefix>tolv.journal.idle" for the next operation); a failed operation, and
 // any writer that finds a journal under the write lock, rolls it back: old
 // files renamed back, created files and their temporaries removed. No entry
 // can take these names: every entry file ends with its family's suffix.
 constexpr std::string_view kJournal = "tolv.journal";
 constexpr std::string_view kJournalDone = "tolv.journal.done";
+// Between operations the empty journal waits under this name: renaming a
+// directory costs a fraction of making and removing one.
+constexpr std::string_view kJournalIdle = "tolv.journal.idle";
 constexpr const char *kAbsent = "-";  // the marker's target
 
 std::string journal_name(std::string_view which) { return t_dir.prefix + std::string(which); }
@@ -257,6 +261,15 @@ bool restore(int journal_fd, const char *name) {
     return done;
 }
 
+// Puts an emptied journal directory aside for the next operation.
+bool park(std::string_view which) {
+    const std::string name = journal_name(which), idle = journal_name(kJournalIdle);
+    const bool parked = ::renameat(t_dir.fd, name.c_str(), t_dir.fd, idle.c_str()) == 0 ||
+                        ::unlinkat(t_dir.fd, name.c_str(), AT_REMOVEDIR) == 0;
+    sync_dir(t_dir.fd);
+    return parked;
+}
+
 // Rolls back (or, committed, just empties) the journal directory `which`
 // found on disk; false when it cannot be undone in full.
 bool settle_on_disk(std::string_view which, bool roll_back) {
@@ -274,7 +287,31 @@ bool settle_on_disk(std::string_view which, bool roll_back) {
         all = (roll_back ? restore(fd, e->d_name) : ::unlinkat(fd, e->d_name, 0) == 0) && all;
     }
     ::closedir(d);
-    if (!all || ::unlinkat(t_dir.fd, name.c_str(), AT_REMOVEDIR) != 0) return false;
+    return all && park(which);
+}
+
+// Makes the running operation's journal: the idle one renamed, else (a new
+// registry, or a committed one a crash left to empty) a new directory.
+bool open_journal(const At &at) {
+    const std::string dir = journal_name(kJournal), idle = journal_name(kJournalIdle);
+    if (injected()) return false;
+    bool made = ::renameat(t_dir.fd, idle.c_str(), t_dir.fd, dir.c_str()) == 0;
+    if (!made && errno == ENOENT && settle_on_disk(kJournalDone, false))
+        made = ::renameat(t_dir.fd, idle.c_str(), t_dir.fd, dir.c_str()) == 0;
+    if (!made && errno == ENOENT) {
+        if (::mkdirat(t_dir.fd, dir.c_str(), 0700) != 0) return false;
+        made = true;
+    }
+    if (!made) return false;
+    t_dir.journal_fd = ::openat(t_dir.fd, dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (t_dir.journal_fd < 0) {
+        // Something else stood at the idle name: put it back as it was.
+        ::renameat(t_dir.fd, dir.c_str(), t_dir.fd, idle.c_str());
+        return false;
+    }
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (at.owner_for_new_files(uid, gid)) (void)::fchown(t_dir.journal_fd, uid, gid);
     sync_dir(t_dir.fd);
     return true;
 }
@@ -286,19 +323,7 @@ bool journal_at(const At &at) {
     const std::string_view name(at.name());
     for (const std::string &seen : t_dir.journaled)
         if (seen == name) return true;
-    if (t_dir.journal_fd < 0) {
-        const std::string dir = journal_name(kJournal);
-        if (injected() || ::mkdirat(t_dir.fd, dir.c_str(), 0700) != 0) return false;
-        t_dir.journal_fd = ::openat(t_dir.fd, dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (t_dir.journal_fd < 0) {
-            ::unlinkat(t_dir.fd, dir.c_str(), AT_REMOVEDIR);
-            return false;
-        }
-        uid_t uid = 0;
-        gid_t gid = 0;
-        if (at.owner_for_new_files(uid, gid)) (void)::fchown(t_dir.journal_fd, uid, gid);
-        sync_dir(t_dir.fd);
-    }
+    if (t_dir.journal_fd < 0 && !open_journal(at)) return false;
     t_dir.journaled.emplace_back(name);
     if (injected()) return false;
     if (::linkat(t_dir.fd, at.name(), t_dir.journal_fd, at.name(), 0) != 0) {
@@ -317,11 +342,7 @@ bool roll_back_running() {
         all = restore(t_dir.journal_fd, it->c_str()) && all;
     ::close(std::exchange(t_dir.journal_fd, -1));
     t_dir.journaled.clear();
-    if (!all) return false;
-    const std::string dir = journal_name(kJournal);
-    const bool removed = ::unlinkat(t_dir.fd, dir.c_str(), AT_REMOVEDIR) == 0;
-    sync_dir(t_dir.fd);
-    return removed;
+    return all && park(kJournal);
 }
 
 // The commit point: the journal renamed to its done name, then emptied.
@@ -337,7 +358,7 @@ bool commit_running() {
     for (const std::string &name : t_dir.journaled) ::unlinkat(t_dir.journal_fd, name.c_str(), 0);
     ::close(std::exchange(t_dir.journal_fd, -1));
     t_dir.journaled.clear();
-    ::unlinkat(t_dir.fd, done.c_str(), AT_REMOVEDIR);
+    park(kJournalDone);
     return true;
 }
 
