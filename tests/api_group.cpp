@@ -266,6 +266,27 @@ TEST_F(Groups, DisableEnableRoundTrip) {
     EXPECT_EQ(read("grouplist.file"), "sales dept  00000000-0000-0000-0000-000000000001  Rid-1\n");
 }
 
+TEST_F(Groups, IdentitiesAreNeverShared) {
+    Group a = create("sales", "a", "Rid-A");
+    Group b = create("sales", "b", "Rid-B");
+    const auto before = files();
+    const std::string list = read("grouplist.file");
+    EXPECT_EQ(rspi_create_group(h, group("sales", "c", "RID-a").get()), 41u);  // any case
+    Group same_uuid = group("sales", "c", "Rid-C");
+    set(same_uuid->uuid_string, a->uuid_string);
+    EXPECT_EQ(rspi_create_group(h, same_uuid.get()), 41u);
+    Group take = group("sales", "b", "rid-a");
+    EXPECT_EQ(rspi_modify_group(h, take.get()), 41u);
+    // A UUID text its list line cannot hold.
+    for (const char *bad : {"u  v", "u "}) {
+        Group g = group("sales", "c", "Rid-C");
+        set(g->uuid_string, bad);
+        EXPECT_EQ(rspi_create_group(h, g.get()), 31u) << bad;
+    }
+    EXPECT_EQ(files(), before);
+    EXPECT_EQ(read("grouplist.file"), list);
+}
+
 TEST_F(Groups, EnableNeverReplacesAnotherGroupsFile) {
     Group g = create("sales", "dept", "R-1");
     ASSERT_EQ(rspi_disable_group(h, group("sales", "dept").get()), 0u);

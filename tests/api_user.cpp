@@ -282,6 +282,9 @@ TEST_F(Users, RewritesKeepOneLinePerUser) {
     const auto before = files();
     EXPECT_EQ(create("dom", "eve", "shared", "u-eve"), 40u);
     EXPECT_EQ(create("dom", "eve", "OTHER", "u-old"), 40u);
+    // A UUID text its list line cannot hold.
+    EXPECT_EQ(create("dom", "eve", "OTHER", "u  v"), 30u);
+    EXPECT_EQ(create("dom", "eve", "OTHER", "u "), 30u);
     EXPECT_EQ(files(), before);
     ASSERT_EQ(create("dom", "eve", "SHARED-2", "u-eve"), 0u);
     EXPECT_EQ(userlist(), (std::vector<std::string>{"- -  u-old  SHARED", "dom eve  u-eve  SHARED-2"}));
