@@ -101,8 +101,10 @@ std::string_view directory_part(std::string_view path, std::string_view &name) {
 
 // The registry directory of the operations running on this thread.
 struct ThreadDir {
-    std::string part;    // the directory as file paths spell it
-    std::string prefix;  // what the configured directory adds in front of every name
+    // Views of the registry directory string, which outlives every call (a
+    // cursor step must not pay for copies).
+    std::string_view part;    // the directory as file paths spell it
+    std::string_view prefix;  // what the configured directory adds in front of every name
     int fd = -1;         // O_RDONLY (lockable) or O_PATH; -1 when it did not open
     int open_errno = 0;  // why it did not
     int depth = 0;
@@ -122,8 +124,9 @@ std::atomic<bool> g_durable{false};
 // Opens the operation's directory: readable, so that it can be locked; a
 // directory we may only search still serves readers.
 void open_thread_dir(bool write) {
-    t_dir.fd = ::open(t_dir.part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (t_dir.fd < 0 && !write) t_dir.fd = ::open(t_dir.part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const std::string path(t_dir.part);
+    t_dir.fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (t_dir.fd < 0 && !write) t_dir.fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     t_dir.open_errno = t_dir.fd < 0 ? errno : 0;
 }
 
@@ -231,7 +234,7 @@ constexpr std::string_view kJournalDone = "tolv.journal.done";
 constexpr std::string_view kJournalIdle = "tolv.journal.idle";
 constexpr const char *kAbsent = "-";  // the marker's target
 
-std::string journal_name(std::string_view which) { return t_dir.prefix + std::string(which); }
+std::string journal_name(std::string_view which) { return std::string(t_dir.prefix).append(which); }
 
 // In durable mode, makes the directory's entries reach the disk.
 void sync_dir(int fd) {
@@ -672,8 +675,8 @@ DirScope::DirScope(std::string_view dir, bool write) {
     }
     if (t_dir.depth++ == 0) {
         fresh_ = true;
-        t_dir.part.assign(part);
-        t_dir.prefix.assign(prefix);
+        t_dir.part = part;
+        t_dir.prefix = prefix;
         if (write) open_thread_dir(true);
     }
     if (!write || t_dir.locked) return;
