@@ -98,6 +98,7 @@ inline const char *registry_dir(char **handle) { return handle ? __atomic_load_n
 namespace io {
 class DirScope {
 public:
+    // dir (the registry's directory string) must outlive the scope.
     DirScope(std::string_view dir, bool write);
     ~DirScope();
     DirScope(const DirScope &) = delete;
