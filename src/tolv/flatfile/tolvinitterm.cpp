@@ -37,10 +37,9 @@ std::mutex lifetime_mutex;
 // Directory strings of terminated registries, kept because an operation
 // that started before rspi_terminate may still read one; reused when the
 // same directory is configured again.
-std::vector<char *> &retired_dirs() {
-    static auto *dirs = new std::vector<char *>;
-    return *dirs;
-}
+// Defined before release_at_unload below, so that it is destroyed after it.
+std::vector<char *> retired;
+std::vector<char *> &retired_dirs() { return retired; }
 char *reuse_retired(char *dir) {
     auto &dirs = retired_dirs();
     for (char *&old : dirs) {
