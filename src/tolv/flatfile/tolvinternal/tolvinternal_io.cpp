@@ -116,7 +116,12 @@ struct ThreadDir {
     // The undo journal of the running write operation (see Journal below).
     int journal_fd = -1;
     bool shared = false;  // a reader holds the lock shared (lock_shared)
+    bool split = true;    // part and prefix hold the split directory (else part holds it whole)
 };
+
+// The running call's directory split into the directory the files live in
+// and the prefix of their names (reading calls split it on first use).
+void parts();
 // Constant-initialised and trivial to destroy, so that reaching it costs no
 // more than a thread pointer: every cursor step passes through here.
 static_assert(std::is_trivially_destructible_v<ThreadDir>);
@@ -125,6 +130,15 @@ thread_local ThreadDir t_dir;
 thread_local std::vector<std::string> t_journaled;
 
 std::atomic<bool> g_durable{false};
+
+void parts() {
+    ThreadDir &td = t_dir;
+    if (td.split) return;
+    std::string_view prefix;
+    td.part = directory_part(td.part, prefix);
+    td.prefix = prefix;
+    td.split = true;
+}
 
 // Opens the operation's directory: readable, so that it can be locked; a
 // directory we may only search still serves readers.
@@ -144,6 +158,7 @@ public:
         const std::string_view part = directory_part(path, name);
         // "dir/" itself: the directory, which is never a registry file.
         name_ = name.empty() ? "." : path.c_str() + (path.size() - name.size());
+        if (t_dir.depth > 0) parts();
         if (t_dir.depth > 0 && t_dir.part == part) {
             // A reading call opens its directory on its first file: a cursor
             // step that reads nothing costs nothing.
@@ -671,8 +686,20 @@ std::recursive_mutex g_write_mutex;
 }  // namespace
 
 DirScope::DirScope(std::string_view dir, bool write) {
+    ThreadDir &td = t_dir;
+    // The common case, a reading call on a thread with no call running,
+    // only notes the directory: a cursor step may never need it.
+    if (!write && td.depth == 0) {
+        td.depth = 1;
+        fresh_ = true;
+        td.prefix = {};
+        td.part = dir;  // split on first use (parts())
+        td.split = false;
+        return;
+    }
     std::string_view prefix;
     const std::string_view part = directory_part(dir, prefix);
+    if (td.depth > 0) parts();
     if (t_dir.depth > 0 && t_dir.part != part) {
         // Another registry's operation calls into this one: set it aside.
         saved_ = new ThreadDir(std::move(t_dir));
@@ -682,6 +709,7 @@ DirScope::DirScope(std::string_view dir, bool write) {
         fresh_ = true;
         t_dir.part = part;
         t_dir.prefix = prefix;
+        t_dir.split = true;
         if (write) open_thread_dir(true);
     }
     if (!write || t_dir.locked) return;
@@ -722,9 +750,14 @@ DirScope::~DirScope() {
         t_dir.locked = false;
     }
     if (took_mutex_) g_write_mutex.unlock();
-    if (--t_dir.depth == 0 && fresh_) {
-        if (t_dir.fd >= 0) ::close(t_dir.fd);
-        t_dir = ThreadDir{};
+    ThreadDir &td = t_dir;
+    if (--td.depth == 0 && fresh_) {
+        if (td.fd >= 0) {
+            ::close(td.fd);
+            td = ThreadDir{};
+        }
+        td.open_errno = 0;
+        td.shared = false;
     }
     if (saved_) {
         auto *saved = static_cast<ThreadDir *>(saved_);
