@@ -448,7 +448,9 @@ private:
 // Index files. Every index is rewritten by one helper: read the old list whole,
 // let the caller build the new bytes, write "<list>_T" in one go and rename it
 // over the list, so the old or the new list is always in place.
-enum class ListEnd { Replace, Remove };
+// Replace installs the new content, Remove leaves no list, Keep leaves the
+// list as it was.
+enum class ListEnd { Replace, Remove, Keep };
 // The new content of a list, built from slices: bytes that lie in the old
 // content are referred to where they are, anything else is copied aside.
 // Neighbouring slices of the old content are joined, so a rewrite that keeps
@@ -761,12 +763,13 @@ Rc ui_validate_user(std::string_view dir, rspi_user *user);
 Rc ui_check_user(const rspi_user *user, const char *uuid);
 // The names make a user file name, with every companion's suffix, that fits.
 bool user_names_fit(std::string_view domain, std::string_view user_id);
-// Writes the user file (and blob), then the user list and certificate-DN list.
-// 30 before anything is written when ui_check_user refuses the record; with
-// create, a missing UUID is made first (6, nothing written, when it cannot be).
+// Writes the user list line (refusing another user's identity), then the user
+// file (and blob) and the certificate-DN list. 30 before anything is written
+// when ui_check_user refuses the record; with create, a missing UUID is made
+// first (6, nothing written, when it cannot be).
 // 40, nothing written, when another user's list line holds its registry id
 // or UUID (own_disabled: see ui_check_identity). A modify names the stored
-// certificate DN, whose line is dropped before the new one is added.
+// certificate DN: the certificate-DN list is rewritten once, when the DN changes.
 Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create, const char *old_cert_dn = nullptr,
                    const char *own_disabled = nullptr);
 // ui_check_identity over the user list for this record (names lower-cased).

@@ -213,6 +213,7 @@ Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &
     }
     out.close();
     io::remove_temp(temp);
+    if (end == ListEnd::Keep) return Rc::Success;
     if (e.existed && !io::remove_file(list_path) && errno != ENOENT) return Rc::FileError;
     return Rc::Success;
 }

@@ -114,6 +114,43 @@ Rc check_storable(const rspi_user *user, const char *uuid) {
     return Rc::Success;
 }
 
+// Puts the user's line in order, dropping its older lines by UUID or
+// registry id. With `unique`, a line of another user that holds either
+// identity (see ui_check_identity) leaves the list as it is and gives 40: the
+// check and the rewrite are one pass over the list.
+Rc add_user_line(std::string_view dir, std::string_view key, std::string_view uuid, std::string_view rgy,
+                 bool unique, const char *own_disabled) {
+    const std::string new_line = userlist_line(key, uuid, rgy);
+    if (new_line.size() > kMaxListLine) return Rc::InvalidUser;
+    bool taken = false;
+    const Rc rc = rewrite_list(make_path(dir, kUserList), [&](ListEdit &e) {
+        bool pending = true;
+        LineReader lines(e.old, kListLineSize);
+        std::string_view piece;
+        IndexLine l;
+        while (lines.next_piece(piece)) {
+            if (split_index_line(piece, l) != IndexSplit::Ok) continue;
+            if (unique && l.name != key &&
+                !(own_disabled && l.name == kIndexDisabled && l.registry_id == own_disabled) &&
+                (l.uuid == uuid || same_ignoring_case(l.registry_id, rgy))) {
+                taken = true;
+                return ListEnd::Keep;
+            }
+            // Only enabled lines order the list, and only over their name
+            // part's length: a key that extends a name part goes before it.
+            if (pending && !piece.starts_with(kIndexDisabled) && compare_prefix(key, piece, l.name.size()) <= 0) {
+                e.out.append(new_line);
+                pending = false;
+            }
+            if (l.registry_id == rgy || l.uuid == uuid) continue;  // an older line of this user
+            e.out.append_line(l.whole);
+        }
+        if (pending) e.out.append(new_line);
+        return ListEnd::Replace;
+    });
+    return ok(rc) && taken ? Rc::UserExists : rc;
+}
+
 }  // namespace
 
 Rc ui_validate_user(std::string_view dir, rspi_user *user) {
@@ -151,7 +188,13 @@ Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create, const cha
     }
     const char *uuid = fresh ? fresh : user->uuid_string;
     if (const Rc rc = check_storable(user, uuid); !ok(rc)) return rc;
-    if (const Rc rc = ui_check_user_identity(dir, user, fresh ? "" : uuid, own_disabled); !ok(rc)) return rc;
+    // The user's list line goes first: its rewrite also refuses (40) an
+    // identity another user holds, before anything else is written. The
+    // call is all or nothing, so the order is invisible once it returns.
+    if (const Rc rc = add_user_line(dir, user_key(user->domain, user->user_id), uuid, user->registry_id, true,
+                                    own_disabled);
+        !ok(rc))
+        return rc;
     // The certificate-DN list changes only when the DN does, in one rewrite.
     const std::string_view old_dn = old_cert_dn ? old_cert_dn : "", new_dn = user->cert_dn ? user->cert_dn : "";
     const bool dn_changes = old_dn != new_dn;
@@ -201,7 +244,6 @@ Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create, const cha
     if (user->blob) {
         if (const Rc rc = ui_write_blob(blob_file(path), user->blob); !ok(rc)) return rc;
     }
-    if (const Rc rc = ui_add_to_userlist(dir, user); !ok(rc)) return rc;
     if (!dn_changes) return Rc::Success;
     const std::string old_entry = old_dn.empty() ? "" : certdn_entry(user->domain, user->user_id, old_dn);
     const std::string new_entry = new_dn.empty() ? "" : certdn_entry(user->domain, user->user_id, new_dn);
@@ -288,30 +330,8 @@ Rc ui_add_to_userlist(std::string_view dir, rspi_user *user) {
     if (!names_set(user) || !user->uuid_string || !user->registry_id) return Rc::InvalidUser;
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
-    const std::string key = user_key(user->domain, user->user_id);
-    const std::string_view uuid(user->uuid_string), rgy(user->registry_id);
-    const std::string new_line = userlist_line(key, uuid, rgy);
-    if (new_line.size() > kMaxListLine) return Rc::InvalidUser;
-
-    return rewrite_list(make_path(dir, kUserList), [&](ListEdit &e) {
-        bool pending = true;
-        LineReader lines(e.old, kListLineSize);
-        std::string_view piece;
-        IndexLine l;
-        while (lines.next_piece(piece)) {
-            if (split_index_line(piece, l) != IndexSplit::Ok) continue;
-            // Only enabled lines order the list, and only over their name
-            // part's length: a key that extends a name part goes before it.
-            if (pending && !piece.starts_with(kIndexDisabled) && compare_prefix(key, piece, l.name.size()) <= 0) {
-                e.out.append(new_line);
-                pending = false;
-            }
-            if (l.registry_id == rgy || l.uuid == uuid) continue;  // an older line of this user
-            e.out.append_line(l.whole);
-        }
-        if (pending) e.out.append(new_line);
-        return ListEnd::Replace;
-    });
+    return add_user_line(dir, user_key(user->domain, user->user_id), user->uuid_string, user->registry_id, false,
+                         nullptr);
 }
 
 Rc ui_disable_in_userlist(std::string_view dir, rspi_user *user) {
