@@ -857,6 +857,12 @@ bool storable_texts(const T *...s) {
 // record's blob; a positive length allocates a new one (3 when that fails) and
 // reads the record's blob file into it (0, or 6 when missing or short).
 Rc ui_load_blob(const std::string &record_path, long length, rspi_blob *&blob);
+// ui_load_blob after a record was parsed with result `parsed`: a blob that is
+// read decides the result, except over a failed copy's 3.
+inline Rc ui_load_blob_after(Rc parsed, const std::string &record_path, long length, rspi_blob *&blob) {
+    const Rc loaded = ui_load_blob(record_path, length, blob);
+    return length > 0 && parsed != Rc::NoMemory ? loaded : parsed;
+}
 // Replaces uuid_string with the reader's next line and parses it into uuid.
 void ui_read_uuid(RecordReader &reader, unsigned char (&uuid)[16], char *&uuid_string);
 // --- end policies ---

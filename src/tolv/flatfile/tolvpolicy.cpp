@@ -62,8 +62,7 @@ Rc get_policy(std::string_view dir, rspi_policy *p) {
     if (!ok(read)) return read;
     // The blob length is optional; a blob that is read decides the result,
     // and a missing last line still makes the file short.
-    const Rc blob = ui_load_blob(path, length, p->blob);
-    if (length > 0 && rc != Rc::NoMemory) rc = blob;
+    rc = ui_load_blob_after(rc, path, length, p->blob);
     if (!has_last && rc == Rc::Success) rc = Rc::Malformed;
     return rc;
 }

@@ -44,10 +44,8 @@ Rc get_resource(std::string_view dir, rspi_resource *r) {
         return stored;
     }, length);
     if (!ok(read)) return read;
-    // No line 6 means no blob; a blob that is read decides the result.
-    const Rc blob = ui_load_blob(path, length, r->blob);
-    if (length > 0 && rc != Rc::NoMemory) rc = blob;
-    return rc;
+    // No line 6 means no blob.
+    return ui_load_blob_after(rc, path, length, r->blob);
 }
 
 Rc modify_resource(char **handle, std::string_view dir, rspi_resource *changes) {

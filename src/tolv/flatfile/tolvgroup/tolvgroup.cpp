@@ -86,9 +86,7 @@ Rc get_group(std::string_view dir, rspi_group *g) {
         return stored;
     }, length);
     if (!ok(read)) return read;
-    // A blob that is read decides the result.
-    const Rc blob = ui_load_blob(path, length, g->blob);
-    if (length > 0 && rc != Rc::NoMemory) rc = blob;
+    rc = ui_load_blob_after(rc, path, length, g->blob);
 
     rspi_free_userlist(g->members);
     g->members = rspi_alloc_userlist();
