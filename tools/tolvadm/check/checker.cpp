@@ -136,14 +136,16 @@ private:
     }
 
     // --- an operation that did not finish ---------------------------------------
-    // Its undo journal is rolled back by the plug-in's next write (cmd_check
-    // asks for one before the check when repairing).
+    // The plug-in's next write completes a committed journal and drops what an
+    // uncommitted one staged (cmd_check asks for one before the check when repairing).
     void pending_journal() {
         struct stat st;
-        const std::string journal = reg_.path("tolv.journal");
-        if (::lstat(journal.c_str(), &st) == 0)
-            out_.left("tolv.journal", "an operation did not finish: its undo journal is pending (the next write, or "
-                                      "check --repair, rolls it back)");
+        if (::lstat(reg_.path("tolv.journal").c_str(), &st) == 0)
+            out_.left("tolv.journal", "an operation did not finish: its journal is committed but not applied in full "
+                                      "(the next write, or check --repair, applies it)");
+        if (::lstat(reg_.path("tolv.staging").c_str(), &st) == 0)
+            out_.left("tolv.staging", "an operation was interrupted before its commit: nothing of it was applied "
+                                      "(the next write, or check --repair, removes what it staged)");
     }
 
     // --- blob files whose record is gone -------------------------------------

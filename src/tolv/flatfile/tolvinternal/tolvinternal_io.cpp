@@ -113,8 +113,10 @@ struct ThreadDir {
     int owner = 0;  // 0 not looked at, 1 files keep the creator's owner, 2 they take the directory's
     uid_t uid = 0;
     gid_t gid = 0;
-    // The undo journal of the running write operation (see Journal below).
-    int journal_fd = -1;
+    // The running write operation's staging directory (see the journal
+    // below): there under its name, and opened (-1 until the first change).
+    bool staging = false;
+    int stage_fd = -1;
     bool shared = false;  // a reader holds the lock shared (lock_shared)
     bool split = true;    // part and prefix hold the split directory (else part holds it whole)
 };
@@ -126,8 +128,50 @@ void parts();
 // more than a thread pointer: every cursor step passes through here.
 static_assert(std::is_trivially_destructible_v<ThreadDir>);
 thread_local ThreadDir t_dir;
-// The names the running write operation has journalled, in order.
-thread_local std::vector<std::string> t_journaled;
+// A change the running write operation has staged, in the order made: the
+// staged file replaces the registry file `name`, or (remove) the file goes.
+struct Staged {
+    std::string name;
+    bool remove;
+};
+thread_local std::vector<Staged> t_stage;
+// Temporaries created and not yet installed: the registry file each will
+// replace, and whether it was made as the staged file itself (else under
+// its "_T" name, because that file is staged already).
+struct Pending {
+    std::string name;
+    bool direct;
+};
+thread_local std::vector<Pending> t_pending;
+
+Staged *staged(std::string_view name) {
+    for (Staged &s : t_stage)
+        if (s.name == name) return &s;
+    return nullptr;
+}
+
+constexpr std::string_view kStaging = "tolv.staging";
+
+// The owner new files take: as root, that of a directory owned by another account.
+bool owner_for_new_files(int fd, uid_t &uid, gid_t &gid) {
+    if (fd == t_dir.fd && t_dir.owner != 0) {
+        uid = t_dir.uid;
+        gid = t_dir.gid;
+        return t_dir.owner == 2;
+    }
+    struct stat st;
+    const bool other = ::geteuid() == 0 && ::fstat(fd, &st) == 0 && st.st_uid != 0;
+    if (other) {
+        uid = st.st_uid;
+        gid = st.st_gid;
+    }
+    if (fd == t_dir.fd) {
+        t_dir.owner = other ? 2 : 1;
+        t_dir.uid = uid;
+        t_dir.gid = gid;
+    }
+    return other;
+}
 
 std::atomic<bool> g_durable{false};
 
@@ -153,7 +197,9 @@ void open_thread_dir(bool write) {
 // or (outside any operation, as in tests) one opened for this call alone.
 class At {
 public:
-    explicit At(const std::string &path) {
+    // staged: the running write operation reads its own staged changes
+    // (a file it staged is read from the stage, one it removes is missing).
+    explicit At(const std::string &path, bool staged_view = false) {
         std::string_view name;
         const std::string_view part = directory_part(path, name);
         // "dir/" itself: the directory, which is never a registry file.
@@ -165,6 +211,13 @@ public:
             if (t_dir.fd < 0 && t_dir.open_errno == 0) open_thread_dir(false);
             fd_ = t_dir.fd;
             err_ = t_dir.open_errno;
+            here_ = t_dir.locked && fd_ >= 0;
+            if (staged_view && here_ && !t_stage.empty()) {
+                if (const Staged *s = staged(name_)) {
+                    fd_ = s->remove ? -1 : t_dir.stage_fd;
+                    err_ = ENOENT;
+                }
+            }
             return;
         }
         own_ = ::open(std::string(part).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -184,32 +237,17 @@ public:
     }
     int fd() const { return fd_; }
     const char *name() const { return name_; }
-    // The owner new files take: as root, that of a directory owned by another account.
-    bool owner_for_new_files(uid_t &uid, gid_t &gid) const {
-        if (fd_ == t_dir.fd && t_dir.owner != 0) {
-            uid = t_dir.uid;
-            gid = t_dir.gid;
-            return t_dir.owner == 2;
-        }
-        struct stat st;
-        const bool other = ::geteuid() == 0 && ::fstat(fd_, &st) == 0 && st.st_uid != 0;
-        if (other) {
-            uid = st.st_uid;
-            gid = st.st_gid;
-        }
-        if (fd_ == t_dir.fd) {
-            t_dir.owner = other ? 2 : 1;
-            t_dir.uid = uid;
-            t_dir.gid = gid;
-        }
-        return other;
-    }
+    bool owner_for_new_files(uid_t &uid, gid_t &gid) const { return io::owner_for_new_files(fd_, uid, gid); }
+    // True when this file belongs to the registry of the running write
+    // operation, whose changes are staged.
+    bool staged_here() const { return here_; }
 
 private:
     int fd_ = -1;
     int own_ = -1;
     int err_ = 0;
     const char *name_;
+    bool here_ = false;
 };
 
 // What is at a name: 1 a regular file, 0 nothing, -1 anything else or an error.
@@ -234,57 +272,52 @@ Read open_regular(const At &at, File &f, std::size_t &size) {
 
 
 // ---------------------------------------------------------------------------
-// The undo journal: every write operation is all or nothing.
+// The journal: every write operation is all or nothing.
 //
-// Invariant: while a write operation runs, the directory "<prefix>tolv.journal"
-// beside the registry files holds, under its own name, every registry file the
-// operation has replaced, renamed or removed so far, as it was before (a hard
-// link to the old file), or a symlink marker when there was no such file. A
-// file is entered before its first change (and before its "_T" temporary is
-// made). The operation commits by renaming the journal to
-// "<prefix>tolv.journal.done" and then emptying it (the empty directory waits
-// as "<prefix>tolv.journal.idle" for the next operation); a failed operation, and
-// any writer that finds a journal under the write lock, rolls it back: old
-// files renamed back, created files and their temporaries removed. No entry
-// can take these names: every entry file ends with its family's suffix.
+// Invariant: a write operation changes no registry file before its commit
+// point. Every new version of a file it writes is made in the staging
+// directory "<prefix>tolv.staging" under the file's own name, and every file
+// it removes is marked there by a symlink (target "-"); its reads see those
+// staged changes. The commit point is one rename of the staging directory to
+// "<prefix>tolv.journal". The journal is then applied in the order the
+// changes were made (each staged file renamed over its registry name, each
+// marked file removed) and, empty, renamed to "<prefix>tolv.journal.idle",
+// where it waits for the next write operation, which renames it back to
+// "tolv.staging" when it takes the write lock. A failed operation just empties
+// its staging directory. A writer that takes the lock and finds a journal
+// (its writer died after the commit point) applies it before anything else;
+// one that finds a staging directory (its writer died before) empties it.
+// No entry can take these names: every entry file ends with its family's suffix.
 constexpr std::string_view kJournal = "tolv.journal";
-constexpr std::string_view kJournalDone = "tolv.journal.done";
-// Between operations the empty journal waits under this name: renaming a
-// directory costs a fraction of making and removing one.
 constexpr std::string_view kJournalIdle = "tolv.journal.idle";
-constexpr const char *kAbsent = "-";  // the marker's target
+constexpr const char *kRemoved = "-";  // a removal marker's target
 
 std::string journal_name(std::string_view which) { return std::string(t_dir.prefix).append(which); }
 
-// In durable mode, makes the directory's entries reach the disk.
+// In durable mode, makes a directory's entries reach the disk.
 void sync_dir(int fd) {
     if (g_durable.load(std::memory_order_relaxed)) ::fsync(fd);
 }
 
-// Puts one journalled name back as it was; true when nothing of it is left
-// in the journal. Raw system calls: a rollback is never a fault point.
-bool restore(int journal_fd, const char *name) {
+// Applies one journal entry found on disk (in directory jfd) to the registry
+// file of the same name; true when nothing of it is left in the journal.
+// Raw system calls: applying a committed journal is never a fault point.
+bool apply_found(int jfd, const char *name) {
     struct stat st;
-    if (::fstatat(journal_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
-    bool done;
-    if (S_ISLNK(st.st_mode)) {
-        done = (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT) && ::unlinkat(journal_fd, name, 0) == 0;
-    } else if (!S_ISREG(st.st_mode)) {
-        done = false;
-    } else {
-        // Still the same file (it was never replaced): renaming one link over
-        // another of the same file would do nothing, so the entry just goes.
-        struct stat now;
-        const bool same = ::fstatat(t_dir.fd, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == st.st_ino &&
-                          now.st_dev == st.st_dev;
-        done = same ? ::unlinkat(journal_fd, name, 0) == 0 : ::renameat(journal_fd, name, t_dir.fd, name) == 0;
-    }
-    const std::string temp = std::string(name).append(kTempSuffix);
-    ::unlinkat(t_dir.fd, temp.c_str(), 0);
-    return done;
+    if (::fstatat(jfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+    if (S_ISLNK(st.st_mode))
+        return (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT) && ::unlinkat(jfd, name, 0) == 0;
+    if (!S_ISREG(st.st_mode)) return false;
+    // Applied already, and only the entry's own name is left (a power loss
+    // between the two halves of a rename): renaming a file over itself does
+    // nothing, so the entry just goes.
+    struct stat now;
+    const bool same = ::fstatat(t_dir.fd, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == st.st_ino &&
+                      now.st_dev == st.st_dev;
+    return same ? ::unlinkat(jfd, name, 0) == 0 : ::renameat(jfd, name, t_dir.fd, name) == 0;
 }
 
-// Puts an emptied journal directory aside for the next operation.
+// Puts an emptied directory aside as the idle one.
 bool park(std::string_view which) {
     const std::string name = journal_name(which), idle = journal_name(kJournalIdle);
     const bool parked = ::renameat(t_dir.fd, name.c_str(), t_dir.fd, idle.c_str()) == 0 ||
@@ -293,9 +326,9 @@ bool park(std::string_view which) {
     return parked;
 }
 
-// Rolls back (or, committed, just empties) the journal directory `which`
-// found on disk; false when it cannot be undone in full.
-bool settle_on_disk(std::string_view which, bool roll_back) {
+// Applies (a journal) or empties (a staging directory) the directory `which`
+// found on disk, then parks it; true when nothing of it is left.
+bool settle_on_disk(std::string_view which, bool apply) {
     const std::string name = journal_name(which);
     const int fd = ::openat(t_dir.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT;
@@ -307,98 +340,157 @@ bool settle_on_disk(std::string_view which, bool roll_back) {
     bool all = true;
     while (const dirent *e = ::readdir(d)) {
         if (e->d_name[0] == '.' && (!e->d_name[1] || (e->d_name[1] == '.' && !e->d_name[2]))) continue;
-        all = (roll_back ? restore(fd, e->d_name) : ::unlinkat(fd, e->d_name, 0) == 0) && all;
+        all = (apply ? apply_found(fd, e->d_name) : ::unlinkat(fd, e->d_name, 0) == 0) && all;
     }
+    sync_dir(fd);
     ::closedir(d);
     return all && park(which);
 }
 
-// Makes the running operation's journal: the idle one renamed, else (a new
-// registry, or a committed one a crash left to empty) a new directory.
-bool open_journal(const At &at) {
-    const std::string dir = journal_name(kJournal), idle = journal_name(kJournalIdle);
+// The idle directory renamed to the staging one: one call, and the proof
+// that no journal is pending (only one of the three names exists at a time).
+bool take_idle() {
+    const std::string idle = journal_name(kJournalIdle), stage = journal_name(kStaging);
+    if (::renameat(t_dir.fd, idle.c_str(), t_dir.fd, stage.c_str()) != 0) return false;
+    t_dir.staging = true;
+    return true;
+}
+
+// Opens the staging directory before the operation's first change: the
+// idle one taken at the lock, else a new one (a new registry, or after a
+// recovery). Opened without following a link, and used only through that
+// descriptor, so that nothing planted at its name leads outside.
+bool begin_stage() {
+    if (t_dir.stage_fd >= 0) return true;
     if (injected()) return false;
-    bool made = ::renameat(t_dir.fd, idle.c_str(), t_dir.fd, dir.c_str()) == 0;
-    if (!made && errno == ENOENT && settle_on_disk(kJournalDone, false))
-        made = ::renameat(t_dir.fd, idle.c_str(), t_dir.fd, dir.c_str()) == 0;
-    if (!made && errno == ENOENT) {
-        if (::mkdirat(t_dir.fd, dir.c_str(), 0700) != 0) return false;
-        made = true;
+    const std::string stage = journal_name(kStaging);
+    if (!t_dir.staging && !take_idle()) {
+        if (errno != ENOENT || ::mkdirat(t_dir.fd, stage.c_str(), 0700) != 0) return false;
+        t_dir.staging = true;
+        uid_t uid = 0;
+        gid_t gid = 0;
+        if (owner_for_new_files(t_dir.fd, uid, gid)) (void)::fchownat(t_dir.fd, stage.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW);
     }
-    if (!made) return false;
-    t_dir.journal_fd = ::openat(t_dir.fd, dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (t_dir.journal_fd < 0) {
-        // Something else stood at the idle name: put it back as it was.
-        ::renameat(t_dir.fd, dir.c_str(), t_dir.fd, idle.c_str());
+    t_dir.stage_fd = ::openat(t_dir.fd, stage.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    return t_dir.stage_fd >= 0;
+}
+
+// Ends the operation's use of its staging directory (still under its name).
+void close_stage() {
+    if (t_dir.stage_fd >= 0) ::close(std::exchange(t_dir.stage_fd, -1));
+    t_stage.clear();
+    t_pending.clear();
+    t_dir.staging = false;
+}
+
+// Drops the running operation's staged changes; the registry was never
+// touched. A staging directory that cannot be emptied stays under its name
+// for the next writer to empty.
+void discard_running() {
+    if (!t_dir.staging) return;
+    bool all = true;
+    const int fd = t_dir.stage_fd;
+    if (fd >= 0) {
+        for (const Pending &p : t_pending) {
+            const std::string name = p.direct ? p.name : p.name + std::string(kTempSuffix);
+            all = (::unlinkat(fd, name.c_str(), 0) == 0 || errno == ENOENT) && all;
+        }
+        for (const Staged &s : t_stage) all = (::unlinkat(fd, s.name.c_str(), 0) == 0 || errno == ENOENT) && all;
+    }
+    close_stage();
+    if (all) park(kStaging);
+}
+
+// The commit point, then the journal applied in order. False (and nothing
+// changed) when the commit itself fails.
+bool commit_running() {
+    if (!t_dir.staging) return true;
+    if (t_stage.empty()) {
+        discard_running();
+        return true;
+    }
+    const int fd = t_dir.stage_fd;
+    sync_dir(fd);
+    const std::string stage = journal_name(kStaging), journal = journal_name(kJournal);
+    if (injected() || ::renameat(t_dir.fd, stage.c_str(), t_dir.fd, journal.c_str()) != 0) return false;
+    sync_dir(t_dir.fd);
+    // The descriptor still reaches the directory, now the journal.
+    bool all = true;
+    for (const Staged &s : t_stage) {
+        const char *name = s.name.c_str();
+        if (s.remove)
+            all = (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT) && ::unlinkat(fd, name, 0) == 0 && all;
+        else
+            all = ::renameat(fd, name, t_dir.fd, name) == 0 && all;
+    }
+    close_stage();
+    sync_dir(t_dir.fd);
+    // A step that failed leaves the journal for the next writer to apply.
+    if (all) park(kJournal);
+    return true;
+}
+
+// Under a freshly taken write lock, before anything is read: a journal left
+// by a writer that died after its commit point is applied, a staging
+// directory left by one that died before it is emptied.
+bool recover() {
+    if (take_idle()) return true;
+    const int why = errno;
+    struct stat st;
+    const std::string journal = journal_name(kJournal);
+    if (::fstatat(t_dir.fd, journal.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISDIR(st.st_mode) || !settle_on_disk(kJournal, true)) return false;
+    } else if (errno != ENOENT) {
         return false;
     }
-    uid_t uid = 0;
-    gid_t gid = 0;
-    if (at.owner_for_new_files(uid, gid)) (void)::fchown(t_dir.journal_fd, uid, gid);
-    sync_dir(t_dir.fd);
+    // The idle directory was there and only the rename failed (a directory
+    // we may not write): the operation's first change will fail instead.
+    if (why != ENOENT) return true;
+    return settle_on_disk(kStaging, false);
+}
+
+// Stages a removal of the registry file `name` (there in the staged view).
+bool stage_removal(std::string_view name) {
+    if (!begin_stage() || injected()) return false;
+    const std::string path(name);
+    Staged *s = staged(name);
+    if (s && !s->remove && ::unlinkat(t_dir.stage_fd, path.c_str(), 0) != 0) return false;
+    if (::symlinkat(kRemoved, t_dir.stage_fd, path.c_str()) != 0) return false;
+    if (s)
+        s->remove = true;
+    else
+        t_stage.push_back({std::string(name), true});
     return true;
 }
 
-// Enters the file at `at` into the running operation's journal, once.
-// Outside a write operation (tests of the file layer) there is none.
-bool journal_at(const At &at) {
-    if (!t_dir.locked || at.fd() != t_dir.fd) return true;
-    const std::string_view name(at.name());
-    for (const std::string &seen : t_journaled)
-        if (seen == name) return true;
-    if (t_dir.journal_fd < 0 && !open_journal(at)) return false;
-    t_journaled.emplace_back(name);
-    if (injected()) return false;
-    if (::linkat(t_dir.fd, at.name(), t_dir.journal_fd, at.name(), 0) != 0) {
-        if (errno != ENOENT || ::symlinkat(kAbsent, t_dir.journal_fd, at.name()) != 0) return false;
-    }
-    sync_dir(t_dir.journal_fd);
-    return true;
+void stage_write(std::string_view name) {
+    if (Staged *s = staged(name))
+        s->remove = false;
+    else
+        t_stage.push_back({std::string(name), false});
 }
 
-// Rolls the running operation back; false when a file could not be restored
-// (the journal then stays for the next writer).
-bool roll_back_running() {
-    if (t_dir.journal_fd < 0) return true;
-    bool all = true;
-    for (auto it = t_journaled.rbegin(); it != t_journaled.rend(); ++it)
-        all = restore(t_dir.journal_fd, it->c_str()) && all;
-    ::close(std::exchange(t_dir.journal_fd, -1));
-    t_journaled.clear();
-    return all && park(kJournal);
+std::vector<Pending>::iterator pending(std::string_view name) {
+    return std::find_if(t_pending.begin(), t_pending.end(), [&](const Pending &p) { return p.name == name; });
 }
 
-// The commit point: the journal renamed to its done name, then emptied.
-bool commit_running() {
-    if (t_dir.journal_fd < 0) return true;
-    sync_dir(t_dir.fd);
-    const std::string dir = journal_name(kJournal), done = journal_name(kJournalDone);
-    bool renamed = !injected() && ::renameat(t_dir.fd, dir.c_str(), t_dir.fd, done.c_str()) == 0;
-    if (!renamed && (errno == ENOTEMPTY || errno == EEXIST) && settle_on_disk(kJournalDone, false))
-        renamed = ::renameat(t_dir.fd, dir.c_str(), t_dir.fd, done.c_str()) == 0;
-    if (!renamed) return false;
-    sync_dir(t_dir.fd);
-    for (const std::string &name : t_journaled) ::unlinkat(t_dir.journal_fd, name.c_str(), 0);
-    ::close(std::exchange(t_dir.journal_fd, -1));
-    t_journaled.clear();
-    park(kJournalDone);
-    return true;
+// The last component of a path: a registry file's name.
+std::string_view last_name(const std::string &path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
 }
 
-// Under a freshly taken write lock: a journal left by a writer that died or
-// failed is rolled back before anything else happens.
-bool recover() {
-    struct stat st;
-    const std::string dir = journal_name(kJournal);
-    if (::fstatat(t_dir.fd, dir.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
-    return S_ISDIR(st.st_mode) && settle_on_disk(kJournal, true);
+// The registry name a temporary ("<name>_T") stands for, or empty.
+std::string_view temp_target(const char *temp) {
+    const std::string_view t(temp);
+    return t.ends_with(kTempSuffix) ? t.substr(0, t.size() - kTempSuffix.size()) : std::string_view();
 }
 
 }  // namespace
 
 bool journal(const std::string &path) {
     const At at(path);
-    return at.usable() && journal_at(at);
+    return at.usable() && (!at.staged_here() || begin_stage());
 }
 
 void set_durable(bool on) { g_durable.store(on, std::memory_order_relaxed); }
@@ -448,21 +540,39 @@ bool File::close() {
 File create(const std::string &path) {
     const At at(path);
     if (!at.usable()) return File();
+    // Inside a write operation a temporary "<name>_T" of the registry is made
+    // in the staging directory: as the staged file itself, or under its own
+    // name when that file is staged already (installing it then renames).
+    int fd = at.fd();
+    std::string in_stage(at.name());
+    const std::string_view target = at.staged_here() ? temp_target(at.name()) : std::string_view();
+    bool direct = false;
+    if (!target.empty()) {
+        if (!begin_stage()) return File();
+        fd = t_dir.stage_fd;
+        direct = !staged(target) && pending(target) == t_pending.end();
+        if (direct) in_stage.assign(target);
+    }
+    const char *name = in_stage.c_str();
     constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
-    File f(sys_openat(at.fd(), at.name(), flags, 0600));
+    File f(sys_openat(fd, name, flags, 0600));
     // A temporary file left by a writer that died: gone first, if it is a
     // plain file. Anything else at the name is not ours to remove.
-    if (!f.is_open() && errno == EEXIST && kind_at(at) == 1 && ::unlinkat(at.fd(), at.name(), 0) == 0)
-        f = File(sys_openat(at.fd(), at.name(), flags, 0600));
+    if (!f.is_open() && errno == EEXIST) {
+        struct stat st;
+        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) && ::unlinkat(fd, name, 0) == 0)
+            f = File(sys_openat(fd, name, flags, 0600));
+    }
     if (!f.is_open()) return f;
     uid_t uid = 0;
     gid_t gid = 0;
     if (at.owner_for_new_files(uid, gid) && ::fchown(f.fd(), uid, gid) != 0) {
         const int err = errno;
-        ::unlinkat(at.fd(), at.name(), 0);
+        ::unlinkat(fd, name, 0);
         errno = err;
         return File();
     }
+    if (!target.empty()) t_pending.push_back({std::string(target), direct});
     return f;
 }
 
@@ -546,7 +656,7 @@ Read read_whole(int fd, Bytes &out, std::size_t size, std::size_t limit) {
 
 Read read_file(const std::string &path, Bytes &out, bool list) {
     out.clear();
-    const At at(path);
+    const At at(path, true);
     File f;
     std::size_t size = 0;
     if (const Read r = open_regular(at, f, size); r != Read::Ok) return r;
@@ -587,7 +697,7 @@ bool File::write_all(struct iovec *slices, std::size_t count) {
 
 Read read_prefix(const std::string &path, void *buf, std::size_t len, std::size_t &got) {
     got = 0;
-    const At at(path);
+    const At at(path, true);
     File f;
     std::size_t size = 0;
     if (const Read r = open_regular(at, f, size); r != Read::Ok) return r;
@@ -602,7 +712,7 @@ Read read_prefix(const std::string &path, void *buf, std::size_t len, std::size_
 }
 
 Read probe(const std::string &path) {
-    const At at(path);
+    const At at(path, true);
     if (!at.usable()) return missing_errno() ? Read::Missing : Read::Error;
     switch (kind_at(at)) {
     case 1:
@@ -629,7 +739,7 @@ bool write_file(const std::string &path, std::string_view data) {
 }
 
 bool size_at_least(const std::string &path, std::size_t n) {
-    const At at(path);
+    const At at(path, true);
     struct stat st;
     return at.usable() && sys_fstatat(at.fd(), at.name(), st) == 0 && S_ISREG(st.st_mode) &&
            static_cast<std::size_t>(st.st_size) >= n;
@@ -643,15 +753,47 @@ bool rename_at(const At &from, const At &to) {
 }  // namespace
 
 bool rename_file(const std::string &from, const std::string &to) {
-    const At a(from), b(to);
-    if (!a.usable() || !b.usable()) return false;
-    if (kind_at(a) != 1 || kind_at(b) < 0) return false;
-    return journal_at(a) && journal_at(b) && rename_at(a, b);
+    const At a(from, true), b(to, true);
+    if (!a.usable() || kind_at(a) != 1) return false;
+    // A name the operation removes is free (its At is not usable).
+    if (b.usable() ? kind_at(b) < 0 : !missing_errno()) return false;
+    if (!a.staged_here()) return rename_at(a, b);
+    // Staged: the new name gets the file (the staged one moved, else a link
+    // to the registry's), and the old name is marked removed.
+    const std::string name_a(last_name(from)), name_b(last_name(to));
+    if (!begin_stage() || injected()) return false;
+    const int fd = t_dir.stage_fd;
+    const Staged *sa = staged(name_a);
+    if (sa && !sa->remove) {
+        if (::renameat(fd, name_a.c_str(), fd, name_b.c_str()) != 0) return false;
+    } else {
+        if (staged(name_b) && ::unlinkat(fd, name_b.c_str(), 0) != 0) return false;
+        if (::linkat(t_dir.fd, name_a.c_str(), fd, name_b.c_str(), 0) != 0) return false;
+    }
+    stage_write(name_b);
+    if (::symlinkat(kRemoved, fd, name_a.c_str()) != 0) return false;
+    if (Staged *s = staged(name_a))
+        s->remove = true;
+    else
+        t_stage.push_back({name_a, true});
+    return true;
 }
 
 bool install_file(const std::string &from, const std::string &to) {
     const At a(from), b(to);
-    return a.usable() && b.usable() && journal_at(b) && rename_at(a, b);
+    if (!a.usable() || !b.usable()) return false;
+    if (!b.staged_here()) return rename_at(a, b);
+    const auto p = pending(b.name());
+    if (p == t_pending.end() || std::string_view(a.name()) != std::string(b.name()).append(kTempSuffix)) {
+        errno = EINVAL;
+        return false;
+    }
+    if (!p->direct &&
+        (injected() || ::renameat(t_dir.stage_fd, a.name(), t_dir.stage_fd, b.name()) != 0))
+        return false;
+    t_pending.erase(p);
+    stage_write(b.name());
+    return true;
 }
 
 bool lock_shared() {
@@ -665,16 +807,27 @@ bool lock_shared() {
 
 void remove_temp(const std::string &path) {
     const At at(path);
-    if (at.usable()) ::unlinkat(at.fd(), at.name(), 0);
+    if (!at.usable()) return;
+    const std::string_view target = at.staged_here() ? temp_target(at.name()) : std::string_view();
+    if (target.empty()) {
+        ::unlinkat(at.fd(), at.name(), 0);
+        return;
+    }
+    const auto p = pending(target);
+    if (p == t_pending.end()) return;
+    const std::string name(p->direct ? target : std::string_view(at.name()));
+    ::unlinkat(t_dir.stage_fd, name.c_str(), 0);
+    t_pending.erase(p);
 }
 
 bool remove_file(const std::string &path) {
-    const At at(path);
+    const At at(path, true);
     if (!at.usable()) return false;
     const int kind = kind_at(at);
     if (kind == 0) errno = ENOENT;
     if (kind != 1) return false;
-    if (!journal_at(at) || injected()) return false;
+    if (at.staged_here()) return stage_removal(last_name(path));
+    if (injected()) return false;
     return ::unlinkat(at.fd(), at.name(), 0) == 0;
 }
 
@@ -683,6 +836,12 @@ bool remove_file(const std::string &path) {
 
 namespace {
 std::recursive_mutex g_write_mutex;
+// The state of another registry's operation that a nested one interrupts.
+struct SavedScope {
+    ThreadDir dir;
+    std::vector<Staged> stage;
+    std::vector<Pending> pending;
+};
 }  // namespace
 
 DirScope::DirScope(std::string_view dir, bool write) {
@@ -702,8 +861,10 @@ DirScope::DirScope(std::string_view dir, bool write) {
     if (td.depth > 0) parts();
     if (t_dir.depth > 0 && t_dir.part != part) {
         // Another registry's operation calls into this one: set it aside.
-        saved_ = new ThreadDir(std::move(t_dir));
+        saved_ = new SavedScope{std::move(t_dir), std::move(t_stage), std::move(t_pending)};
         t_dir = ThreadDir{};
+        t_stage.clear();
+        t_pending.clear();
     }
     if (t_dir.depth++ == 0) {
         fresh_ = true;
@@ -735,16 +896,16 @@ Rc DirScope::finish(Rc rc) {
     if (!took_flock_ || finished_) return rc;
     finished_ = true;
     if (rc == Rc::FileError || rc == Rc::NoMemory) {
-        roll_back_running();
+        discard_running();
         return rc;
     }
     if (commit_running()) return rc;
-    roll_back_running();
+    discard_running();
     return Rc::FileError;
 }
 
 DirScope::~DirScope() {
-    if (took_flock_ && !finished_) roll_back_running();
+    if (took_flock_ && !finished_) discard_running();
     if (took_flock_) {
         ::flock(t_dir.fd, LOCK_UN);
         t_dir.locked = false;
@@ -760,8 +921,10 @@ DirScope::~DirScope() {
         td.shared = false;
     }
     if (saved_) {
-        auto *saved = static_cast<ThreadDir *>(saved_);
-        t_dir = std::move(*saved);
+        auto *saved = static_cast<SavedScope *>(saved_);
+        t_dir = std::move(saved->dir);
+        t_stage = std::move(saved->stage);
+        t_pending = std::move(saved->pending);
         delete saved;
     }
 }
