@@ -290,6 +290,9 @@ private:
 };
 
 // --- listings ------------------------------------------------------------------
+// A walk's floor makes the heap calls the listing interface itself demands
+// (an item and a copy of its text per line, two names copied again per step),
+// without any parsing: what is left is the plug-in's own work.
 
 class UserlistWalk : public Base {
 public:
@@ -307,7 +310,7 @@ public:
         if (count != reg_.n) return "rspi_next_user walked " + std::to_string(count) + " users";
         return {};
     }
-    void floor(std::size_t) override { floor::scan_index(userlist_); }
+    void floor(std::size_t) override { floor::scan_index_as_listing(userlist_); }
 };
 
 class GrouplistWalk : public Base {
@@ -326,25 +329,10 @@ public:
         if (count != reg_.shape.groups) return "rspi_next_group walked " + std::to_string(count) + " groups";
         return {};
     }
-    void floor(std::size_t) override { floor::scan_index(grouplist_); }
-
-protected:
-    const std::string grouplist_;
-};
-
-// The same walks against a floor that also makes the heap calls the listing
-// interface demands (four allocations and four releases per entry, where the
-// plain floor has one of each): what is left is the plug-in's own work.
-class UserlistWalkApi : public UserlistWalk {
-public:
-    using UserlistWalk::UserlistWalk;
-    void floor(std::size_t) override { floor::scan_index_as_listing(userlist_); }
-};
-
-class GrouplistWalkApi : public GrouplistWalk {
-public:
-    using GrouplistWalk::GrouplistWalk;
     void floor(std::size_t) override { floor::scan_index_as_listing(grouplist_); }
+
+private:
+    const std::string grouplist_;
 };
 
 // --- lookups ---------------------------------------------------------------------
@@ -520,8 +508,6 @@ const std::vector<OpInfo> &operations() {
         {"get_user_by_rgyid", false, make_lookup<By::RegistryId>},
         {"userlist_walk", false, make<UserlistWalk>},
         {"grouplist_walk", false, make<GrouplistWalk>},
-        {"userlist_walk_api", false, make<UserlistWalkApi>},
-        {"grouplist_walk_api", false, make<GrouplistWalkApi>},
         {"create_delete_user", true, make<CreateDeleteUser>},
         {"modify_user", true, make<ModifyUser>},
         {"disable_enable_user", true, make<DisableEnableUser>},
