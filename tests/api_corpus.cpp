@@ -555,8 +555,6 @@ std::string mix(Run &r, uint64_t seed, int count) {
 std::string execute(Run &r, const std::string &line) {
     const auto words = split(line, ' ');
     if (words.empty() || words[0][0] == '#') return "";
-    if (words[0] == "pick") return r.picks[words.at(1)].assign(words.begin() + 2, words.end()), "";
-    if (words[0] == "tmpl") return r.tmpls.push_back(line.substr(5)), "";
     if (words[0] == "mix") return "> " + line + "\n" + mix(r, std::stoull(words.at(1)), std::stoi(words.at(2)));
     const auto op = std::find_if(ops().begin(), ops().end(), [&](const Op &o) { return words[0] == o.name; });
     if (op == ops().end()) throw std::runtime_error("unknown operation: " + line);
@@ -573,7 +571,7 @@ std::string execute(Run &r, const std::string &line) {
         const std::size_t eq = w.find('=');
         if (w.rfind("u@", 0) == 0) u_slot = w.substr(2);
         else if (w[0] == '@' && op->rec >= 0) a_slot = w.substr(1);
-        else if (eq == std::string::npos) c.words.push_back(w);
+        else if (eq == std::string::npos || (op->rec < 0 && !op->user && op->list == -1)) c.words.push_back(w);
         else c.args[w.substr(0, eq)] = w.substr(eq + 1);
     }
     if (op->rec >= 0) c.a = slot(a_slot, static_cast<Type>(op->rec));
@@ -586,7 +584,9 @@ std::string execute(Run &r, const std::string &line) {
             c.l = owner.type == TGroup ? Obj{LUser, std::shared_ptr<void>(owner.p, static_cast<rspi_group *>(rec)->members)}
                                        : Obj{LGroup, std::shared_ptr<void>(owner.p, static_cast<rspi_user *>(rec)->groups)};
         } else {
-            c.l = slot(name, op->list >= 0 ? static_cast<Type>(op->list) : TUser);
+            // Every listing gets a fresh list record; appending names adds to the one it has.
+            if (op->list >= 0 && std::string(op->name).find(".add") == std::string::npos) r.slots.erase(name);
+            c.l = slot(name, op->list >= 0 ? static_cast<Type>(op->list) : LUser);
         }
         c.words.erase(c.words.begin());
     }
@@ -609,11 +609,20 @@ std::string run_corpus(const std::string &text) {
     const auto finish = [&] {
         if (r) out += "== directory\n" + dump(r->dir->path()) + "\n";
     };
+    std::map<std::string, std::vector<std::string>> picks;
+    std::vector<std::string> tmpls;
     for (const std::string &line : split(text, '\n')) {
-        if (line.rfind("== ", 0) == 0) {
+        const auto words = split(line, ' ');
+        if (!words.empty() && words[0] == "pick") {
+            picks[words.at(1)].assign(words.begin() + 2, words.end());
+        } else if (!words.empty() && words[0] == "tmpl") {
+            tmpls.push_back(line.substr(5));
+        } else if (line.rfind("== ", 0) == 0) {
             finish();
             r.reset();
             r = std::make_unique<Run>();
+            r->picks = picks;
+            r->tmpls = tmpls;
             out += line + "\n";
         } else if (r) {
             out += execute(*r, line);
