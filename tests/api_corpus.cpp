@@ -11,8 +11,6 @@
 // Values take \s (blank), \n, \r, \t, \\, \xNN and \*N; (repeat the previous
 // byte up to N bytes); "(null)" is a null pointer. "pick NAME WORDS..." and
 // "tmpl LINE" define a random mix that "mix SEED COUNT" draws from.
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -369,6 +367,7 @@ std::string step(Run &r, Call &c, int d) {
     if (it != c.words.end()) {
         if (!r.slots.count(it->substr(1))) r.slots[it->substr(1)] = rec;
         rec = r.slots[it->substr(1)];
+        if (rec.type != w.rec) throw std::runtime_error("slot " + *it + " holds another kind");
     }
     const uint32_t n = w.step(r.h, c.l.p.get(), rec.p.get(), std::stoi(c.arg("fetch", "1")), d);
     return rc(n) + "\n  " + record_text(rec);
@@ -560,7 +559,10 @@ std::string execute(Run &r, const std::string &line) {
     if (op == ops().end()) throw std::runtime_error("unknown operation: " + line);
     Call c;
     const auto slot = [&](const std::string &name, Type t) {
-        if (!name.empty() && r.slots.count(name)) return r.slots[name];
+        if (!name.empty() && r.slots.count(name)) {
+            if (r.slots[name].type != t && (t != LUser || r.slots[name].type < LUser)) throw std::runtime_error("slot " + name + " holds another kind: " + line);
+            return r.slots[name];
+        }
         Obj o = make(t);
         if (!name.empty()) r.slots[name] = o;
         return o;
@@ -580,6 +582,7 @@ std::string execute(Run &r, const std::string &line) {
         const std::string name = c.words.at(0);
         if (name[0] == '@') {  // the list hanging on a record: a group's members, a user's groups
             const Obj &owner = r.slots.at(name.substr(1));
+            if (owner.type != TGroup && owner.type != TUser) throw std::runtime_error("no list on " + name);
             void *rec = owner.p.get();
             c.l = owner.type == TGroup ? Obj{LUser, std::shared_ptr<void>(owner.p, static_cast<rspi_group *>(rec)->members)}
                                        : Obj{LGroup, std::shared_ptr<void>(owner.p, static_cast<rspi_user *>(rec)->groups)};
