@@ -225,6 +225,12 @@ X *names_of(const std::string &raw, X *(*alloc)(int32_t)) {
     return t;
 }
 
+template <class X>
+void replace(X *&field, void (*release)(X *), X *value) {
+    release(field);
+    field = value;
+}
+
 // Sets a field of a record; false when the record has no such field.
 bool set_field(const Obj &o, const std::string &key, const std::string &raw) {
     void *r = o.p.get();
@@ -236,21 +242,12 @@ bool set_field(const Obj &o, const std::string &key, const std::string &raw) {
             case Str: set(at<char *>(r, f.off), null ? nullptr : v.c_str()); break;
             case U32: at<uint32_t>(r, f.off) = static_cast<uint32_t>(std::stoll(v)); break;
             case I32: at<int32_t>(r, f.off) = static_cast<int32_t>(std::stoll(v)); break;
-            case Blob:
-                rspi_free_blob(at<rspi_blob *>(r, f.off));
-                at<rspi_blob *>(r, f.off) = null ? nullptr : blob(v);
-                break;
-            case Pw:
-                rspi_free_authndata(at<rspi_authndata *>(r, f.off));
-                at<rspi_authndata *>(r, f.off) = authn(raw);
-                break;
-            case Logins:
-                rspi_free_logintypes(at<rspi_logintypes *>(r, f.off));
-                at<rspi_logintypes *>(r, f.off) = names_of(raw, rspi_alloc_logintypes);
-                break;
+            case Blob: replace(at<rspi_blob *>(r, f.off), rspi_free_blob, null ? nullptr : blob(v)); break;
+            case Pw: replace(at<rspi_authndata *>(r, f.off), rspi_free_authndata, authn(raw)); break;
+            case Logins: replace(at<rspi_logintypes *>(r, f.off), rspi_free_logintypes, names_of(raw, rspi_alloc_logintypes)); break;
             case Members:
-                rspi_free_resgroupmembers(at<rspi_resgroupmembers *>(r, f.off));
-                at<rspi_resgroupmembers *>(r, f.off) = names_of(raw, rspi_alloc_resgroupmembers);
+                replace(at<rspi_resgroupmembers *>(r, f.off), rspi_free_resgroupmembers,
+                        names_of(raw, rspi_alloc_resgroupmembers));
                 break;
             default: return false;
         }
@@ -267,7 +264,6 @@ bool set_field(const Obj &o, const std::string &key, const std::string &raw) {
 struct Run {
     std::unique_ptr<TempDir> dir = std::make_unique<TempDir>(), conf_dir = std::make_unique<TempDir>();
     char **h = nullptr;
-    std::ostringstream out;
     std::map<std::string, Obj> slots;
     std::map<std::string, std::vector<std::string>> picks;
     std::vector<std::string> tmpls;
