@@ -74,9 +74,10 @@ TEST_F(Groups, CreateRefusesAMissingOrOverlongRegistryId) {
 }
 
 TEST_F(Groups, ListInsertionRule) {
-    // A disabled line is never an insertion point; "a y" lands after it.
+    // A disabled line is never an insertion point: "+a y", which sorts
+    // before "- -", lands after it.
     write("grouplist.file", "- -  U-0  R-0\nb x  U-1  R-1\n");
-    Group ay = create("a", "y", "R-2");
+    Group ay = create("+a", "y", "R-2");
     EXPECT_EQ(read("grouplist.file"), "- -  U-0  R-0\n" + line(ay.get()) + "b x  U-1  R-1\n");
 
     // dept1 extends dept, compared over dept's length only: it goes before it.

@@ -3,10 +3,14 @@
 // be removed again, or refuses with the family's invalid-name code and changes
 // nothing; no file may appear outside the registry directory. A failed blob
 // write or allocation ends the same way in every family.
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -15,9 +19,46 @@
 
 #include "records.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TOLV_TEST_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define TOLV_TEST_ASAN 1
+#endif
+
+#ifdef TOLV_TEST_ASAN
+// Under ASan an allocation of a gigabyte or more fails (null, so 3) instead of
+// being reserved quietly: a reader that sizes a buffer by a hostile length shows.
+extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1:max_allocation_size_mb=1024"; }
+#endif
+
 namespace {
 
 using namespace tolvtest;
+
+// Runs call with at most a gigabyte more address space than the process has
+// now, so that a buffer sized by a hostile length cannot be had (ASan limits
+// such an allocation by itself). Its code, or 255 when it did not return.
+uint32_t with_little_memory(const std::function<uint32_t()> &call) {
+#ifdef TOLV_TEST_ASAN
+    return call();
+#else
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        unsigned long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlim_t limit = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (rlim_t(1) << 30);
+        const rlimit lim{limit, limit};
+        if (::setrlimit(RLIMIT_AS, &lim) != 0) ::_exit(254);
+        ::_exit(static_cast<int>(call()));
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return 255;
+    return static_cast<uint32_t>(WEXITSTATUS(status));
+#endif
+}
 
 std::string lower(std::string s) {
     for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -286,6 +327,28 @@ TEST_F(Hostile, EveryFailedAllocationInAGetIsNoMemory) {
             EXPECT_EQ(rc, failed ? RSPI_RC_NO_MEMORY : 0u) << k.label;
         });
         EXPECT_EQ(stored, "full") << k.label;
+    }
+}
+
+// The blob length stored in a record means the same in every family: below 1
+// no blob, beyond 32 bits a malformed entry, more than the blob file holds 6,
+// and never a buffer of that size before the file is seen to hold it.
+TEST_F(Hostile, AStoredBlobLengthMeansTheSameInEveryFamily) {
+    const std::string bytes = "thirteen-byte";  // the only line "13" in any record file
+    for (const Kind &k : kinds()) {
+        ASSERT_EQ(k.create(h, "len", nullptr, bytes), 0u) << k.label;
+        const std::string file = reg_ + k.file("len");
+        const std::string text = read_file(file);
+        const std::size_t at = text.find("\n13\n");
+        ASSERT_NE(at, std::string::npos) << k.label;
+        std::string stored;
+        for (const auto &[length, rc] : std::vector<std::pair<std::string, uint32_t>>{
+                 {"13", 0}, {"0", 0}, {"-1", 0}, {"-4294967295", 0}, {"14", 6}, {"4294967295", 6},
+                 {"4294967296", 9}, {"4294967297", 9}, {"99999999999999999999", 9}}) {
+            write_file(file, text.substr(0, at + 1) + length + text.substr(at + 3));
+            EXPECT_EQ(with_little_memory([&] { return k.get(h, "len", stored); }), rc)
+                << k.label << ", length " << length;
+        }
     }
 }
 

@@ -159,11 +159,14 @@ TEST(LoginTypes, JoinAndSplit) {
 }
 
 TEST_F(UserListWriters, DisableTouchesOnlyTheExactNamePart) {
-    set_list("dom bob  u-bob  r-bob\ndom bobby  u-bobby  r-bobby\nbroken line\ndom zoe  u-zoe  r-zoe");
+    // Only a line without a double blank goes; the rest, a last line without
+    // its newline included, is written back as it was.
+    set_list("dom bob  u-bob  r-bob\ndom bobby  u-bobby  r-bobby\nbroken line\ndom x  one double blank\n"
+             "dom zoe  u-zoe  r-zoe");
     tolvtest::User u = rec("DOM", "Bobby", "u-bobby", "r-bobby");
     ASSERT_EQ(ui_disable_in_userlist(dir(), u.get()), Rc::Success);
     EXPECT_STREQ(u->user_id, "bobby");
-    EXPECT_EQ(list(), "dom bob  u-bob  r-bob\n- -  u-bobby  r-bobby\ndom zoe  u-zoe  r-zoe\n");
+    EXPECT_EQ(list(), "dom bob  u-bob  r-bob\n- -  u-bobby  r-bobby\ndom x  one double blank\ndom zoe  u-zoe  r-zoe");
 }
 
 TEST_F(UserListWriters, RemoveDropsTheLineAndAbsentUsersChangeNothing) {

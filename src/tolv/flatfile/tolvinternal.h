@@ -678,6 +678,22 @@ inline constexpr std::string_view kIndexDisabled = "- -";
 // A missing list is empty; one that cannot be read gives 6.
 Rc ui_check_identity(std::string_view dir, std::string_view index_name, std::string_view key, std::string_view uuid,
                      std::string_view registry_id, const char *own_disabled, Rc taken);
+// The writers of the user and group lists, one line "name  uuid  registry_id"
+// per entry ("- -" names a disabled one). 6 when the list cannot be rewritten.
+std::string index_line(std::string_view name, std::string_view uuid, std::string_view registry_id);
+// Puts key's enabled line before the first enabled line whose name part the
+// key does not exceed over that part's length; drops this entry's older lines
+// (same registry id or UUID; an empty one identifies nothing) and lines
+// without both double blanks. With taken given, a line of another entry that
+// holds either identity (as ui_check_identity) leaves the list as it is and
+// sets *taken.
+Rc index_add(std::string_view dir, std::string_view index_name, std::string_view key, std::string_view uuid,
+             std::string_view registry_id, bool *taken = nullptr, const char *own_disabled = nullptr);
+// Puts replacement (empty: nothing) in place of each line whose name part is
+// key; drops a line without a double blank and writes every other line or
+// piece back as it was.
+Rc index_replace_named(std::string_view dir, std::string_view index_name, std::string_view key,
+                       std::string_view replacement);
 // A UUID text the index lines can hold: no double blank inside it and no
 // blank at its end, which would merge with the separator after it.
 inline bool storable_uuid(std::string_view uuid) {
@@ -732,6 +748,14 @@ Rc read_record_file(const std::string &path, Rc missing, bool with_blob, Parse &
 Rc ui_read_blob(const std::string &path, rspi_blob *blob);
 // Writes the blob's bytes; length 0 leaves no file. 0 or 6.
 Rc ui_write_blob(const std::string &path, const rspi_blob *blob);
+// Every family's blob after its record file was parsed with result `parsed`
+// into a stored length: releases the record's blob, then a length below 1 is
+// no blob (parsed stays); after a failed copy (3) nothing is loaded; a length
+// beyond 32 bits is 9; a blob file shorter than length is 6 before anything is
+// allocated; else the read decides (0, or 6 when short; 3 without memory).
+Rc ui_load_blob(const std::string &record_path, long length, Rc parsed, rspi_blob *&blob);
+// Replaces uuid_string with the reader's next line and parses it into uuid.
+void ui_read_uuid(RecordReader &reader, unsigned char (&uuid)[16], char *&uuid_string);
 // Fills uuid and replaces uuid_string with a new UUID; failures only trace.
 void ui_uuid_create(unsigned char (&uuid)[16], char *&uuid_string);
 // Parses text into uuid; a failure only traces.
@@ -853,18 +877,6 @@ template <class... T>
 bool storable_texts(const T *...s) {
     return (storable_text(s) && ...);
 }
-// Shared by the policy, resource and resource-group reads: releases the
-// record's blob; a positive length allocates a new one (3 when that fails) and
-// reads the record's blob file into it (0, or 6 when missing or short).
-Rc ui_load_blob(const std::string &record_path, long length, rspi_blob *&blob);
-// ui_load_blob after a record was parsed with result `parsed`: a blob that is
-// read decides the result, except over a failed copy's 3.
-inline Rc ui_load_blob_after(Rc parsed, const std::string &record_path, long length, rspi_blob *&blob) {
-    const Rc loaded = ui_load_blob(record_path, length, blob);
-    return length > 0 && parsed != Rc::NoMemory ? loaded : parsed;
-}
-// Replaces uuid_string with the reader's next line and parses it into uuid.
-void ui_read_uuid(RecordReader &reader, unsigned char (&uuid)[16], char *&uuid_string);
 // --- end policies ---
 
 // --- resources (tolvinternal/tolvinternal_resource.cpp) ---

@@ -62,7 +62,7 @@ Rc get_policy(std::string_view dir, rspi_policy *p) {
     if (!ok(read)) return read;
     // The blob length is optional; a blob that is read decides the result,
     // and a missing last line still makes the file short.
-    rc = ui_load_blob_after(rc, path, length, p->blob);
+    rc = ui_load_blob(path, length, rc, p->blob);
     if (!has_last && rc == Rc::Success) rc = Rc::Malformed;
     return rc;
 }

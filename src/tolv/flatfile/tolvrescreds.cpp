@@ -49,38 +49,16 @@ Rc read_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
         r.number(creds->state);
         r.text(creds->description);
         r.number(creds->attribute);
-        std::string_view line;
-        if (r.next(line)) {
-            if (ok(set_str(creds->uuid_string, line)))
-                ui_uuid_value(creds->uuid_string, creds->uuid);
-            else
-                r.set_rc(Rc::NoMemory);
-        }
+        ui_read_uuid(r, creds->uuid, creds->uuid_string);
         r.text(creds->text_1);
+        std::string_view line;
         if (r.next(line) && !ok(read_password(line, creds->password))) r.set_rc(Rc::NoMemory);
         const long stored = r.optional(line) ? parse_long(line) : 0;
         rc = r.rc();
         return stored;
     }, length);
     if (!ok(got)) return got;
-    rspi_free_blob(creds->blob);
-    creds->blob = nullptr;
-    if (length > 0 && static_cast<unsigned long>(length) > UINT32_MAX) {
-        if (ok(rc)) rc = Rc::Malformed;
-    } else if (length > 0 && !io::size_at_least(blob_file(path), static_cast<std::size_t>(length))) {
-        if (rc != Rc::NoMemory) rc = Rc::FileError;
-    } else if (length > 0) {
-        creds->blob = rspi_alloc_blob(static_cast<uint32_t>(length));
-        if (!creds->blob) return Rc::NoMemory;
-        const Rc read = ui_read_blob(blob_file(path), creds->blob);
-        if (!ok(read)) {
-            rspi_free_blob(creds->blob);
-            creds->blob = nullptr;
-        }
-        // A readable blob vouches for the record; a 3 stays a 3.
-        if (rc != Rc::NoMemory) rc = read;
-    }
-    return rc;
+    return ui_load_blob(path, length, rc, creds->blob);
 }
 
 Rc create_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {

@@ -86,8 +86,7 @@ Rc get_resgroup(std::string_view dir, rspi_resgroup *g) {
         return stored;
     }, length);
     if (!ok(read)) return read;
-    const Rc blob = ui_load_blob(path, length, g->blob);
-    if (ok(rc)) rc = blob;
+    rc = ui_load_blob(path, length, rc, g->blob);
 
     const Rc members = load_members(dir, g);
     return ok(members) ? rc : members;

@@ -45,7 +45,7 @@ Rc get_resource(std::string_view dir, rspi_resource *r) {
     }, length);
     if (!ok(read)) return read;
     // No line 6 means no blob.
-    return ui_load_blob_after(rc, path, length, r->blob);
+    return ui_load_blob(path, length, rc, r->blob);
 }
 
 Rc modify_resource(char **handle, std::string_view dir, rspi_resource *changes) {

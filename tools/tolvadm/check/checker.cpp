@@ -237,8 +237,11 @@ private:
             out_.left(file, "holds names that do not give its own file name; it cannot be matched with its indexes");
 
         const std::string length_line = line(f.blob_line);
-        const auto length = static_cast<uint32_t>(std::strtol(length_line.c_str(), nullptr, 10));
-        if (length > 0 && !own.empty()) {
+        // As the plug-in reads it: below 1 no blob; beyond 32 bits no blob can have it.
+        const long length = std::strtol(length_line.c_str(), nullptr, 10);
+        if (length > 0 && static_cast<unsigned long>(length) > UINT32_MAX) {
+            out_.left(file, cat({"records a blob length no blob can have: ", length_line}));
+        } else if (length > 0 && !own.empty()) {
             const std::string blob = (creds ? file : own) + "_blob";
             const long long size = reg_.size(blob);
             if (size < 0)

@@ -86,7 +86,7 @@ Rc get_group(std::string_view dir, rspi_group *g) {
         return stored;
     }, length);
     if (!ok(read)) return read;
-    rc = ui_load_blob_after(rc, path, length, g->blob);
+    rc = ui_load_blob(path, length, rc, g->blob);
 
     rspi_free_userlist(g->members);
     g->members = rspi_alloc_userlist();

@@ -616,6 +616,64 @@ Rc ui_check_identity(std::string_view dir, std::string_view index_name, std::str
     return Rc::Success;
 }
 
+std::string index_line(std::string_view name, std::string_view uuid, std::string_view registry_id) {
+    std::string line;
+    line.reserve(name.size() + 2 * kIndexSep.size() + uuid.size() + registry_id.size() + 1);
+    line.append(name).append(kIndexSep).append(uuid).append(kIndexSep).append(registry_id);
+    line.push_back('\n');
+    return line;
+}
+
+Rc index_add(std::string_view dir, std::string_view index_name, std::string_view key, std::string_view uuid,
+             std::string_view registry_id, bool *taken, const char *own_disabled) {
+    const std::string new_line = index_line(key, uuid, registry_id);
+    return rewrite_list(make_path(dir, index_name), [&](ListEdit &e) {
+        bool pending = true;
+        LineReader lines(e.old, kListLineSize);
+        std::string_view piece;
+        IndexLine l;
+        while (lines.next_piece(piece)) {
+            if (split_index_line(piece, l) != IndexSplit::Ok) continue;
+            if (taken && l.name != key &&
+                !(own_disabled && l.name == kIndexDisabled && l.registry_id == own_disabled) &&
+                ((!uuid.empty() && l.uuid == uuid) ||
+                 (!registry_id.empty() && same_ignoring_case(l.registry_id, registry_id)))) {
+                *taken = true;
+                return ListEnd::Keep;
+            }
+            // Only enabled lines order the index, and only over their name
+            // part's length (strncmp): a key that extends a name part goes
+            // before it.
+            if (pending && !piece.starts_with(kIndexDisabled) && key.substr(0, l.name.size()).compare(l.name) <= 0) {
+                e.out.append(new_line);
+                pending = false;
+            }
+            // This entry's older lines go; an empty field identifies nothing.
+            if ((!registry_id.empty() && l.registry_id == registry_id) || (!uuid.empty() && l.uuid == uuid)) continue;
+            e.out.append_line(l.whole);
+        }
+        if (pending) e.out.append(new_line);
+        return ListEnd::Replace;
+    });
+}
+
+Rc index_replace_named(std::string_view dir, std::string_view index_name, std::string_view key,
+                       std::string_view replacement) {
+    return rewrite_list(make_path(dir, index_name), [&](ListEdit &e) {
+        LineReader lines(e.old, kListLineSize);
+        std::string_view piece;
+        while (lines.next_piece(piece)) {
+            const std::size_t sep = find_index_sep(piece);
+            if (sep == std::string_view::npos) continue;
+            if (piece.substr(0, sep) != key)
+                e.out.append(piece);
+            else if (!replacement.empty())
+                e.out.append(replacement);
+        }
+        return ListEnd::Replace;
+    });
+}
+
 Rc ui_split_name_entry(const char *data, char *&domain, char *&id) {
     const std::string_view entry = data ? data : "";
     const std::size_t blank = entry.find(' ');
@@ -652,6 +710,34 @@ Rc ui_read_blob(const std::string &path, rspi_blob *blob) {
     std::size_t got = 0;
     if (io::read_prefix(path, blob->data, blob->length, got) != io::Read::Ok) return Rc::FileError;
     return got == blob->length ? Rc::Success : Rc::FileError;
+}
+
+Rc ui_load_blob(const std::string &record_path, long length, Rc parsed, rspi_blob *&blob) {
+    rspi_free_blob(blob);
+    blob = nullptr;
+    if (length < 1 || parsed == Rc::NoMemory) return parsed;
+    if (static_cast<unsigned long>(length) > UINT32_MAX) return Rc::Malformed;
+    // The stored length is checked against the file before that much is allocated.
+    const std::string path = blob_file(record_path);
+    if (!io::size_at_least(path, static_cast<std::size_t>(length))) return Rc::FileError;
+    rspi_blob *loaded = rspi_alloc_blob(static_cast<uint32_t>(length));
+    if (!loaded) return Rc::NoMemory;
+    const Rc rc = ui_read_blob(path, loaded);
+    if (ok(rc))
+        blob = loaded;
+    else
+        rspi_free_blob(loaded);
+    return rc;
+}
+
+void ui_read_uuid(RecordReader &reader, unsigned char (&uuid)[16], char *&uuid_string) {
+    std::string_view line;
+    if (!reader.next(line)) return;
+    if (!ok(set_str(uuid_string, line))) {
+        reader.set_rc(Rc::NoMemory);
+        return;
+    }
+    ui_uuid_value(uuid_string, uuid);
 }
 
 Rc ui_write_blob(const std::string &path, const rspi_blob *blob) {

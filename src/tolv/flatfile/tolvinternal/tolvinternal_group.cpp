@@ -13,39 +13,6 @@ constexpr std::string_view kMembersSuffix = ".GPmembers";
 std::size_t len(const char *s) { return s ? std::strlen(s) : 0; }
 std::string_view view(const char *s) { return s ? std::string_view(s) : std::string_view(); }
 
-std::string grouplist_path(std::string_view dir) {
-    std::string path(dir);
-    path.append(kGroupList);
-    return path;
-}
-
-std::string grouplist_line(std::string_view name, const char *uuid, const char *registry_id) {
-    std::string line(name);
-    line.append(kIndexSep).append(view(uuid)).append(kIndexSep).append(view(registry_id));
-    line.push_back('\n');
-    return line;
-}
-
-// Copies every line of the list except those whose name part is key; with
-// replacement set, that text takes each such line's place. Lines without a
-// double blank are dropped.
-Rc rewrite_named_lines(std::string_view dir, const std::string &key, const std::string *replacement) {
-    return rewrite_list(grouplist_path(dir), [&](ListEdit &e) {
-        LineReader lines(e.old, kListLineSize);
-        std::string_view piece;
-        while (lines.next_piece(piece)) {
-            const std::size_t sep = piece.find(kIndexSep);
-            if (sep == std::string_view::npos) continue;
-            if (piece.substr(0, sep) == key) {
-                if (replacement) e.out.append(*replacement);
-            } else {
-                e.out.append(piece);
-            }
-        }
-        return ListEnd::Replace;
-    });
-}
-
 }  // namespace
 
 std::string member_entry(std::string_view domain, std::string_view id) {
@@ -113,42 +80,19 @@ Rc ui_replace_group(std::string_view dir, rspi_group *g, bool create_uuid, const
 }
 
 Rc ui_add_to_grouplist(std::string_view dir, rspi_group *g) {
-    const std::string key = member_entry(view(g->domain), view(g->group_id));
-    const std::string line = grouplist_line(key, g->uuid_string, g->registry_id);
-    const std::string_view registry_id = view(g->registry_id);
-    const std::string_view uuid = view(g->uuid_string);
-    return rewrite_list(grouplist_path(dir), [&](ListEdit &e) {
-        bool pending = true;
-        LineReader lines(e.old, kListLineSize);
-        std::string_view piece;
-        while (lines.next_piece(piece)) {
-            IndexLine l;
-            if (split_index_line(piece, l) != IndexSplit::Ok) continue;
-            // Compared over the name part's length only (strncmp): a key that
-            // extends a name part goes before it. Disabled lines are no place.
-            if (pending && !piece.starts_with(kIndexDisabled) &&
-                std::string_view(key).substr(0, l.name.size()).compare(l.name) <= 0) {
-                e.out.append(line);
-                pending = false;
-            }
-            // The group's older lines; an empty field identifies no group.
-            if ((!registry_id.empty() && l.registry_id == registry_id) || (!uuid.empty() && l.uuid == uuid)) continue;
-            e.out.append_line(l.whole);
-        }
-        if (pending) e.out.append(line);
-        return ListEnd::Replace;
-    });
+    return index_add(dir, kGroupList, member_entry(view(g->domain), view(g->group_id)), view(g->uuid_string),
+                     view(g->registry_id));
 }
 
 Rc ui_disable_in_grouplist(std::string_view dir, rspi_group *g) {
     ui_tolower(g->domain);
     ui_tolower(g->group_id);
-    const std::string replacement = grouplist_line(kIndexDisabled, g->uuid_string, g->registry_id);
-    return rewrite_named_lines(dir, member_entry(view(g->domain), view(g->group_id)), &replacement);
+    return index_replace_named(dir, kGroupList, member_entry(view(g->domain), view(g->group_id)),
+                               index_line(kIndexDisabled, view(g->uuid_string), view(g->registry_id)));
 }
 
 Rc ui_remove_from_grouplist(std::string_view dir, rspi_group *g) {
-    return rewrite_named_lines(dir, member_entry(view(g->domain), view(g->group_id)), nullptr);
+    return index_replace_named(dir, kGroupList, member_entry(view(g->domain), view(g->group_id)), {});
 }
 
 }  // namespace tolv

@@ -1,5 +1,5 @@
 // tolvinternal_policy.cpp - storage of policies: the policy file, its blob and
-// the policy list; and the blob and UUID readers the record families share.
+// the policy list.
 #include "tolvinternal.h"
 
 namespace tolv {
@@ -60,28 +60,6 @@ Rc ui_add_to_policylist(std::string_view dir, rspi_policy *policy) {
 
 Rc ui_remove_from_policylist(std::string_view dir, rspi_policy *policy) {
     return ui_remove_from_entrylist(dir, kPolicyList, policy_entry(policy->domain, policy->policy_id));
-}
-
-Rc ui_load_blob(const std::string &record_path, long length, rspi_blob *&blob) {
-    rspi_free_blob(blob);
-    blob = nullptr;
-    if (length <= 0) return Rc::Success;
-    // A length no blob can have is read as the largest one, which then fails.
-    const uint32_t len = length > long(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(length);
-    if (!io::size_at_least(blob_file(record_path), len)) return Rc::FileError;
-    blob = rspi_alloc_blob(len);
-    if (!blob) return Rc::NoMemory;
-    return ui_read_blob(blob_file(record_path), blob);
-}
-
-void ui_read_uuid(RecordReader &reader, unsigned char (&uuid)[16], char *&uuid_string) {
-    std::string_view line;
-    if (!reader.next(line)) return;
-    if (!ok(set_str(uuid_string, line))) {
-        reader.set_rc(Rc::NoMemory);
-        return;
-    }
-    ui_uuid_value(uuid_string, uuid);
 }
 
 }  // namespace tolv

@@ -29,50 +29,11 @@ std::string user_key(std::string_view domain, std::string_view user_id) {
     return key;
 }
 
-std::string userlist_line(std::string_view name, std::string_view uuid, std::string_view registry_id) {
-    std::string line(name);
-    line.append(kIndexSep).append(uuid).append(kIndexSep).append(registry_id);
-    line.push_back('\n');
-    return line;
-}
-
 std::string certdn_entry(std::string_view domain, std::string_view user_id, std::string_view cert_dn) {
     std::string entry = user_key(domain, user_id);
     entry.push_back(' ');
     entry.append(cert_dn);
     return entry;
-}
-
-// strncmp(key, line, n) where line holds at least n bytes.
-int compare_prefix(std::string_view key, std::string_view line, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char k = i < key.size() ? static_cast<unsigned char>(key[i]) : 0;
-        const unsigned char l = static_cast<unsigned char>(line[i]);
-        if (k != l) return k < l ? -1 : 1;
-        if (k == 0) return 0;
-    }
-    return 0;
-}
-
-// Rewrites the user list, keeping well-formed lines whose name part is not the
-// user's key and letting on_user() write what replaces the user's own line.
-template <class OnUser>
-Rc rewrite_user_line(std::string_view dir, std::string_view key, OnUser on_user) {
-    return rewrite_list(make_path(dir, kUserList), [&](ListEdit &e) {
-        LineReader lines(e.old, kListLineSize);
-        std::string_view piece;
-        IndexLine l;
-        while (lines.next_piece(piece)) {
-            // A line without both double blanks is never written back.
-            if (split_index_line(piece, l) != IndexSplit::Ok) continue;
-            if (l.name == key) {
-                on_user(e.out);
-            } else {
-                e.out.append_line(l.whole);
-            }
-        }
-        return ListEnd::Replace;
-    });
 }
 
 bool names_set(const rspi_user *user) { return user && user->user_id && user->domain; }
@@ -114,40 +75,13 @@ Rc check_storable(const rspi_user *user, const char *uuid) {
     return Rc::Success;
 }
 
-// Puts the user's line in order, dropping its older lines by UUID or
-// registry id. With `unique`, a line of another user that holds either
-// identity (see ui_check_identity) leaves the list as it is and gives 40: the
-// check and the rewrite are one pass over the list.
+// Puts the user's line in order; with `unique`, another user's identity
+// leaves the list as it is and gives 40 (the check and the rewrite are one pass).
 Rc add_user_line(std::string_view dir, std::string_view key, std::string_view uuid, std::string_view rgy,
                  bool unique, const char *own_disabled) {
-    const std::string new_line = userlist_line(key, uuid, rgy);
-    if (new_line.size() > kMaxListLine) return Rc::InvalidUser;
+    if (index_line(key, uuid, rgy).size() > kMaxListLine) return Rc::InvalidUser;
     bool taken = false;
-    const Rc rc = rewrite_list(make_path(dir, kUserList), [&](ListEdit &e) {
-        bool pending = true;
-        LineReader lines(e.old, kListLineSize);
-        std::string_view piece;
-        IndexLine l;
-        while (lines.next_piece(piece)) {
-            if (split_index_line(piece, l) != IndexSplit::Ok) continue;
-            if (unique && l.name != key &&
-                !(own_disabled && l.name == kIndexDisabled && l.registry_id == own_disabled) &&
-                (l.uuid == uuid || same_ignoring_case(l.registry_id, rgy))) {
-                taken = true;
-                return ListEnd::Keep;
-            }
-            // Only enabled lines order the list, and only over their name
-            // part's length: a key that extends a name part goes before it.
-            if (pending && !piece.starts_with(kIndexDisabled) && compare_prefix(key, piece, l.name.size()) <= 0) {
-                e.out.append(new_line);
-                pending = false;
-            }
-            if (l.registry_id == rgy || l.uuid == uuid) continue;  // an older line of this user
-            e.out.append_line(l.whole);
-        }
-        if (pending) e.out.append(new_line);
-        return ListEnd::Replace;
-    });
+    const Rc rc = index_add(dir, kUserList, key, uuid, rgy, unique ? &taken : nullptr, own_disabled);
     return ok(rc) && taken ? Rc::UserExists : rc;
 }
 
@@ -281,12 +215,7 @@ Rc ui_read_user(const std::string &path, rspi_user *user, bool with_password, bo
     }
     r.text(user->description);
     r.number(user->number_1);
-    if (r.next(line)) {
-        if (ok(set_str(user->uuid_string, line)))
-            ui_uuid_value(user->uuid_string, user->uuid);
-        else
-            r.set_rc(Rc::NoMemory);
-    }
+    ui_read_uuid(r, user->uuid, user->uuid_string);
     if (r.next(line)) {
         rspi_free_logintypes(user->login_types);
         user->login_types = ui_logintypes_data(line, ";");
@@ -304,26 +233,11 @@ Rc ui_read_user(const std::string &path, rspi_user *user, bool with_password, bo
     r.text(user->text_5);
     std::string_view length;
     parsed = r.rc();
-    return r.optional(length) ? static_cast<long>(static_cast<uint32_t>(parse_long(length))) : 0;
+    return r.optional(length) ? parse_long(length) : 0;
     }, blob_length);
     if (!ok(read)) return read;
 
-    if (!with_blob) return parsed;
-    rspi_free_blob(user->blob);
-    user->blob = nullptr;
-    // The blob read's result replaces a short file's 9, but never a failed
-    // copy's 3: the record would come back with a field missing and 0.
-    if (blob_length == 0 || parsed == Rc::NoMemory) return parsed;
-    const std::string blob_path = blob_file(path);
-    if (!io::size_at_least(blob_path, static_cast<std::size_t>(blob_length))) return Rc::FileError;
-    rspi_blob *blob = rspi_alloc_blob(static_cast<uint32_t>(blob_length));
-    if (!blob) return Rc::NoMemory;
-    const Rc rc = ui_read_blob(blob_path, blob);
-    if (ok(rc))
-        user->blob = blob;
-    else
-        rspi_free_blob(blob);
-    return rc;
+    return with_blob ? ui_load_blob(path, blob_length, parsed, user->blob) : parsed;
 }
 
 Rc ui_add_to_userlist(std::string_view dir, rspi_user *user) {
@@ -338,17 +252,16 @@ Rc ui_disable_in_userlist(std::string_view dir, rspi_user *user) {
     if (!names_set(user) || !user->uuid_string || !user->registry_id) return Rc::InvalidUser;
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
-    const std::string disabled = userlist_line(kIndexDisabled, user->uuid_string, user->registry_id);
+    const std::string disabled = index_line(kIndexDisabled, user->uuid_string, user->registry_id);
     if (disabled.size() > kMaxListLine) return Rc::InvalidUser;
-    return rewrite_user_line(dir, user_key(user->domain, user->user_id),
-                             [&](ListOut &out) { out.append(disabled); });
+    return index_replace_named(dir, kUserList, user_key(user->domain, user->user_id), disabled);
 }
 
 Rc ui_remove_from_userlist(std::string_view dir, rspi_user *user) {
     if (!names_set(user)) return Rc::InvalidUser;
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
-    return rewrite_user_line(dir, user_key(user->domain, user->user_id), [](ListOut &) {});
+    return index_replace_named(dir, kUserList, user_key(user->domain, user->user_id), {});
 }
 
 }  // namespace tolv
