@@ -7,15 +7,6 @@ namespace tolv {
 
 namespace {
 
-// Writes the entry line, runs body, writes the exit line with its result.
-template <class F>
-Rc traced(const text::OpText &t, F &&body) {
-    TOLV_TRACE("%s", t.entry);
-    const Rc rc = body();
-    TOLV_TRACE(t.exit, code(rc));
-    return rc;
-}
-
 bool keys_given(const rspi_policy *p) { return p && p->policy_id && p->domain; }
 
 void lower_keys(rspi_policy *p) {

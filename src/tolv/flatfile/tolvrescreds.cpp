@@ -62,8 +62,7 @@ Rc read_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
 }
 
 Rc create_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
-    TOLV_TRACE("%s", text::create_rescreds.entry);
-    const Rc rc = [&] {
+    return traced(text::create_rescreds, [&] {
         const Rc valid = ui_validate_user(dir, user);
         if (!ok(valid)) return valid;
         if (!creds || !usable_name(creds->name)) return Rc::InvalidRescreds;
@@ -74,14 +73,11 @@ Rc create_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) 
             !ok(rc))
             return rc;
         return ui_replace_rescreds(dir, user, creds, true);
-    }();
-    TOLV_TRACE(text::create_rescreds.exit, code(rc));
-    return rc;
+    });
 }
 
 Rc delete_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
-    TOLV_TRACE("%s", text::delete_rescreds.entry);
-    const Rc rc = [&] {
+    return traced(text::delete_rescreds, [&] {
         if (!names_given(user, creds)) return Rc::InvalidRescreds;
         lower_names(user, creds);
         const std::string path = rescreds_file(dir, user->domain, user->user_id, creds->name);
@@ -89,14 +85,11 @@ Rc delete_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) 
         if (const Rc rc = io::remove_if_there(blob_file(path)); !ok(rc)) return rc;
         return ui_remove_from_entrylist(dir, rescreds_list(user->domain, user->user_id),
                                         rescreds_list_entry(user->domain, user->user_id, creds->name));
-    }();
-    TOLV_TRACE(text::delete_rescreds.exit, code(rc));
-    return rc;
+    });
 }
 
 Rc modify_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *changes) {
-    TOLV_TRACE("%s", text::modify_rescreds.entry);
-    const Rc rc = [&] {
+    return traced(text::modify_rescreds, [&] {
         if (!changes) return Rc::InvalidRescreds;
         rspi_rescreds *stored = rspi_alloc_rescreds();
         if (!stored) return Rc::NoMemory;
@@ -133,9 +126,7 @@ Rc modify_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *changes
         if (changes->password) stored->password = changes->password;
         if (changes->blob) stored->blob = changes->blob;
         return ui_replace_rescreds(dir, user, stored, false);
-    }();
-    TOLV_TRACE(text::modify_rescreds.exit, code(rc));
-    return rc;
+    });
 }
 
 Rc get_rescredslist(std::string_view dir, rspi_user *user, rspi_rescredslist *list) {
@@ -175,10 +166,7 @@ Rc move_rescreds(std::string_view dir, rspi_rescredslist *list, rspi_rescreds *c
 }  // namespace
 
 Rc get_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
-    TOLV_TRACE("%s", text::get_rescreds.entry);
-    const Rc rc = read_rescreds(dir, user, creds);
-    TOLV_TRACE(text::get_rescreds.exit, code(rc));
-    return rc;
+    return traced(text::get_rescreds, [&] { return read_rescreds(dir, user, creds); });
 }
 
 }  // namespace tolv

@@ -9,15 +9,6 @@ namespace tolv {
 
 namespace {
 
-// Writes the entry line, runs body, writes the exit line with its result.
-template <class F>
-Rc traced(const text::OpText &t, F &&body) {
-    TOLV_TRACE("%s", t.entry);
-    const Rc rc = body();
-    TOLV_TRACE(t.exit, code(rc));
-    return rc;
-}
-
 std::string members_path(std::string_view dir, std::string_view name) {
     return make_path(dir, resgroup_members_list(name));
 }

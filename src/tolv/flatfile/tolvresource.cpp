@@ -7,15 +7,6 @@ namespace tolv {
 
 namespace {
 
-// Writes the entry line, runs body, writes the exit line with its result.
-template <class F>
-Rc traced(const text::OpText &t, F &&body) {
-    TOLV_TRACE("%s", t.entry);
-    const Rc rc = body();
-    TOLV_TRACE(t.exit, code(rc));
-    return rc;
-}
-
 Rc create_resource(std::string_view dir, rspi_resource *r) {
     if (!r || !usable_name(r->name)) return Rc::InvalidResource;
     ui_tolower(r->name);

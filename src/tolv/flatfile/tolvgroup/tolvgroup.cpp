@@ -10,15 +10,6 @@ namespace tolv {
 namespace {
 
 
-// Writes the entry line with the group's names, runs body, writes the exit line.
-template <class F>
-Rc traced(const text::OpText &t, const rspi_group *g, F &&body) {
-    TOLV_TRACE(t.entry, nz(g ? g->domain : nullptr), nz(g ? g->group_id : nullptr));
-    const Rc rc = body();
-    TOLV_TRACE(t.exit, code(rc));
-    return rc;
-}
-
 bool names_given(const rspi_group *g) { return g && g->group_id && g->domain; }
 
 void lower_names(rspi_group *g) {
@@ -332,19 +323,15 @@ TOLV_EXPORT uint32_t rspi_remove_group_member(char **handle, rspi_group *group, 
 
 TOLV_EXPORT uint32_t rspi_get_group_by_uuid(char **handle, rspi_group *group) {
     return guarded_op(handle, [&](std::string_view dir) {
-        TOLV_TRACE(text::get_group_by_uuid.entry, tolv::nz(group ? group->uuid_string : nullptr));
-        const tolv::Rc rc = tolv::get_group_by_uuid(handle, dir, group);
-        TOLV_TRACE(text::get_group_by_uuid.exit, tolv::code(rc));
-        return rc;
+        return tolv::traced(text::get_group_by_uuid, group ? group->uuid_string : nullptr,
+                            [&] { return tolv::get_group_by_uuid(handle, dir, group); });
     });
 }
 
 TOLV_EXPORT uint32_t rspi_get_group_by_rgyid(char **handle, rspi_group *group) {
     return guarded_op(handle, [&](std::string_view dir) {
-        TOLV_TRACE(text::get_group_by_rgyid.entry, tolv::nz(group ? group->registry_id : nullptr));
-        const tolv::Rc rc = tolv::get_group_by_rgyid(handle, dir, group);
-        TOLV_TRACE(text::get_group_by_rgyid.exit, tolv::code(rc));
-        return rc;
+        return tolv::traced(text::get_group_by_rgyid, group ? group->registry_id : nullptr,
+                            [&] { return tolv::get_group_by_rgyid(handle, dir, group); });
     });
 }
 

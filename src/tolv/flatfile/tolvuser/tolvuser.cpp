@@ -9,24 +9,20 @@ namespace tolv {
 namespace {
 
 Rc create_user(std::string_view dir, rspi_user *user) {
-    TOLV_TRACE(text::create_user.entry, nz(user ? user->domain : nullptr), nz(user ? user->user_id : nullptr));
-    Rc rc = Rc::InvalidUser;
-    if (user && usable_name(user->user_id) && usable_name(user->domain) &&
-        user_names_fit(user->domain, user->user_id)) {
-        ui_tolower(user->domain);
-        ui_tolower(user->user_id);
-        // Only the user file decides: a disabled user or a stray list line
-        // with the same registry id does not stop a new user. A user file
-        // that exists but cannot be read is never overwritten.
-        rc = io::absent(io::probe(user_file(dir, user->domain, user->user_id)), Rc::UserExists);
-        if (ok(rc)) rc = ui_replace_user(dir, user, true);
-    }
-    TOLV_TRACE(text::create_user.exit, code(rc));
-    return rc;
+    if (!user || !usable_name(user->user_id) || !usable_name(user->domain) ||
+        !user_names_fit(user->domain, user->user_id))
+        return Rc::InvalidUser;
+    ui_tolower(user->domain);
+    ui_tolower(user->user_id);
+    // Only the user file decides: a disabled user or a stray list line
+    // with the same registry id does not stop a new user. A user file
+    // that exists but cannot be read is never overwritten.
+    if (const Rc rc = io::absent(io::probe(user_file(dir, user->domain, user->user_id)), Rc::UserExists); !ok(rc))
+        return rc;
+    return ui_replace_user(dir, user, true);
 }
 
 Rc get_user(std::string_view dir, rspi_user *user) {
-    TOLV_TRACE(text::get_user.entry, nz(user ? user->domain : nullptr), nz(user ? user->user_id : nullptr));
     Rc rc = Rc::InvalidUser;
     if (user) {
         // The stored password never reaches the host: it is not even read
@@ -44,7 +40,6 @@ Rc get_user(std::string_view dir, rspi_user *user) {
             if (!ok(lrc) && ok(rc)) rc = lrc;
         }
     }
-    TOLV_TRACE(text::get_user.exit, code(rc));
     return rc;
 }
 
@@ -163,10 +158,8 @@ Rc ui_check_user_enable(std::string_view dir, const std::string &path, rspi_user
 namespace {
 
 Rc modify_user_traced(std::string_view dir, rspi_user *user) {
-    TOLV_TRACE(text::modify_user.entry, nz(user ? user->domain : nullptr), nz(user ? user->user_id : nullptr));
-    const Rc rc = user && user->user_id && user->domain ? modify_user(dir, user) : Rc::InvalidUser;
-    TOLV_TRACE(text::modify_user.exit, code(rc));
-    return rc;
+    return traced(text::modify_user, user,
+                  [&] { return user && user->user_id && user->domain ? modify_user(dir, user) : Rc::InvalidUser; });
 }
 
 }  // namespace
@@ -174,11 +167,15 @@ Rc modify_user_traced(std::string_view dir, rspi_user *user) {
 }  // namespace tolv
 
 TOLV_EXPORT uint32_t rspi_create_user(char **handle, rspi_user *user) {
-    return tolv::guarded_write_op(handle, [&](std::string_view dir) { return tolv::create_user(dir, user); });
+    return tolv::guarded_write_op(handle, [&](std::string_view dir) {
+        return tolv::traced(tolv::text::create_user, user, [&] { return tolv::create_user(dir, user); });
+    });
 }
 
 TOLV_EXPORT uint32_t rspi_get_user(char **handle, rspi_user *user) {
-    return tolv::guarded_op(handle, [&](std::string_view dir) { return tolv::get_user(dir, user); });
+    return tolv::guarded_op(handle, [&](std::string_view dir) {
+        return tolv::traced(tolv::text::get_user, user, [&] { return tolv::get_user(dir, user); });
+    });
 }
 
 TOLV_EXPORT uint32_t rspi_modify_user(char **handle, rspi_user *user) {

@@ -140,15 +140,6 @@ Rc get_user_by_rgyid(char **handle, std::string_view dir, rspi_user *user) {
     return Rc::InvalidUser;
 }
 
-// Runs a lookup between its entry and exit diagnostics; key is the field it reads.
-template <class F>
-Rc traced(const text::OpText &t, const char *key, F &&body) {
-    TOLV_TRACE(t.entry, nz(key));
-    const Rc rc = body();
-    TOLV_TRACE(t.exit, code(rc));
-    return rc;
-}
-
 }  // namespace
 
 }  // namespace tolv
@@ -157,22 +148,14 @@ using namespace tolv;
 
 TOLV_EXPORT uint32_t rspi_authenticate_user(char **handle, rspi_user *user, rspi_authndata *authn) {
     return guarded_op(handle, [&](std::string_view dir) {
-        TOLV_TRACE(text::authenticate_user.entry, nz(user ? user->domain : nullptr),
-                   nz(user ? user->user_id : nullptr));
-        const Rc rc = authenticate_user(dir, user, authn);
-        TOLV_TRACE(text::authenticate_user.exit, code(rc));
-        return rc;
+        return traced(text::authenticate_user, user, [&] { return authenticate_user(dir, user, authn); });
     });
 }
 
 TOLV_EXPORT uint32_t rspi_change_authndata(char **handle, rspi_user *user, rspi_authndata *old_authn,
                                            rspi_authndata *new_authn) {
     return guarded_write_op(handle, [&](std::string_view dir) {
-        TOLV_TRACE(text::change_authndata.entry, nz(user ? user->domain : nullptr),
-                   nz(user ? user->user_id : nullptr));
-        const Rc rc = change_authndata(dir, user, old_authn, new_authn);
-        TOLV_TRACE(text::change_authndata.exit, code(rc));
-        return rc;
+        return traced(text::change_authndata, user, [&] { return change_authndata(dir, user, old_authn, new_authn); });
     });
 }
 

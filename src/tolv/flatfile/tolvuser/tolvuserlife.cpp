@@ -133,15 +133,6 @@ Rc enable_user(char **handle, std::string_view dir, rspi_user *user) {
     return static_cast<Rc>(rspi_modify_user(handle, user));
 }
 
-// Entry line, body, exit line.
-template <class F>
-Rc traced(const text::OpText &t, rspi_user *user, F &&body) {
-    TOLV_TRACE(t.entry, nz(user ? user->domain : nullptr), nz(user ? user->user_id : nullptr));
-    const Rc rc = body();
-    TOLV_TRACE(t.exit, code(rc));
-    return rc;
-}
-
 }  // namespace
 
 }  // namespace tolv
