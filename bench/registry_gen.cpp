@@ -18,9 +18,13 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "tolvformat.h"
+
 namespace tolvbench {
 
 namespace {
+
+namespace fmt = tolv::format;
 
 // Bump whenever the generated content changes: cached registries of an older
 // version are written afresh.
@@ -30,8 +34,8 @@ constexpr const char *kDomains[] = {"corp", "eng", "lab", "ops", "sales"};
 constexpr std::size_t kDomainCount = std::size(kDomains);
 
 // The indexes whose sizes the stamp records.
-constexpr const char *kIndexes[] = {"userlist.file", "certdnlist.file", "grouplist.file", "policylist.file",
-                                    "resourcelist.file"};
+constexpr std::string_view kIndexes[] = {fmt::kUserList, fmt::kCertDnList, fmt::kGroupList, fmt::kPolicyList,
+                                         fmt::kResourceList};
 
 [[noreturn]] void fail(const std::string &what) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
@@ -288,23 +292,23 @@ std::size_t cred_resource(const Shape &s, std::size_t i, std::size_t c) {
     return (i / s.cred_every + c) % s.resources;
 }
 
-std::string user_file_name(std::string_view domain, std::string_view id) { return with_suffix(domain, id, ".QZuser"); }
-std::string group_file_name(std::string_view domain, std::string_view id) { return with_suffix(domain, id, ".QZgroup"); }
+std::string user_file_name(std::string_view domain, std::string_view id) { return with_suffix(domain, id, fmt::kUserFile.suffix); }
+std::string group_file_name(std::string_view domain, std::string_view id) { return with_suffix(domain, id, fmt::kGroupFile.suffix); }
 std::string members_file_name(std::string_view domain, std::string_view id) {
-    return with_suffix(domain, id, ".GPmembers");
+    return with_suffix(domain, id, fmt::kMembersSuffix);
 }
 std::string my_groups_file_name(std::string_view domain, std::string_view id) {
-    return with_suffix(domain, id, ".myGroups");
+    return with_suffix(domain, id, fmt::kMyGroupsSuffix);
 }
 std::string my_creds_file_name(std::string_view domain, std::string_view id) {
-    return with_suffix(domain, id, ".myResCreds");
+    return with_suffix(domain, id, fmt::kMyResCredsSuffix);
 }
 std::string policy_file_name(std::string_view domain, std::string_view id) {
-    return with_suffix(domain, id, ".QZpolicy");
+    return with_suffix(domain, id, fmt::kPolicyFile.suffix);
 }
 std::string creds_file_name(std::string_view domain, std::string_view id, std::string_view name) {
     std::string n = with_suffix(domain, id, "_");
-    n.append(name).append(".QZrescreds");
+    n.append(name).append(fmt::kRescredsFile.suffix);
     return n;
 }
 
@@ -345,7 +349,7 @@ std::string generate_registry(const std::string &dir, std::size_t n) {
     }
     std::vector<std::string> resources;
     for (std::size_t r = 0; r < s.resources; ++r) {
-        write_whole(dir + resource_name(r) + ".QZresource", resource_file_bytes(r));
+        write_whole(dir + resource_name(r) + std::string(fmt::kResourceFile.suffix), resource_file_bytes(r));
         resources.push_back(resource_name(r));
     }
 
@@ -354,7 +358,7 @@ std::string generate_registry(const std::string &dir, std::size_t n) {
                                  entry_list(std::move(resources))};
     std::string stamp = stamp_line(n);
     for (std::size_t k = 0; k < std::size(kIndexes); ++k) {
-        write_whole(dir + kIndexes[k], lists[k]);
+        write_whole(dir + std::string(kIndexes[k]), lists[k]);
         stamp.append(kIndexes[k]).append(" ").append(std::to_string(lists[k].size())).append("\n");
     }
     return stamp;
@@ -399,11 +403,11 @@ void scrub_registry(const Registry &reg) {
     const std::string user_file = reg.dir + user_file_name(dom, user);
     const std::string leftovers[] = {
         user_file,
-        user_file + "_blob",
+        user_file + std::string(fmt::kBlobSuffix),
         reg.dir + my_groups_file_name(dom, user),
         reg.dir + my_creds_file_name(dom, user),
         reg.dir + policy_file_name(dom, kBenchPolicy),
-        reg.dir + policy_file_name(dom, kBenchPolicy) + "_blob",
+        reg.dir + policy_file_name(dom, kBenchPolicy) + std::string(fmt::kBlobSuffix),
         reg.dir + std::string(kFloorRecord),
         reg.dir + std::string(kFloorRecord) + "_T",
         reg.dir + std::string(kFloorRenamed),
@@ -424,7 +428,7 @@ std::map<std::string, uint64_t> snapshot(const std::string &dir) {
     while (const dirent *e = ::readdir(d)) {
         const std::string name = e->d_name;
         // The plug-in's empty journal, kept between writes, is no content.
-        if (name == "." || name == ".." || name == "tolv.journal.idle") continue;
+        if (name == "." || name == ".." || name == fmt::kIdleJournalDir) continue;
         uint64_t h = 0xcbf29ce484222325ull;
         if (read_whole(dir + name, data))
             for (unsigned char c : data) h = (h ^ c) * 0x100000001b3ull;

@@ -16,6 +16,7 @@
 
 #include "rspi.h"
 #include "tolv.h"
+#include "tolvformat.h"
 
 struct iovec;
 
@@ -368,15 +369,15 @@ std::string group_members_list(std::string_view domain, std::string_view group_i
 std::string resgroup_members_list(std::string_view name);                           // .RGmembers
 std::string rescreds_list(std::string_view domain, std::string_view user_id);       // .myResCreds
 
-// Companion suffixes and list names.
-inline constexpr std::string_view kBlobSuffix = "_blob";
-inline constexpr std::string_view kTempSuffix = "_T";
-inline constexpr std::string_view kUserList = "userlist.file";
-inline constexpr std::string_view kCertDnList = "certdnlist.file";
-inline constexpr std::string_view kGroupList = "grouplist.file";
-inline constexpr std::string_view kPolicyList = "policylist.file";
-inline constexpr std::string_view kResourceList = "resourcelist.file";
-inline constexpr std::string_view kResgroupList = "resgrouplist.file";
+// Companion suffixes and list names (named in tolvformat.h).
+using format::kBlobSuffix;
+using format::kCertDnList;
+using format::kGroupList;
+using format::kPolicyList;
+using format::kResgroupList;
+using format::kResourceList;
+using format::kTempSuffix;
+using format::kUserList;
 
 namespace io {
 // Removes a record file and then its blob (which goes even without the

@@ -47,8 +47,8 @@ struct IndexFamily {
     const Format &format;
     std::string_view disabled_suffix;  // ".user"
 };
-const IndexFamily kUsers{"userlist.file", "user", kUserFile, ".user"};
-const IndexFamily kGroups{"grouplist.file", "group", kGroupFile, ".group"};
+const IndexFamily kUsers{tolv::format::kUserList.data(), "user", kUserFile, tolv::format::kDisabledUserSuffix};
+const IndexFamily kGroups{tolv::format::kGroupList.data(), "group", kGroupFile, tolv::format::kDisabledGroupSuffix};
 
 // One line of the user or group list.
 struct IndexLine {
@@ -108,14 +108,14 @@ public:
         check_certdns();
         check_index(kGroups, groups_, disabled_groups_);
         check_memberships();
-        check_entry_index("policylist.file", kPolicyFile, policies_, [](std::string_view l) -> std::string {
+        check_entry_index(tolv::format::kPolicyList.data(), kPolicyFile, policies_, [](std::string_view l) -> std::string {
             const std::size_t b = l.find(' ');
             if (b == std::string_view::npos || b == 0 || b + 1 == l.size()) return {};
             return sanitised(cat({l.substr(0, b), "_", l.substr(b + 1), kPolicyFile.suffix}));
         });
-        check_entry_index("resourcelist.file", kResourceFile, resources_,
+        check_entry_index(tolv::format::kResourceList.data(), kResourceFile, resources_,
                           [](std::string_view l) { return named_file(l, kResourceFile.suffix); });
-        check_entry_index("resgrouplist.file", kResgroupFile, resgroups_,
+        check_entry_index(tolv::format::kResgroupList.data(), kResgroupFile, resgroups_,
                           [](std::string_view l) { return named_file(l, kResgroupFile.suffix); });
         check_resgroup_members();
         check_credentials();
@@ -140,11 +140,11 @@ private:
     // uncommitted one staged (cmd_check asks for one before the check when repairing).
     void pending_journal() {
         struct stat st;
-        if (::lstat(reg_.path("tolv.journal").c_str(), &st) == 0)
-            out_.left("tolv.journal", "an operation did not finish: its journal is committed but not applied in full "
+        if (::lstat(reg_.path(tolv::format::kJournalDir).c_str(), &st) == 0)
+            out_.left(std::string(tolv::format::kJournalDir), "an operation did not finish: its journal is committed but not applied in full "
                                       "(the next write, or check --repair, applies it)");
-        if (::lstat(reg_.path("tolv.staging").c_str(), &st) == 0)
-            out_.left("tolv.staging", "an operation was interrupted before its commit: nothing of it was applied "
+        if (::lstat(reg_.path(tolv::format::kStagingDir).c_str(), &st) == 0)
+            out_.left(std::string(tolv::format::kStagingDir), "an operation was interrupted before its commit: nothing of it was applied "
                                       "(the next write, or check --repair, removes what it staged)");
     }
 
@@ -158,8 +158,8 @@ private:
             owners.insert(sanitised(cat({r.domain, "_", r.id, kUserFile.suffix})));
         for (const auto &[file, r] : disabled_groups_)
             owners.insert(sanitised(cat({r.domain, "_", r.id, kGroupFile.suffix})));
-        for (const auto &name : names_with("_blob")) {
-            if (owners.count(std::string(stem(name, "_blob")))) continue;
+        for (const auto &name : names_with(tolv::format::kBlobSuffix)) {
+            if (owners.count(std::string(stem(name, tolv::format::kBlobSuffix)))) continue;
             out_.mend(name, "blob file without a record", name);
             if (out_.repair()) {
                 reg_.remove(name);
@@ -242,7 +242,7 @@ private:
         if (length > 0 && static_cast<unsigned long>(length) > UINT32_MAX) {
             out_.left(file, cat({"records a blob length no blob can have: ", length_line}));
         } else if (length > 0 && !own.empty()) {
-            const std::string blob = (creds ? file : own) + "_blob";
+            const std::string blob = (creds ? file : own) + std::string(tolv::format::kBlobSuffix);
             const long long size = reg_.size(blob);
             if (size < 0)
                 out_.left(file,
@@ -538,7 +538,7 @@ private:
 
     // --- certificate DNs -------------------------------------------------------
     void check_certdns() {
-        const std::string name = "certdnlist.file";
+        const std::string name(tolv::format::kCertDnList);
         std::unordered_set<std::string> expected;
         for (const auto &[file, r] : users_)
             if (r.named && !r.cert_dn.empty()) expected.insert(cat({r.domain, " ", r.id, " ", r.cert_dn}));
@@ -581,7 +581,7 @@ private:
     // A ".GPmembers" line "domain user" of group G matches a ".myGroups" line
     // "domain group" of user U when each names the other's file stem.
     void check_memberships() {
-        constexpr std::string_view gp = ".GPmembers", my = ".myGroups";
+        constexpr std::string_view gp = tolv::format::kMembersSuffix, my = tolv::format::kMyGroupsSuffix;
         struct Side {
             EntryList *list;
             std::string stem;
@@ -623,7 +623,7 @@ private:
 
     // --- resource-group members ----------------------------------------------
     void check_resgroup_members() {
-        for (const auto &name : names_with(".RGmembers")) {
+        for (const auto &name : names_with(tolv::format::kRgMembersSuffix)) {
             EntryList &l = entry_list(name);
             for (std::size_t i = 0; i < l.lines.size(); ++i) {
                 if (!l.keep[i]) continue;
@@ -639,7 +639,7 @@ private:
 
     // --- credentials -----------------------------------------------------------
     void check_credentials() {
-        constexpr std::string_view suffix = ".myResCreds";
+        constexpr std::string_view suffix = tolv::format::kMyResCredsSuffix;
         std::unordered_set<std::string> indexed;
         for (const auto &name : names_with(suffix)) {
             EntryList &l = entry_list(name);

@@ -58,8 +58,7 @@ bool write_all(int fd, std::string_view data) {
 // ---------------------------------------------------------------------------
 std::string sanitised(std::string_view name) {
     std::string s(name);
-    for (char &c : s)
-        if (c == ':' || c == '/' || c == '\\') c = '-';
+    for (char &c : s) c = tolv::format::name_char(c);
     return s;
 }
 

@@ -22,6 +22,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "tolvformat.h"
+
 namespace tolvadm::check {
 
 // A file that cannot be read or written: the check stops with status 2.
@@ -123,18 +125,14 @@ private:
 
 // ---------------------------------------------------------------------------
 // Record files.
-struct Format {
-    std::string_view suffix;
-    const char *what;      // "user file"
-    std::size_t min_lines;  // fewer lines read back as malformed
-    int id_line, domain_line, uuid_line, rgy_line, blob_line, cert_line;  // 1-based; 0: none
-};
-inline constexpr Format kUserFile{".QZuser", "user file", 20, 1, 2, 8, 13, 21, 19};
-inline constexpr Format kGroupFile{".QZgroup", "group file", 7, 1, 2, 6, 7, 8, 0};
-inline constexpr Format kPolicyFile{".QZpolicy", "policy file", 27, 1, 2, 0, 0, 26, 0};
-inline constexpr Format kResourceFile{".QZresource", "resource file", 5, 1, 0, 0, 0, 6, 0};
-inline constexpr Format kResgroupFile{".QZresgroup", "resource-group file", 1, 1, 0, 0, 0, 6, 0};
-inline constexpr Format kRescredsFile{".QZrescreds", "credential file", 7, 1, 0, 0, 0, 8, 0};
+// Record files (named in tolvformat.h).
+using Format = tolv::format::RecordFile;
+using tolv::format::kGroupFile;
+using tolv::format::kPolicyFile;
+using tolv::format::kRescredsFile;
+using tolv::format::kResgroupFile;
+using tolv::format::kResourceFile;
+using tolv::format::kUserFile;
 
 // ---------------------------------------------------------------------------
 // Runs every check on a locked and scanned registry, mending what has one

@@ -43,7 +43,7 @@ bool same_ignoring_case(std::string_view a, std::string_view b) {
 }
 
 namespace {
-inline char sanitised(char c) { return (c == ':' || c == '/' || c == '\\') ? '-' : c; }
+inline char sanitised(char c) { return format::name_char(c); }
 }  // namespace
 
 void ui_validate_filename(char *text) {
@@ -90,26 +90,26 @@ std::string concat(std::initializer_list<std::string_view> parts) {
 }  // namespace
 
 std::string user_file(std::string_view dir, std::string_view domain, std::string_view user_id) {
-    return join_name(dir, {domain, "_", user_id, ".QZuser"});
+    return join_name(dir, {domain, "_", user_id, format::kUserFile.suffix});
 }
 std::string disabled_user_file(std::string_view dir, std::string_view registry_id) {
-    return join_name(dir, {registry_id, ".user"});
+    return join_name(dir, {registry_id, format::kDisabledUserSuffix});
 }
 std::string group_file(std::string_view dir, std::string_view domain, std::string_view group_id) {
-    return join_name(dir, {domain, "_", group_id, ".QZgroup"});
+    return join_name(dir, {domain, "_", group_id, format::kGroupFile.suffix});
 }
 std::string disabled_group_file(std::string_view dir, std::string_view registry_id) {
-    return join_name(dir, {registry_id, ".group"});
+    return join_name(dir, {registry_id, format::kDisabledGroupSuffix});
 }
 std::string policy_file(std::string_view dir, std::string_view domain, std::string_view policy_id) {
-    return join_name(dir, {domain, "_", policy_id, ".QZpolicy"});
+    return join_name(dir, {domain, "_", policy_id, format::kPolicyFile.suffix});
 }
-std::string resource_file(std::string_view dir, std::string_view name) { return join_name(dir, {name, ".QZresource"}); }
-std::string resgroup_file(std::string_view dir, std::string_view name) { return join_name(dir, {name, ".QZresgroup"}); }
+std::string resource_file(std::string_view dir, std::string_view name) { return join_name(dir, {name, format::kResourceFile.suffix}); }
+std::string resgroup_file(std::string_view dir, std::string_view name) { return join_name(dir, {name, format::kResgroupFile.suffix}); }
 std::string rescreds_file(std::string_view dir, std::string_view domain, std::string_view user_id,
                           std::string_view name) {
     // Every ':' becomes '-' anyway; the first one is named for the record.
-    return join_name(dir, {domain, "_", user_id, "_", name, ".QZrescreds"});
+    return join_name(dir, {domain, "_", user_id, "_", name, format::kRescredsFile.suffix});
 }
 std::string blob_file(std::string_view record_path) {
     std::string p(record_path);
@@ -118,14 +118,14 @@ std::string blob_file(std::string_view record_path) {
 }
 // List names stay as given: the entry-list functions sanitise them on use.
 std::string my_groups_list(std::string_view domain, std::string_view user_id) {
-    return concat({domain, "_", user_id, ".myGroups"});
+    return concat({domain, "_", user_id, format::kMyGroupsSuffix});
 }
 std::string group_members_list(std::string_view domain, std::string_view group_id) {
-    return concat({domain, "_", group_id, ".GPmembers"});
+    return concat({domain, "_", group_id, format::kMembersSuffix});
 }
-std::string resgroup_members_list(std::string_view name) { return concat({name, ".RGmembers"}); }
+std::string resgroup_members_list(std::string_view name) { return concat({name, format::kRgMembersSuffix}); }
 std::string rescreds_list(std::string_view domain, std::string_view user_id) {
-    return concat({domain, "_", user_id, ".myResCreds"});
+    return concat({domain, "_", user_id, format::kMyResCredsSuffix});
 }
 
 // ---------------------------------------------------------------------------

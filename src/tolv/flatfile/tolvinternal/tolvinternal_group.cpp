@@ -8,7 +8,7 @@ namespace tolv {
 
 namespace {
 
-constexpr std::string_view kMembersSuffix = ".GPmembers";
+using format::kMembersSuffix;
 
 std::size_t len(const char *s) { return s ? std::strlen(s) : 0; }
 std::string_view view(const char *s) { return s ? std::string_view(s) : std::string_view(); }

@@ -150,7 +150,7 @@ Staged *staged(std::string_view name) {
     return nullptr;
 }
 
-constexpr std::string_view kStaging = "tolv.staging";
+constexpr std::string_view kStaging = format::kStagingDir;
 
 // The owner new files take: as root, that of a directory owned by another account.
 bool owner_for_new_files(int fd, uid_t &uid, gid_t &gid) {
@@ -288,8 +288,8 @@ Read open_regular(const At &at, File &f, std::size_t &size) {
 // (its writer died after the commit point) applies it before anything else;
 // one that finds a staging directory (its writer died before) empties it.
 // No entry can take these names: every entry file ends with its family's suffix.
-constexpr std::string_view kJournal = "tolv.journal";
-constexpr std::string_view kJournalIdle = "tolv.journal.idle";
+constexpr std::string_view kJournal = format::kJournalDir;
+constexpr std::string_view kJournalIdle = format::kIdleJournalDir;
 constexpr const char *kRemoved = "-";  // a removal marker's target
 
 std::string journal_name(std::string_view which) { return std::string(t_dir.prefix).append(which); }

@@ -8,7 +8,7 @@ namespace tolv {
 
 namespace {
 
-constexpr std::string_view kRescredsSuffix = ".QZrescreds";
+constexpr std::string_view kRescredsSuffix = format::kRescredsFile.suffix;
 // Longer credential texts are not stored: line 7 stays empty.
 constexpr uint32_t kMaxCredentialText = 99;
 

@@ -12,10 +12,10 @@ namespace {
 
 // Companion names of a user file name "domain_user": the longest of them
 // bounds the two names together. Whole-file writes go through a "_T" name.
-constexpr std::string_view kUserSuffix = ".QZuser";
-constexpr std::string_view kMyGroupsSuffix = ".myGroups";
-constexpr std::string_view kMyResCredsSuffix = ".myResCreds";
-constexpr std::string_view kDisabledUserSuffix = ".user";
+constexpr std::string_view kUserSuffix = format::kUserFile.suffix;
+using format::kDisabledUserSuffix;
+using format::kMyGroupsSuffix;
+using format::kMyResCredsSuffix;
 constexpr std::size_t kLongestUserSuffix =
     std::max({kUserSuffix.size() + kBlobSuffix.size() + kTempSuffix.size(),
               kMyGroupsSuffix.size() + kTempSuffix.size(), kMyResCredsSuffix.size() + kTempSuffix.size()});

@@ -1,0 +1,59 @@
+// tolvformat.h - the registry's files, named once: the index lists, the
+// suffix of every record and companion file, the journal's names, and where
+// the checked fields sit in each record file. Header-only and not installed:
+// the plug-in, tolvadm's checker, the benchmark generator and the tests read
+// the registry through these names.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace tolv::format {
+
+// Index lists.
+inline constexpr std::string_view kUserList = "userlist.file";
+inline constexpr std::string_view kCertDnList = "certdnlist.file";
+inline constexpr std::string_view kGroupList = "grouplist.file";
+inline constexpr std::string_view kPolicyList = "policylist.file";
+inline constexpr std::string_view kResourceList = "resourcelist.file";
+inline constexpr std::string_view kResgroupList = "resgrouplist.file";
+
+// Companions of a record file, appended to its name.
+inline constexpr std::string_view kBlobSuffix = "_blob";
+// A whole-file replacement written beside its file (tolvadm's repairs).
+inline constexpr std::string_view kTempSuffix = "_T";
+
+// Entry lists: "<domain>_<id>" or "<name>" followed by the suffix.
+inline constexpr std::string_view kMyGroupsSuffix = ".myGroups";      // a user's groups
+inline constexpr std::string_view kMembersSuffix = ".GPmembers";      // a group's members
+inline constexpr std::string_view kRgMembersSuffix = ".RGmembers";    // a resource group's members
+inline constexpr std::string_view kMyResCredsSuffix = ".myResCreds";  // a user's credentials
+
+// A disabled user's or group's record file: "<registry id>" + suffix.
+inline constexpr std::string_view kDisabledUserSuffix = ".user";
+inline constexpr std::string_view kDisabledGroupSuffix = ".group";
+
+// The journal of the writing calls (no entry file can take these names).
+inline constexpr std::string_view kStagingDir = "tolv.staging";
+inline constexpr std::string_view kJournalDir = "tolv.journal";
+inline constexpr std::string_view kIdleJournalDir = "tolv.journal.idle";
+
+// A record file: its suffix, a name for messages, and the 1-based lines of
+// the fields a reader checks (0: the family has none).
+struct RecordFile {
+    std::string_view suffix;
+    const char *what;       // "user file"
+    std::size_t min_lines;  // fewer lines read back as a short (malformed) record
+    int id_line, domain_line, uuid_line, rgy_line, blob_line, cert_line;
+};
+inline constexpr RecordFile kUserFile{".QZuser", "user file", 20, 1, 2, 8, 13, 21, 19};
+inline constexpr RecordFile kGroupFile{".QZgroup", "group file", 7, 1, 2, 6, 7, 8, 0};
+inline constexpr RecordFile kPolicyFile{".QZpolicy", "policy file", 27, 1, 2, 0, 0, 26, 0};
+inline constexpr RecordFile kResourceFile{".QZresource", "resource file", 5, 1, 0, 0, 0, 6, 0};
+inline constexpr RecordFile kResgroupFile{".QZresgroup", "resource-group file", 1, 1, 0, 0, 0, 6, 0};
+inline constexpr RecordFile kRescredsFile{".QZrescreds", "credential file", 7, 1, 0, 0, 0, 8, 0};
+
+// The file-name rule for every name part: ':', '/' and '\' become '-'.
+constexpr char name_char(char c) { return c == ':' || c == '/' || c == '\\' ? '-' : c; }
+
+}  // namespace tolv::format
