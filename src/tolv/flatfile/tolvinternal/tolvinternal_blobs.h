@@ -1,0 +1,58 @@
+// tolvinternal_blobs.h - blobs, UUIDs and login types, and the read of a record with its blob.
+#pragma once
+
+#include "tolvinternal/tolvinternal_io.h"
+#include "tolvinternal/tolvinternal_lines.h"
+#include "tolvinternal/tolvinternal_host.h"
+
+namespace tolv {
+
+// Blobs, UUIDs and login types.
+
+// Reads the record file at path and lets parse(bytes) fill the host record;
+// parse returns the record's stored blob length. When that is positive and
+// the blob is wanted, the registry's lock is taken shared for the rest of the
+// call and the record read again (parsed again if it changed), so that the
+// blob read next belongs to the same version: a reader never pairs one
+// version's record with another's blob, nor fails on a writer half-way.
+template <class Parse>
+Rc read_record_file(const std::string &path, Rc missing, bool with_blob, Parse &&parse, long &blob_length) {
+    io::Bytes data;
+    if (const Rc got = io::present(io::read_file(path, data), missing); !ok(got)) return got;
+    blob_length = parse(data.view());
+    if (!with_blob || blob_length <= 0 || !io::lock_shared()) return Rc::Success;
+    io::Bytes again;
+    if (const Rc got = io::present(io::read_file(path, again), missing); !ok(got)) return got;
+    if (again.view() != data.view()) blob_length = parse(again.view());
+    return Rc::Success;
+}
+// Reads blob->length bytes of path into blob->data: 0, or 6 when short/missing.
+Rc ui_read_blob(const std::string &path, rspi_blob *blob);
+// Writes the blob's bytes; length 0 leaves no file. 0 or 6.
+Rc ui_write_blob(const std::string &path, const rspi_blob *blob);
+// Every family's blob after its record file was parsed with result `parsed`
+// into a stored length: releases the record's blob, then a length below 1 is
+// no blob (parsed stays); after a failed copy (3) nothing is loaded; a length
+// beyond 32 bits is 9; a blob file shorter than length is 6 before anything is
+// allocated; else the read decides (0, or 6 when short; 3 without memory).
+Rc ui_load_blob(const std::string &record_path, long length, Rc parsed, rspi_blob *&blob);
+// Replaces uuid_string with the reader's next line and parses it into uuid.
+void ui_read_uuid(RecordReader &reader, unsigned char (&uuid)[16], char *&uuid_string);
+// Fills uuid and replaces uuid_string with a new UUID; failures only trace.
+void ui_uuid_create(unsigned char (&uuid)[16], char *&uuid_string);
+// Parses text into uuid; a failure only traces.
+void ui_uuid_value(const char *text, unsigned char (&uuid)[16]);
+// Joins the types with sep into at most size-1 bytes (a skipped type is left out).
+std::string ui_logintypes_string(const rspi_logintypes *types, std::string_view sep, std::size_t size);
+// Splits text at sep into a new list; null for an empty text or no memory.
+rspi_logintypes *ui_logintypes_data(std::string_view text, std::string_view sep);
+
+// True when s is non-null, non-empty and holds no blank.
+inline bool usable_name(const char *s) {
+    if (!s || !*s) return false;
+    for (const char *p = s; *p; ++p)
+        if (*p == ' ') return false;
+    return true;
+}
+
+}  // namespace tolv

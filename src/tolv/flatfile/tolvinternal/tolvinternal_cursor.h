@@ -1,0 +1,110 @@
+// tolvinternal_cursor.h - the host's list records and the cursor every enumeration shares.
+#pragma once
+
+#include "tolvinternal/tolvinternal_trace.h"
+#include "tolvinternal/tolvinternal_lists.h"
+
+namespace tolv {
+
+// Enumeration list records. The six host list types share one layout; ListRef
+// gives the generic code a view of any of them.
+struct ListRef {
+    uint32_t &kind;
+    int32_t &count;
+    char *&file;
+    rspi_list_item *&first;
+    rspi_list_item *&previous;
+    rspi_list_item *&current;
+};
+template <class L>
+ListRef list_ref(L *l) {
+    return ListRef{l->kind, l->count, l->file, l->first, l->previous, l->current};
+}
+
+// Loads list.file into the record (count, first, cursor reset; kind untouched;
+// items already there are not released). Missing file: empty, 0. 3 when an
+// item or text cannot be allocated; items so far stay.
+Rc ui_get_entrylist(std::string_view dir, ListRef list);
+// Appends items at the tail of a list (text copied), finding the tail once.
+class ListAppender {
+public:
+    explicit ListAppender(ListRef list);
+    // 3 when the item or its text cannot be allocated; nothing is appended then.
+    Rc append(std::string_view text, uint32_t flag);
+
+private:
+    ListRef list_;
+    rspi_list_item *tail_;
+};
+// Resets a record for a new listing without releasing old items.
+void list_reset(ListRef list, uint32_t kind);
+// Names a lazy list: file = copy of name, count = -1. 3 when the copy fails.
+Rc list_name_lazy(ListRef list, std::string_view file_name);
+
+enum class Move { First, Next, Previous };
+struct CursorResult {
+    Rc rc = Rc::Success;         // 0 with item set; else 5, or the load failure
+    bool load_failed = false;     // true when rc comes from loading the list
+    rspi_list_item *item = nullptr;
+};
+// The cursor shared by every enumeration: null record -> 5; count < 0 loads it
+// (a failure is returned with load_failed); count 0 -> 5; then moves.
+CursorResult cursor_move(std::string_view dir, ListRef list, Move move);
+// count operation: count if >= 0, else load (failure -> count 0, returns 0).
+int32_t list_count(std::string_view dir, ListRef list);
+
+// A first/next/previous operation: a null list gives 5, a null record the
+// family's invalid code; otherwise the cursor moves and deliver(item) fills
+// the record from the entry reached.
+template <class List, class Record, class Deliver>
+Rc cursor_step(std::string_view dir, List *list, Record *record, Rc invalid, Move move, Deliver &&deliver) {
+    if (!list) return Rc::NoMoreEntries;
+    if (!record) return invalid;
+    const CursorResult at = cursor_move(dir, list_ref(list), move);
+    return at.item ? deliver(*at.item) : at.rc;
+}
+
+// The traced first/next/previous of the policy, resource and resource-group
+// lists. fill(entry) copies the entry's names into the record (3 when a copy
+// fails, 9 for a malformed entry); with `fetch`, get() then reads the whole
+// record. A failed list load or copy ends without the exit line.
+template <class Texts, class List, class Record, class Fill, class Get>
+Rc traced_cursor_step(const Texts &t, std::string_view dir, List *list, Record *record, Rc invalid, Move move,
+               int32_t fetch, Fill &&fill, Get &&get) {
+    TOLV_TRACE("%s", t.entry);
+    const auto done = [&](Rc rc) {
+        TOLV_TRACE(t.exit, code(rc));
+        return rc;
+    };
+    if (!list) return done(Rc::NoMoreEntries);
+    if (!record) return done(invalid);
+    const CursorResult at = cursor_move(dir, list_ref(list), move);
+    if (at.load_failed) return at.rc;
+    if (!at.item) return done(at.rc);
+    const Rc filled = fill(std::string_view(at.item->data ? at.item->data : ""));
+    if (filled == Rc::NoMemory) return filled;
+    if (!ok(filled) || !fetch) return done(filled);
+    return done(get());
+}
+
+// The traced listing of the policy, resource and resource-group lists: names
+// the whole list file, loaded on first use. A null list gives the family's
+// invalid code; a failed copy of the name ends without the exit line.
+template <class Texts, class List>
+Rc traced_name_list(const Texts &t, List *list, Rc invalid, std::string_view list_file) {
+    TOLV_TRACE("%s", t.entry);
+    if (!list) return invalid;
+    const Rc rc = list_name_lazy(list_ref(list), list_file);
+    if (!ok(rc)) return rc;
+    TOLV_TRACE("%s", t.exit);
+    return Rc::Success;
+}
+
+// The traced count of those lists (a null list counts 0).
+template <class Texts, class List>
+int32_t traced_list_count(const Texts &t, std::string_view dir, List *list) {
+    TOLV_TRACE("%s", t.entry);
+    return list ? list_count(dir, list_ref(list)) : 0;
+}
+
+}  // namespace tolv

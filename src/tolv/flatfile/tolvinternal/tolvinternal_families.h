@@ -1,0 +1,159 @@
+// tolvinternal_families.h - the storage functions of each record family.
+#pragma once
+
+#include "tolvinternal/tolvinternal_names.h"
+#include "tolvinternal/tolvinternal_lists.h"
+#include "tolvinternal/tolvinternal_indexes.h"
+#include "tolvinternal/tolvinternal_blobs.h"
+
+namespace tolv {
+
+// Storage functions of each family. A family adds its own declarations only
+// inside its section.
+
+// --- users (tolvinternal/tolvinternal_user.cpp) ---
+// 0 when user_id and domain are usable names and the user file opens; else 30.
+// Lower-cases both names once they pass.
+Rc ui_validate_user(std::string_view dir, rspi_user *user);
+// 0 when the record (names already lower-cased) can be stored as it is: a
+// non-empty registry id and UUID string, names that fit every user file and
+// index line, and texts and a password without a line break (or NUL). Else 30.
+Rc ui_check_user(const rspi_user *user, const char *uuid);
+// The names make a user file name, with every companion's suffix, that fits.
+bool user_names_fit(std::string_view domain, std::string_view user_id);
+// Writes the user list line (refusing another user's identity), then the user
+// file (and blob) and the certificate-DN list. 30 before anything is written
+// when ui_check_user refuses the record; with create, a missing UUID is made
+// first (6, nothing written, when it cannot be).
+// 40, nothing written, when another user's list line holds its registry id
+// or UUID (own_disabled: see ui_check_identity). A modify names the stored
+// certificate DN: the certificate-DN list is rewritten once, when the DN changes.
+Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create, const char *old_cert_dn = nullptr,
+                   const char *own_disabled = nullptr);
+// ui_check_identity over the user list for this record (names lower-cased).
+Rc ui_check_user_identity(std::string_view dir, const rspi_user *user, const char *uuid, const char *own_disabled);
+// Reads the user file into the record (not user_id, domain, groups): 30 when it
+// does not open, 9 for a short file (fields present are filled), 6 for a blob.
+// Without with_password the stored password is skipped and password untouched.
+Rc ui_get_user(std::string_view dir, rspi_user *user, bool with_password = true);
+// ui_get_user of the user file at path (a disabled user's file, for one);
+// without with_blob the blob is left alone.
+Rc ui_read_user(const std::string &path, rspi_user *user, bool with_password = true, bool with_blob = true);
+// Whether enable may bring back the user stored at path with the caller's
+// given fields: 0; 30 when modify would refuse the merged record; 40 when
+// another user's list line holds its identity; or the read's failure. A
+// missing uuid_string stands for the new UUID enable will make.
+Rc ui_check_user_enable(std::string_view dir, const std::string &path, rspi_user *user);
+// The user-list writers: add the user's line in order (dropping its older lines
+// by UUID or registry id), turn it into a disabled entry, or drop it.
+Rc ui_add_to_userlist(std::string_view dir, rspi_user *user);
+Rc ui_disable_in_userlist(std::string_view dir, rspi_user *user);
+Rc ui_remove_from_userlist(std::string_view dir, rspi_user *user);
+// --- end users ---
+
+// --- groups (tolvinternal/tolvinternal_group.cpp) ---
+// Length of the UUID text the UUID service makes (a UUID still to be made).
+inline constexpr std::size_t kUuidTextLen = 36;
+// True when the lower-cased names fit the group file (with "_blob_T"), the
+// members file (with "_T") and a membership line, and hold no line break.
+bool group_names_fit(std::string_view domain, std::string_view group_id);
+// 0 when the record can be stored as it is: names that fit (group_names_fit),
+// a group-list line within its piece, a registry id that can name the disabled
+// group file, texts without a line break and a UUID text without a double
+// blank. uuid_len is the length of the UUID text the line will hold. Else 31.
+Rc ui_check_group(const rspi_group *group, std::size_t uuid_len);
+// Writes the group file (and blob), then its line in the group list. 31 before
+// anything is written for null names or a record ui_check_group refuses; with
+// create_uuid a missing UUID is made first (6, nothing written, when it cannot
+// be). state 2 becomes 1 in the record.
+// 41, nothing written, when another group's list line holds its registry id
+// or UUID (own_disabled: see ui_check_identity).
+Rc ui_replace_group(std::string_view dir, rspi_group *group, bool create_uuid, const char *own_disabled = nullptr);
+// ui_check_identity over the group list for this record (names lower-cased).
+Rc ui_check_group_identity(std::string_view dir, const rspi_group *g, const char *uuid, const char *own_disabled);
+// The group-list writers: put the enabled line in order (dropping the group's
+// older lines by registry id or UUID), turn it into a disabled line, or drop it.
+Rc ui_add_to_grouplist(std::string_view dir, rspi_group *group);
+Rc ui_disable_in_grouplist(std::string_view dir, rspi_group *group);
+Rc ui_remove_from_grouplist(std::string_view dir, rspi_group *group);
+// The membership line "domain id" of a user or a group.
+std::string member_entry(std::string_view domain, std::string_view id);
+// --- end groups ---
+
+// --- policies (tolvinternal/tolvinternal_policy.cpp) ---
+// Writes the policy file (and blob) and adds "domain policy_id" to the policy
+// list. 32 before anything is written for null or unfitting names; state 2
+// becomes 1 in the record.
+Rc ui_replace_policy(std::string_view dir, rspi_policy *policy, bool create_uuid);
+Rc ui_add_to_policylist(std::string_view dir, rspi_policy *policy);
+Rc ui_remove_from_policylist(std::string_view dir, rspi_policy *policy);
+// True when the policy file (with "_blob_T") and the list line "domain policy_id"
+// of these names fit their limits and neither name holds a line break.
+bool policy_names_fit(std::string_view domain, std::string_view policy_id);
+// number_2 ... number_16 (file lines 8 to 22), then number_17 (line 27): the
+// numbers whose "not set" is -1.
+inline constexpr int32_t rspi_policy::*kPolicyNumbers[] = {
+    &rspi_policy::number_2,  &rspi_policy::number_3,  &rspi_policy::number_4,  &rspi_policy::number_5,
+    &rspi_policy::number_6,  &rspi_policy::number_7,  &rspi_policy::number_8,  &rspi_policy::number_9,
+    &rspi_policy::number_10, &rspi_policy::number_11, &rspi_policy::number_12, &rspi_policy::number_13,
+    &rspi_policy::number_14, &rspi_policy::number_15, &rspi_policy::number_16, &rspi_policy::number_17,
+};
+// A key is one line of its record file and its lists: no line break in it.
+inline bool one_line(std::string_view key) { return key.find('\n') == std::string_view::npos; }
+// A text field that reads back as it was written: one line that the record
+// reader takes in one piece. Null (an empty line) is fine.
+inline bool storable_text(const char *s) {
+    if (!s) return true;
+    const std::string_view v(s);
+    return v.size() <= kRecordLineSize - 2 && one_line(v);
+}
+template <class... T>
+bool storable_texts(const T *...s) {
+    return (storable_text(s) && ...);
+}
+// --- end policies ---
+
+// --- resources (tolvinternal/tolvinternal_resource.cpp) ---
+// 0 when name is usable and its resource file opens; else 33. Lower-cases name.
+Rc ui_validate_resource(std::string_view dir, char *name);
+// Writes the resource file (and blob) and adds the name to the resource list.
+// 33 before anything is written for a null or unfitting name.
+Rc ui_replace_resource(std::string_view dir, rspi_resource *resource, bool create_uuid);
+// True when the resource file (with "_blob_T") and the list line of this name fit.
+bool resource_name_fits(std::string_view name);
+Rc ui_add_to_resourcelist(std::string_view dir, rspi_resource *resource);
+Rc ui_remove_from_resourcelist(std::string_view dir, rspi_resource *resource);
+// --- end resources ---
+
+// --- resource groups (tolvinternal/tolvinternal_resgroup.cpp) ---
+// Writes the group file (and blob); given members are all validated before
+// the members file is rebuilt in one rewrite; then adds the name to the list.
+// 34 before anything is written for a null or unfitting name.
+Rc ui_replace_resgroup(std::string_view dir, rspi_resgroup *resgroup, bool create_uuid);
+// True when the group file (with "_blob_T"), the members file (with "_T") and
+// the list line of this name fit.
+bool resgroup_name_fits(std::string_view name);
+Rc ui_add_to_resgrouplist(std::string_view dir, rspi_resgroup *resgroup);
+Rc ui_remove_from_resgrouplist(std::string_view dir, rspi_resgroup *resgroup);
+// --- end resource groups ---
+
+// --- credentials (tolvinternal/tolvinternal_rescreds.cpp) ---
+// Writes the credential file (and blob) and adds "domain user name" to the
+// user's credential list. 35 before anything is written for a null name, names
+// too long for their files or list line, or a credential text holding a line
+// break or NUL; state 2 becomes 1 in the record.
+Rc ui_replace_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds, bool create_uuid);
+// True when the credential file (with "_blob"), the credential list (with
+// "_T") and the list line of these lower-cased names fit their limits.
+bool rescreds_names_fit(std::string_view domain, std::string_view user_id, std::string_view name);
+// The credential-list line "domain user name".
+std::string rescreds_list_entry(std::string_view domain, std::string_view user_id, std::string_view name);
+// Splits a credential-list line into domain, user id and name (9 without two
+// blanks, 3 without memory); creds->name takes the name, and with fetch the
+// whole credential is read through get_rescreds.
+Rc ui_get_rescredsentry(std::string_view dir, rspi_rescreds *creds, const char *line, int32_t fetch);
+// The body of rspi_get_rescreds, its diagnostics included.
+Rc get_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds);
+// --- end credentials ---
+
+}  // namespace tolv

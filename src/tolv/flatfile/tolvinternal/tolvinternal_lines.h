@@ -1,0 +1,87 @@
+// tolvinternal_lines.h - line pieces as a C line reader cuts them, and record files read and written line by line.
+#pragma once
+
+#include "tolvinternal/tolvinternal_rc.h"
+
+namespace tolv {
+
+// Line pieces: behaves like repeated fgets(buf, n, stream) over a buffer read
+// in one go. A piece ends after a newline or after n-1 bytes; the text of a
+// piece is cut at an embedded NUL, as a C string reader would see it.
+class LineReader {
+public:
+    LineReader(std::string_view data, int n) : data_(data), cap_(n > 1 ? std::size_t(n - 1) : 0) {}
+    // The next piece with its newline, if it has one. False at end of data.
+    bool next_piece(std::string_view &piece);
+    // ui_get_line: the next piece without its final newline. False (-1) at end.
+    bool next_line(std::string_view &line);
+    // Everything not yet read, when it holds no NUL: the pieces would give
+    // those bytes back unchanged. The reader is then at the end. False (and
+    // nothing consumed) otherwise.
+    bool take_rest(std::string_view &rest);
+
+private:
+    // First NUL at or after from, searched for once per stretch of data.
+    std::size_t nul_from(std::size_t from);
+
+    std::string_view data_;
+    std::size_t pos_ = 0;
+    std::size_t cap_;
+    // No NUL lies in [nul_scan_, clean_end_): clean_end_ is a NUL's
+    // position, or the end of the data.
+    std::size_t nul_scan_ = 0;
+    std::size_t clean_end_ = 0;
+};
+inline constexpr int kRecordLineSize = 1000;  // record files
+inline constexpr int kListLineSize = 250;     // index files and configuration
+
+// Strips one trailing newline.
+inline std::string_view chomp(std::string_view s) {
+    return (!s.empty() && s.back() == '\n') ? s.substr(0, s.size() - 1) : s;
+}
+// strtol(s, NULL, 10) over a view: leading white space, optional sign, digits.
+long parse_long(std::string_view s);
+
+// Reads a record file line by line. A missing line marks the record malformed
+// (9) and leaves its field alone; reading goes on.
+class RecordReader {
+public:
+    explicit RecordReader(std::string_view data) : lines_(data, kRecordLineSize) {}
+    // The next line; false (and 9 noted) when the file has ended.
+    bool next(std::string_view &line);
+    // The next line, without noting a missing one (optional trailing lines).
+    bool optional(std::string_view &line) { return lines_.next_line(line); }
+    // Skips a key line; a missing or empty one is malformed.
+    void key();
+    // Skips a key line that must equal expected.
+    void key(std::string_view expected);
+    // Replaces a host string field with the next line.
+    void text(char *&field);
+    template <class T>
+    void number(T &field) {
+        std::string_view l;
+        if (next(l)) field = static_cast<T>(parse_long(l));
+    }
+    Rc rc() const { return rc_; }
+    void set_rc(Rc rc) { rc_ = rc; }
+    bool short_file() const { return rc_ == Rc::Malformed; }
+
+private:
+    LineReader lines_;
+    Rc rc_ = Rc::Success;
+};
+
+// Builds a record file's bytes, one value per line.
+class RecordWriter {
+public:
+    RecordWriter &text(const char *s);  // null writes an empty line
+    RecordWriter &text(std::string_view s);
+    RecordWriter &u32(uint32_t v);      // "%u"
+    RecordWriter &i32(int32_t v);       // "%d"
+    const std::string &bytes() const { return out_; }
+
+private:
+    std::string out_;
+};
+
+}  // namespace tolv

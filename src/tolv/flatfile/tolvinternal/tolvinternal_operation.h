@@ -1,0 +1,98 @@
+// tolvinternal_operation.h - an exported operation's frame: no exception crosses the C boundary, the handle's directory, its scope and write lock.
+#pragma once
+
+#include "tolvinternal/tolvinternal_rc.h"
+
+namespace tolv {
+
+// Runs an operation body at the C boundary: no exception ever crosses it.
+template <class F>
+uint32_t guarded(F &&body) noexcept {
+    try {
+        return code(body());
+    } catch (const std::bad_alloc &) {
+        return RSPI_RC_NO_MEMORY;
+    } catch (...) {
+        return RSPI_RC_FILE_ERROR;
+    }
+}
+template <class F>
+int32_t guarded_count(F &&body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return 0;
+    }
+}
+
+// The registry directory behind a handle, or null when the handle is unusable.
+inline const char *registry_dir(char **handle) { return handle ? __atomic_load_n(handle, __ATOMIC_ACQUIRE) : nullptr; }
+
+// The registry directory for the length of one exported operation: opened
+// once, every file of the registry is reached relative to it, and nested
+// operations of the same thread share it. A writing scope also holds the
+// registry's write lock: a process-wide mutex (threads of one host) plus an
+// exclusive flock on the directory (other hosts). ok() is false when a write
+// lock cannot be had; the operation must then change nothing.
+namespace io {
+class DirScope {
+public:
+    // dir (the registry's directory string) must outlive the scope.
+    DirScope(std::string_view dir, bool write);
+    ~DirScope();
+    DirScope(const DirScope &) = delete;
+    DirScope &operator=(const DirScope &) = delete;
+    bool ok() const { return ok_; }
+    // Ends a writing operation: its journal is committed, or rolled back when
+    // rc reports an I/O (6) or memory (3) failure. Returns rc, or 6 when the
+    // commit itself failed and the operation was rolled back. Only the
+    // outermost scope acts; a scope ended without finish() rolls back.
+    Rc finish(Rc rc);
+
+private:
+    bool ok_ = true;
+    bool finished_ = false;
+    bool took_mutex_ = false;
+    bool took_flock_ = false;
+    bool fresh_ = false;
+    void *saved_ = nullptr;  // the scope of another directory this one interrupts
+};
+}  // namespace io
+
+// The body of an exported operation: body(std::string_view dir) -> Rc. A
+// handle without a registry directory (never initialised, or terminated)
+// gives 4 without touching anything.
+template <class F>
+uint32_t guarded_op(char **handle, F &&body) noexcept {
+    const char *dir = registry_dir(handle);
+    if (!dir) return RSPI_RC_CONFIG_ERROR;
+    return guarded([&] {
+        io::DirScope scope(dir, false);
+        return body(std::string_view(dir));
+    });
+}
+
+// guarded_op for operations that change files: serialised by the write lock,
+// and 6 without touching anything when the lock cannot be taken.
+template <class F>
+uint32_t guarded_write_op(char **handle, F &&body) noexcept {
+    const char *dir = registry_dir(handle);
+    if (!dir) return RSPI_RC_CONFIG_ERROR;
+    return guarded([&] {
+        io::DirScope scope(dir, true);
+        if (!scope.ok()) return Rc::FileError;
+        return scope.finish(body(std::string_view(dir)));
+    });
+}
+
+template <class F>
+int32_t guarded_count_op(char **handle, F &&body) noexcept {
+    const char *dir = registry_dir(handle);
+    if (!dir) return 0;
+    return guarded_count([&] {
+        io::DirScope scope(dir, false);
+        return body(std::string_view(dir));
+    });
+}
+
+}  // namespace tolv
