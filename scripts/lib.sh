@@ -5,7 +5,7 @@ TOLV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Debian packages needed to build and test.
 TOLV_PACKAGES=(cmake ninja-build g++ clang uuid-dev libgtest-dev libgmock-dev libbenchmark-dev
-               libcli11-dev nlohmann-json3-dev pkg-config libclang-rt-14-dev
+               libcli11-dev nlohmann-json3-dev pkg-config libclang-rt-14-dev libmimalloc-dev
                slapd ldap-utils)  # OpenLDAP: the LDIF export test loads into a throw-away slapd
 
 tolv_installed() {

@@ -7,7 +7,8 @@
 // kept for reuse after release and are never handed back to the system;
 // larger ones go to malloc and back. Builds with AddressSanitizer, and builds
 // with TOLV_PLAIN_MALLOC defined, use malloc for everything so the tools see
-// every block.
+// every block; the CMake option TOLV_RSPIUTIL_ALLOCATOR=mimalloc|malloc puts
+// mimalloc or malloc in its place, for measuring.
 #ifndef TOLV_RSPIUTIL_POOL_H
 #define TOLV_RSPIUTIL_POOL_H
 
