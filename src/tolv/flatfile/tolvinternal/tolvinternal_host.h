@@ -1,4 +1,5 @@
-// tolvinternal_host.h - host strings: copies made by the host library, borrowed pointers handed back.
+// tolvinternal_host.h - host strings: copies made by the host library, borrowed pointers handed
+// back.
 #pragma once
 
 #include "tolvinternal/tolvinternal_rc.h"

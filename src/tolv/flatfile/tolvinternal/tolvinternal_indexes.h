@@ -1,4 +1,5 @@
-// tolvinternal_indexes.h - the user and group lists: their lines, listings, writers and the identity check.
+// tolvinternal_indexes.h - the user and group lists: their lines, listings, writers and the
+// identity check.
 #pragma once
 
 #include "tolvinternal/tolvinternal_cursor.h"

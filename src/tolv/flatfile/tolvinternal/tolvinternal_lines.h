@@ -1,4 +1,5 @@
-// tolvinternal_lines.h - line pieces as a C line reader cuts them, and record files read and written line by line.
+// tolvinternal_lines.h - line pieces as a C line reader cuts them, and record files read and
+// written line by line.
 #pragma once
 
 #include "tolvinternal/tolvinternal_rc.h"

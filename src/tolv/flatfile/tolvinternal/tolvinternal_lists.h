@@ -1,4 +1,5 @@
-// tolvinternal_lists.h - the one list rewriter, and the sorted entry lists (members, groups, credentials, the policy and resource lists).
+// tolvinternal_lists.h - the one list rewriter, and the sorted entry lists (members, groups,
+// credentials, the policy and resource lists).
 #pragma once
 
 #include "tolvinternal/tolvinternal_io.h"

@@ -1,12 +1,21 @@
 // tolvinternal_names.h - file names: every file of the registry is named here.
 #pragma once
 
+#include <cctype>
+
 #include "tolvinternal/tolvinternal_io.h"
 
 namespace tolv {
 
 // File names. A path is the registry directory followed directly by a name
 // whose ':', '/' and '\' were turned into '-'.
+// One character as ui_tolower lowers it. Plain ASCII other than 'A'..'Z' is
+// its own lower case in every locale; only the rest asks the locale.
+inline char ui_lower(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x80 && (u < 'A' || u > 'Z')) return c;
+    return static_cast<char>(::tolower(u));
+}
 void ui_tolower(char *text);
 void ui_tolower(std::string &text);
 void ui_validate_filename(char *text);

@@ -1,4 +1,5 @@
-// tolvinternal_operation.h - an exported operation's frame: no exception crosses the C boundary, the handle's directory, its scope and write lock.
+// tolvinternal_operation.h - an exported operation's frame: no exception crosses the C boundary,
+// the handle's directory, its scope and write lock.
 #pragma once
 
 #include "tolvinternal/tolvinternal_rc.h"

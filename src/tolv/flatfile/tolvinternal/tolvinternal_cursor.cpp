@@ -1,0 +1,118 @@
+// tolvinternal_cursor.cpp - the host's list records and the cursor every enumeration shares.
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <initializer_list>
+
+#include "tolvdiag.h"
+#include "tolvinternal.h"
+
+namespace tolv {
+
+// Enumeration list records.
+
+void list_reset(ListRef list, uint32_t kind) {
+    list.count = 0;
+    list.kind = kind;
+    list.first = list.previous = list.current = nullptr;
+}
+
+ListAppender::ListAppender(ListRef list) : list_(list), tail_(list.first) {
+    if (tail_)
+        while (tail_->next) tail_ = tail_->next;
+}
+
+Rc ListAppender::append(std::string_view text, uint32_t flag) {
+    auto *item = static_cast<rspi_list_item *>(rspi_alloc(sizeof(rspi_list_item)));
+    if (!item) return Rc::NoMemory;
+    item->data = dup_str(text);
+    if (!item->data) {
+        rspi_free(item);
+        return Rc::NoMemory;
+    }
+    item->flag = flag;
+    item->prev = tail_;
+    if (tail_)
+        tail_->next = item;
+    else
+        list_.first = item;
+    tail_ = item;
+    ++list_.count;
+    return Rc::Success;
+}
+
+Rc ui_get_entrylist(std::string_view dir, ListRef list) {
+    list.count = 0;
+    list.first = list.previous = list.current = nullptr;
+    if (!list.file) return Rc::Success;
+    ui_validate_filename(list.file);
+    io::Bytes data;
+    const io::Read r = io::read_file(make_path(dir, list.file), data, true);
+    if (r == io::Read::Missing) return Rc::Success;
+    if (r == io::Read::Error) return Rc::FileError;
+    LineReader lines(data, kListLineSize);
+    ListAppender items(list);
+    std::string_view piece;
+    while (lines.next_piece(piece)) {
+        const Rc rc = items.append(piece.substr(0, piece.find('\n')), 0);
+        if (!ok(rc)) return rc;
+    }
+    return Rc::Success;
+}
+
+Rc list_name_lazy(ListRef list, std::string_view file_name) {
+    list.count = -1;
+    return set_str(list.file, file_name);
+}
+
+CursorResult cursor_move(std::string_view dir, ListRef list, Move move) {
+    CursorResult res;
+    if (list.count < 0) {
+        const Rc rc = ui_get_entrylist(dir, list);
+        if (!ok(rc)) {
+            res.rc = rc;
+            res.load_failed = true;
+            return res;
+        }
+    }
+    if (list.count == 0) {
+        res.rc = Rc::NoMoreEntries;
+        return res;
+    }
+    switch (move) {
+    case Move::First:
+        list.previous = nullptr;
+        list.current = list.first;
+        break;
+    case Move::Next:
+        if (list.current) {
+            list.previous = list.current;
+            list.current = list.current->next;
+        } else {
+            list.previous = nullptr;
+            list.current = list.first;
+        }
+        break;
+    case Move::Previous:
+        if (list.previous) {
+            list.current = list.previous;
+            list.previous = list.previous->prev;
+        } else {
+            list.current = nullptr;
+        }
+        break;
+    }
+    res.item = list.current;
+    if (!res.item) res.rc = Rc::NoMoreEntries;
+    return res;
+}
+
+int32_t list_count(std::string_view dir, ListRef list) {
+    if (list.count >= 0) return list.count;
+    if (!ok(ui_get_entrylist(dir, list))) list.count = 0;
+    return list.count;
+}
+
+}  // namespace tolv

@@ -1,0 +1,119 @@
+// tolvinternal_names.cpp - file names: lower-casing, sanitising, and the name of every registry file.
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <initializer_list>
+
+#include "tolvdiag.h"
+#include "tolvinternal.h"
+
+namespace tolv {
+
+// File names.
+
+
+void ui_tolower(char *text) {
+    if (!text) return;
+    for (char *p = text; *p; ++p) *p = ui_lower(*p);
+}
+
+void ui_tolower(std::string &text) {
+    for (char &c : text) c = ui_lower(c);
+}
+
+bool same_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i] && ui_lower(a[i]) != ui_lower(b[i])) return false;
+    return true;
+}
+
+namespace {
+inline char sanitised(char c) { return format::name_char(c); }
+}  // namespace
+
+void ui_validate_filename(char *text) {
+    if (!text) return;
+    for (char *p = text; *p; ++p) *p = sanitised(*p);
+}
+
+namespace {
+// Appends name with its ':', '/' and '\' turned into '-'.
+void append_sanitised(std::string &path, std::string_view name) {
+    const std::size_t from = path.size();
+    path.append(name);
+    // Local bounds: a char store could alias the string's own size and data.
+    for (char *p = path.data() + from, *end = path.data() + path.size(); p != end; ++p) *p = sanitised(*p);
+}
+}  // namespace
+
+std::string make_path(std::string_view dir, std::string_view name) {
+    std::string path;
+    path.reserve(dir.size() + name.size());
+    path.append(dir);
+    append_sanitised(path, name);
+    return path;
+}
+
+namespace {
+std::string join_name(std::string_view dir, std::initializer_list<std::string_view> parts) {
+    std::size_t n = dir.size();
+    for (auto p : parts) n += p.size();
+    std::string path;
+    path.reserve(n);
+    path.append(dir);
+    for (auto p : parts) append_sanitised(path, p);
+    return path;
+}
+std::string concat(std::initializer_list<std::string_view> parts) {
+    std::size_t n = 0;
+    for (auto p : parts) n += p.size();
+    std::string s;
+    s.reserve(n);
+    for (auto p : parts) s.append(p);
+    return s;
+}
+}  // namespace
+
+std::string user_file(std::string_view dir, std::string_view domain, std::string_view user_id) {
+    return join_name(dir, {domain, "_", user_id, format::kUserFile.suffix});
+}
+std::string disabled_user_file(std::string_view dir, std::string_view registry_id) {
+    return join_name(dir, {registry_id, format::kDisabledUserSuffix});
+}
+std::string group_file(std::string_view dir, std::string_view domain, std::string_view group_id) {
+    return join_name(dir, {domain, "_", group_id, format::kGroupFile.suffix});
+}
+std::string disabled_group_file(std::string_view dir, std::string_view registry_id) {
+    return join_name(dir, {registry_id, format::kDisabledGroupSuffix});
+}
+std::string policy_file(std::string_view dir, std::string_view domain, std::string_view policy_id) {
+    return join_name(dir, {domain, "_", policy_id, format::kPolicyFile.suffix});
+}
+std::string resource_file(std::string_view dir, std::string_view name) { return join_name(dir, {name, format::kResourceFile.suffix}); }
+std::string resgroup_file(std::string_view dir, std::string_view name) { return join_name(dir, {name, format::kResgroupFile.suffix}); }
+std::string rescreds_file(std::string_view dir, std::string_view domain, std::string_view user_id,
+                          std::string_view name) {
+    // Every ':' becomes '-' anyway; the first one is named for the record.
+    return join_name(dir, {domain, "_", user_id, "_", name, format::kRescredsFile.suffix});
+}
+std::string blob_file(std::string_view record_path) {
+    std::string p(record_path);
+    p.append(kBlobSuffix);
+    return p;
+}
+// List names stay as given: the entry-list functions sanitise them on use.
+std::string my_groups_list(std::string_view domain, std::string_view user_id) {
+    return concat({domain, "_", user_id, format::kMyGroupsSuffix});
+}
+std::string group_members_list(std::string_view domain, std::string_view group_id) {
+    return concat({domain, "_", group_id, format::kMembersSuffix});
+}
+std::string resgroup_members_list(std::string_view name) { return concat({name, format::kRgMembersSuffix}); }
+std::string rescreds_list(std::string_view domain, std::string_view user_id) {
+    return concat({domain, "_", user_id, format::kMyResCredsSuffix});
+}
+
+}  // namespace tolv

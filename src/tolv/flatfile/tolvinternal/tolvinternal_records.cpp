@@ -1,0 +1,65 @@
+// tolvinternal_records.cpp - record files read and written line by line.
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <initializer_list>
+
+#include "tolvdiag.h"
+#include "tolvinternal.h"
+
+namespace tolv {
+
+// Record files.
+
+bool RecordReader::next(std::string_view &line) {
+    if (lines_.next_line(line)) return true;
+    if (rc_ == Rc::Success) rc_ = Rc::Malformed;
+    return false;
+}
+
+void RecordReader::key() {
+    std::string_view l;
+    if (next(l) && l.empty() && rc_ == Rc::Success) rc_ = Rc::Malformed;
+}
+
+void RecordReader::key(std::string_view expected) {
+    std::string_view l;
+    if (next(l) && (l.empty() || l != expected) && rc_ == Rc::Success) rc_ = Rc::Malformed;
+}
+
+void RecordReader::text(char *&field) {
+    std::string_view l;
+    if (next(l) && !ok(set_str(field, l))) rc_ = Rc::NoMemory;
+}
+
+RecordWriter &RecordWriter::text(const char *s) {
+    if (s) out_.append(s);
+    out_.push_back('\n');
+    return *this;
+}
+
+RecordWriter &RecordWriter::text(std::string_view s) {
+    out_.append(s);
+    out_.push_back('\n');
+    return *this;
+}
+
+RecordWriter &RecordWriter::u32(uint32_t v) {
+    char buf[16];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out_.append(buf, r.ptr);
+    out_.push_back('\n');
+    return *this;
+}
+
+RecordWriter &RecordWriter::i32(int32_t v) {
+    char buf[16];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out_.append(buf, r.ptr);
+    out_.push_back('\n');
+    return *this;
+}
+
+}  // namespace tolv
