@@ -1,4 +1,5 @@
-// tolvinternal_indexes.cpp - the user and group lists: the wildcard filter, listings, lines, writers and the identity check.
+// tolvinternal_indexes.cpp - the user and group lists: the wildcard filter, listings, lines,
+// writers and the identity check.
 #include <algorithm>
 #include <cctype>
 #include <cerrno>

@@ -1,4 +1,5 @@
-// tolvinternal_names.cpp - file names: lower-casing, sanitising, and the name of every registry file.
+// tolvinternal_names.cpp - file names: lower-casing, sanitising, and the name of every
+// registry file.
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
