@@ -1,4 +1,4 @@
-# lib.sh - shared by scripts/demo and scripts/test (sourced, not run).
+# lib.sh - shared by the scripts in scripts/ (sourced, not run).
 # shellcheck shell=bash
 
 TOLV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -48,7 +48,13 @@ tolv_build() {
         target=(--target "$2")
         shift 2
     fi
-    cmake -S "$TOLV_ROOT" -B "$dir" -G Ninja "$@" || return 1
+    # ccache when installed (CI has none): repeated builds of unchanged code are cache hits.
+    local launcher=()
+    if command -v ccache >/dev/null 2>&1; then
+        launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+        export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$TOLV_ROOT}"
+    fi
+    cmake -S "$TOLV_ROOT" -B "$dir" -G Ninja "${launcher[@]}" "$@" || return 1
     cmake --build "$dir" -j "$(tolv_jobs)" "${target[@]}" || return 1
 }
 
@@ -58,6 +64,11 @@ tolv_build() {
 tolv_fuzz_run() {
     local target=$1 seconds=$2 seed=${3:-0}
     local name=${target#fuzz_}
+    # libFuzzer reads -max_total_time=0 as "no limit".
+    if ! [[ $seconds =~ ^[0-9]+$ ]] || [[ $seconds -eq 0 ]]; then
+        echo "fuzz: SECONDS must be a positive number, not '$seconds'" >&2
+        return 1
+    fi
     CC=clang CXX=clang++ tolv_build build-fuzz --target "fuzz_$name" \
         -DTOLV_FUZZ=ON -DTOLV_TESTS=OFF -DTOLV_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 1
     local work="$TOLV_ROOT/build-fuzz/run-$name"

@@ -9,23 +9,23 @@ namespace {
 struct CredsArgs {
     std::string domain, user_id, resource;
     std::string description, text_1, blob_file;
-    CLI::Option *description_opt = nullptr, *text_1_opt = nullptr, *blob_opt = nullptr;
+    Option *description_opt = nullptr, *text_1_opt = nullptr, *blob_opt = nullptr;
     uint32_t attribute = 0;
     uint32_t state = 2;
     bool ask_password = false, password_stdin = false, show_text = false, fetch = false;
 };
 
-void add_user_keys(CLI::App *cmd, CredsArgs &a) {
+void add_user_keys(Command *cmd, CredsArgs &a) {
     cmd->add_option("domain", a.domain, "Domain of the user")->required();
     cmd->add_option("user", a.user_id, "User id within the domain")->required();
 }
 
-void add_keys(CLI::App *cmd, CredsArgs &a) {
+void add_keys(Command *cmd, CredsArgs &a) {
     add_user_keys(cmd, a);
     cmd->add_option("resource", a.resource, "Resource (or resource group) the credential is for")->required();
 }
 
-void add_fields(CLI::App *cmd, CredsArgs &a, bool create) {
+void add_fields(Command *cmd, CredsArgs &a, bool create) {
     a.description_opt = cmd->add_option("--description", a.description, "Free text");
     a.text_1_opt = cmd->add_option("--text-1", a.text_1, "Free text");
     a.blob_opt = cmd->add_option("--blob-file", a.blob_file, "File whose bytes become the blob");
@@ -140,7 +140,7 @@ void list_creds(Host &host, const CredsArgs &a) {
 
 }  // namespace
 
-void register_creds_commands(CLI::App &app, Host &host) {
+void register_creds_commands(Command &app, Host &host) {
     auto *cmd = app.add_subcommand("creds", "A user's resource credentials: create, get, modify, delete, list");
     cmd->require_subcommand(1);
 

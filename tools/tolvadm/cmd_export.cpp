@@ -631,7 +631,7 @@ void write_output(const std::string &file, const std::string &data) {
 
 }  // namespace
 
-void add_export_command(CLI::App &app, Host &host) {
+void add_export_command(Command &app, Host &host) {
     struct Args {
         std::string format = "json", base_dn, file;
         bool secrets = false;
@@ -642,15 +642,15 @@ void add_export_command(CLI::App &app, Host &host) {
         "Write the whole registry (users enabled and disabled, groups with members, policies, resources, "
         "resource groups, credentials) as one JSON document, or as LDIF for an LDAP directory");
     c->add_option("--format", a->format, "json (default; what import reads) or ldif")
-        ->check(CLI::IsMember({"json", "ldif"}));
+        ->check_member({"json", "ldif"});
     c->add_option("--base-dn", a->base_dn, "LDIF only (required there): the entry under which the domains go");
     c->add_flag("--with-secrets", a->secrets,
                 "Include user passwords and credential texts (clear text; the file is created with mode 0600)");
     c->add_option("file", a->file, "Output file (default: standard output)");
     c->callback([&host, a] {
-        if (a->format == "ldif" && a->base_dn.empty()) throw CLI::ValidationError("--format ldif needs --base-dn");
+        if (a->format == "ldif" && a->base_dn.empty()) throw UsageError("--format ldif needs --base-dn");
         if (a->format == "json" && !a->base_dn.empty())
-            throw CLI::ValidationError("--base-dn goes with --format ldif");
+            throw UsageError("--base-dn goes with --format ldif");
         host.open();
         Json doc;
         {
@@ -671,7 +671,7 @@ void add_export_command(CLI::App &app, Host &host) {
 
 namespace tolvadm {
 
-void register_export_commands(CLI::App &app, Host &host) {
+void register_export_commands(Command &app, Host &host) {
     xport::add_export_command(app, host);
     xport::add_import_command(app, host);
 }

@@ -103,8 +103,8 @@ std::string sanitised(std::string_view name);
 // ---------------------------------------------------------------------------
 // The commands (cmd_export.cpp, cmd_import.cpp) and the LDIF form of a
 // document (cmd_export_ldif.cpp).
-void add_export_command(CLI::App &app, Host &host);
-void add_import_command(CLI::App &app, Host &host);
+void add_export_command(Command &app, Host &host);
+void add_import_command(Command &app, Host &host);
 // The LDIF of a document under base_dn: one organizational unit per domain
 // with ou=people and ou=groups below it. Throws Error for an unusable base DN.
 std::string ldif_document(const Json &doc, const std::string &base_dn);

@@ -19,16 +19,16 @@ namespace {
 struct GroupArgs {
     std::string domain, group_id;
     std::string description, uuid, registry_id, blob_file;
-    CLI::Option *description_opt = nullptr, *uuid_opt = nullptr, *registry_id_opt = nullptr, *blob_opt = nullptr;
+    Option *description_opt = nullptr, *uuid_opt = nullptr, *registry_id_opt = nullptr, *blob_opt = nullptr;
     uint32_t attribute = 0;
     uint32_t state = 2;
     std::string user_domain, user_id;
     std::string mode = "all", id_filter, domain_filter, registry_id_filter;
-    CLI::Option *id_filter_opt = nullptr, *domain_filter_opt = nullptr, *registry_id_filter_opt = nullptr;
+    Option *id_filter_opt = nullptr, *domain_filter_opt = nullptr, *registry_id_filter_opt = nullptr;
     bool fetch = false;
 };
 
-void add_keys(CLI::App *cmd, GroupArgs &a) {
+void add_keys(Command *cmd, GroupArgs &a) {
     cmd->add_option("domain", a.domain, "Domain of the group")->required();
     cmd->add_option("group", a.group_id, "Group id within the domain")->required();
 }
@@ -36,7 +36,7 @@ void add_keys(CLI::App *cmd, GroupArgs &a) {
 enum class Use { create, modify, enable };
 
 // The record's fields.
-void add_fields(CLI::App *cmd, GroupArgs &a, Use use) {
+void add_fields(Command *cmd, GroupArgs &a, Use use) {
     a.description_opt = cmd->add_option("--description", a.description, "Free text");
     a.registry_id_opt = cmd->add_option(
         "--registry-id", a.registry_id,
@@ -130,7 +130,7 @@ uint32_t mode_value(const std::string &mode) {
     return modes.at(mode);
 }
 
-const char *filter(const CLI::Option *opt, const std::string &value) { return *opt ? value.c_str() : nullptr; }
+const char *filter(const Option *opt, const std::string &value) { return *opt ? value.c_str() : nullptr; }
 
 // One listing walked to its end (see user_entries). False when it failed.
 bool group_entries(Host &host, uint32_t mode, const ListFilters &f, bool fetch,
@@ -277,7 +277,7 @@ void print_group_entries(Host &host, rspi_grouplist *list, bool fetch) {
     if (host.json) host.print(all);
 }
 
-void register_group_commands(CLI::App &app, Host &host) {
+void register_group_commands(Command &app, Host &host) {
     auto *cmd = app.add_subcommand(
         "group", "Groups: create, get, modify, delete, disable, enable, members, list, find");
     cmd->require_subcommand(1);
@@ -395,7 +395,7 @@ void register_group_commands(CLI::App &app, Host &host) {
                                   "\"(disabled) <registry id>\"; filters are case-insensitive with '*', "
                                   "and a group is listed when every filter given matches");
     l->add_option("--mode", list->mode, "all, enabled or disabled")
-        ->check(CLI::IsMember({"all", "enabled", "disabled"}));
+        ->check_member({"all", "enabled", "disabled"});
     list->id_filter_opt = l->add_option("--group", list->id_filter, "Filter on the group id");
     list->domain_filter_opt = l->add_option("--domain", list->domain_filter, "Filter on the domain");
     list->registry_id_filter_opt = l->add_option("--registry-id", list->registry_id_filter, "Filter on the registry id");

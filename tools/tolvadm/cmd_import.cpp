@@ -778,7 +778,7 @@ void report(Host &host, const std::vector<Outcome> &all) {
 
 }  // namespace
 
-void add_import_command(CLI::App &app, Host &host) {
+void add_import_command(Command &app, Host &host) {
     auto file = std::make_shared<std::string>();
     auto *c = app.add_subcommand(
         "import", "Load a JSON export document through the plug-in: the whole document is checked before the "

@@ -22,7 +22,7 @@ int number_index(std::size_t i) { return static_cast<int>(i) + 2; }
 struct PolicyArgs {
     std::string domain, policy_id;
     std::string description, text_1, blob_file;
-    CLI::Option *description_opt = nullptr, *text_1_opt = nullptr, *blob_opt = nullptr;
+    Option *description_opt = nullptr, *text_1_opt = nullptr, *blob_opt = nullptr;
     uint32_t attribute = 0;
     uint32_t state = 2;
     int32_t long_1 = 0;
@@ -32,14 +32,14 @@ struct PolicyArgs {
     PolicyArgs() { numbers.fill(-1); }
 };
 
-void add_keys(CLI::App *cmd, PolicyArgs &a) {
+void add_keys(Command *cmd, PolicyArgs &a) {
     cmd->add_option("domain", a.domain, "Domain of the policy")->required();
     cmd->add_option("policy", a.policy_id, "Policy id within the domain")->required();
 }
 
 // Every field of the record. On modify, an option left out keeps the stored
 // value, and -2 resets long_1 (to 0), a number (to -1) or a flag (to 2).
-void add_fields(CLI::App *cmd, PolicyArgs &a, bool modify) {
+void add_fields(Command *cmd, PolicyArgs &a, bool modify) {
     a.description_opt = cmd->add_option("--description", a.description, "Free text");
     a.text_1_opt = cmd->add_option("--text-1", a.text_1, "Free text");
     a.blob_opt = cmd->add_option("--blob-file", a.blob_file, "File whose bytes become the blob");
@@ -51,7 +51,7 @@ void add_fields(CLI::App *cmd, PolicyArgs &a, bool modify) {
                         modify ? "Number (-1: not given, -2: reset to -1)" : "Number (-1: not set)");
     for (auto [name, field] : {std::pair{"--flag-2", &a.flag_2}, std::pair{"--flag-3", &a.flag_3}})
         cmd->add_option(name, *field, modify ? "Flag (2: not given, -2: reset to 2)" : "Flag (2: not given)")
-            ->check(CLI::Range(int64_t{-2}, int64_t{UINT32_MAX}));
+            ->check_range(int64_t{-2}, int64_t{UINT32_MAX});
 }
 
 std::string subject_of(const PolicyArgs &a) { return "policy " + a.domain + "/" + a.policy_id; }
@@ -143,7 +143,7 @@ void show_file(Host &host, const std::string &name) {
 
 }  // namespace
 
-void register_policy_commands(CLI::App &app, Host &host) {
+void register_policy_commands(Command &app, Host &host) {
     auto *cmd = app.add_subcommand("policy", "Authorization policies: create, get, modify, delete, list");
     cmd->require_subcommand(1);
 

@@ -9,14 +9,14 @@ namespace {
 struct ResgroupArgs {
     std::string name, description, blob_file, member;
     std::vector<std::string> members;
-    CLI::Option *description_opt = nullptr, *blob_opt = nullptr, *members_opt = nullptr;
+    Option *description_opt = nullptr, *blob_opt = nullptr, *members_opt = nullptr;
     uint32_t attribute = 0;
     uint32_t state = 2;
     bool no_members = false;
     bool fetch = false;
 };
 
-void add_fields(CLI::App *cmd, ResgroupArgs &a, bool modify) {
+void add_fields(Command *cmd, ResgroupArgs &a, bool modify) {
     a.description_opt = cmd->add_option("--description", a.description, "Free text");
     a.blob_opt = cmd->add_option("--blob-file", a.blob_file, "File whose bytes become the blob");
     cmd->add_option("--attribute", a.attribute, "Unsigned number (0: not given)");
@@ -118,7 +118,7 @@ void member_command(Host &host, const char *op_name, const ResgroupArgs &a) {
 
 }  // namespace
 
-void register_resgroup_commands(CLI::App &app, Host &host) {
+void register_resgroup_commands(Command &app, Host &host) {
     auto *cmd = app.add_subcommand(
         "resgroup", "Resource groups: create, get, modify, delete, add-member, remove-member, list");
     cmd->require_subcommand(1);

@@ -11,13 +11,13 @@ namespace {
 // Command-line values; the defaults are the record's "not given" values.
 struct ResourceArgs {
     std::string name, description, blob_file;
-    CLI::Option *description_opt = nullptr, *blob_opt = nullptr;
+    Option *description_opt = nullptr, *blob_opt = nullptr;
     uint32_t attribute = 0;
     uint32_t state = 2;
     bool fetch = false;
 };
 
-void add_fields(CLI::App *cmd, ResourceArgs &a) {
+void add_fields(Command *cmd, ResourceArgs &a) {
     a.description_opt = cmd->add_option("--description", a.description, "Free text");
     a.blob_opt = cmd->add_option("--blob-file", a.blob_file, "File whose bytes become the blob");
     cmd->add_option("--attribute", a.attribute, "Unsigned number (0: not given)");
@@ -80,7 +80,7 @@ void list_resources(Host &host, bool fetch) {
 
 }  // namespace
 
-void register_resource_commands(CLI::App &app, Host &host) {
+void register_resource_commands(Command &app, Host &host) {
     auto *cmd = app.add_subcommand("resource", "Resources: create, get, modify, delete, list");
     cmd->require_subcommand(1);
 

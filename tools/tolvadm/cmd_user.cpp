@@ -18,7 +18,7 @@ constexpr std::array<char *rspi_user::*, 5> kTexts = {&rspi_user::text_1, &rspi_
 // A text option that counts only when given.
 struct TextOpt {
     std::string value;
-    CLI::Option *opt = nullptr;
+    Option *opt = nullptr;
     bool given() const { return opt && *opt; }
 };
 
@@ -32,18 +32,18 @@ struct UserArgs {
     bool ask_password = false, password_stdin = false;
 };
 
-void add_keys(CLI::App *cmd, UserArgs &a) {
+void add_keys(Command *cmd, UserArgs &a) {
     cmd->add_option("domain", a.domain, "Domain of the user")->required();
     cmd->add_option("user", a.user_id, "User id within the domain")->required();
 }
 
-void add_password_source(CLI::App *cmd, UserArgs &a) {
+void add_password_source(Command *cmd, UserArgs &a) {
     cmd->add_flag("--password-stdin", a.password_stdin,
                   "Read the password from standard input (one line, newline stripped) instead of the terminal");
 }
 
 // Every field of the record. On modify an option left out keeps the stored value.
-void add_fields(CLI::App *cmd, UserArgs &a, bool create) {
+void add_fields(Command *cmd, UserArgs &a, bool create) {
     a.registry_id.opt = cmd->add_option("--registry-id", a.registry_id.value,
                                         create ? "Registry id (default: USER@DOMAIN, lower-cased)" : "Registry id");
     a.description.opt = cmd->add_option("--description", a.description.value, "Free text");
@@ -56,7 +56,7 @@ void add_fields(CLI::App *cmd, UserArgs &a, bool create) {
     cmd->add_option("--flag-1", a.flag_1, "Flag 0 or 1 (2: not given)");
     cmd->add_option("--account-valid", a.account_valid,
                     create ? "0 or 1 (default: 1 with a password, else 0)" : "0 or 1 (2: not given)")
-        ->check(CLI::Range(0, 2));
+        ->check_range(0, 2);
     cmd->add_option("--number-1", a.number_1, "Unsigned number (0: not given on modify)");
     cmd->add_option("--number-2", a.number_2, "Number (-1: not given)");
     cmd->add_option("--ulong-1", a.ulong_1, "Unsigned number (0: not given on modify)");
@@ -161,7 +161,7 @@ void show_user(Host &host, const std::string &domain, const std::string &user_id
 // ---------------------------------------------------------------------------
 // The subcommands.
 
-void add_create(CLI::App *cmd, Host &host) {
+void add_create(Command *cmd, Host &host) {
     auto a = std::make_shared<UserArgs>();
     auto *c = cmd->add_subcommand("create", "Create a user (rspi_create_user); prints it with its UUID");
     add_keys(c, *a);
@@ -180,7 +180,7 @@ void add_create(CLI::App *cmd, Host &host) {
     });
 }
 
-void add_get(CLI::App *cmd, Host &host) {
+void add_get(Command *cmd, Host &host) {
     auto a = std::make_shared<UserArgs>();
     auto *g = cmd->add_subcommand("get", "Show a user (rspi_get_user); the password is never shown");
     add_keys(g, *a);
@@ -191,7 +191,7 @@ void add_get(CLI::App *cmd, Host &host) {
     });
 }
 
-void add_modify(CLI::App *cmd, Host &host) {
+void add_modify(Command *cmd, Host &host) {
     auto a = std::make_shared<UserArgs>();
     auto *m = cmd->add_subcommand("modify", "Change the given fields of a user (rspi_modify_user)");
     add_keys(m, *a);
@@ -205,7 +205,7 @@ void add_modify(CLI::App *cmd, Host &host) {
     });
 }
 
-void add_find(CLI::App *cmd, Host &host) {
+void add_find(Command *cmd, Host &host) {
     struct FindArgs {
         std::string uuid, cert_dn, registry_id;
     };
@@ -241,7 +241,7 @@ void add_find(CLI::App *cmd, Host &host) {
     f->require_option(1);
 }
 
-void add_auth(CLI::App *cmd, Host &host) {
+void add_auth(Command *cmd, Host &host) {
     auto a = std::make_shared<UserArgs>();
     auto *c = cmd->add_subcommand("auth", "Check a user's password (rspi_authenticate_user)");
     add_keys(c, *a);
@@ -257,7 +257,7 @@ void add_auth(CLI::App *cmd, Host &host) {
     });
 }
 
-void add_passwd(CLI::App *cmd, Host &host) {
+void add_passwd(Command *cmd, Host &host) {
     auto a = std::make_shared<UserArgs>();
     auto *c = cmd->add_subcommand("passwd", "Change a user's password, given the old one (rspi_change_authndata); "
                                             "the new one is asked twice; with --password-stdin the old and the "
@@ -278,7 +278,7 @@ void add_passwd(CLI::App *cmd, Host &host) {
 
 }  // namespace
 
-void register_user_commands(CLI::App &app, Host &host) {
+void register_user_commands(Command &app, Host &host) {
     auto *cmd = app.add_subcommand(
         "user", "Users: create, get, modify, find, auth, passwd, list, groups, disable, enable, delete");
     cmd->require_subcommand(1);

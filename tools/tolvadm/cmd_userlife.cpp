@@ -9,14 +9,14 @@
 
 namespace tolvadm {
 
-void register_userlife_commands(CLI::App &user_cmd, Host &host);
+void register_userlife_commands(Command &user_cmd, Host &host);
 void demo_lifecycle(Host &host);
 
 namespace {
 
 struct LifeArgs {
     std::string domain, user_id, registry_id, uuid;
-    CLI::Option *registry_id_opt = nullptr, *uuid_opt = nullptr;
+    Option *registry_id_opt = nullptr, *uuid_opt = nullptr;
 };
 
 Owned<rspi_user> names(const std::string &domain, const std::string &user_id) {
@@ -81,7 +81,7 @@ bool disabled_file(Host &host, bool group, const std::string &registry_id, std::
 // Exit status when the disabled entry to enable is ambiguous.
 constexpr int kExitAmbiguous = kExitError;
 
-void add_life(CLI::App *cmd, Host &host, const char *name, const char *op, const char *help) {
+void add_life(Command *cmd, Host &host, const char *name, const char *op, const char *help) {
     auto a = std::make_shared<LifeArgs>();
     auto *c = cmd->add_subcommand(name, help);
     c->add_option("domain", a->domain, "Domain of the user")->required();
@@ -171,7 +171,7 @@ bool find_disabled(Host &host, bool group, const std::string &domain, const std:
     return false;
 }
 
-void register_userlife_commands(CLI::App &user_cmd, Host &host) {
+void register_userlife_commands(Command &user_cmd, Host &host) {
     add_life(&user_cmd, host, "disable", "rspi_disable_user",
              "Disable a user: its credentials are deleted, its file renamed to <registry id>.user "
              "(rspi_disable_user)");

@@ -11,18 +11,18 @@ namespace tolvadm {
 Json user_json(const rspi_user *u);
 void print_user_entries(Host &host, rspi_userlist *list);
 void print_group_entries(Host &host, rspi_grouplist *list, bool fetch);
-void register_userlist_commands(CLI::App &user_cmd, Host &host);
+void register_userlist_commands(Command &user_cmd, Host &host);
 
 namespace {
 
 struct UserListArgs {
     std::string mode = "all", id_filter, domain_filter, registry_id_filter;
-    CLI::Option *id_opt = nullptr, *domain_opt = nullptr, *registry_id_opt = nullptr;
+    Option *id_opt = nullptr, *domain_opt = nullptr, *registry_id_opt = nullptr;
     std::string domain, user_id;
     bool fetch = false;
 };
 
-const char *filter(const CLI::Option *opt, const std::string &value) { return *opt ? value.c_str() : nullptr; }
+const char *filter(const Option *opt, const std::string &value) { return *opt ? value.c_str() : nullptr; }
 
 // One listing walked to its end: enabled entries with their names (in full
 // with fetch), disabled ones with their registry id. False when it failed.
@@ -131,14 +131,14 @@ void print_user_entries(Host &host, rspi_userlist *list) {
     if (host.json) host.print(all);
 }
 
-void register_userlist_commands(CLI::App &user_cmd, Host &host) {
+void register_userlist_commands(Command &user_cmd, Host &host) {
     auto list = std::make_shared<UserListArgs>();
     auto *l = user_cmd.add_subcommand("list",
                                       "List users from the user list (rspi_get_userlist): \"domain user\", or "
                                       "\"(disabled) <registry id>\"; filters are case-insensitive with '*', "
                                       "and an entry is listed when every filter given matches");
     l->add_option("--mode", list->mode, "all, enabled or disabled")
-        ->check(CLI::IsMember({"all", "enabled", "disabled"}));
+        ->check_member({"all", "enabled", "disabled"});
     list->id_opt = l->add_option("--user", list->id_filter, "Filter on the user id");
     list->domain_opt = l->add_option("--domain", list->domain_filter, "Filter on the domain");
     list->registry_id_opt = l->add_option("--registry-id", list->registry_id_filter, "Filter on the registry id");

@@ -57,45 +57,6 @@ void print_version(Host &host) {
               << (v == kInterfaceVersion ? "" : " (not the interface version tolvadm is written for)") << "\n";
 }
 
-// The command that was being parsed when the command line went wrong.
-CLI::App *deepest(CLI::App *app) {
-    for (;;) {
-        auto parsed = app->get_subcommands();
-        if (parsed.empty()) return app;
-        app = parsed.front();
-    }
-}
-
-std::string command_names(CLI::App *app) {
-    std::string names;
-    for (CLI::App *sub : app->get_subcommands([](CLI::App *) { return true; }))
-        names += (names.empty() ? "" : ", ") + sub->get_name();
-    return names;
-}
-
-// A missing or mistyped command gets the list of the commands at that level.
-int usage_error(CLI::App &app, const CLI::ParseError &e) {
-    CLI::App *at = deepest(&app);
-    const std::string where = at == &app ? "tolvadm" : "tolvadm " + at->get_name();
-    const std::string names = command_names(at);
-    const std::string what = e.what();
-    if (!names.empty() && at->get_subcommands().empty() &&
-        (dynamic_cast<const CLI::ExtrasError *>(&e) || what.find("subcommand") != std::string::npos)) {
-        std::cerr << where << ": ";
-        auto extras = at->remaining();
-        if (extras.empty()) extras = app.remaining(true);
-        if (!extras.empty() && !extras.front().starts_with("-"))
-            std::cerr << "unknown command " << quoted_text(extras.front());
-        else if (!extras.empty())
-            std::cerr << "unknown option " << quoted_text(extras.front());
-        else
-            std::cerr << "a command is required";
-        std::cerr << "; the commands are: " << names << " (" << where << " --help)\n";
-        return kExitUsage;
-    }
-    return app.exit(e) == 0 ? 0 : kExitUsage;
-}
-
 // The demo writes entries; it must not mix them into a registry in use.
 bool holds_entries(const std::string &dir) {
     std::error_code ec;
@@ -131,9 +92,9 @@ void run_demo(Host &host) {
 
 int main(int argc, char **argv) {
     Host host;
-    CLI::App app{"tolvadm - administer a TOLV Flatfile registry through the registry plug-in.\n"
-                 "The plug-in is loaded with dlopen and driven through its rspi_ operations.",
-                 "tolvadm"};
+    Command app("tolvadm - administer a TOLV Flatfile registry through the registry plug-in.\n"
+                "The plug-in is loaded with dlopen and driven through its rspi_ operations.",
+                "tolvadm");
     app.add_option("--config", host.config_path,
                    "Configuration file for rspi_initialize (default: ./tolv-registry/tolv.conf, as made by "
                    "`tolvadm init`); with init, where the new configuration file goes")
@@ -149,7 +110,7 @@ int main(int argc, char **argv) {
         "--version",
         [&host] {
             print_version(host);
-            throw CLI::Success();
+            throw Finished();
         },
         "Print the versions of tolvadm, the interface and the plug-in, then exit");
     // Global options may also follow the command.
@@ -186,10 +147,8 @@ int main(int argc, char **argv) {
     register_export_commands(app, host);
 
     try {
-        app.parse(argc, argv);
+        if (const auto status = app.parse(argc, argv)) return *status;
         host.close();
-    } catch (const CLI::ParseError &e) {
-        return usage_error(app, e);
     } catch (const Failed &) {
         host.fail(kExitError);
     } catch (const NoRegistry &e) {

@@ -15,9 +15,6 @@
 // callback captures (or in a static).
 #pragma once
 
-#include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -26,12 +23,12 @@
 #include <string_view>
 #include <vector>
 
+#include "cli.h"
+#include "json.h"
 #include "rspi.h"
 #include "tolv.h"
 
 namespace tolvadm {
-
-using Json = nlohmann::ordered_json;
 
 // Exit statuses besides the return codes of the plug-in (which are used as
 // they are: exit status 30 means RSPI_RC_INVALID_USER).
@@ -277,18 +274,18 @@ Owned<rspi_blob> make_blob(const std::vector<unsigned char> &bytes);
 
 // ---------------------------------------------------------------------------
 // Command families, one file each (cmd_<family>.cpp; check/cmd_check.cpp).
-void register_user_commands(CLI::App &app, Host &host);
+void register_user_commands(Command &app, Host &host);
 // Under `user`: list and groups (cmd_userlist.cpp); disable, enable, delete (cmd_userlife.cpp).
-void register_userlist_commands(CLI::App &user_cmd, Host &host);
-void register_userlife_commands(CLI::App &user_cmd, Host &host);
-void register_group_commands(CLI::App &app, Host &host);
-void register_policy_commands(CLI::App &app, Host &host);
-void register_resource_commands(CLI::App &app, Host &host);
-void register_resgroup_commands(CLI::App &app, Host &host);
-void register_creds_commands(CLI::App &app, Host &host);
-void register_check_commands(CLI::App &app, Host &host);
+void register_userlist_commands(Command &user_cmd, Host &host);
+void register_userlife_commands(Command &user_cmd, Host &host);
+void register_group_commands(Command &app, Host &host);
+void register_policy_commands(Command &app, Host &host);
+void register_resource_commands(Command &app, Host &host);
+void register_resgroup_commands(Command &app, Host &host);
+void register_creds_commands(Command &app, Host &host);
+void register_check_commands(Command &app, Host &host);
 // `export` and `import` (cmd_export.cpp, cmd_import.cpp, cmd_export_ldif.cpp).
-void register_export_commands(CLI::App &app, Host &host);
+void register_export_commands(Command &app, Host &host);
 
 // Parts of `tolvadm demo`, run in this order on an initialised registry; each
 // narrates what it does and reports unexpected codes through host.report().

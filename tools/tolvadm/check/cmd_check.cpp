@@ -76,7 +76,7 @@ void run_check(Host &host, const CheckArgs &args) {
 
 }  // namespace
 
-void register_check_commands(CLI::App &app, Host &host) {
+void register_check_commands(Command &app, Host &host) {
     auto args = std::make_shared<CheckArgs>();
     auto *cmd = app.add_subcommand(
         "check", "Check the registry's record files and indexes against each other (--repair mends the safe cases)");
