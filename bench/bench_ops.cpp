@@ -195,6 +195,7 @@ public:
         floor::write_record(scratch_, bytes_);
         floor::rewrite_index(userlist_);
         floor::rewrite_index(certdnlist_);
+        floor::next_call();
         floor::rewrite_index(certdnlist_);
         floor::unlink_file(scratch_);
         floor::rewrite_index(userlist_);
@@ -269,6 +270,7 @@ public:
         floor::rewrite_index(certdnlist_);
         floor::rename_file(scratch_, renamed_);
         floor::rewrite_index(userlist_);
+        floor::next_call();
         // enable: rename back, read, write and index the user, then modify it
         floor::rename_file(renamed_, scratch_);
         floor::read_record(paths_[t]);
@@ -402,6 +404,7 @@ public:
         floor::probe(t.user_file);
         floor::rewrite_index(t.members);
         floor::rewrite_index(t.my_groups);
+        floor::next_call();
         floor::probe(t.group_file);
         floor::rewrite_index(t.members);
         floor::rewrite_index(t.my_groups);
@@ -435,6 +438,7 @@ public:
     void floor(std::size_t) override {
         floor::write_record(scratch_, bytes_);
         floor::rewrite_index(policylist_);
+        floor::next_call();
         floor::unlink_file(scratch_);
         floor::rewrite_index(policylist_);
     }
@@ -474,6 +478,7 @@ public:
         floor::probe(t.user_file);
         floor::write_record(scratch_, bytes_);
         floor::rewrite_index(t.my_creds);
+        floor::next_call();
         floor::unlink_file(scratch_);
         floor::rewrite_index(t.my_creds);
     }

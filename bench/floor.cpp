@@ -2,6 +2,7 @@
 #include "floor.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,15 +102,55 @@ void write_all(int fd, const char *p, std::size_t left, const std::string &path)
 
 }  // namespace
 
-Call::Call(const std::string &dir, bool writes) : sync_(writes && durable()) {
-    t_dirfd = ::open(dir.c_str(), (sync_ ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
-    if (t_dirfd < 0) fail("open " + dir);
+// A writing call's least atomic frame, the same names the plug-in uses: the
+// write lock, a rename that proves no journal is pending (the idle directory
+// taken), the rename that is the commit point, and the one that retires the
+// journal. No all-or-nothing design over several files does with less: it
+// must exclude other writers, look for a dead writer's journal before it
+// reads, commit in one step and retire what it committed.
+constexpr const char *kIdle = "tolv.journal.idle";
+constexpr const char *kStaging = "tolv.staging";
+constexpr const char *kJournal = "tolv.journal";
+
+namespace {
+thread_local Call *t_call = nullptr;
+}  // namespace
+
+Call::Call(const std::string &dir, bool writes) : dir_(dir), sync_(writes && durable()), writes_(writes) {
+    begin();
+    t_call = this;
 }
 
 Call::~Call() {
-    if (sync_) ::fsync(t_dirfd);
+    end();
+    t_call = nullptr;
+}
+
+void Call::begin() {
+    t_dirfd = ::open(dir_.c_str(), (writes_ ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
+    if (t_dirfd < 0) fail("open " + dir_);
+    if (!writes_) return;
+    if (::flock(t_dirfd, LOCK_EX) != 0) fail("flock " + dir_);
+    if (::renameat(t_dirfd, kIdle, t_dirfd, kStaging) != 0) {
+        if (errno != ENOENT || ::mkdirat(t_dirfd, kStaging, 0700) != 0) fail("journal of " + dir_);
+    }
+}
+
+void Call::end() {
+    if (writes_) {
+        if (sync_) ::fsync(t_dirfd);
+        ::renameat(t_dirfd, kStaging, t_dirfd, kJournal);
+        ::renameat(t_dirfd, kJournal, t_dirfd, kIdle);
+        ::flock(t_dirfd, LOCK_UN);
+    }
     ::close(t_dirfd);
     t_dirfd = -1;
+}
+
+void next_call() {
+    if (!t_call) return;
+    t_call->end();
+    t_call->begin();
 }
 
 std::size_t read_record(const std::string &path) {

@@ -9,7 +9,9 @@
 namespace tolvbench::floor {
 
 // The registry directory, opened once for each measured call as the plug-in
-// opens it; while one is alive every function below works relative to it.
+// opens it; while one is alive every function below works relative to it. A
+// writing call also holds the write lock and pays the three renames of the
+// journal (the least an all-or-nothing writer needs; see floor.cpp).
 class Call {
 public:
     // writes: the call changes files (durable mode flushes the directory).
@@ -18,9 +20,18 @@ public:
     Call(const Call &) = delete;
     Call &operator=(const Call &) = delete;
 
+    void begin();
+    void end();
+
 private:
+    std::string dir_;
     bool sync_;
+    bool writes_;
 };
+
+// Ends the running Call and starts another on the same directory: the
+// second operation of a measured pair (create, then delete) is a call of its own.
+void next_call();
 
 // open + fstat (a regular file) + one read + close of a record file; returns
 // the bytes read.
