@@ -17,6 +17,8 @@
 
 namespace tolvadm::xport {
 
+namespace fmt = tolv::format;
+
 // ---------------------------------------------------------------------------
 // Texts.
 
@@ -267,18 +269,18 @@ long long number_line(std::string_view line) {
 }
 
 std::string user_file_name(std::string_view domain, std::string_view user_id) {
-    return lower(domain) + "_" + lower(user_id) + ".QZuser";
+    return lower(domain) + "_" + lower(user_id) + std::string(fmt::kUserFile.suffix);
 }
 std::string group_file_name(std::string_view domain, std::string_view group_id) {
-    return lower(domain) + "_" + lower(group_id) + ".QZgroup";
+    return lower(domain) + "_" + lower(group_id) + std::string(fmt::kGroupFile.suffix);
 }
 std::string policy_file_name(std::string_view domain, std::string_view policy_id) {
-    return lower(domain) + "_" + lower(policy_id) + ".QZpolicy";
+    return lower(domain) + "_" + lower(policy_id) + std::string(fmt::kPolicyFile.suffix);
 }
-std::string resource_file_name(std::string_view name) { return lower(name) + ".QZresource"; }
-std::string resgroup_file_name(std::string_view name) { return lower(name) + ".QZresgroup"; }
+std::string resource_file_name(std::string_view name) { return lower(name) + std::string(fmt::kResourceFile.suffix); }
+std::string resgroup_file_name(std::string_view name) { return lower(name) + std::string(fmt::kResgroupFile.suffix); }
 std::string rescreds_file_name(std::string_view domain, std::string_view user_id, std::string_view name) {
-    return lower(domain) + "_" + lower(user_id) + "_" + lower(name) + ".QZrescreds";
+    return lower(domain) + "_" + lower(user_id) + "_" + lower(name) + std::string(fmt::kRescredsFile.suffix);
 }
 
 namespace {
@@ -414,7 +416,7 @@ private:
     // Reads a record's blob file; a length of 0 means none.
     Owned<rspi_blob> blob_file(const std::string &record_file, long long length) {
         if (length <= 0) return nullptr;
-        const std::string path = registry_file(dir_, record_file + "_blob");
+        const std::string path = registry_file(dir_, record_file + std::string(fmt::kBlobSuffix));
         const auto data = read_registry_file(path);
         if (!data || data->size() != static_cast<unsigned long long>(length))
             throw Error(path + " is missing or not of the length its record names");
@@ -422,8 +424,8 @@ private:
     }
 
     // The record of a disabled entry: "<registry id><suffix>" read as the plug-in reads it.
-    std::vector<std::string> disabled_record(const std::string &registry_id, const char *suffix, std::size_t lines) {
-        const std::string path = registry_file(dir_, registry_id + suffix);
+    std::vector<std::string> disabled_record(const std::string &registry_id, std::string_view suffix, std::size_t lines) {
+        const std::string path = registry_file(dir_, registry_id + std::string(suffix));
         const auto data = read_registry_file(path);
         if (!data) throw Error("the disabled entry " + registry_id + " has no file " + path);
         auto out = record_lines(*data);
@@ -433,7 +435,7 @@ private:
     }
 
     Owned<rspi_user> disabled_user(const std::string &registry_id) {
-        const auto l = disabled_record(registry_id, ".user", 20);
+        const auto l = disabled_record(registry_id, fmt::kDisabledUserSuffix, fmt::kUserFile.min_lines);
         auto u = own(rspi_alloc_user());
         // Lines 1 to 20 in the user file's order; line 21 is the blob length.
         char *rspi_user::*const texts[] = {&rspi_user::user_id, &rspi_user::domain};
@@ -509,7 +511,7 @@ private:
         must(host_, "rspi_get_grouplist", get_list(host_.h, disabled.get(), 2, nullptr, nullptr, nullptr));
         walk<rspi_grouplist, rspi_group>("rspi_next_group", next, disabled.get(), 0, [&](const rspi_group *entry) {
             if (!entry->registry_id) return;
-            const auto l = disabled_record(entry->registry_id, ".group", 7);
+            const auto l = disabled_record(entry->registry_id, fmt::kDisabledGroupSuffix, fmt::kGroupFile.min_lines);
             auto g = own(rspi_alloc_group());
             set_str(g->group_id, l[0]);
             set_str(g->domain, l[1]);
@@ -522,8 +524,8 @@ private:
             if (l.size() > 7) g->blob = blob_file(file, number_line(l[7])).release();
             // The members file keeps the group's name while it is disabled.
             std::vector<std::pair<std::string, std::string>> members;
-            const std::string stem = file.substr(0, file.size() - std::strlen(".QZgroup"));
-            if (const auto data = read_registry_file(registry_file(dir_, stem + ".GPmembers")))
+            const std::string stem = file.substr(0, file.size() - fmt::kGroupFile.suffix.size());
+            if (const auto data = read_registry_file(registry_file(dir_, stem + std::string(fmt::kMembersSuffix))))
                 for (auto line : check::text_lines(*data)) {
                     const std::size_t blank = line.find(' ');
                     if (blank != std::string_view::npos)

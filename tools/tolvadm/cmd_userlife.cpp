@@ -70,7 +70,8 @@ std::string lower(std::string s) {
 bool disabled_file(Host &host, bool group, const std::string &registry_id, std::string &names, std::string &uuid) {
     const check::Format &f = group ? check::kGroupFile : check::kUserFile;
     std::string data;
-    if (!read_registry_file(host, check::sanitised(registry_id) + (group ? ".group" : ".user"), data)) return false;
+    if (!read_registry_file(host, check::sanitised(registry_id) +
+                                       std::string(group ? tolv::format::kDisabledGroupSuffix : tolv::format::kDisabledUserSuffix), data)) return false;
     const auto lines = check::record_lines(data);
     const auto line = [&](int n) { return n > 0 && lines.size() >= std::size_t(n) ? std::string(lines[n - 1]) : ""; };
     names = lower(line(f.domain_line) + "/" + line(f.id_line));
