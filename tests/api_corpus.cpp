@@ -383,7 +383,10 @@ std::string dump(const std::string &dir, const std::string &prefix = "") {
     std::vector<std::string> names;
     for (const auto &e : fs::directory_iterator(dir)) {
         const std::string n = e.path().filename().string();
-        if (prefix.empty() && n.rfind("tolv.journal", 0) == 0) continue;  // bookkeeping, not content
+        // An idle journal is bookkeeping, not content; anything left in it is shown.
+        if (prefix.empty() && n.rfind("tolv.journal", 0) == 0 && fs::is_directory(fs::symlink_status(dir + "/" + n)) &&
+            fs::is_empty(dir + "/" + n))
+            continue;
         names.push_back(n);
     }
     std::sort(names.begin(), names.end());
