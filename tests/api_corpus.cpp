@@ -536,7 +536,9 @@ const std::vector<Op> &ops() {
         {"truncate", -1, false, -1,
          [](Run &r, Call &c) { return std::string(::truncate(r.path(c.words.at(0)).c_str(), std::stol(c.words.at(1))) ? "failed" : "ok"); }},
         {"mv", -1, false, -1,
-         [](Run &r, Call &c) { return std::string(std::rename(r.path(c.words.at(0)).c_str(), r.path(c.words.at(1)).c_str()) ? "failed" : "ok"); }},
+         [](Run &r, Call &c) {
+             return std::string(std::rename(r.path(c.words.at(0)).c_str(), r.path(c.words.at(1)).c_str()) ? "failed" : "ok");
+         }},
         {"mkdir", -1, false, -1, [](Run &r, Call &c) { return std::string(::mkdir(r.path(c.words.at(0)).c_str(), 0700) ? "failed" : "ok"); }},
         {"symlink", -1, false, -1,
          [](Run &r, Call &c) { return std::string(::symlink(unescape(c.words.at(1)).c_str(), r.path(c.words.at(0)).c_str()) ? "failed" : "ok"); }},
@@ -550,7 +552,8 @@ const std::vector<Op> &ops() {
                  for (std::size_t p; (p = v.find("$DIR/")) != std::string::npos;) v.replace(p, 5, r.dir->path());
                  (w[0] == '<' ? input : args.emplace_back()) = v;
              }
-             const AdmResult a = args.size() > 1 && args[0] == "--config" ? run_tolvadm(args, input) : tolvadm(r.conf(), args, input);
+             const AdmResult a =
+                 args.size() > 1 && args[0] == "--config" ? run_tolvadm(args, input) : tolvadm(r.conf(), args, input);
              std::string out = "status=" + std::to_string(a.status);
              for (const auto &[tag, text] : {std::pair{"out|", a.out}, std::pair{"err|", a.err}})
                  for (const std::string &l : split(text, '\n')) out += "\n  " + std::string(tag) + escape(l, false);
