@@ -9,7 +9,9 @@
 // credential call), @SLOT keeps the record across lines (u@SLOT for the user
 // record), other KEY=VALUE and bare words are the operation's own arguments.
 // Values take \s (blank), \n, \r, \t, \\, \xNN and \*N; (repeat the previous
-// byte up to N bytes); "(null)" is a null pointer. "pick NAME WORDS..." and
+// byte up to N bytes); "(null)" is a null pointer. "adm WORDS..." runs tolvadm
+// on the registry, or on the one "--config FILE" names ($DIR/ in a word is the
+// registry directory, a word <TEXT is standard input). "pick NAME WORDS..." and
 // "tmpl LINE" define a random mix that "mix SEED COUNT" draws from.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +26,7 @@
 #include <sstream>
 
 #include "records.h"
+#include "tolvadm_run.h"
 
 namespace {
 
@@ -279,6 +282,13 @@ struct Run {
         if (h) rspi_terminate(h);
     }
     std::string path(const std::string &name) const { return dir->path() + unescape(name); }
+    // The text with this run's directories, and the build tree's, by name.
+    std::string paths_named(std::string s) const {
+        for (const auto &[from, to] : {std::pair{dir->path(), "$DIR/"}, std::pair{conf_dir->path(), "$CONFDIR/"},
+                                       std::pair{fs::path(TOLV_PLUGIN_PATH).parent_path().string() + "/", "$BUILD/"}})
+            for (std::size_t p; (p = s.find(from)) != std::string::npos;) s.replace(p, from.size(), to);
+        return s;
+    }
 };
 
 // An operation's records and arguments, as the line gave them.
@@ -373,7 +383,10 @@ std::string dump(const std::string &dir, const std::string &prefix = "") {
     std::vector<std::string> names;
     for (const auto &e : fs::directory_iterator(dir)) {
         const std::string n = e.path().filename().string();
-        if (prefix.empty() && n.rfind("tolv.journal", 0) == 0) continue;  // bookkeeping, not content
+        // An idle journal is bookkeeping, not content; anything left in it is shown.
+        if (prefix.empty() && n.rfind("tolv.journal", 0) == 0 && fs::is_directory(fs::symlink_status(dir + "/" + n)) &&
+            fs::is_empty(dir + "/" + n))
+            continue;
         names.push_back(n);
     }
     std::sort(names.begin(), names.end());
@@ -513,15 +526,39 @@ const std::vector<Op> &ops() {
              if (n != 0) r.init();
              return rc(n);
          }},
-        {"file", -1, false, -1,  // NAME [CONTENT]: writes a file of the registry
-         [](Run &r, Call &c) { return write_file(r.path(c.words.at(0)), c.words.size() > 1 ? unescape(c.words[1]) : ""), std::string("ok"); }},
+        {"file", -1, false, -1,  // NAME [CONTENT]: writes a file of the registry ($DIR/ its directory)
+         [](Run &r, Call &c) {
+             std::string text = c.words.size() > 1 ? unescape(c.words[1]) : "";
+             for (std::size_t p; (p = text.find("$DIR/")) != std::string::npos;) text.replace(p, 5, r.dir->path());
+             return write_file(r.path(c.words.at(0)), text), std::string("ok");
+         }},
         {"rm", -1, false, -1, [](Run &r, Call &c) { return std::string(::unlink(r.path(c.words.at(0)).c_str()) ? "failed" : "ok"); }},
         {"truncate", -1, false, -1,
          [](Run &r, Call &c) { return std::string(::truncate(r.path(c.words.at(0)).c_str(), std::stol(c.words.at(1))) ? "failed" : "ok"); }},
+        {"mv", -1, false, -1,
+         [](Run &r, Call &c) {
+             return std::string(std::rename(r.path(c.words.at(0)).c_str(), r.path(c.words.at(1)).c_str()) ? "failed" : "ok");
+         }},
         {"mkdir", -1, false, -1, [](Run &r, Call &c) { return std::string(::mkdir(r.path(c.words.at(0)).c_str(), 0700) ? "failed" : "ok"); }},
         {"symlink", -1, false, -1,
          [](Run &r, Call &c) { return std::string(::symlink(unescape(c.words.at(1)).c_str(), r.path(c.words.at(0)).c_str()) ? "failed" : "ok"); }},
-        {"show", -1, false, -1, [](Run &r, Call &) { return "\n" + dump(r.dir->path()); }},
+        {"show", -1, false, -1, [](Run &r, Call &) { return "\n" + r.paths_named(dump(r.dir->path())); }},
+        {"adm", -1, false, -1,  // tolvadm WORDS... on the registry; <TEXT is its standard input
+         [](Run &r, Call &c) {
+             std::vector<std::string> args;
+             std::string input;
+             for (const auto &w : c.words) {
+                 std::string v = unescape(w[0] == '<' ? w.substr(1) : w);
+                 for (std::size_t p; (p = v.find("$DIR/")) != std::string::npos;) v.replace(p, 5, r.dir->path());
+                 (w[0] == '<' ? input : args.emplace_back()) = v;
+             }
+             const AdmResult a =
+                 args.size() > 1 && args[0] == "--config" ? run_tolvadm(args, input) : tolvadm(r.conf(), args, input);
+             std::string out = "status=" + std::to_string(a.status);
+             for (const auto &[tag, text] : {std::pair{"out|", a.out}, std::pair{"err|", a.err}})
+                 for (const std::string &l : split(text, '\n')) out += "\n  " + std::string(tag) + escape(l, false);
+             return r.paths_named(out);
+         }},
     };
     return all;
 }
@@ -606,7 +643,7 @@ std::string run_corpus(const std::string &text) {
     std::string out;
     std::unique_ptr<Run> r;
     const auto finish = [&] {
-        if (r) out += "== directory\n" + dump(r->dir->path()) + "\n";
+        if (r) out += "== directory\n" + r->paths_named(dump(r->dir->path())) + "\n";
     };
     std::map<std::string, std::vector<std::string>> picks;
     std::vector<std::string> tmpls;

@@ -1,5 +1,5 @@
 // The plug-in frame through its exported interface: the configuration file,
-// (re-)initialisation, diagnostics and the constant answers.
+// (re-)initialisation and diagnostics.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -69,14 +69,6 @@ TEST_F(Config, LongLinesAreReadInPieces) {
     EXPECT_EQ(dir(), "/piece/");
 }
 
-TEST_F(Config, NoDirOrNoFileIsAConfigurationError) {
-    EXPECT_EQ(init("#dir=/x/\n  # only comments\nverbose=false\n"), 4u);
-    EXPECT_EQ(h, nullptr);
-    EXPECT_EQ(rspi_initialize(&h, (tmp.path() + "missing.conf").c_str()), 4u);
-    EXPECT_EQ(rspi_initialize(&h, nullptr), 4u);
-    EXPECT_EQ(h, nullptr);
-}
-
 TEST_F(Config, HandleLifetimeAsHostsUseIt) {
     ASSERT_EQ(init("dir=" + tmp.path() + "\n"), 0u);
     char **again = nullptr;
@@ -142,20 +134,4 @@ TEST_F(Config, UnopenableVerboseFileStopsDiagnostics) {
     ASSERT_EQ(init("verbose=true\nverbose=/no/such/dir/log\ndir=/d/\n"), 0u);
     EXPECT_EQ(debugOutput, nullptr);
     EXPECT_EQ(verbose, 1);
-}
-
-TEST(Constants, QueriesAndDomainStubs) {
-    EXPECT_EQ(rspi_version(nullptr), 2u);
-    EXPECT_STREQ(rspi_registry_type(nullptr), "other");
-    EXPECT_EQ(rspi_authn_type(nullptr), 1u);
-    EXPECT_EQ(rspi_extensions(nullptr), 0u);
-    EXPECT_EQ(rspi_lib_init(nullptr), 0u);
-    EXPECT_EQ(rspi_router(nullptr), 2u);
-    EXPECT_EQ(rspi_get_registry_properties(nullptr, nullptr), 1u);
-    EXPECT_EQ(rspi_create_domain_handle(nullptr, "d", nullptr), 1u);
-    EXPECT_EQ(rspi_delete_domain_handle(nullptr, nullptr), 1u);
-    EXPECT_EQ(rspi_create_domain(nullptr, "d"), 1u);
-    EXPECT_EQ(rspi_delete_domain(nullptr, "d"), 1u);
-    EXPECT_EQ(rspi_get_domain_name(nullptr, nullptr, nullptr), 1u);
-    EXPECT_EQ(rspi_is_registry_server_up(nullptr), 1u);
 }

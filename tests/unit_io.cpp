@@ -71,36 +71,6 @@ bool model_filter(std::string f, std::string n) {
 
 }  // namespace
 
-TEST(ReadFile, EverySizeComesBackWhole) {
-    TempDir dir;
-    std::mt19937 rng(7);
-    // Around the in-object buffer and well past it, with NULs and newlines.
-    for (std::size_t size : {0u, 1u, 100u, 8191u, 8192u, 8193u, 16384u, 70001u}) {
-        const std::string path = dir.path() + "f" + std::to_string(size);
-        const std::string bytes = random_text(rng, size, std::string("ab\n\0 ", 5));
-        write_file(path, bytes);
-        for (bool list : {false, true}) {
-            io::Bytes b;
-            ASSERT_EQ(io::read_file(path, b, list), io::Read::Ok) << size;
-            // A record is read only as far as the longest record reaches.
-            const std::size_t want = list ? bytes.size() : std::min(bytes.size(), io::kMaxRecordBytes);
-            EXPECT_TRUE(b.view() == std::string_view(bytes).substr(0, want)) << size << (list ? " list" : "");
-        }
-    }
-    io::Bytes b;
-    EXPECT_EQ(io::read_file(dir.path() + "none", b), io::Read::Missing);
-    EXPECT_EQ(io::read_file(dir.path() + "none/x", b, true), io::Read::Missing);
-    EXPECT_EQ(io::read_file(dir.path(), b, true), io::Read::Error);  // a directory opens, its read fails
-    EXPECT_EQ(b.size(), 0u);
-
-    // A failed read gives an error and no bytes.
-    write_file(dir.path() + "big", std::string(20000, 'z'));
-    io::fail_nth_operation(3, EIO);  // open, fstat, read
-    EXPECT_EQ(io::read_file(dir.path() + "big", b), io::Read::Error);
-    io::fail_nth_operation(0, 0);
-    EXPECT_EQ(b.size(), 0u);
-}
-
 TEST(LineReader, PiecesMatchACStreamReader) {
     std::mt19937 rng(11);
     for (int round = 0; round < 400; ++round) {
@@ -207,15 +177,6 @@ TEST(ListOut, MoreSlicesThanOneGatheredWriteTakes) {
     io::fail_nth_operation(1, ENOSPC);
     EXPECT_FALSE(out.write_to(f));
     io::fail_nth_operation(0, 0);
-}
-
-TEST(IndexLines, SeparatorSearchAgreesWithFind) {
-    std::mt19937 rng(19);
-    for (int round = 0; round < 3000; ++round) {
-        const std::string s = random_text(rng, rng() % 70, round % 2 ? "x  " : "xxxxxxx \n");
-        for (std::size_t from = 0; from <= s.size() + 1; ++from)
-            ASSERT_EQ(find_index_sep(s, from), std::string_view(s).find(kIndexSep, from)) << '"' << s << "\" " << from;
-    }
 }
 
 TEST(IndexLines, SplitsAgreeWithAModel) {

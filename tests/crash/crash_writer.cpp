@@ -254,24 +254,11 @@ Policy given_policy(const std::string &id) {
     return p;
 }
 
-Entry observe_policy(char **h, const std::string &id) {
-    Policy p = given_policy(id);
-    const uint32_t rc = rspi_get_policy(h, p.get());
+// A record read back by its get: absent on the family's invalid code.
+template <class R>
+Entry observed(uint32_t rc, uint32_t invalid, const R &r) {
     Entry e;
-    if (rc == RSPI_RC_INVALID_POLICY) return e;
-    if (rc != 0) return odd("get", rc);
-    e.st = 'E';
-    e.desc = str(p->description);
-    e.blob = sum_of(p->blob);
-    return e;
-}
-
-Entry observe_resource(char **h, const std::string &name) {
-    Resource r;
-    r.set(r->name, name.c_str());
-    const uint32_t rc = rspi_get_resource(h, r.get());
-    Entry e;
-    if (rc == RSPI_RC_INVALID_RESOURCE) return e;
+    if (rc == invalid) return e;
     if (rc != 0) return odd("get", rc);
     e.st = 'E';
     e.desc = str(r->description);
@@ -279,17 +266,25 @@ Entry observe_resource(char **h, const std::string &name) {
     return e;
 }
 
+Entry observe_policy(char **h, const std::string &id) {
+    Policy p = given_policy(id);
+    const uint32_t rc = rspi_get_policy(h, p.get());
+    return observed(rc, RSPI_RC_INVALID_POLICY, p);
+}
+
+Entry observe_resource(char **h, const std::string &name) {
+    Resource r;
+    r.set(r->name, name.c_str());
+    const uint32_t rc = rspi_get_resource(h, r.get());
+    return observed(rc, RSPI_RC_INVALID_RESOURCE, r);
+}
+
 Entry observe_resgroup(char **h, const std::string &name) {
     Resgroup g;
     g.set(g->name, name.c_str());
     const uint32_t rc = rspi_get_resgroup(h, g.get());
-    Entry e;
-    if (rc == RSPI_RC_INVALID_RESGROUP) return e;
-    if (rc != 0) return odd("get", rc);
-    e.st = 'E';
-    e.desc = str(g->description);
-    e.blob = sum_of(g->blob);
-    if (g->members)
+    Entry e = observed(rc, RSPI_RC_INVALID_RESGROUP, g);
+    if (e.st == 'E' && g->members)
         for (int32_t i = 0; i < g->members->count; ++i) e.members.insert(str(g->members->names[i]));
     return e;
 }
@@ -299,13 +294,8 @@ Entry observe_creds(char **h, const std::string &uid, const std::string &res) {
     Creds c;
     c.set(c->name, res.c_str());
     const uint32_t rc = rspi_get_rescreds(h, u.get(), c.get());
-    Entry e;
-    if (rc == RSPI_RC_INVALID_RESCREDS) return e;
-    if (rc != 0) return odd("get", rc);
-    e.st = 'E';
-    e.desc = str(c->description);
-    e.blob = sum_of(c->blob);
-    e.extra = c->password ? std::string(c->password->data, c->password->length) : "(null)";
+    Entry e = observed(rc, RSPI_RC_INVALID_RESCREDS, c);
+    if (e.st == 'E') e.extra = c->password ? std::string(c->password->data, c->password->length) : "(null)";
     return e;
 }
 
