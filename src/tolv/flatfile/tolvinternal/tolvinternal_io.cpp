@@ -317,13 +317,13 @@ bool apply_found(int jfd, const char *name) {
     return same ? ::unlinkat(jfd, name, 0) == 0 : ::renameat(jfd, name, t_dir.fd, name) == 0;
 }
 
-// Puts an emptied directory aside as the idle one.
+// Puts an emptied directory aside as the idle one. Not flushed even in
+// durable mode: its emptiness is (see commit_running), and an empty journal
+// that comes back after a power loss is parked again by the next writer.
 bool park(std::string_view which) {
     const std::string name = journal_name(which), idle = journal_name(kJournalIdle);
-    const bool parked = ::renameat(t_dir.fd, name.c_str(), t_dir.fd, idle.c_str()) == 0 ||
-                        ::unlinkat(t_dir.fd, name.c_str(), AT_REMOVEDIR) == 0;
-    sync_dir(t_dir.fd);
-    return parked;
+    return ::renameat(t_dir.fd, name.c_str(), t_dir.fd, idle.c_str()) == 0 ||
+           ::unlinkat(t_dir.fd, name.c_str(), AT_REMOVEDIR) == 0;
 }
 
 // Applies (a journal) or empties (a staging directory) the directory `which`
@@ -423,8 +423,11 @@ bool commit_running() {
         else
             all = ::renameat(fd, name, t_dir.fd, name) == 0 && all;
     }
-    close_stage();
+    // Durable: the applied files, and the journal emptied of them, so that an
+    // entry never comes back into the idle directory after a power loss.
     sync_dir(t_dir.fd);
+    sync_dir(fd);
+    close_stage();
     // A step that failed leaves the journal for the next writer to apply.
     if (all) park(kJournal);
     return true;
