@@ -59,11 +59,10 @@ Rc get_policy(std::string_view dir, rspi_policy *p) {
 }
 
 // Overlays the given fields of changes on the stored policy in work; strings
-// and the blob are borrowed.
-void merge_policy(rspi_policy *work, const rspi_policy *changes) {
-    if (changes->description) work->description = changes->description;
-    if (changes->text_1) work->text_1 = changes->text_1;
-    if (changes->blob) work->blob = changes->blob;
+// and the blob are lent.
+void merge_policy(Borrowing<rspi_policy> &w, const rspi_policy *changes) {
+    w.lend_from(changes, &rspi_policy::description, &rspi_policy::text_1, &rspi_policy::blob);
+    rspi_policy *work = w.get();
     if (changes->attribute != 0) work->attribute = changes->attribute;
     if (changes->state != 2) work->state = changes->state;
     if (changes->long_1 == -2)
@@ -86,27 +85,13 @@ void merge_policy(rspi_policy *work, const rspi_policy *changes) {
 
 Rc modify_policy(char **handle, std::string_view dir, rspi_policy *changes) {
     if (!changes) return Rc::InvalidPolicy;
-    rspi_policy *work = rspi_alloc_policy();
+    Borrowing<rspi_policy> work(rspi_alloc_policy(), rspi_free_policy);
     if (!work) return Rc::NoMemory;
-    work->policy_id = changes->policy_id;
-    work->domain = changes->domain;
-    ScopeExit release([&] {
-        work->policy_id = work->domain = nullptr;
-        rspi_free_policy(work);
-    });
-    const uint32_t got = rspi_get_policy(handle, work);
+    work.lend_from(changes, &rspi_policy::policy_id, &rspi_policy::domain);
+    const uint32_t got = rspi_get_policy(handle, work.get());
     if (got != RSPI_RC_SUCCESS) return static_cast<Rc>(got);
-
-    char *const description = work->description;
-    char *const text_1 = work->text_1;
-    rspi_blob *const blob = work->blob;
-    ScopeExit give_back([&] {
-        work->description = description;
-        work->text_1 = text_1;
-        work->blob = blob;
-    });
     merge_policy(work, changes);
-    return ui_replace_policy(dir, work, false);
+    return ui_replace_policy(dir, work.get(), false);
 }
 
 Rc delete_policy(std::string_view dir, rspi_policy *p) {

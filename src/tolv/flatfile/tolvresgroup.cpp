@@ -85,29 +85,15 @@ Rc get_resgroup(std::string_view dir, rspi_resgroup *g) {
 
 Rc modify_resgroup(char **handle, std::string_view dir, rspi_resgroup *changes) {
     if (!changes) return Rc::InvalidResgroup;
-    rspi_resgroup *work = rspi_alloc_resgroup();
-    if (!work) return Rc::NoMemory;
-    work->name = changes->name;
-    ScopeExit release([&] {
-        work->name = nullptr;
-        rspi_free_resgroup(work);
-    });
-    const uint32_t got = rspi_get_resgroup(handle, work);
+    Borrowing<rspi_resgroup> w(rspi_alloc_resgroup(), rspi_free_resgroup);
+    if (!w) return Rc::NoMemory;
+    w.lend(&rspi_resgroup::name, changes->name);
+    const uint32_t got = rspi_get_resgroup(handle, w.get());
     if (got != RSPI_RC_SUCCESS) return static_cast<Rc>(got);
-
-    char *const description = work->description;
-    rspi_resgroupmembers *const members = work->members;
-    rspi_blob *const blob = work->blob;
-    ScopeExit give_back([&] {
-        work->description = description;
-        work->members = members;
-        work->blob = blob;
-    });
-    if (changes->description) work->description = changes->description;
+    w.lend_from(changes, &rspi_resgroup::description, &rspi_resgroup::members, &rspi_resgroup::blob);
+    rspi_resgroup *work = w.get();
     if (changes->attribute != 0) work->attribute = changes->attribute;
     if (changes->state != 2) work->state = changes->state;
-    if (changes->members) work->members = changes->members;
-    if (changes->blob) work->blob = changes->blob;
     // The members are always rebuilt (and validated again): from the
     // caller's when given, else from those just read.
     return ui_replace_resgroup(dir, work, false);

@@ -41,26 +41,15 @@ Rc get_resource(std::string_view dir, rspi_resource *r) {
 
 Rc modify_resource(char **handle, std::string_view dir, rspi_resource *changes) {
     if (!changes) return Rc::InvalidResource;
-    rspi_resource *work = rspi_alloc_resource();
-    if (!work) return Rc::NoMemory;
-    work->name = changes->name;
-    ScopeExit release([&] {
-        work->name = nullptr;
-        rspi_free_resource(work);
-    });
-    const uint32_t got = rspi_get_resource(handle, work);
+    Borrowing<rspi_resource> w(rspi_alloc_resource(), rspi_free_resource);
+    if (!w) return Rc::NoMemory;
+    w.lend(&rspi_resource::name, changes->name);
+    const uint32_t got = rspi_get_resource(handle, w.get());
     if (got != RSPI_RC_SUCCESS) return static_cast<Rc>(got);
-
-    char *const description = work->description;
-    rspi_blob *const blob = work->blob;
-    ScopeExit give_back([&] {
-        work->description = description;
-        work->blob = blob;
-    });
-    if (changes->description) work->description = changes->description;
+    w.lend_from(changes, &rspi_resource::description, &rspi_resource::blob);
+    rspi_resource *work = w.get();
     if (changes->attribute != 0) work->attribute = changes->attribute;
     if (changes->state != 2) work->state = changes->state;
-    if (changes->blob) work->blob = changes->blob;
     return ui_replace_resource(dir, work, false);
 }
 

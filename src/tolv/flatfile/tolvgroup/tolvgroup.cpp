@@ -28,21 +28,10 @@ Rc group_exists(std::string_view dir, rspi_group *g) {
 
 // A temporary group that borrows the caller's names; the names are handed
 // back before it is released.
-struct TempGroup {
-    rspi_group *g = rspi_alloc_group();
-    explicit TempGroup(const rspi_group *lender) {
-        if (g) {
-            g->group_id = lender->group_id;
-            g->domain = lender->domain;
-        }
+struct TempGroup : Borrowing<rspi_group> {
+    explicit TempGroup(const rspi_group *lender) : Borrowing(rspi_alloc_group(), rspi_free_group) {
+        if (get()) lend_from(lender, &rspi_group::group_id, &rspi_group::domain);
     }
-    ~TempGroup() {
-        if (!g) return;
-        g->group_id = g->domain = nullptr;
-        rspi_free_group(g);
-    }
-    TempGroup(const TempGroup &) = delete;
-    TempGroup &operator=(const TempGroup &) = delete;
 };
 
 Rc from_code(uint32_t rc) { return static_cast<Rc>(rc); }
@@ -91,24 +80,11 @@ Rc get_group(std::string_view dir, rspi_group *g) {
 Rc modify_group(char **handle, std::string_view dir, rspi_group *changes) {
     if (!changes) return Rc::InvalidGroup;
     TempGroup tmp(changes);
-    if (!tmp.g) return Rc::NoMemory;
-    rspi_group *const work = tmp.g;
+    if (!tmp.get()) return Rc::NoMemory;
+    rspi_group *const work = tmp.get();
     if (const uint32_t got = rspi_get_group(handle, work); got != RSPI_RC_SUCCESS) return from_code(got);
-
-    char *const uuid_string = work->uuid_string;
-    char *const description = work->description;
-    char *const registry_id = work->registry_id;
-    rspi_blob *const blob = work->blob;
-    ScopeExit give_back([&] {
-        work->uuid_string = uuid_string;
-        work->description = description;
-        work->registry_id = registry_id;
-        work->blob = blob;
-    });
-    if (changes->uuid_string) work->uuid_string = changes->uuid_string;
-    if (changes->description) work->description = changes->description;
-    if (changes->registry_id) work->registry_id = changes->registry_id;
-    if (changes->blob) work->blob = changes->blob;
+    tmp.lend_from(changes, &rspi_group::uuid_string, &rspi_group::description, &rspi_group::registry_id,
+                  &rspi_group::blob);
     if (changes->attribute != 0) work->attribute = changes->attribute;
     if (changes->state != 2) work->state = changes->state;
     return ui_replace_group(dir, work, false);
@@ -117,16 +93,16 @@ Rc modify_group(char **handle, std::string_view dir, rspi_group *changes) {
 Rc disable_group(char **handle, std::string_view dir, rspi_group *g) {
     if (!names_given(g)) return Rc::InvalidGroup;
     TempGroup tmp(g);
-    if (!tmp.g) return Rc::NoMemory;
-    if (const uint32_t got = rspi_get_group(handle, tmp.g); got != RSPI_RC_SUCCESS) return from_code(got);
+    if (!tmp.get()) return Rc::NoMemory;
+    if (const uint32_t got = rspi_get_group(handle, tmp.get()); got != RSPI_RC_SUCCESS) return from_code(got);
 
-    const std::string_view registry_id = tmp.g->registry_id ? tmp.g->registry_id : "";
+    const std::string_view registry_id = tmp.get()->registry_id ? tmp.get()->registry_id : "";
     if (!component_fits(disabled_group_file({}, registry_id).size(), 0)) return Rc::InvalidGroup;
     const std::string disabled = disabled_group_file(dir, registry_id);
     // Another disabled group under the same registry id keeps its file.
     if (const Rc rc = io::absent(io::probe(disabled), Rc::GroupExists); !ok(rc)) return rc;
     if (!io::rename_file(path_of(dir, g), disabled)) return Rc::FileError;
-    return ui_disable_in_grouplist(dir, tmp.g);
+    return ui_disable_in_grouplist(dir, tmp.get());
 }
 
 Rc enable_group(char **handle, std::string_view dir, rspi_group *g) {
@@ -143,10 +119,10 @@ Rc enable_group(char **handle, std::string_view dir, rspi_group *g) {
     if (!ok(ui_check_group(g, g->uuid_string ? std::strlen(g->uuid_string) : kUuidTextLen))) return Rc::InvalidGroup;
     if (const Rc rc = ui_check_group_identity(dir, g, g->uuid_string, g->registry_id); !ok(rc)) return rc;
     TempGroup tmp(g);
-    if (!tmp.g) return Rc::NoMemory;
+    if (!tmp.get()) return Rc::NoMemory;
     if (!io::rename_file(disabled, path)) return Rc::GroupNotDisabled;
 
-    rspi_group *const work = tmp.g;
+    rspi_group *const work = tmp.get();
     if (const uint32_t got = rspi_get_group(handle, work); got != RSPI_RC_SUCCESS) return from_code(got);
     // The caller's UUID text (lent; null asks for a new UUID) replaces the stored one.
     char *const stored_uuid = work->uuid_string;

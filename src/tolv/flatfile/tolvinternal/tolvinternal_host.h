@@ -2,6 +2,9 @@
 // back.
 #pragma once
 
+#include <functional>
+#include <vector>
+
 #include "tolvinternal/tolvinternal_rc.h"
 
 namespace tolv {
@@ -23,6 +26,44 @@ public:
 
 private:
     F f_;
+};
+
+// A record of the plug-in's own that holds pointers it does not own: the
+// caller's key names for a lookup, the caller's changed fields for a modify.
+// Each lent pointer is handed back (the field gets its earlier value) before
+// the record is released, on every path: the plug-in never frees a borrowed
+// string.
+template <class R>
+class Borrowing {
+public:
+    Borrowing(R *record, void (*release)(R *)) : rec_(record), release_(release) {}
+    ~Borrowing() {
+        for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) (*it)();
+        if (rec_) release_(rec_);
+    }
+    Borrowing(const Borrowing &) = delete;
+    Borrowing &operator=(const Borrowing &) = delete;
+    R *get() const { return rec_; }
+    explicit operator bool() const { return rec_ != nullptr; }
+    // Puts value in field until the end of the scope; a null value leaves
+    // the field as it is.
+    template <class T>
+    void lend(T *R::*field, T *value) {
+        if (!value) return;
+        T *&slot = rec_->*field;
+        undo_.push_back([&slot, old = slot] { slot = old; });
+        slot = value;
+    }
+    // Lends the same fields of another record.
+    template <class... T>
+    void lend_from(const R *from, T *R::*...fields) {
+        (lend(fields, from->*fields), ...);
+    }
+
+private:
+    R *rec_;
+    void (*release_)(R *);
+    std::vector<std::function<void()>> undo_;
 };
 
 }  // namespace tolv

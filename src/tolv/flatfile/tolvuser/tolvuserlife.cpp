@@ -13,7 +13,6 @@ template <class T, void (*Free)(T *)>
 struct Releaser {
     void operator()(T *p) const { Free(p); }
 };
-using UserPtr = std::unique_ptr<rspi_user, Releaser<rspi_user, rspi_free_user>>;
 using GroupPtr = std::unique_ptr<rspi_group, Releaser<rspi_group, rspi_free_group>>;
 using GroupListPtr = std::unique_ptr<rspi_grouplist, Releaser<rspi_grouplist, rspi_free_grouplist>>;
 using CredsPtr = std::unique_ptr<rspi_rescreds, Releaser<rspi_rescreds, rspi_free_rescreds>>;
@@ -55,21 +54,13 @@ Rc purge_cert_dns(std::string_view dir, const rspi_user *user) {
     return rc == Rc::FileError || rc == Rc::NoMemory ? rc : Rc::Success;
 }
 
-// A temporary record that borrows the caller's names; they are handed back
-// before it is released.
-UserPtr borrow_names(rspi_user *user) {
-    UserPtr temp(rspi_alloc_user());
-    if (temp) {
-        temp->user_id = user->user_id;
-        temp->domain = user->domain;
+// A temporary record that borrows the caller's names.
+struct TempUser : Borrowing<rspi_user> {
+    explicit TempUser(const rspi_user *lender) : Borrowing(rspi_alloc_user(), rspi_free_user) {
+        if (get()) lend_from(lender, &rspi_user::user_id, &rspi_user::domain);
     }
-    return temp;
-}
-
-void give_back(rspi_user *temp) {
-    temp->user_id = nullptr;
-    temp->domain = nullptr;
-}
+    rspi_user *operator->() const { return get(); }
+};
 
 Rc delete_user(char **handle, std::string_view dir, rspi_user *user) {
     if (!user || !user->user_id || !user->domain) return Rc::InvalidUser;
@@ -89,9 +80,8 @@ Rc disable_user(char **handle, std::string_view dir, rspi_user *user) {
     if (!user || !user->user_id || !user->domain) return Rc::InvalidUser;
     Rc rc = delete_all_rescreds(handle, user);
     if (!ok(rc)) return rc;
-    UserPtr temp = borrow_names(user);
+    TempUser temp(user);
     if (!temp) return Rc::NoMemory;
-    ScopeExit hand_back([&] { give_back(temp.get()); });
     rc = ui_get_user(dir, temp.get());
     if (!ok(rc)) return rc;
     ui_tolower(user->domain);
@@ -117,10 +107,10 @@ Rc enable_user(char **handle, std::string_view dir, rspi_user *user) {
     if (const Rc rc = ui_check_user_enable(dir, disabled, user); !ok(rc)) return rc;
     if (!io::rename_file(disabled, path)) return Rc::UserNotDisabled;
 
-    UserPtr temp = borrow_names(user);
+    TempUser temp(user);
     if (!temp) return Rc::NoMemory;
+    // The caller's UUID text is lent below, unless the write made a new one.
     ScopeExit hand_back([&] {
-        give_back(temp.get());
         if (temp->uuid_string == user->uuid_string) temp->uuid_string = nullptr;
     });
     Rc rc = ui_get_user(dir, temp.get());
