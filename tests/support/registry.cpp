@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "rspi.h"
+#include "tolvformat.h"
 
 namespace tolvtest {
 
@@ -45,7 +46,7 @@ std::vector<std::string> list_dir(const std::string &dir) {
     std::vector<std::string> names;
     // The plug-in's empty journal, kept between writes, is no registry content.
     for (const auto &e : std::filesystem::directory_iterator(dir))
-        if (e.path().filename() != "tolv.journal.idle") names.push_back(e.path().filename().string());
+        if (e.path().filename() != tolv::format::kIdleJournalDir) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
