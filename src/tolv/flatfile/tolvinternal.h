@@ -5,7 +5,8 @@
 //   pieces and record files), lists (the list rewriter and entry lists), cursor
 //   (list records and the cursor), indexes (the user and group lists), host
 //   (host strings), blobs (blobs, UUIDs, login types), families (each family's
-//   storage functions).
+//   storage functions), fields (records from their field tables), familyops
+//   (the operations of a family named by its keys).
 #pragma once
 
 #include "tolvinternal/tolvinternal_rc.h"
@@ -20,3 +21,5 @@
 #include "tolvinternal/tolvinternal_host.h"
 #include "tolvinternal/tolvinternal_blobs.h"
 #include "tolvinternal/tolvinternal_families.h"
+#include "tolvinternal/tolvinternal_fields.h"
+#include "tolvinternal/tolvinternal_familyops.h"

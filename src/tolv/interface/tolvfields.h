@@ -46,6 +46,7 @@ struct Field {
     std::int64_t reset = kNoReset;
     bool kept = false;    // a modify keeps the stored value whatever is given
     bool always = false;  // BlobLength: written (0) without a blob too
+    bool needs_password = false;  // a number stored as 0 unless a password is stored
 
     constexpr bool is_number() const { return kind == Kind::Unsigned || kind == Kind::Signed; }
     constexpr std::int64_t number(const R *r) const { return u32 ? std::int64_t(r->*u32) : std::int64_t(r->*i32); }
@@ -88,12 +89,17 @@ template <class R>
 constexpr Field<R> password() { return {.name = "password", .kind = Kind::Password, .password = &R::password}; }
 
 using U = rspi_user;
+// Stored as 1 only with a stored password; else 0.
+constexpr Field<U> account_valid() {
+    Field<U> f = number<U>("account_valid", Kind::Unsigned, &U::account_valid, 2, 1);
+    f.needs_password = true;
+    return f;
+}
 inline constexpr Field<U> kUserFields[] = {
     key("user_id", &U::user_id),
     key("domain", &U::domain),
     number("flag_1", Kind::Unsigned, &U::flag_1, 2, 0),
-    // Stored as 1 only with a stored password; else 0.
-    number("account_valid", Kind::Unsigned, &U::account_valid, 2, 1),
+    account_valid(),
     password<U>(),
     text("description", &U::description),
     number("number_1", Kind::Unsigned, &U::number_1, 0, 0),

@@ -5,6 +5,7 @@
 #include "tolvinternal/tolvinternal_lists.h"
 #include "tolvinternal/tolvinternal_indexes.h"
 #include "tolvinternal/tolvinternal_blobs.h"
+#include "tolvinternal/tolvinternal_fields.h"
 
 namespace tolv {
 
@@ -80,38 +81,12 @@ Rc ui_remove_from_grouplist(std::string_view dir, rspi_group *group);
 std::string member_entry(std::string_view domain, std::string_view id);
 // --- end groups ---
 
-// --- policies (tolvinternal/tolvinternal_policy.cpp) ---
-// Writes the policy file (and blob) and adds "domain policy_id" to the policy
-// list. 32 before anything is written for null or unfitting names; state 2
-// becomes 1 in the record.
-Rc ui_replace_policy(std::string_view dir, rspi_policy *policy, bool create_uuid);
-Rc ui_add_to_policylist(std::string_view dir, rspi_policy *policy);
-Rc ui_remove_from_policylist(std::string_view dir, rspi_policy *policy);
-// True when the policy file (with "_blob_T") and the list line "domain policy_id"
-// of these names fit their limits and neither name holds a line break.
-bool policy_names_fit(std::string_view domain, std::string_view policy_id);
-// number_2 ... number_16 (file lines 8 to 22), then number_17 (line 27): the
-// numbers whose "not set" is -1.
-inline constexpr int32_t rspi_policy::*kPolicyNumbers[] = {
-    &rspi_policy::number_2,  &rspi_policy::number_3,  &rspi_policy::number_4,  &rspi_policy::number_5,
-    &rspi_policy::number_6,  &rspi_policy::number_7,  &rspi_policy::number_8,  &rspi_policy::number_9,
-    &rspi_policy::number_10, &rspi_policy::number_11, &rspi_policy::number_12, &rspi_policy::number_13,
-    &rspi_policy::number_14, &rspi_policy::number_15, &rspi_policy::number_16, &rspi_policy::number_17,
-};
 // A key is one line of its record file and its lists: no line break in it.
 inline bool one_line(std::string_view key) { return key.find('\n') == std::string_view::npos; }
-// A text field that reads back as it was written: one line that the record
-// reader takes in one piece. Null (an empty line) is fine.
-inline bool storable_text(const char *s) {
-    if (!s) return true;
-    const std::string_view v(s);
-    return v.size() <= kRecordLineSize - 2 && one_line(v);
-}
 template <class... T>
 bool storable_texts(const T *...s) {
     return (storable_text(s) && ...);
 }
-// --- end policies ---
 
 // --- resources (tolvinternal/tolvinternal_resource.cpp) ---
 // 0 when name is usable and its resource file opens; else 33. Lower-cases name.

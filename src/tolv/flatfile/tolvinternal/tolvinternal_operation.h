@@ -3,6 +3,7 @@
 #pragma once
 
 #include "tolvinternal/tolvinternal_rc.h"
+#include "tolvinternal/tolvinternal_trace.h"
 
 namespace tolv {
 
@@ -94,6 +95,18 @@ int32_t guarded_count_op(char **handle, F &&body) noexcept {
         io::DirScope scope(dir, false);
         return body(std::string_view(dir));
     });
+}
+
+// The usual exported operation: body(dir) traced with the operation's texts
+// (and the entry line's arguments), as a reader or as a writer.
+template <class T, class Body, class... A>
+uint32_t traced_read_op(const T &t, char **handle, Body &&body, A... entry_args) {
+    return guarded_op(handle, [&](std::string_view dir) { return traced_with(t, [&] { return body(dir); }, entry_args...); });
+}
+template <class T, class Body, class... A>
+uint32_t traced_write_op(const T &t, char **handle, Body &&body, A... entry_args) {
+    return guarded_write_op(handle,
+                            [&](std::string_view dir) { return traced_with(t, [&] { return body(dir); }, entry_args...); });
 }
 
 }  // namespace tolv

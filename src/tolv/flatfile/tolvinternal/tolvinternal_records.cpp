@@ -62,4 +62,19 @@ RecordWriter &RecordWriter::i32(int32_t v) {
     return *this;
 }
 
+Rc take_password(std::string_view line, rspi_authndata *&field) {
+    rspi_authndata *pw = rspi_alloc_authndata();
+    char *data = pw ? dup_str(line) : nullptr;
+    if (!data) {
+        rspi_free_authndata(pw);
+        return Rc::NoMemory;
+    }
+    pw->type = 1;
+    pw->length = static_cast<uint32_t>(line.size());
+    pw->data = data;
+    rspi_free_authndata(field);
+    field = pw;
+    return Rc::Success;
+}
+
 }  // namespace tolv

@@ -19,8 +19,6 @@ using format::kMyResCredsSuffix;
 constexpr std::size_t kLongestUserSuffix =
     std::max({kUserSuffix.size() + kBlobSuffix.size() + kTempSuffix.size(),
               kMyGroupsSuffix.size() + kTempSuffix.size(), kMyResCredsSuffix.size() + kTempSuffix.size()});
-// A password of type 1 and at most 99 bytes is stored; anything else stores none.
-bool usable_password(const rspi_authndata *pw) { return pw && pw->type == 1 && pw->length <= 99; }
 
 std::string user_key(std::string_view domain, std::string_view user_id) {
     std::string key(domain);
@@ -54,24 +52,7 @@ Rc check_storable(const rspi_user *user, const char *uuid) {
         return Rc::InvalidUser;
     const std::size_t dn_len = user->cert_dn ? std::strlen(user->cert_dn) : 0;
     if (dn_len > 0 && !entry_fits(domain.size() + 2 + user_id.size() + dn_len)) return Rc::InvalidUser;
-    for (const char *t : std::initializer_list<const char *>{user->description, uuid, user->text_1, user->text_2,
-                                                             user->text_3, user->registry_id, user->text_4,
-                                                             user->cert_dn, user->text_5})
-        if (!storable_text(t)) return Rc::InvalidUser;
-    if (user->login_types) {
-        const rspi_logintypes *lt = user->login_types;
-        for (int32_t i = 0; i < lt->count; ++i)
-            if (lt->types[i] && std::strchr(lt->types[i], '\n')) return Rc::InvalidUser;
-    }
-    if (usable_password(user->password)) {
-        const rspi_authndata *pw = user->password;
-        if (pw->length > 0) {
-            if (!pw->data) return Rc::InvalidUser;
-            const std::string_view bytes(pw->data, pw->length);
-            if (bytes.find('\n') != std::string_view::npos || bytes.find('\0') != std::string_view::npos)
-                return Rc::InvalidUser;
-        }
-    }
+    if (!storable_record<rspi_user>(user, format::kUserFields, uuid)) return Rc::InvalidUser;
     return Rc::Success;
 }
 
@@ -133,43 +114,8 @@ Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create, const cha
     const std::string_view old_dn = old_cert_dn ? old_cert_dn : "", new_dn = user->cert_dn ? user->cert_dn : "";
     const bool dn_changes = old_dn != new_dn;
 
-    const bool has_password = usable_password(user->password);
-    const int32_t flag_1 = user->flag_1 == 2 ? 0 : user->flag_1;
-    const int32_t account_valid = has_password ? (user->account_valid == 2 ? 1 : user->account_valid) : 0;
-    const int32_t number_2 = user->number_2 == -1 ? 0 : user->number_2;
-    const std::string_view password =
-        has_password && user->password->length > 0 ? std::string_view(user->password->data, user->password->length)
-                                                   : std::string_view();
-
-    RecordWriter w;
-    w.text(user->user_id)
-        .text(user->domain)
-        .u32(static_cast<uint32_t>(flag_1))
-        .u32(static_cast<uint32_t>(account_valid))
-        .text(password)
-        .text(user->description)
-        .u32(user->number_1)
-        .text(uuid)
-        .text(ui_logintypes_string(user->login_types, ";", kListLineSize))
-        .text(user->text_1)
-        .text(user->text_2)
-        .text(user->text_3)
-        .text(user->registry_id)
-        .i32(number_2)
-        .u32(user->ulong_1)
-        .u32(user->ulong_2)
-        .u32(user->ulong_3)
-        .text(user->text_4)
-        .text(user->cert_dn)
-        .text(user->text_5);
-    if (user->blob) w.u32(user->blob->length);
-
     const std::string path = user_file(dir, user->domain, user->user_id);
-    if (!io::write_file(path, w.bytes())) return Rc::FileError;
-
-    user->flag_1 = flag_1;
-    user->account_valid = account_valid;
-    user->number_2 = number_2;
+    if (!io::write_file(path, encode_record<rspi_user>(user, format::kUserFields, uuid))) return Rc::FileError;
     if (fresh) {
         std::memcpy(user->uuid, fresh_uuid, sizeof fresh_uuid);
         user->uuid_string = std::exchange(fresh, nullptr);
@@ -192,52 +138,8 @@ Rc ui_get_user(std::string_view dir, rspi_user *user, bool with_password) {
 }
 
 Rc ui_read_user(const std::string &path, rspi_user *user, bool with_password, bool with_blob) {
-    Rc parsed = Rc::Success;
-    long blob_length = 0;
-    const Rc read = read_record_file(path, Rc::InvalidUser, with_blob, [&](std::string_view data) -> long {
-    RecordReader r(data);
-    std::string_view line;
-    r.key();
-    r.key();
-    r.number(user->flag_1);
-    r.number(user->account_valid);
-    if (r.next(line) && with_password) {
-        rspi_free_authndata(user->password);
-        user->password = rspi_alloc_authndata();
-        if (user->password) {
-            user->password->type = 1;
-            user->password->length = static_cast<uint32_t>(line.size());
-            user->password->data = dup_str(line);
-            if (!user->password->data) r.set_rc(Rc::NoMemory);
-        } else {
-            r.set_rc(Rc::NoMemory);
-        }
-    }
-    r.text(user->description);
-    r.number(user->number_1);
-    ui_read_uuid(r, user->uuid, user->uuid_string);
-    if (r.next(line)) {
-        rspi_free_logintypes(user->login_types);
-        user->login_types = ui_logintypes_data(line, ";");
-    }
-    r.text(user->text_1);
-    r.text(user->text_2);
-    r.text(user->text_3);
-    r.text(user->registry_id);
-    r.number(user->number_2);
-    r.number(user->ulong_1);
-    r.number(user->ulong_2);
-    r.number(user->ulong_3);
-    r.text(user->text_4);
-    r.text(user->cert_dn);
-    r.text(user->text_5);
-    std::string_view length;
-    parsed = r.rc();
-    return r.optional(length) ? parse_long(length) : 0;
-    }, blob_length);
-    if (!ok(read)) return read;
-
-    return with_blob ? ui_load_blob(path, blob_length, parsed, user->blob) : parsed;
+    return read_record<rspi_user>(path, Rc::InvalidUser, user, format::kUserFields,
+                                  {.keys = KeyRead::NonEmpty, .with_password = with_password, .with_blob = with_blob});
 }
 
 Rc ui_add_to_userlist(std::string_view dir, rspi_user *user) {

@@ -1,0 +1,150 @@
+// tolvinternal_familyops.h - create, get, modify, delete and the enumeration
+// of a family named by its keys alone (policies, resources, resource groups),
+// driven by its description: a family adds only what it does besides.
+#pragma once
+
+#include <cerrno>
+
+#include "tolvdiag.h"
+#include "tolvinternal/tolvinternal_cursor.h"
+#include "tolvinternal/tolvinternal_fields.h"
+#include "tolvinternal/tolvinternal_names.h"
+#include "tolvinternal/tolvinternal_operation.h"
+
+namespace tolv {
+
+// The entry and exit texts of a family's operations.
+struct FamilyTexts {
+    const text::OpText &create, &get, &modify, &del, &list, &count, &first, &next, &previous;
+};
+
+template <class R>
+struct KeyedFamily {
+    std::span<const Field<R>> fields;
+    ReadRules read;
+    Rc invalid, exists;
+    std::string_view list;  // the family's list: one "domain id" or "name" per line
+    char *R::*domain;       // null when one name is the key
+    char *R::*id;
+    std::string (*file)(std::string_view dir, const R *r);  // the record file
+    R *(*alloc)();
+    void (*release)(R *);
+    uint32_t (*get_op)(char **, R *);  // the exported get, for modify and fetch
+    const FamilyTexts &texts;
+    // Besides the names: the other files of this name fit (may be null).
+    bool (*also_fits)(std::string_view name) = nullptr;
+
+    bool keys_given(const R *r) const { return r && r->*id && (!domain || r->*domain); }
+    void lower(R *r) const {
+        if (domain) ui_tolower(r->*domain);
+        ui_tolower(r->*id);
+    }
+    // The list entry: "domain id", or the name.
+    std::string entry(const R *r) const {
+        std::string e;
+        if (domain) e.append(r->*domain).push_back(' ');
+        return e.append(r->*id);
+    }
+    // The names (lower-cased) hold no line break and make a record file, with
+    // its blob's temporary name, and a list line that fit.
+    bool names_fit(const R *r) const {
+        const std::string name = entry(r);
+        if (name.find('\n') != std::string::npos) return false;
+        return component_fits(file({}, r).size(), kBlobSuffix.size() + kTempSuffix.size()) &&
+               entry_fits(name.size()) && (!also_fits || also_fits(r->*id));
+    }
+};
+
+// Writes the record file (and blob), then extra() (another file of the
+// record; its failure is the result unless the blob's came first), then the
+// list entry. `invalid` before anything is written for null or unfitting names
+// or texts that would not read back; state 2 becomes 1 in the record.
+template <class R, class Extra>
+Rc replace_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r, bool create_uuid, Extra &&extra) {
+    if (!f.keys_given(r) || !f.names_fit(r) || !storable_record<R>(r, f.fields)) return f.invalid;
+    if (create_uuid) ui_uuid_create(r->uuid, r->uuid_string);
+    const std::string path = f.file(dir, r);
+    if (!io::write_file(path, encode_record<R>(r, f.fields))) return Rc::FileError;
+    Rc rc = r->blob ? ui_write_blob(blob_file(path), r->blob) : Rc::Success;
+    if (const Rc more = extra(); ok(rc)) rc = more;
+    if (!ok(rc)) return rc;  // the file stays, without a list entry
+    return ui_add_to_entrylist(dir, f.list, f.entry(r));
+}
+template <class R>
+Rc replace_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r, bool create_uuid) {
+    return replace_keyed(f, dir, r, create_uuid, [] { return Rc::Success; });
+}
+
+// The record file alone says the record exists: the list is not consulted.
+template <class R, class Replace>
+Rc create_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r, Replace &&replace) {
+    if (!r || !usable_name(r->*f.id) || (f.domain && !usable_name(r->*f.domain))) return f.invalid;
+    f.lower(r);
+    if (!f.names_fit(r)) return f.invalid;
+    if (const Rc rc = io::absent(io::probe(f.file(dir, r)), f.exists); !ok(rc)) return rc;
+    return replace(r);
+}
+
+template <class R>
+Rc get_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r) {
+    if (!f.keys_given(r)) return f.invalid;
+    f.lower(r);
+    return read_record(f.file(dir, r), f.invalid, r, f.fields, f.read);
+}
+
+// The stored record (read through the exported get) with the given fields of
+// changes laid over it; lend() lends what else the family takes.
+template <class R, class Lend, class Replace>
+Rc modify_keyed(const KeyedFamily<R> &f, char **handle, R *changes, Lend &&lend, Replace &&replace) {
+    if (!changes) return f.invalid;
+    Borrowing<R> w(f.alloc(), f.release);
+    if (!w) return Rc::NoMemory;
+    w.lend(f.id, changes->*f.id);
+    if (f.domain) w.lend(f.domain, changes->*f.domain);
+    if (const uint32_t got = f.get_op(handle, w.get()); got != RSPI_RC_SUCCESS) return static_cast<Rc>(got);
+    merge_record<R>(w, changes, f.fields);
+    lend(w);
+    return replace(w.get());
+}
+
+// A stray blob goes even when there was no record file.
+template <class R>
+Rc delete_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r) {
+    if (!f.keys_given(r)) return f.invalid;
+    f.lower(r);
+    return io::remove_record_and_blob(f.file(dir, r), f.invalid,
+                                      [&] { return ui_remove_from_entrylist(dir, f.list, f.entry(r)); });
+}
+
+template <class R, class L>
+Rc step_keyed(const KeyedFamily<R> &f, char **handle, std::string_view dir, L *list, R *r, int32_t fetch,
+              Move move) {
+    const text::OpText &t = move == Move::First ? f.texts.first : move == Move::Next ? f.texts.next : f.texts.previous;
+    return traced_cursor_step(
+        t, dir, list, r, f.invalid, move, fetch,
+        [&](std::string_view entry) {
+            if (!f.domain) return set_str(r->*f.id, entry);
+            const std::size_t blank = entry.find(' ');
+            if (blank == std::string_view::npos) return Rc::Malformed;
+            if (!ok(set_str(r->*f.domain, entry.substr(0, blank))) || !ok(set_str(r->*f.id, entry.substr(blank + 1))))
+                return Rc::NoMemory;
+            return Rc::Success;
+        },
+        [&] { return static_cast<Rc>(f.get_op(handle, r)); });
+}
+
+// The exported list, count and cursor operations of a family.
+template <class R, class L>
+uint32_t keyed_list(const KeyedFamily<R> &f, char **handle, L *list) {
+    return guarded_op(handle, [&](std::string_view) { return traced_name_list(f.texts.list, list, f.invalid, f.list); });
+}
+template <class R, class L>
+int32_t keyed_count(const KeyedFamily<R> &f, char **handle, L *list) {
+    return guarded_count_op(handle, [&](std::string_view dir) { return traced_list_count(f.texts.count, dir, list); });
+}
+template <class R, class L>
+uint32_t keyed_step(const KeyedFamily<R> &f, char **handle, L *list, R *r, int32_t fetch, Move move) {
+    return guarded_op(handle, [&](std::string_view dir) { return step_keyed(f, handle, dir, list, r, fetch, move); });
+}
+
+}  // namespace tolv
