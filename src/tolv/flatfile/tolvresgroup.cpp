@@ -1,25 +1,77 @@
 // tolvresgroup.cpp - resource groups: create, get, modify, delete, adding and
 // removing members, and the enumeration of "resgrouplist.file".
+#include <algorithm>
 #include <utility>
+#include <vector>
 
-#include "tolvdiag.h"
 #include "tolvinternal.h"
 
 namespace tolv {
 
 namespace {
 
+constexpr FamilyTexts kTexts{text::create_resgroup,  text::get_resgroup,    text::modify_resgroup,
+                             text::delete_resgroup,  text::get_resgrouplist, text::resgrouplist_count,
+                             text::first_resgroup,   text::next_resgroup,   text::previous_resgroup};
+
+// Lenient about the group file: line 1 is not checked and missing lines leave
+// their fields alone. A blob that cannot be read in full is reported (6).
+const KeyedFamily<rspi_resgroup> kResgroup{
+    .fields = format::kResgroupFields,
+    .read = {.keys = KeyRead::Skip},
+    .invalid = Rc::InvalidResgroup,
+    .exists = Rc::ResgroupExists,
+    .list = kResgroupList,
+    .domain = nullptr,
+    .id = &rspi_resgroup::name,
+    .file = [](std::string_view dir, const rspi_resgroup *g) { return resgroup_file(dir, g->name); },
+    .alloc = rspi_alloc_resgroup,
+    .release = rspi_free_resgroup,
+    .get_op = rspi_get_resgroup,
+    .texts = kTexts,
+    .also_fits = [](std::string_view name) {
+        return component_fits(resgroup_members_list(name).size(), kTempSuffix.size());
+    },
+};
+
 std::string members_path(std::string_view dir, std::string_view name) {
     return make_path(dir, resgroup_members_list(name));
+}
+
+// Validates every member (lower-casing it in place) before the members file
+// is touched, then writes the sorted, deduplicated members in one rewrite:
+// the bytes that adding them one by one would give. No members, no file.
+Rc rebuild_members(std::string_view dir, std::string_view name, rspi_resgroupmembers *members) {
+    const int32_t count = std::max<int32_t>(members->count, 0);
+    for (int32_t i = 0; i < count; ++i)
+        if (!ok(ui_validate_resource(dir, members->names[i]))) return Rc::InvalidResource;
+
+    // Valid members are single list pieces, so the list order is that of the
+    // lines with their newlines.
+    std::vector<std::string> lines;
+    lines.reserve(static_cast<std::size_t>(count));
+    for (int32_t i = 0; i < count; ++i) lines.push_back(std::string(members->names[i]) + '\n');
+    std::sort(lines.begin(), lines.end());
+    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+
+    return rewrite_list(make_path(dir, resgroup_members_list(name)), [&](ListEdit &e) {
+        for (const auto &line : lines) e.out.append(line);
+        return lines.empty() ? ListEnd::Remove : ListEnd::Replace;
+    });
+}
+
+// Given members replace the stored ones in one rewrite.
+Rc replace(std::string_view dir, rspi_resgroup *g, bool create) {
+    return replace_keyed(kResgroup, dir, g, create,
+                         [&] { return g->members ? rebuild_members(dir, g->name, g->members) : Rc::Success; });
 }
 
 // Lower-cases the group's name; 34 unless it names an existing group.
 Rc existing_group(std::string_view dir, rspi_resgroup *g) {
     if (!g || !g->name) return Rc::InvalidResgroup;
     ui_tolower(g->name);
-    if (!resgroup_name_fits(g->name)) return Rc::InvalidResgroup;
-    if (const Rc rc = io::present(io::probe(resgroup_file(dir, g->name)), Rc::InvalidResgroup); !ok(rc)) return rc;
-    return Rc::Success;
+    if (!kResgroup.names_fit(g)) return Rc::InvalidResgroup;
+    return io::present(io::probe(resgroup_file(dir, g->name)), Rc::InvalidResgroup);
 }
 
 // Replaces g->members with the members file, in list order. On a failure
@@ -48,55 +100,12 @@ Rc load_members(std::string_view dir, rspi_resgroup *g) {
     return Rc::Success;
 }
 
-Rc create_resgroup(std::string_view dir, rspi_resgroup *g) {
-    if (!g || !usable_name(g->name)) return Rc::InvalidResgroup;
-    ui_tolower(g->name);
-    if (!resgroup_name_fits(g->name)) return Rc::InvalidResgroup;
-    if (const Rc rc = io::absent(io::probe(resgroup_file(dir, g->name)), Rc::ResgroupExists); !ok(rc)) return rc;
-    return ui_replace_resgroup(dir, g, true);
-}
-
-// Lenient about the group file: line 1 is not checked and missing lines leave
-// their fields alone. A blob that cannot be read in full is reported (6).
 Rc get_resgroup(std::string_view dir, rspi_resgroup *g) {
-    if (!g || !g->name) return Rc::InvalidResgroup;
-    ui_tolower(g->name);
-    const std::string path = resgroup_file(dir, g->name);
-    Rc rc = Rc::Success;
-    long length = 0;
-    const Rc read = read_record_file(path, Rc::InvalidResgroup, true, [&](std::string_view data) -> long {
-        RecordReader in(data);
-        std::string_view line;
-        in.optional(line);
-        in.number(g->state);
-        in.text(g->description);
-        in.number(g->attribute);
-        ui_read_uuid(in, g->uuid, g->uuid_string);
-        const long stored = in.optional(line) ? parse_long(line) : 0;
-        rc = in.rc() == Rc::NoMemory ? Rc::NoMemory : Rc::Success;
-        return stored;
-    }, length);
-    if (!ok(read)) return read;
-    rc = ui_load_blob(path, length, rc, g->blob);
-
+    bool found = false;
+    const Rc rc = get_keyed(kResgroup, dir, g, &found);
+    if (!found) return rc;
     const Rc members = load_members(dir, g);
     return ok(members) ? rc : members;
-}
-
-Rc modify_resgroup(char **handle, std::string_view dir, rspi_resgroup *changes) {
-    if (!changes) return Rc::InvalidResgroup;
-    Borrowing<rspi_resgroup> w(rspi_alloc_resgroup(), rspi_free_resgroup);
-    if (!w) return Rc::NoMemory;
-    w.lend(&rspi_resgroup::name, changes->name);
-    const uint32_t got = rspi_get_resgroup(handle, w.get());
-    if (got != RSPI_RC_SUCCESS) return static_cast<Rc>(got);
-    w.lend_from(changes, &rspi_resgroup::description, &rspi_resgroup::members, &rspi_resgroup::blob);
-    rspi_resgroup *work = w.get();
-    if (changes->attribute != 0) work->attribute = changes->attribute;
-    if (changes->state != 2) work->state = changes->state;
-    // The members are always rebuilt (and validated again): from the
-    // caller's when given, else from those just read.
-    return ui_replace_resgroup(dir, work, false);
 }
 
 Rc delete_resgroup(std::string_view dir, rspi_resgroup *g) {
@@ -106,7 +115,7 @@ Rc delete_resgroup(std::string_view dir, rspi_resgroup *g) {
     if (!io::remove_file(path)) return errno == ENOENT ? Rc::InvalidResgroup : Rc::FileError;
     if (const Rc rc = io::remove_if_there(blob_file(path)); !ok(rc)) return rc;
     if (const Rc rc = io::remove_if_there(members_path(dir, g->name)); !ok(rc)) return rc;
-    return ui_remove_from_resgrouplist(dir, g);
+    return ui_remove_from_entrylist(dir, kResgroupList, g->name);
 }
 
 Rc add_resgroup_member(std::string_view dir, rspi_resgroup *g, char *member) {
@@ -126,91 +135,51 @@ Rc remove_resgroup_member(std::string_view dir, rspi_resgroup *g, char *member) 
     return ui_remove_from_entrylist(dir, resgroup_members_list(g->name), member);
 }
 
-Rc step_resgroup(char **handle, std::string_view dir, rspi_resgrouplist *list, rspi_resgroup *g, int32_t fetch,
-                 Move move, const text::OpText &t) {
-    return traced_cursor_step(
-        t, dir, list, g, Rc::InvalidResgroup, move, fetch,
-        [&](std::string_view entry) { return set_str(g->name, entry); },
-        [&] { return static_cast<Rc>(rspi_get_resgroup(handle, g)); });
-}
-
 }  // namespace
 
 }  // namespace tolv
 
-using tolv::guarded_count_op;
-using tolv::guarded_op;
-using tolv::guarded_write_op;
-namespace text = tolv::text;
+using tolv::kResgroup;
+using tolv::Move;
+using RG = rspi_resgroup;
+using RGL = rspi_resgrouplist;
 
-TOLV_EXPORT uint32_t rspi_create_resgroup(char **handle, rspi_resgroup *resgroup) {
-    return guarded_write_op(handle, [&](std::string_view dir) {
-        return tolv::traced(text::create_resgroup, [&] { return tolv::create_resgroup(dir, resgroup); });
+TOLV_EXPORT uint32_t rspi_create_resgroup(char **h, RG *g) {
+    return tolv::traced_write_op(kResgroup.texts.create, h, [&](std::string_view dir) {
+        return create_keyed(kResgroup, dir, g, [&](RG *c) { return tolv::replace(dir, c, true); });
     });
 }
-
-TOLV_EXPORT uint32_t rspi_get_resgroup(char **handle, rspi_resgroup *resgroup) {
-    return guarded_op(handle, [&](std::string_view dir) {
-        return tolv::traced(text::get_resgroup, [&] { return tolv::get_resgroup(dir, resgroup); });
+TOLV_EXPORT uint32_t rspi_get_resgroup(char **h, RG *g) {
+    return tolv::traced_read_op(kResgroup.texts.get, h, [&](std::string_view dir) { return tolv::get_resgroup(dir, g); });
+}
+TOLV_EXPORT uint32_t rspi_modify_resgroup(char **h, RG *g) {
+    // The members are always rebuilt (and validated again): from the caller's
+    // when given, else from those just read.
+    return tolv::traced_write_op(kResgroup.texts.modify, h, [&](std::string_view dir) {
+        return modify_keyed(
+            kResgroup, h, g, [&](tolv::Borrowing<RG> &w) { w.lend(&RG::members, g->members); },
+            [&](RG *m) { return tolv::replace(dir, m, false); });
     });
 }
-
-TOLV_EXPORT uint32_t rspi_modify_resgroup(char **handle, rspi_resgroup *resgroup) {
-    return guarded_write_op(handle, [&](std::string_view dir) {
-        return tolv::traced(text::modify_resgroup, [&] { return tolv::modify_resgroup(handle, dir, resgroup); });
-    });
+TOLV_EXPORT uint32_t rspi_delete_resgroup(char **h, RG *g) {
+    return tolv::traced_write_op(kResgroup.texts.del, h, [&](std::string_view dir) { return tolv::delete_resgroup(dir, g); });
 }
-
-TOLV_EXPORT uint32_t rspi_delete_resgroup(char **handle, rspi_resgroup *resgroup) {
-    return guarded_write_op(handle, [&](std::string_view dir) {
-        return tolv::traced(text::delete_resgroup, [&] { return tolv::delete_resgroup(dir, resgroup); });
-    });
+TOLV_EXPORT uint32_t rspi_add_resgroup_member(char **h, RG *g, char *member) {
+    return tolv::traced_write_op(tolv::text::add_resgroup_member, h,
+                                 [&](std::string_view dir) { return tolv::add_resgroup_member(dir, g, member); });
 }
-
-TOLV_EXPORT uint32_t rspi_add_resgroup_member(char **handle, rspi_resgroup *resgroup, char *member) {
-    return guarded_write_op(handle, [&](std::string_view dir) {
-        return tolv::traced(text::add_resgroup_member,
-                            [&] { return tolv::add_resgroup_member(dir, resgroup, member); });
-    });
+TOLV_EXPORT uint32_t rspi_remove_resgroup_member(char **h, RG *g, char *member) {
+    return tolv::traced_write_op(tolv::text::remove_resgroup_member, h,
+                                 [&](std::string_view dir) { return tolv::remove_resgroup_member(dir, g, member); });
 }
-
-TOLV_EXPORT uint32_t rspi_remove_resgroup_member(char **handle, rspi_resgroup *resgroup, char *member) {
-    return guarded_write_op(handle, [&](std::string_view dir) {
-        return tolv::traced(text::remove_resgroup_member,
-                            [&] { return tolv::remove_resgroup_member(dir, resgroup, member); });
-    });
+TOLV_EXPORT uint32_t rspi_get_resgrouplist(char **h, RGL *l) { return keyed_list(kResgroup, h, l); }
+TOLV_EXPORT int32_t rspi_resgrouplist_count(char **h, RGL *l) { return keyed_count(kResgroup, h, l); }
+TOLV_EXPORT uint32_t rspi_first_resgroup(char **h, RGL *l, RG *g, int32_t fetch) {
+    return keyed_step(kResgroup, h, l, g, fetch, Move::First);
 }
-
-TOLV_EXPORT uint32_t rspi_get_resgrouplist(char **handle, rspi_resgrouplist *list) {
-    return guarded_op(handle, [&](std::string_view) {
-        return tolv::traced_name_list(text::get_resgrouplist, list, tolv::Rc::InvalidResgroup, tolv::kResgroupList);
-    });
+TOLV_EXPORT uint32_t rspi_next_resgroup(char **h, RGL *l, RG *g, int32_t fetch) {
+    return keyed_step(kResgroup, h, l, g, fetch, Move::Next);
 }
-
-TOLV_EXPORT int32_t rspi_resgrouplist_count(char **handle, rspi_resgrouplist *list) {
-    return guarded_count_op(handle, [&](std::string_view dir) {
-        return tolv::traced_list_count(text::resgrouplist_count, dir, list);
-    });
-}
-
-TOLV_EXPORT uint32_t rspi_first_resgroup(char **handle, rspi_resgrouplist *list, rspi_resgroup *resgroup,
-                                         int32_t fetch) {
-    return guarded_op(handle, [&](std::string_view dir) {
-        return tolv::step_resgroup(handle, dir, list, resgroup, fetch, tolv::Move::First, text::first_resgroup);
-    });
-}
-
-TOLV_EXPORT uint32_t rspi_next_resgroup(char **handle, rspi_resgrouplist *list, rspi_resgroup *resgroup,
-                                        int32_t fetch) {
-    return guarded_op(handle, [&](std::string_view dir) {
-        return tolv::step_resgroup(handle, dir, list, resgroup, fetch, tolv::Move::Next, text::next_resgroup);
-    });
-}
-
-TOLV_EXPORT uint32_t rspi_previous_resgroup(char **handle, rspi_resgrouplist *list, rspi_resgroup *resgroup,
-                                            int32_t fetch) {
-    return guarded_op(handle, [&](std::string_view dir) {
-        return tolv::step_resgroup(handle, dir, list, resgroup, fetch, tolv::Move::Previous,
-                                   text::previous_resgroup);
-    });
+TOLV_EXPORT uint32_t rspi_previous_resgroup(char **h, RGL *l, RG *g, int32_t fetch) {
+    return keyed_step(kResgroup, h, l, g, fetch, Move::Previous);
 }

@@ -83,34 +83,14 @@ std::string member_entry(std::string_view domain, std::string_view id);
 
 // A key is one line of its record file and its lists: no line break in it.
 inline bool one_line(std::string_view key) { return key.find('\n') == std::string_view::npos; }
+// 0 when name is usable and its resource file opens; else 33. Lower-cases name.
+Rc ui_validate_resource(std::string_view dir, char *name);
 template <class... T>
 bool storable_texts(const T *...s) {
     return (storable_text(s) && ...);
 }
 
-// --- resources (tolvinternal/tolvinternal_resource.cpp) ---
-// 0 when name is usable and its resource file opens; else 33. Lower-cases name.
-Rc ui_validate_resource(std::string_view dir, char *name);
-// Writes the resource file (and blob) and adds the name to the resource list.
-// 33 before anything is written for a null or unfitting name.
-Rc ui_replace_resource(std::string_view dir, rspi_resource *resource, bool create_uuid);
-// True when the resource file (with "_blob_T") and the list line of this name fit.
-bool resource_name_fits(std::string_view name);
-Rc ui_add_to_resourcelist(std::string_view dir, rspi_resource *resource);
-Rc ui_remove_from_resourcelist(std::string_view dir, rspi_resource *resource);
-// --- end resources ---
 
-// --- resource groups (tolvinternal/tolvinternal_resgroup.cpp) ---
-// Writes the group file (and blob); given members are all validated before
-// the members file is rebuilt in one rewrite; then adds the name to the list.
-// 34 before anything is written for a null or unfitting name.
-Rc ui_replace_resgroup(std::string_view dir, rspi_resgroup *resgroup, bool create_uuid);
-// True when the group file (with "_blob_T"), the members file (with "_T") and
-// the list line of this name fit.
-bool resgroup_name_fits(std::string_view name);
-Rc ui_add_to_resgrouplist(std::string_view dir, rspi_resgroup *resgroup);
-Rc ui_remove_from_resgrouplist(std::string_view dir, rspi_resgroup *resgroup);
-// --- end resource groups ---
 
 // --- credentials (tolvinternal/tolvinternal_rescreds.cpp) ---
 // Writes the credential file (and blob) and adds "domain user name" to the

@@ -85,11 +85,12 @@ Rc create_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r, Replace &&r
     return replace(r);
 }
 
+// found: set when the record file was read.
 template <class R>
-Rc get_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r) {
+Rc get_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r, bool *found = nullptr) {
     if (!f.keys_given(r)) return f.invalid;
     f.lower(r);
-    return read_record(f.file(dir, r), f.invalid, r, f.fields, f.read);
+    return read_record(f.file(dir, r), f.invalid, r, f.fields, f.read, found);
 }
 
 // The stored record (read through the exported get) with the given fields of

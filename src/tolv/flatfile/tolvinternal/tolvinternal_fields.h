@@ -104,10 +104,10 @@ bool has_stored_password(const R *r, std::span<const Field<R>> fields) {
 // Reads the record file at path into r by its fields: `missing` when it does
 // not open, 9 for a short file (the fields present are filled), then the
 // blob's result (see ui_load_blob); a line missing after the blob length makes
-// an otherwise good read 9.
+// an otherwise good read 9. found: set when the record file was read.
 template <class R>
 Rc read_record(const std::string &path, Rc missing, R *r, std::span<const Field<R>> fields,
-               const ReadRules &rules = {}) {
+               const ReadRules &rules = {}, bool *found = nullptr) {
     detail::Parsed p;
     long length = 0;
     const Rc read = read_record_file(path, missing, rules.with_blob, [&](std::string_view data) {
@@ -115,6 +115,7 @@ Rc read_record(const std::string &path, Rc missing, R *r, std::span<const Field<
         return p.blob_length;
     }, length);
     if (!ok(read)) return read;
+    if (found) *found = true;
     Rc rc = rules.with_blob ? ui_load_blob(path, length, p.rc, r->blob) : p.rc;
     if (p.short_tail && rc == Rc::Success) rc = Rc::Malformed;
     return rc;
