@@ -1,14 +1,14 @@
 // tolvrescreds.cpp - a user's resource credentials: create, get, modify,
 // delete, and the enumeration of one user's credential list.
-#include <cstdint>
-#include <string>
+#include <memory>
 
-#include "tolvdiag.h"
 #include "tolvinternal.h"
 
 namespace tolv {
 
 namespace {
+
+constexpr std::span<const Field<rspi_rescreds>> kFields = format::kRescredsFields;
 
 bool names_given(const rspi_user *user, const rspi_rescreds *creds) {
     return user && user->user_id && user->domain && creds && creds->name;
@@ -20,113 +20,104 @@ void lower_names(rspi_user *user, rspi_rescreds *creds) {
     ui_tolower(creds->name);
 }
 
-// Line 7 becomes a fresh password of type 1; the old one goes only once the
-// new one is complete.
-Rc read_password(std::string_view line, rspi_authndata *&field) {
-    rspi_authndata *pw = rspi_alloc_authndata();
-    char *data = pw ? dup_str(line) : nullptr;
-    if (!data) {
-        rspi_free_authndata(pw);
-        return Rc::NoMemory;
+constexpr std::string_view kRescredsSuffix = format::kRescredsFile.suffix;
+
+bool rescreds_names_fit(std::string_view domain, std::string_view user_id, std::string_view name) {
+    const std::size_t file = domain.size() + 1 + user_id.size() + 1 + name.size() + kRescredsSuffix.size();
+    const std::size_t list = rescreds_list(domain, user_id).size();
+    const std::size_t entry = domain.size() + 1 + user_id.size() + 1 + name.size();
+    // Record files are written through "<name>_T", so the blob's temporary name is the longest.
+    return one_line(domain) && one_line(user_id) && one_line(name) &&
+           component_fits(file, kBlobSuffix.size() + kTempSuffix.size()) &&
+           component_fits(list, kTempSuffix.size()) && entry_fits(entry);
+}
+
+std::string rescreds_list_entry(std::string_view domain, std::string_view user_id, std::string_view name) {
+    std::string entry;
+    entry.reserve(domain.size() + user_id.size() + name.size() + 2);
+    entry.append(domain).append(" ").append(user_id).append(" ").append(name);
+    return entry;
+}
+
+std::string path_of(std::string_view dir, const rspi_user *user, const rspi_rescreds *creds) {
+    return rescreds_file(dir, user->domain, user->user_id, creds->name);
+}
+
+// Writes the credential file (and blob) and adds "domain user name" to the
+// user's credential list. 35 before anything is written for a null name,
+// names too long for their files or list line, or texts that would not read
+// back; state 2 becomes 1 in the record.
+Rc replace(std::string_view dir, rspi_user *user, rspi_rescreds *creds, bool create_uuid) {
+    if (!names_given(user, creds)) return Rc::InvalidRescreds;
+    lower_names(user, creds);
+    if (!rescreds_names_fit(user->domain, user->user_id, creds->name) || !storable_record(creds, kFields))
+        return Rc::InvalidRescreds;
+    const std::string path = path_of(dir, user, creds);
+    if (create_uuid) ui_uuid_create(creds->uuid, creds->uuid_string);
+    if (!io::write_file(path, encode_record(creds, kFields))) return Rc::FileError;
+    if (creds->blob) {
+        if (const Rc rc = ui_write_blob(blob_file(path), creds->blob); !ok(rc)) return rc;
     }
-    pw->type = 1;
-    pw->length = static_cast<uint32_t>(line.size());
-    pw->data = data;
-    rspi_free_authndata(field);
-    field = pw;
-    return Rc::Success;
+    return ui_add_to_entrylist(dir, rescreds_list(user->domain, user->user_id),
+                               rescreds_list_entry(user->domain, user->user_id, creds->name));
 }
 
 Rc read_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
     if (!names_given(user, creds)) return Rc::InvalidRescreds;
     lower_names(user, creds);
-    const std::string path = rescreds_file(dir, user->domain, user->user_id, creds->name);
-    Rc rc = Rc::Success;
-    long length = 0;
-    const Rc got = read_record_file(path, Rc::InvalidRescreds, true, [&](std::string_view data) -> long {
-        RecordReader r(data);
-        r.key(creds->name);
-        r.number(creds->state);
-        r.text(creds->description);
-        r.number(creds->attribute);
-        ui_read_uuid(r, creds->uuid, creds->uuid_string);
-        r.text(creds->text_1);
-        std::string_view line;
-        if (r.next(line) && !ok(read_password(line, creds->password))) r.set_rc(Rc::NoMemory);
-        const long stored = r.optional(line) ? parse_long(line) : 0;
-        rc = r.rc();
-        return stored;
-    }, length);
-    if (!ok(got)) return got;
-    return ui_load_blob(path, length, rc, creds->blob);
+    return read_record(path_of(dir, user, creds), Rc::InvalidRescreds, creds, kFields);
+}
+
+Rc get_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
+    return traced(text::get_rescreds, [&] { return read_rescreds(dir, user, creds); });
 }
 
 Rc create_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
-    return traced(text::create_rescreds, [&] {
-        const Rc valid = ui_validate_user(dir, user);
-        if (!ok(valid)) return valid;
-        if (!creds || !usable_name(creds->name)) return Rc::InvalidRescreds;
-        ui_tolower(creds->name);
-        if (!rescreds_names_fit(user->domain, user->user_id, creds->name)) return Rc::InvalidRescreds;
-        if (const Rc rc = io::absent(io::probe(rescreds_file(dir, user->domain, user->user_id, creds->name)),
-                                     Rc::RescredsExists);
-            !ok(rc))
-            return rc;
-        return ui_replace_rescreds(dir, user, creds, true);
-    });
+    if (const Rc valid = ui_validate_user(dir, user); !ok(valid)) return valid;
+    if (!creds || !usable_name(creds->name)) return Rc::InvalidRescreds;
+    ui_tolower(creds->name);
+    if (!rescreds_names_fit(user->domain, user->user_id, creds->name)) return Rc::InvalidRescreds;
+    if (const Rc rc = io::absent(io::probe(path_of(dir, user, creds)), Rc::RescredsExists); !ok(rc)) return rc;
+    return replace(dir, user, creds, true);
 }
 
 Rc delete_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
-    return traced(text::delete_rescreds, [&] {
-        if (!names_given(user, creds)) return Rc::InvalidRescreds;
-        lower_names(user, creds);
-        const std::string path = rescreds_file(dir, user->domain, user->user_id, creds->name);
-        if (!io::remove_file(path)) return Rc::InvalidRescreds;
-        if (const Rc rc = io::remove_if_there(blob_file(path)); !ok(rc)) return rc;
-        return ui_remove_from_entrylist(dir, rescreds_list(user->domain, user->user_id),
-                                        rescreds_list_entry(user->domain, user->user_id, creds->name));
-    });
+    if (!names_given(user, creds)) return Rc::InvalidRescreds;
+    lower_names(user, creds);
+    const std::string path = path_of(dir, user, creds);
+    if (!io::remove_file(path)) return Rc::InvalidRescreds;
+    if (const Rc rc = io::remove_if_there(blob_file(path)); !ok(rc)) return rc;
+    return ui_remove_from_entrylist(dir, rescreds_list(user->domain, user->user_id),
+                                    rescreds_list_entry(user->domain, user->user_id, creds->name));
 }
 
 Rc modify_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *changes) {
-    return traced(text::modify_rescreds, [&] {
-        if (!changes) return Rc::InvalidRescreds;
-        rspi_rescreds *stored = rspi_alloc_rescreds();
-        if (!stored) return Rc::NoMemory;
-        // What the stored record owns while it carries the caller's fields.
-        bool merged = false;
-        char *own_description = nullptr;
-        char *own_text_1 = nullptr;
-        rspi_authndata *own_password = nullptr;
-        rspi_blob *own_blob = nullptr;
-        ScopeExit release([&] {
-            stored->name = nullptr;
-            if (merged) {
-                stored->description = own_description;
-                stored->text_1 = own_text_1;
-                stored->password = own_password;
-                stored->blob = own_blob;
-            }
-            rspi_free_rescreds(stored);
-        });
+    if (!changes) return Rc::InvalidRescreds;
+    Borrowing<rspi_rescreds> w(rspi_alloc_rescreds(), rspi_free_rescreds);
+    if (!w) return Rc::NoMemory;
+    w.lend(&rspi_rescreds::name, changes->name);
+    if (const Rc got = get_rescreds(dir, user, w.get()); !ok(got)) return got;
+    merge_record(w, changes, kFields);
+    return replace(dir, user, w.get(), false);
+}
 
-        stored->name = changes->name;
-        const Rc got = get_rescreds(dir, user, stored);
-        if (!ok(got)) return got;
-
-        own_description = stored->description;
-        own_text_1 = stored->text_1;
-        own_password = stored->password;
-        own_blob = stored->blob;
-        merged = true;
-        if (changes->description) stored->description = changes->description;
-        if (changes->attribute != 0) stored->attribute = changes->attribute;
-        if (changes->state != 2) stored->state = changes->state;
-        if (changes->text_1) stored->text_1 = changes->text_1;
-        if (changes->password) stored->password = changes->password;
-        if (changes->blob) stored->blob = changes->blob;
-        return ui_replace_rescreds(dir, user, stored, false);
-    });
+// Splits a credential-list line into domain, user id and name (9 without two
+// blanks, 3 without memory); creds->name takes the name, and with fetch the
+// whole credential is read through get_rescreds.
+Rc ui_get_rescredsentry(std::string_view dir, rspi_rescreds *creds, const char *line, int32_t fetch) {
+    if (!creds) return Rc::InvalidRescreds;
+    std::unique_ptr<rspi_user, void (*)(rspi_user *)> who(rspi_alloc_user(), rspi_free_user);
+    if (!who) return Rc::NoMemory;
+    const std::string_view text = line ? line : "";
+    const std::size_t b1 = text.find(' ');
+    if (b1 == std::string_view::npos) return Rc::Malformed;
+    const std::size_t b2 = text.find(' ', b1 + 1);
+    if (b2 == std::string_view::npos) return Rc::Malformed;
+    who->domain = dup_str(text.substr(0, b1));
+    who->user_id = dup_str(text.substr(b1 + 1, b2 - b1 - 1));
+    if (!who->domain || !who->user_id) return Rc::NoMemory;
+    if (!ok(set_str(creds->name, text.substr(b2 + 1)))) return Rc::NoMemory;
+    return fetch ? get_rescreds(dir, who.get(), creds) : Rc::Success;
 }
 
 Rc get_rescredslist(std::string_view dir, rspi_user *user, rspi_rescredslist *list) {
@@ -165,17 +156,14 @@ Rc move_rescreds(std::string_view dir, rspi_rescredslist *list, rspi_rescreds *c
 
 }  // namespace
 
-Rc get_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
-    return traced(text::get_rescreds, [&] { return read_rescreds(dir, user, creds); });
-}
-
 }  // namespace tolv
 
 using tolv::Move;
+namespace text = tolv::text;
 
 TOLV_EXPORT uint32_t rspi_create_rescreds(char **handle, rspi_user *user, rspi_rescreds *creds) {
-    return tolv::guarded_write_op(handle,
-                                  [&](std::string_view dir) { return tolv::create_rescreds(dir, user, creds); });
+    return tolv::traced_write_op(text::create_rescreds, handle,
+                                 [&](std::string_view dir) { return tolv::create_rescreds(dir, user, creds); });
 }
 
 TOLV_EXPORT uint32_t rspi_get_rescreds(char **handle, rspi_user *user, rspi_rescreds *creds) {
@@ -183,15 +171,14 @@ TOLV_EXPORT uint32_t rspi_get_rescreds(char **handle, rspi_user *user, rspi_resc
 }
 
 TOLV_EXPORT uint32_t rspi_modify_rescreds(char **handle, rspi_user *user, rspi_rescreds *creds) {
-    return tolv::guarded_write_op(handle,
-                                  [&](std::string_view dir) { return tolv::modify_rescreds(dir, user, creds); });
+    return tolv::traced_write_op(text::modify_rescreds, handle,
+                                 [&](std::string_view dir) { return tolv::modify_rescreds(dir, user, creds); });
 }
 
 TOLV_EXPORT uint32_t rspi_delete_rescreds(char **handle, rspi_user *user, rspi_rescreds *creds) {
-    return tolv::guarded_write_op(handle,
-                                  [&](std::string_view dir) { return tolv::delete_rescreds(dir, user, creds); });
+    return tolv::traced_write_op(text::delete_rescreds, handle,
+                                 [&](std::string_view dir) { return tolv::delete_rescreds(dir, user, creds); });
 }
-
 TOLV_EXPORT uint32_t rspi_get_rescredslist(char **handle, rspi_user *user, rspi_rescredslist *list) {
     return tolv::guarded_op(handle, [&](std::string_view dir) { return tolv::get_rescredslist(dir, user, list); });
 }

@@ -92,23 +92,5 @@ bool storable_texts(const T *...s) {
 
 
 
-// --- credentials (tolvinternal/tolvinternal_rescreds.cpp) ---
-// Writes the credential file (and blob) and adds "domain user name" to the
-// user's credential list. 35 before anything is written for a null name, names
-// too long for their files or list line, or a credential text holding a line
-// break or NUL; state 2 becomes 1 in the record.
-Rc ui_replace_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds, bool create_uuid);
-// True when the credential file (with "_blob"), the credential list (with
-// "_T") and the list line of these lower-cased names fit their limits.
-bool rescreds_names_fit(std::string_view domain, std::string_view user_id, std::string_view name);
-// The credential-list line "domain user name".
-std::string rescreds_list_entry(std::string_view domain, std::string_view user_id, std::string_view name);
-// Splits a credential-list line into domain, user id and name (9 without two
-// blanks, 3 without memory); creds->name takes the name, and with fetch the
-// whole credential is read through get_rescreds.
-Rc ui_get_rescredsentry(std::string_view dir, rspi_rescreds *creds, const char *line, int32_t fetch);
-// The body of rspi_get_rescreds, its diagnostics included.
-Rc get_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds);
-// --- end credentials ---
 
 }  // namespace tolv
