@@ -10,6 +10,8 @@ namespace tolv {
 namespace {
 
 
+constexpr std::span<const Field<rspi_group>> kFields = format::kGroupFields;
+
 bool names_given(const rspi_group *g) { return g && g->group_id && g->domain; }
 
 void lower_names(rspi_group *g) {
@@ -48,26 +50,9 @@ Rc create_group(std::string_view dir, rspi_group *g) {
 Rc get_group(std::string_view dir, rspi_group *g) {
     if (!names_given(g)) return Rc::InvalidGroup;
     lower_names(g);
-    const std::string path = path_of(dir, g);
-    Rc rc = Rc::Success;
-    long length = 0;
-    const Rc read = read_record_file(path, Rc::InvalidGroup, true, [&](std::string_view data) -> long {
-        RecordReader in(data);
-        in.key();
-        in.key();
-        in.number(g->state);
-        in.text(g->description);
-        in.number(g->attribute);
-        ui_read_uuid(in, g->uuid, g->uuid_string);
-        in.text(g->registry_id);
-        std::string_view line;
-        const long stored = in.optional(line) ? parse_long(line) : 0;
-        rc = in.rc();
-        return stored;
-    }, length);
-    if (!ok(read)) return read;
-    rc = ui_load_blob(path, length, rc, g->blob);
-
+    bool found = false;
+    const Rc rc = read_record(path_of(dir, g), Rc::InvalidGroup, g, kFields, {.keys = KeyRead::NonEmpty}, &found);
+    if (!found) return rc;
     rspi_free_userlist(g->members);
     g->members = rspi_alloc_userlist();
     if (!g->members) return Rc::NoMemory;
@@ -83,10 +68,7 @@ Rc modify_group(char **handle, std::string_view dir, rspi_group *changes) {
     if (!tmp.get()) return Rc::NoMemory;
     rspi_group *const work = tmp.get();
     if (const uint32_t got = rspi_get_group(handle, work); got != RSPI_RC_SUCCESS) return from_code(got);
-    tmp.lend_from(changes, &rspi_group::uuid_string, &rspi_group::description, &rspi_group::registry_id,
-                  &rspi_group::blob);
-    if (changes->attribute != 0) work->attribute = changes->attribute;
-    if (changes->state != 2) work->state = changes->state;
+    merge_record(tmp, changes, kFields);
     return ui_replace_group(dir, work, false);
 }
 

@@ -36,8 +36,7 @@ Rc ui_check_group(const rspi_group *g, std::size_t uuid_len) {
                              len(g->registry_id);
     if (!entry_fits(line)) return Rc::InvalidGroup;
     if (!component_fits(disabled_group_file({}, view(g->registry_id)).size(), 0)) return Rc::InvalidGroup;
-    if (!storable_texts(g->description, g->registry_id, g->uuid_string))
-        return Rc::InvalidGroup;
+    if (!storable_record(g, std::span<const Field<rspi_group>>(format::kGroupFields))) return Rc::InvalidGroup;
     // A double blank inside the UUID would move the list line's registry field.
     if (!storable_uuid(view(g->uuid_string))) return Rc::InvalidGroup;
     return Rc::Success;
@@ -55,23 +54,14 @@ Rc ui_replace_group(std::string_view dir, rspi_group *g, bool create_uuid, const
     if (const Rc rc = ui_check_group_identity(dir, g, make_uuid ? nullptr : g->uuid_string, own_disabled); !ok(rc))
         return rc;
 
-    if (g->state == 2) g->state = 1;
     if (make_uuid) {
         ui_uuid_create(g->uuid, g->uuid_string);
         if (!g->uuid_string) return Rc::FileError;
     }
 
-    RecordWriter w;
-    w.text(g->group_id)
-        .text(g->domain)
-        .u32(g->state)
-        .text(g->description)
-        .u32(g->attribute)
-        .text(g->uuid_string)
-        .text(g->registry_id);
-    if (g->blob) w.u32(g->blob->length);
     const std::string path = group_file(dir, g->domain, g->group_id);
-    if (!io::write_file(path, w.bytes())) return Rc::FileError;
+    if (!io::write_file(path, encode_record(g, std::span<const Field<rspi_group>>(format::kGroupFields))))
+        return Rc::FileError;
     if (g->blob) {
         // The group file stays as written; the list is left alone.
         if (const Rc rc = ui_write_blob(blob_file(path), g->blob); !ok(rc)) return rc;
