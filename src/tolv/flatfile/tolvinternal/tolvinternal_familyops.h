@@ -8,6 +8,7 @@
 #include "tolvdiag.h"
 #include "tolvinternal/tolvinternal_cursor.h"
 #include "tolvinternal/tolvinternal_fields.h"
+#include "tolvinternal/tolvinternal_indexes.h"
 #include "tolvinternal/tolvinternal_names.h"
 #include "tolvinternal/tolvinternal_operation.h"
 
@@ -146,6 +147,47 @@ int32_t keyed_count(const KeyedFamily<R> &f, char **handle, L *list) {
 template <class R, class L>
 uint32_t keyed_step(const KeyedFamily<R> &f, char **handle, L *list, R *r, int32_t fetch, Move move) {
     return guarded_op(handle, [&](std::string_view dir) { return step_keyed(f, handle, dir, list, r, fetch, move); });
+}
+
+// The enumeration of a family kept in the user or group list: listings by
+// mode and filters, counts and the cursor.
+template <class R>
+struct IndexedFamily {
+    std::string_view index;
+    char *R::*domain;
+    char *R::*id;
+    Rc invalid;
+    uint32_t (*get_op)(char **, R *);  // the exported get, for fetch
+    IndexTexts messages;
+    const text::OpText &list, &count, &first, &next, &previous;
+};
+
+template <class R, class L>
+uint32_t indexed_list(const IndexedFamily<R> &f, char **handle, L *list, const IndexFilters &filters) {
+    return traced_read_op(f.list, handle, [&](std::string_view dir) {
+        return list ? list_index(dir, f.index, list_ref(list), filters, f.messages) : f.invalid;
+    });
+}
+template <class R, class L>
+int32_t indexed_count(const IndexedFamily<R> &f, char **handle, L *list) {
+    return guarded_count_op(handle, [&](std::string_view dir) { return traced_list_count(f.count, dir, list); });
+}
+// A registry-id entry stands for a disabled entry, which has no record file:
+// only registry_id is set and fetch is ignored. A name entry gives the names.
+template <class R, class L>
+uint32_t indexed_step(const IndexedFamily<R> &f, char **handle, L *list, R *r, int32_t fetch, Move move) {
+    const text::OpText &t = move == Move::First ? f.first : move == Move::Next ? f.next : f.previous;
+    return traced_read_op(t, handle, [&](std::string_view dir) {
+        return cursor_step(dir, list, r, f.invalid, move, [&](const rspi_list_item &item) {
+            if (item.flag == kRegistryIdEntry) {
+                rspi_free(std::exchange(r->*f.id, nullptr));
+                rspi_free(std::exchange(r->*f.domain, nullptr));
+                return set_str(r->registry_id, item.data ? item.data : "");
+            }
+            if (const Rc rc = ui_split_name_entry(item.data, r->*f.domain, r->*f.id); !ok(rc)) return rc;
+            return fetch ? static_cast<Rc>(f.get_op(handle, r)) : Rc::Success;
+        });
+    });
 }
 
 }  // namespace tolv
