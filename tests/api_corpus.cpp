@@ -273,7 +273,9 @@ struct Run {
 
     std::string conf() const { return conf_dir->path() + "tolv.conf"; }
     void init() {
-        write_file(conf(), "dir=" + dir->path() + "\n");
+        // TOLV_CORPUS_TRACE=FILE appends the plug-in's trace there, to compare builds.
+        const char *trace = std::getenv("TOLV_CORPUS_TRACE");
+        write_file(conf(), (trace ? "verbose=" + std::string(trace) + "\n" : "") + "dir=" + dir->path() + "\n");
         if (rspi_initialize(&h, conf().c_str()) != 0) throw std::runtime_error("rspi_initialize failed");
     }
     Run() { init(); }
