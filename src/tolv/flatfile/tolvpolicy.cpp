@@ -50,7 +50,8 @@ TOLV_EXPORT uint32_t rspi_modify_policy(char **h, P *p) {
     });
 }
 TOLV_EXPORT uint32_t rspi_delete_policy(char **h, P *p) {
-    return tolv::traced_write_op(kPolicy.texts.del, h, [&](std::string_view dir) { return delete_keyed(kPolicy, dir, p); });
+    return tolv::traced_write_op(kPolicy.texts.del, h,
+                                 [&](std::string_view dir) { return delete_keyed(kPolicy, dir, p); });
 }
 TOLV_EXPORT uint32_t rspi_get_policylist(char **h, PL *l) { return keyed_list(kPolicy, h, l); }
 TOLV_EXPORT int32_t rspi_policylist_count(char **h, PL *l) { return keyed_count(kPolicy, h, l); }

@@ -150,7 +150,8 @@ TOLV_EXPORT uint32_t rspi_create_resgroup(char **h, RG *g) {
     });
 }
 TOLV_EXPORT uint32_t rspi_get_resgroup(char **h, RG *g) {
-    return tolv::traced_read_op(kResgroup.texts.get, h, [&](std::string_view dir) { return tolv::get_resgroup(dir, g); });
+    return tolv::traced_read_op(kResgroup.texts.get, h,
+                                [&](std::string_view dir) { return tolv::get_resgroup(dir, g); });
 }
 TOLV_EXPORT uint32_t rspi_modify_resgroup(char **h, RG *g) {
     // The members are always rebuilt (and validated again): from the caller's
@@ -162,7 +163,8 @@ TOLV_EXPORT uint32_t rspi_modify_resgroup(char **h, RG *g) {
     });
 }
 TOLV_EXPORT uint32_t rspi_delete_resgroup(char **h, RG *g) {
-    return tolv::traced_write_op(kResgroup.texts.del, h, [&](std::string_view dir) { return tolv::delete_resgroup(dir, g); });
+    return tolv::traced_write_op(kResgroup.texts.del, h,
+                                 [&](std::string_view dir) { return tolv::delete_resgroup(dir, g); });
 }
 TOLV_EXPORT uint32_t rspi_add_resgroup_member(char **h, RG *g, char *member) {
     return tolv::traced_write_op(tolv::text::add_resgroup_member, h,

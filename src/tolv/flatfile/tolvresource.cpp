@@ -51,7 +51,8 @@ TOLV_EXPORT uint32_t rspi_create_resource(char **h, R *r) {
     });
 }
 TOLV_EXPORT uint32_t rspi_get_resource(char **h, R *r) {
-    return tolv::traced_read_op(kResource.texts.get, h, [&](std::string_view dir) { return get_keyed(kResource, dir, r); });
+    return tolv::traced_read_op(kResource.texts.get, h,
+                                [&](std::string_view dir) { return get_keyed(kResource, dir, r); });
 }
 TOLV_EXPORT uint32_t rspi_modify_resource(char **h, R *r) {
     return tolv::traced_write_op(kResource.texts.modify, h, [&](std::string_view dir) {

@@ -231,66 +231,53 @@ using tolv::guarded_write_op;
 namespace text = tolv::text;
 
 TOLV_EXPORT uint32_t rspi_create_group(char **handle, rspi_group *group) {
-    return guarded_write_op(handle, [&](std::string_view dir) {
-        return tolv::traced(text::create_group, group, [&] { return tolv::create_group(dir, group); });
-    });
+    return tolv::traced_write_op(tolv::text::create_group, handle, group,
+                                 [&](std::string_view dir) { return tolv::create_group(dir, group); });
 }
 
 TOLV_EXPORT uint32_t rspi_get_group(char **handle, rspi_group *group) {
-    return guarded_op(handle, [&](std::string_view dir) {
-        return tolv::traced(text::get_group, group, [&] { return tolv::get_group(dir, group); });
-    });
+    return tolv::traced_read_op(tolv::text::get_group, handle, group,
+                                [&](std::string_view dir) { return tolv::get_group(dir, group); });
 }
 
 TOLV_EXPORT uint32_t rspi_modify_group(char **handle, rspi_group *group) {
-    return guarded_write_op(handle, [&](std::string_view dir) {
-        return tolv::traced(text::modify_group, group, [&] { return tolv::modify_group(handle, dir, group); });
-    });
+    return tolv::traced_write_op(tolv::text::modify_group, handle, group,
+                                 [&](std::string_view dir) { return tolv::modify_group(handle, dir, group); });
 }
 
 TOLV_EXPORT uint32_t rspi_delete_group(char **handle, rspi_group *group) {
-    return guarded_write_op(handle, [&](std::string_view dir) {
-        return tolv::traced(text::delete_group, group, [&] { return tolv::delete_group(handle, dir, group); });
-    });
+    return tolv::traced_write_op(tolv::text::delete_group, handle, group,
+                                 [&](std::string_view dir) { return tolv::delete_group(handle, dir, group); });
 }
 
 TOLV_EXPORT uint32_t rspi_disable_group(char **handle, rspi_group *group) {
-    return guarded_write_op(handle, [&](std::string_view dir) {
-        return tolv::traced(text::disable_group, group, [&] { return tolv::disable_group(handle, dir, group); });
-    });
+    return tolv::traced_write_op(tolv::text::disable_group, handle, group,
+                                 [&](std::string_view dir) { return tolv::disable_group(handle, dir, group); });
 }
 
 TOLV_EXPORT uint32_t rspi_enable_group(char **handle, rspi_group *group) {
-    return guarded_write_op(handle, [&](std::string_view dir) {
-        return tolv::traced(text::enable_group, group, [&] { return tolv::enable_group(handle, dir, group); });
-    });
+    return tolv::traced_write_op(tolv::text::enable_group, handle, group,
+                                 [&](std::string_view dir) { return tolv::enable_group(handle, dir, group); });
 }
 
 TOLV_EXPORT uint32_t rspi_add_group_member(char **handle, rspi_group *group, rspi_user *user) {
-    return guarded_write_op(handle, [&](std::string_view dir) {
-        return tolv::traced(text::add_group_member, group, [&] { return tolv::add_group_member(dir, group, user); });
-    });
+    return tolv::traced_write_op(tolv::text::add_group_member, handle, group,
+                                 [&](std::string_view dir) { return tolv::add_group_member(dir, group, user); });
 }
 
 TOLV_EXPORT uint32_t rspi_remove_group_member(char **handle, rspi_group *group, rspi_user *user) {
-    return guarded_write_op(handle, [&](std::string_view dir) {
-        return tolv::traced(text::remove_group_member, group,
-                            [&] { return tolv::remove_group_member(dir, group, user); });
-    });
+    return tolv::traced_write_op(tolv::text::remove_group_member, handle, group,
+                                 [&](std::string_view dir) { return tolv::remove_group_member(dir, group, user); });
 }
 
 TOLV_EXPORT uint32_t rspi_get_group_by_uuid(char **handle, rspi_group *group) {
-    return guarded_op(handle, [&](std::string_view dir) {
-        return tolv::traced(text::get_group_by_uuid, group ? group->uuid_string : nullptr,
-                            [&] { return tolv::get_group_by_uuid(handle, dir, group); });
-    });
+    return tolv::traced_read_op(tolv::text::get_group_by_uuid, handle, group ? group->uuid_string : nullptr,
+                                [&](std::string_view dir) { return tolv::get_group_by_uuid(handle, dir, group); });
 }
 
 TOLV_EXPORT uint32_t rspi_get_group_by_rgyid(char **handle, rspi_group *group) {
-    return guarded_op(handle, [&](std::string_view dir) {
-        return tolv::traced(text::get_group_by_rgyid, group ? group->registry_id : nullptr,
-                            [&] { return tolv::get_group_by_rgyid(handle, dir, group); });
-    });
+    return tolv::traced_read_op(tolv::text::get_group_by_rgyid, handle, group ? group->registry_id : nullptr,
+                                [&](std::string_view dir) { return tolv::get_group_by_rgyid(handle, dir, group); });
 }
 
 TOLV_EXPORT uint32_t rspi_group_userlist(char **handle, rspi_group *group, rspi_userlist *members) {

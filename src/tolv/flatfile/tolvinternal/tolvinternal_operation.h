@@ -97,16 +97,24 @@ int32_t guarded_count_op(char **handle, F &&body) noexcept {
     });
 }
 
-// The usual exported operation: body(dir) traced with the operation's texts
-// (and the entry line's arguments), as a reader or as a writer.
-template <class T, class Body, class... A>
-uint32_t traced_read_op(const T &t, char **handle, Body &&body, A... entry_args) {
-    return guarded_op(handle, [&](std::string_view dir) { return traced_with(t, [&] { return body(dir); }, entry_args...); });
+// The usual exported operation: body(dir) traced with the operation's texts,
+// as a reader or as a writer; key (a lookup key, a user or a group) names
+// what the entry line prints.
+template <class T, class Body>
+uint32_t traced_read_op(const T &t, char **handle, Body &&body) {
+    return guarded_op(handle, [&](std::string_view dir) { return traced(t, [&] { return body(dir); }); });
 }
-template <class T, class Body, class... A>
-uint32_t traced_write_op(const T &t, char **handle, Body &&body, A... entry_args) {
-    return guarded_write_op(handle,
-                            [&](std::string_view dir) { return traced_with(t, [&] { return body(dir); }, entry_args...); });
+template <class T, class Body>
+uint32_t traced_write_op(const T &t, char **handle, Body &&body) {
+    return guarded_write_op(handle, [&](std::string_view dir) { return traced(t, [&] { return body(dir); }); });
+}
+template <class T, class K, class Body>
+uint32_t traced_read_op(const T &t, char **handle, K key, Body &&body) {
+    return guarded_op(handle, [&](std::string_view dir) { return traced(t, key, [&] { return body(dir); }); });
+}
+template <class T, class K, class Body>
+uint32_t traced_write_op(const T &t, char **handle, K key, Body &&body) {
+    return guarded_write_op(handle, [&](std::string_view dir) { return traced(t, key, [&] { return body(dir); }); });
 }
 
 }  // namespace tolv

@@ -93,15 +93,13 @@ Rc modify_user_traced(std::string_view dir, rspi_user *user) {
 }  // namespace tolv
 
 TOLV_EXPORT uint32_t rspi_create_user(char **handle, rspi_user *user) {
-    return tolv::guarded_write_op(handle, [&](std::string_view dir) {
-        return tolv::traced(tolv::text::create_user, user, [&] { return tolv::create_user(dir, user); });
-    });
+    return tolv::traced_write_op(tolv::text::create_user, handle, user,
+                                 [&](std::string_view dir) { return tolv::create_user(dir, user); });
 }
 
 TOLV_EXPORT uint32_t rspi_get_user(char **handle, rspi_user *user) {
-    return tolv::guarded_op(handle, [&](std::string_view dir) {
-        return tolv::traced(tolv::text::get_user, user, [&] { return tolv::get_user(dir, user); });
-    });
+    return tolv::traced_read_op(tolv::text::get_user, handle, user,
+                                [&](std::string_view dir) { return tolv::get_user(dir, user); });
 }
 
 TOLV_EXPORT uint32_t rspi_modify_user(char **handle, rspi_user *user) {

@@ -147,35 +147,27 @@ Rc get_user_by_rgyid(char **handle, std::string_view dir, rspi_user *user) {
 using namespace tolv;
 
 TOLV_EXPORT uint32_t rspi_authenticate_user(char **handle, rspi_user *user, rspi_authndata *authn) {
-    return guarded_op(handle, [&](std::string_view dir) {
-        return traced(text::authenticate_user, user, [&] { return authenticate_user(dir, user, authn); });
-    });
+    return tolv::traced_read_op(tolv::text::authenticate_user, handle, user,
+                                [&](std::string_view dir) { return authenticate_user(dir, user, authn); });
 }
 
 TOLV_EXPORT uint32_t rspi_change_authndata(char **handle, rspi_user *user, rspi_authndata *old_authn,
                                            rspi_authndata *new_authn) {
-    return guarded_write_op(handle, [&](std::string_view dir) {
-        return traced(text::change_authndata, user, [&] { return change_authndata(dir, user, old_authn, new_authn); });
-    });
+    return tolv::traced_write_op(tolv::text::change_authndata, handle, user,
+                                 [&](std::string_view dir) { return change_authndata(dir, user, old_authn, new_authn); });
 }
 
 TOLV_EXPORT uint32_t rspi_get_user_by_uuid(char **handle, rspi_user *user) {
-    return guarded_op(handle, [&](std::string_view dir) {
-        return traced(text::get_user_by_uuid, user ? user->uuid_string : nullptr,
-                      [&] { return get_user_by_uuid(handle, dir, user); });
-    });
+    return tolv::traced_read_op(tolv::text::get_user_by_uuid, handle, user ? user->uuid_string : nullptr,
+                                [&](std::string_view dir) { return get_user_by_uuid(handle, dir, user); });
 }
 
 TOLV_EXPORT uint32_t rspi_get_user_by_certdn(char **handle, rspi_user *user) {
-    return guarded_op(handle, [&](std::string_view dir) {
-        return traced(text::get_user_by_certdn, user ? user->cert_dn : nullptr,
-                      [&] { return get_user_by_certdn(handle, dir, user); });
-    });
+    return tolv::traced_read_op(tolv::text::get_user_by_certdn, handle, user ? user->cert_dn : nullptr,
+                                [&](std::string_view dir) { return get_user_by_certdn(handle, dir, user); });
 }
 
 TOLV_EXPORT uint32_t rspi_get_user_by_rgyid(char **handle, rspi_user *user) {
-    return guarded_op(handle, [&](std::string_view dir) {
-        return traced(text::get_user_by_rgyid, user ? user->registry_id : nullptr,
-                      [&] { return get_user_by_rgyid(handle, dir, user); });
-    });
+    return tolv::traced_read_op(tolv::text::get_user_by_rgyid, handle, user ? user->registry_id : nullptr,
+                                [&](std::string_view dir) { return get_user_by_rgyid(handle, dir, user); });
 }

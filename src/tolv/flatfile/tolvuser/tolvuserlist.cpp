@@ -54,7 +54,6 @@ TOLV_EXPORT uint32_t rspi_previous_user(char **h, UL *list, U *u, int32_t fetch)
     return indexed_step(kUsers, h, list, u, fetch, Move::Previous);
 }
 TOLV_EXPORT uint32_t rspi_user_grouplist(char **h, U *user, rspi_grouplist *groups) {
-    return tolv::traced_read_op(
-        tolv::text::user_grouplist, h, [&](std::string_view) { return tolv::user_grouplist(user, groups); },
-        tolv::nz(user ? user->domain : nullptr), tolv::nz(user ? user->user_id : nullptr));
+    return tolv::traced_read_op(tolv::text::user_grouplist, h, static_cast<const U *>(user),
+                                [&](std::string_view) { return tolv::user_grouplist(user, groups); });
 }
