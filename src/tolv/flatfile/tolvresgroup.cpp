@@ -14,30 +14,6 @@ constexpr FamilyTexts kTexts{text::create_resgroup,  text::get_resgroup,    text
                              text::delete_resgroup,  text::get_resgrouplist, text::resgrouplist_count,
                              text::first_resgroup,   text::next_resgroup,   text::previous_resgroup};
 
-// Lenient about the group file: line 1 is not checked and missing lines leave
-// their fields alone. A blob that cannot be read in full is reported (6).
-const KeyedFamily<rspi_resgroup> kResgroup{
-    .fields = format::kResgroupFields,
-    .read = {.keys = KeyRead::Skip},
-    .invalid = Rc::InvalidResgroup,
-    .exists = Rc::ResgroupExists,
-    .list = kResgroupList,
-    .domain = nullptr,
-    .id = &rspi_resgroup::name,
-    .file = [](std::string_view dir, const rspi_resgroup *g) { return resgroup_file(dir, g->name); },
-    .alloc = rspi_alloc_resgroup,
-    .release = rspi_free_resgroup,
-    .get_op = rspi_get_resgroup,
-    .texts = kTexts,
-    .also_fits = [](std::string_view name) {
-        return component_fits(resgroup_members_list(name).size(), kTempSuffix.size());
-    },
-};
-
-std::string members_path(std::string_view dir, std::string_view name) {
-    return make_path(dir, resgroup_members_list(name));
-}
-
 // Validates every member (lower-casing it in place) before the members file
 // is touched, then writes the sorted, deduplicated members in one rewrite:
 // the bytes that adding them one by one would give. No members, no file.
@@ -58,20 +34,6 @@ Rc rebuild_members(std::string_view dir, std::string_view name, rspi_resgroupmem
         for (const auto &line : lines) e.out.append(line);
         return lines.empty() ? ListEnd::Remove : ListEnd::Replace;
     });
-}
-
-// Given members replace the stored ones in one rewrite.
-Rc replace(std::string_view dir, rspi_resgroup *g, bool create) {
-    return replace_keyed(kResgroup, dir, g, create,
-                         [&] { return g->members ? rebuild_members(dir, g->name, g->members) : Rc::Success; });
-}
-
-// Lower-cases the group's name; 34 unless it names an existing group.
-Rc existing_group(std::string_view dir, rspi_resgroup *g) {
-    if (!g || !g->name) return Rc::InvalidResgroup;
-    ui_tolower(g->name);
-    if (!kResgroup.names_fit(g)) return Rc::InvalidResgroup;
-    return io::present(io::probe(resgroup_file(dir, g->name)), Rc::InvalidResgroup);
 }
 
 // Replaces g->members with the members file, in list order. On a failure
@@ -100,22 +62,51 @@ Rc load_members(std::string_view dir, rspi_resgroup *g) {
     return Rc::Success;
 }
 
-Rc get_resgroup(std::string_view dir, rspi_resgroup *g) {
-    bool found = false;
-    const Rc rc = get_keyed(kResgroup, dir, g, &found);
-    if (!found) return rc;
-    const Rc members = load_members(dir, g);
-    return ok(members) ? rc : members;
-}
-
-Rc delete_resgroup(std::string_view dir, rspi_resgroup *g) {
-    if (!g || !g->name) return Rc::InvalidResgroup;
-    ui_tolower(g->name);
+// The group file first: without it nothing else goes.
+Rc remove_resgroup(std::string_view dir, rspi_resgroup *g) {
     const std::string path = resgroup_file(dir, g->name);
     if (!io::remove_file(path)) return errno == ENOENT ? Rc::InvalidResgroup : Rc::FileError;
     if (const Rc rc = io::remove_if_there(blob_file(path)); !ok(rc)) return rc;
-    if (const Rc rc = io::remove_if_there(members_path(dir, g->name)); !ok(rc)) return rc;
+    if (const Rc rc = io::remove_if_there(make_path(dir, resgroup_members_list(g->name))); !ok(rc)) return rc;
     return ui_remove_from_entrylist(dir, kResgroupList, g->name);
+}
+
+// Lenient about the group file: line 1 is not checked and missing lines leave
+// their fields alone. A blob that cannot be read in full is reported (6). A
+// modify always rebuilds the members (validating them again): from the
+// caller's when given, else from those just read.
+const KeyedFamily<rspi_resgroup> kResgroup{
+    .fields = format::kResgroupFields,
+    .read = {.keys = KeyRead::Skip},
+    .invalid = Rc::InvalidResgroup,
+    .exists = Rc::ResgroupExists,
+    .list = kResgroupList,
+    .domain = nullptr,
+    .id = &rspi_resgroup::name,
+    .file = [](std::string_view dir, const rspi_resgroup *g) { return resgroup_file(dir, g->name); },
+    .alloc = rspi_alloc_resgroup,
+    .release = rspi_free_resgroup,
+    .get_op = rspi_get_resgroup,
+    .texts = kTexts,
+    .also_fits = [](std::string_view name) {
+        return component_fits(resgroup_members_list(name).size(), kTempSuffix.size());
+    },
+    .also_read = load_members,
+    .also_write = [](std::string_view dir, rspi_resgroup *g) {
+        return g->members ? rebuild_members(dir, g->name, g->members) : Rc::Success;
+    },
+    .also_lend = [](Borrowing<rspi_resgroup> &w, const rspi_resgroup *changes) {
+        w.lend(&rspi_resgroup::members, changes->members);
+    },
+    .remove = remove_resgroup,
+};
+
+// Lower-cases the group's name; 34 unless it names an existing group.
+Rc existing_group(std::string_view dir, rspi_resgroup *g) {
+    if (!g || !g->name) return Rc::InvalidResgroup;
+    ui_tolower(g->name);
+    if (!kResgroup.names_fit(g)) return Rc::InvalidResgroup;
+    return io::present(io::probe(resgroup_file(dir, g->name)), Rc::InvalidResgroup);
 }
 
 Rc add_resgroup_member(std::string_view dir, rspi_resgroup *g, char *member) {
@@ -140,48 +131,14 @@ Rc remove_resgroup_member(std::string_view dir, rspi_resgroup *g, char *member) 
 }  // namespace tolv
 
 using tolv::kResgroup;
-using tolv::Move;
-using RG = rspi_resgroup;
-using RGL = rspi_resgrouplist;
 
-TOLV_EXPORT uint32_t rspi_create_resgroup(char **h, RG *g) {
-    return tolv::traced_write_op(kResgroup.texts.create, h, [&](std::string_view dir) {
-        return create_keyed(kResgroup, dir, g, [&](RG *c) { return tolv::replace(dir, c, true); });
-    });
-}
-TOLV_EXPORT uint32_t rspi_get_resgroup(char **h, RG *g) {
-    return tolv::traced_read_op(kResgroup.texts.get, h,
-                                [&](std::string_view dir) { return tolv::get_resgroup(dir, g); });
-}
-TOLV_EXPORT uint32_t rspi_modify_resgroup(char **h, RG *g) {
-    // The members are always rebuilt (and validated again): from the caller's
-    // when given, else from those just read.
-    return tolv::traced_write_op(kResgroup.texts.modify, h, [&](std::string_view dir) {
-        return modify_keyed(
-            kResgroup, h, g, [&](tolv::Borrowing<RG> &w) { w.lend(&RG::members, g->members); },
-            [&](RG *m) { return tolv::replace(dir, m, false); });
-    });
-}
-TOLV_EXPORT uint32_t rspi_delete_resgroup(char **h, RG *g) {
-    return tolv::traced_write_op(kResgroup.texts.del, h,
-                                 [&](std::string_view dir) { return tolv::delete_resgroup(dir, g); });
-}
-TOLV_EXPORT uint32_t rspi_add_resgroup_member(char **h, RG *g, char *member) {
+TOLV_KEYED_FAMILY_EXPORTS(resgroup, kResgroup, rspi_resgroup, rspi_resgrouplist)
+
+TOLV_EXPORT uint32_t rspi_add_resgroup_member(char **h, rspi_resgroup *g, char *member) {
     return tolv::traced_write_op(tolv::text::add_resgroup_member, h,
                                  [&](std::string_view dir) { return tolv::add_resgroup_member(dir, g, member); });
 }
-TOLV_EXPORT uint32_t rspi_remove_resgroup_member(char **h, RG *g, char *member) {
+TOLV_EXPORT uint32_t rspi_remove_resgroup_member(char **h, rspi_resgroup *g, char *member) {
     return tolv::traced_write_op(tolv::text::remove_resgroup_member, h,
                                  [&](std::string_view dir) { return tolv::remove_resgroup_member(dir, g, member); });
-}
-TOLV_EXPORT uint32_t rspi_get_resgrouplist(char **h, RGL *l) { return keyed_list(kResgroup, h, l); }
-TOLV_EXPORT int32_t rspi_resgrouplist_count(char **h, RGL *l) { return keyed_count(kResgroup, h, l); }
-TOLV_EXPORT uint32_t rspi_first_resgroup(char **h, RGL *l, RG *g, int32_t fetch) {
-    return keyed_step(kResgroup, h, l, g, fetch, Move::First);
-}
-TOLV_EXPORT uint32_t rspi_next_resgroup(char **h, RGL *l, RG *g, int32_t fetch) {
-    return keyed_step(kResgroup, h, l, g, fetch, Move::Next);
-}
-TOLV_EXPORT uint32_t rspi_previous_resgroup(char **h, RGL *l, RG *g, int32_t fetch) {
-    return keyed_step(kResgroup, h, l, g, fetch, Move::Previous);
 }

@@ -32,8 +32,12 @@ struct KeyedFamily {
     void (*release)(R *);
     uint32_t (*get_op)(char **, R *);  // the exported get, for modify and fetch
     const FamilyTexts &texts;
-    // Besides the names: the other files of this name fit (may be null).
-    bool (*also_fits)(std::string_view name) = nullptr;
+    // What a family keeps besides its record file (each may be null):
+    bool (*also_fits)(std::string_view name) = nullptr;        // its other files' names fit
+    Rc (*also_read)(std::string_view dir, R *r) = nullptr;      // after a get that found the file
+    Rc (*also_write)(std::string_view dir, R *r) = nullptr;     // after the record and blob
+    void (*also_lend)(Borrowing<R> &w, const R *changes) = nullptr;  // in a modify
+    Rc (*remove)(std::string_view dir, R *r) = nullptr;         // instead of the usual delete
 
     bool keys_given(const R *r) const { return r && r->*id && (!domain || r->*domain); }
     void lower(R *r) const {
@@ -56,48 +60,51 @@ struct KeyedFamily {
     }
 };
 
-// Writes the record file (and blob), then extra() (another file of the
-// record; its failure is the result unless the blob's came first), then the
-// list entry. `invalid` before anything is written for null or unfitting names
-// or texts that would not read back; state 2 becomes 1 in the record.
-template <class R, class Extra>
-Rc replace_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r, bool create_uuid, Extra &&extra) {
+// Writes the record file (and blob), then what else the family keeps (its
+// failure is the result unless the blob's came first), then the list entry.
+// `invalid` before anything is written for null or unfitting names or texts
+// that would not read back; state 2 becomes 1 in the record.
+template <class R>
+Rc replace_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r, bool create_uuid) {
     if (!f.keys_given(r) || !f.names_fit(r) || !storable_record<R>(r, f.fields)) return f.invalid;
     if (create_uuid) ui_uuid_create(r->uuid, r->uuid_string);
     const std::string path = f.file(dir, r);
     if (!io::write_file(path, encode_record<R>(r, f.fields))) return Rc::FileError;
     Rc rc = r->blob ? ui_write_blob(blob_file(path), r->blob) : Rc::Success;
-    if (const Rc more = extra(); ok(rc)) rc = more;
+    if (f.also_write) {
+        if (const Rc more = f.also_write(dir, r); ok(rc)) rc = more;
+    }
     if (!ok(rc)) return rc;  // the file stays, without a list entry
     return ui_add_to_entrylist(dir, f.list, f.entry(r));
 }
-template <class R>
-Rc replace_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r, bool create_uuid) {
-    return replace_keyed(f, dir, r, create_uuid, [] { return Rc::Success; });
-}
 
 // The record file alone says the record exists: the list is not consulted.
-template <class R, class Replace>
-Rc create_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r, Replace &&replace) {
+template <class R>
+Rc create_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r) {
     if (!r || !usable_name(r->*f.id) || (f.domain && !usable_name(r->*f.domain))) return f.invalid;
     f.lower(r);
     if (!f.names_fit(r)) return f.invalid;
     if (const Rc rc = io::absent(io::probe(f.file(dir, r)), f.exists); !ok(rc)) return rc;
-    return replace(r);
+    return replace_keyed(f, dir, r, true);
 }
 
-// found: set when the record file was read.
+// What else the family keeps is read once the record file was: its failure
+// outranks the record's result.
 template <class R>
-Rc get_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r, bool *found = nullptr) {
+Rc get_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r) {
     if (!f.keys_given(r)) return f.invalid;
     f.lower(r);
-    return read_record(f.file(dir, r), f.invalid, r, f.fields, f.read, found);
+    bool found = false;
+    const Rc rc = read_record(f.file(dir, r), f.invalid, r, f.fields, f.read, &found);
+    if (!found || !f.also_read) return rc;
+    const Rc more = f.also_read(dir, r);
+    return ok(more) ? rc : more;
 }
 
 // The stored record (read through the exported get) with the given fields of
-// changes laid over it; lend() lends what else the family takes.
-template <class R, class Lend, class Replace>
-Rc modify_keyed(const KeyedFamily<R> &f, char **handle, R *changes, Lend &&lend, Replace &&replace) {
+// changes laid over it.
+template <class R>
+Rc modify_keyed(const KeyedFamily<R> &f, char **handle, std::string_view dir, R *changes) {
     if (!changes) return f.invalid;
     Borrowing<R> w(f.alloc(), f.release);
     if (!w) return Rc::NoMemory;
@@ -105,8 +112,8 @@ Rc modify_keyed(const KeyedFamily<R> &f, char **handle, R *changes, Lend &&lend,
     if (f.domain) w.lend(f.domain, changes->*f.domain);
     if (const uint32_t got = f.get_op(handle, w.get()); got != RSPI_RC_SUCCESS) return static_cast<Rc>(got);
     merge_record<R>(w, changes, f.fields);
-    lend(w);
-    return replace(w.get());
+    if (f.also_lend) f.also_lend(w, changes);
+    return replace_keyed(f, dir, w.get(), false);
 }
 
 // A stray blob goes even when there was no record file.
@@ -114,40 +121,63 @@ template <class R>
 Rc delete_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r) {
     if (!f.keys_given(r)) return f.invalid;
     f.lower(r);
+    if (f.remove) return f.remove(dir, r);
     return io::remove_record_and_blob(f.file(dir, r), f.invalid,
                                       [&] { return ui_remove_from_entrylist(dir, f.list, f.entry(r)); });
 }
 
 template <class R, class L>
-Rc step_keyed(const KeyedFamily<R> &f, char **handle, std::string_view dir, L *list, R *r, int32_t fetch,
-              Move move) {
+uint32_t keyed_step(const KeyedFamily<R> &f, char **handle, L *list, R *r, int32_t fetch, Move move) {
     const text::OpText &t = move == Move::First ? f.texts.first : move == Move::Next ? f.texts.next : f.texts.previous;
-    return traced_cursor_step(
-        t, dir, list, r, f.invalid, move, fetch,
-        [&](std::string_view entry) {
-            if (!f.domain) return set_str(r->*f.id, entry);
-            const std::size_t blank = entry.find(' ');
-            if (blank == std::string_view::npos) return Rc::Malformed;
-            if (!ok(set_str(r->*f.domain, entry.substr(0, blank))) || !ok(set_str(r->*f.id, entry.substr(blank + 1))))
-                return Rc::NoMemory;
-            return Rc::Success;
-        },
-        [&] { return static_cast<Rc>(f.get_op(handle, r)); });
+    return guarded_op(handle, [&](std::string_view dir) {
+        return traced_cursor_step(
+            t, dir, list, r, f.invalid, move, fetch,
+            [&](std::string_view entry) {
+                if (!f.domain) return set_str(r->*f.id, entry);
+                const std::size_t blank = entry.find(' ');
+                if (blank == std::string_view::npos) return Rc::Malformed;
+                if (!ok(set_str(r->*f.domain, entry.substr(0, blank))) ||
+                    !ok(set_str(r->*f.id, entry.substr(blank + 1))))
+                    return Rc::NoMemory;
+                return Rc::Success;
+            },
+            [&] { return static_cast<Rc>(f.get_op(handle, r)); });
+    });
 }
 
-// The exported list, count and cursor operations of a family.
-template <class R, class L>
-uint32_t keyed_list(const KeyedFamily<R> &f, char **handle, L *list) {
-    return guarded_op(handle, [&](std::string_view) { return traced_name_list(f.texts.list, list, f.invalid, f.list); });
-}
-template <class R, class L>
-int32_t keyed_count(const KeyedFamily<R> &f, char **handle, L *list) {
-    return guarded_count_op(handle, [&](std::string_view dir) { return traced_list_count(f.texts.count, dir, list); });
-}
-template <class R, class L>
-uint32_t keyed_step(const KeyedFamily<R> &f, char **handle, L *list, R *r, int32_t fetch, Move move) {
-    return guarded_op(handle, [&](std::string_view dir) { return step_keyed(f, handle, dir, list, r, fetch, move); });
-}
+// The nine exported operations of a keyed family: rspi_create_<name>, get,
+// modify, delete, rspi_get_<name>list, rspi_<name>list_count, first, next
+// and previous.
+#define TOLV_KEYED_FAMILY_EXPORTS(name, family, R, L)                                                        \
+    TOLV_EXPORT uint32_t rspi_create_##name(char **h, R *r) {                                                \
+        return tolv::traced_write_op(family.texts.create, h, [&](auto dir) { return create_keyed(family, dir, r); }); \
+    }                                                                                                        \
+    TOLV_EXPORT uint32_t rspi_get_##name(char **h, R *r) {                                                   \
+        return tolv::traced_read_op(family.texts.get, h, [&](auto dir) { return get_keyed(family, dir, r); });   \
+    }                                                                                                        \
+    TOLV_EXPORT uint32_t rspi_modify_##name(char **h, R *r) {                                                \
+        return tolv::traced_write_op(family.texts.modify, h, [&](auto dir) { return modify_keyed(family, h, dir, r); }); \
+    }                                                                                                        \
+    TOLV_EXPORT uint32_t rspi_delete_##name(char **h, R *r) {                                                \
+        return tolv::traced_write_op(family.texts.del, h, [&](auto dir) { return delete_keyed(family, dir, r); }); \
+    }                                                                                                        \
+    TOLV_EXPORT uint32_t rspi_get_##name##list(char **h, L *l) {                                             \
+        return tolv::guarded_op(h, [&](auto) {                                                               \
+            return tolv::traced_name_list(family.texts.list, l, family.invalid, family.list);                \
+        });                                                                                                  \
+    }                                                                                                        \
+    TOLV_EXPORT int32_t rspi_##name##list_count(char **h, L *l) {                                            \
+        return tolv::guarded_count_op(h, [&](auto dir) { return tolv::traced_list_count(family.texts.count, dir, l); }); \
+    }                                                                                                        \
+    TOLV_EXPORT uint32_t rspi_first_##name(char **h, L *l, R *r, int32_t fetch) {                            \
+        return keyed_step(family, h, l, r, fetch, tolv::Move::First);                                        \
+    }                                                                                                        \
+    TOLV_EXPORT uint32_t rspi_next_##name(char **h, L *l, R *r, int32_t fetch) {                             \
+        return keyed_step(family, h, l, r, fetch, tolv::Move::Next);                                         \
+    }                                                                                                        \
+    TOLV_EXPORT uint32_t rspi_previous_##name(char **h, L *l, R *r, int32_t fetch) {                         \
+        return keyed_step(family, h, l, r, fetch, tolv::Move::Previous);                                     \
+    }
 
 // The enumeration of a family kept in the user or group list: listings by
 // mode and filters, counts and the cursor.
