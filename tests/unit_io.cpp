@@ -145,9 +145,7 @@ TEST(ListOut, SlicesAndAddedTextGiveTheSameBytesAsAString) {
         }
         ASSERT_EQ(out.str(), want) << round;
         EXPECT_EQ(out.size(), want.size());
-        io::File f = io::create(dir.path() + "out");
-        ASSERT_TRUE(out.write_to(f));
-        ASSERT_TRUE(f.close());
+        ASSERT_TRUE(io::write_file(dir.path() + "out", [&](io::File &f) { return out.write_to(f); }));
         EXPECT_EQ(read_file(dir.path() + "out"), want);
     }
 }
@@ -167,16 +165,14 @@ TEST(ListOut, MoreSlicesThanOneGatheredWriteTakes) {
         out.append("+\n");
         want.append(piece).append("+\n");
     }
-    io::File f = io::create(dir.path() + "out");
-    ASSERT_TRUE(out.write_to(f));
-    ASSERT_TRUE(f.close());
+    ASSERT_TRUE(io::write_file(dir.path() + "out", [&](io::File &f) { return out.write_to(f); }));
     EXPECT_EQ(read_file(dir.path() + "out"), want);
 
-    // A failing gathered write is reported.
-    f = io::create(dir.path() + "out");
-    io::fail_nth_operation(1, ENOSPC);
-    EXPECT_FALSE(out.write_to(f));
+    // A failing gathered write is reported, and the old file stays.
+    io::fail_nth_operation(2, ENOSPC);
+    EXPECT_FALSE(io::write_file(dir.path() + "out", [&](io::File &f) { return out.write_to(f); }));
     io::fail_nth_operation(0, 0);
+    EXPECT_EQ(read_file(dir.path() + "out"), want);
 }
 
 TEST(IndexLines, SplitsAgreeWithAModel) {

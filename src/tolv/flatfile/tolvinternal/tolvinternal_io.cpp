@@ -135,14 +135,6 @@ struct Staged {
     bool remove;
 };
 thread_local std::vector<Staged> t_stage;
-// Temporaries created and not yet installed: the registry file each will
-// replace, and whether it was made as the staged file itself (else under
-// its "_T" name, because that file is staged already).
-struct Pending {
-    std::string name;
-    bool direct;
-};
-thread_local std::vector<Pending> t_pending;
 
 Staged *staged(std::string_view name) {
     for (Staged &s : t_stage)
@@ -379,7 +371,6 @@ bool begin_stage() {
 void close_stage() {
     if (t_dir.stage_fd >= 0) ::close(std::exchange(t_dir.stage_fd, -1));
     t_stage.clear();
-    t_pending.clear();
     t_dir.staging = false;
 }
 
@@ -391,10 +382,6 @@ void discard_running() {
     bool all = true;
     const int fd = t_dir.stage_fd;
     if (fd >= 0) {
-        for (const Pending &p : t_pending) {
-            const std::string name = p.direct ? p.name : p.name + std::string(kTempSuffix);
-            all = (::unlinkat(fd, name.c_str(), 0) == 0 || errno == ENOENT) && all;
-        }
         for (const Staged &s : t_stage) all = (::unlinkat(fd, s.name.c_str(), 0) == 0 || errno == ENOENT) && all;
     }
     close_stage();
@@ -473,20 +460,10 @@ void stage_write(std::string_view name) {
         t_stage.push_back({std::string(name), false});
 }
 
-std::vector<Pending>::iterator pending(std::string_view name) {
-    return std::find_if(t_pending.begin(), t_pending.end(), [&](const Pending &p) { return p.name == name; });
-}
-
 // The last component of a path: a registry file's name.
 std::string_view last_name(const std::string &path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
-}
-
-// The registry name a temporary ("<name>_T") stands for, or empty.
-std::string_view temp_target(const char *temp) {
-    const std::string_view t(temp);
-    return t.ends_with(kTempSuffix) ? t.substr(0, t.size() - kTempSuffix.size()) : std::string_view();
 }
 
 }  // namespace
@@ -502,9 +479,6 @@ bool File::sync() {
     if (!g_durable.load(std::memory_order_relaxed)) return true;
     return !injected() && ::fdatasync(fd_) == 0;
 }
-
-namespace {
-}  // namespace
 
 void fail_nth_operation(long n, int error) {
     g_errno.store(error);
@@ -538,45 +512,6 @@ bool File::close() {
     const int fd = std::exchange(fd_, -1);
     const bool fail = injected();
     return ::close(fd) == 0 && !fail;
-}
-
-File create(const std::string &path) {
-    const At at(path);
-    if (!at.usable()) return File();
-    // Inside a write operation a temporary "<name>_T" of the registry is made
-    // in the staging directory: as the staged file itself, or under its own
-    // name when that file is staged already (installing it then renames).
-    int fd = at.fd();
-    std::string in_stage(at.name());
-    const std::string_view target = at.staged_here() ? temp_target(at.name()) : std::string_view();
-    bool direct = false;
-    if (!target.empty()) {
-        if (!begin_stage()) return File();
-        fd = t_dir.stage_fd;
-        direct = !staged(target) && pending(target) == t_pending.end();
-        if (direct) in_stage.assign(target);
-    }
-    const char *name = in_stage.c_str();
-    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
-    File f(sys_openat(fd, name, flags, 0600));
-    // A temporary file left by a writer that died: gone first, if it is a
-    // plain file. Anything else at the name is not ours to remove.
-    if (!f.is_open() && errno == EEXIST) {
-        struct stat st;
-        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) && ::unlinkat(fd, name, 0) == 0)
-            f = File(sys_openat(fd, name, flags, 0600));
-    }
-    if (!f.is_open()) return f;
-    uid_t uid = 0;
-    gid_t gid = 0;
-    if (at.owner_for_new_files(uid, gid) && ::fchown(f.fd(), uid, gid) != 0) {
-        const int err = errno;
-        ::unlinkat(fd, name, 0);
-        errno = err;
-        return File();
-    }
-    if (!target.empty()) t_pending.push_back({std::string(target), direct});
-    return f;
 }
 
 namespace {
@@ -727,18 +662,45 @@ Read probe(const std::string &path) {
     }
 }
 
-bool write_file(const std::string &path, std::string_view data) {
+bool write_file(const std::string &path, const std::function<bool(File &)> &fill) {
     // Refused before anything is written: the rename would replace a link or
     // a special file at the name with our file.
-    if (probe(path) == Read::Error || !journal(path)) return false;
-    std::string temp = path;
-    temp.append(kTempSuffix);
-    File f = create(temp);
+    if (probe(path) == Read::Error) return false;
+    const At at(path);
+    if (!at.usable()) return false;
+    // In a write operation the file is made in the staging directory: as
+    // the staged version itself, or beside it when there is one already.
+    const bool stage = at.staged_here();
+    if (stage && !begin_stage()) return false;
+    const int fd = stage ? t_dir.stage_fd : at.fd();
+    const std::string name(at.name());
+    const std::string temp = stage && !staged(name) ? name : name + std::string(kTempSuffix);
+    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+    File f(sys_openat(fd, temp.c_str(), flags, 0600));
+    // A temporary file left by a writer that died: gone first, if it is a
+    // plain file. Anything else at the name is not ours to remove.
+    if (!f.is_open() && errno == EEXIST) {
+        struct stat st;
+        if (::fstatat(fd, temp.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            ::unlinkat(fd, temp.c_str(), 0) == 0)
+            f = File(sys_openat(fd, temp.c_str(), flags, 0600));
+    }
     if (!f.is_open()) return false;
-    const bool wrote = f.write_all(data) && f.sync();
-    if (f.close() && wrote && install_file(temp, path)) return true;
-    remove_temp(temp);
-    return false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    bool done = (!at.owner_for_new_files(uid, gid) || ::fchown(f.fd(), uid, gid) == 0) && fill(f) && f.sync();
+    done = f.close() && done;
+    if (done && temp != name) done = !injected() && ::renameat(fd, temp.c_str(), fd, name.c_str()) == 0;
+    if (!done) {
+        ::unlinkat(fd, temp.c_str(), 0);
+        return false;
+    }
+    if (stage) stage_write(name);
+    return true;
+}
+
+bool write_file(const std::string &path, std::string_view data) {
+    return write_file(path, [&](File &f) { return f.write_all(data); });
 }
 
 bool size_at_least(const std::string &path, std::size_t n) {
@@ -782,23 +744,6 @@ bool rename_file(const std::string &from, const std::string &to) {
     return true;
 }
 
-bool install_file(const std::string &from, const std::string &to) {
-    const At a(from), b(to);
-    if (!a.usable() || !b.usable()) return false;
-    if (!b.staged_here()) return rename_at(a, b);
-    const auto p = pending(b.name());
-    if (p == t_pending.end() || std::string_view(a.name()) != std::string(b.name()).append(kTempSuffix)) {
-        errno = EINVAL;
-        return false;
-    }
-    if (!p->direct &&
-        (injected() || ::renameat(t_dir.stage_fd, a.name(), t_dir.stage_fd, b.name()) != 0))
-        return false;
-    t_pending.erase(p);
-    stage_write(b.name());
-    return true;
-}
-
 bool lock_shared() {
     if (t_dir.depth == 0 || t_dir.locked || t_dir.shared || t_dir.fd < 0) return false;
     int rc;
@@ -806,21 +751,6 @@ bool lock_shared() {
     }
     t_dir.shared = rc == 0;
     return t_dir.shared;
-}
-
-void remove_temp(const std::string &path) {
-    const At at(path);
-    if (!at.usable()) return;
-    const std::string_view target = at.staged_here() ? temp_target(at.name()) : std::string_view();
-    if (target.empty()) {
-        ::unlinkat(at.fd(), at.name(), 0);
-        return;
-    }
-    const auto p = pending(target);
-    if (p == t_pending.end()) return;
-    const std::string name(p->direct ? target : std::string_view(at.name()));
-    ::unlinkat(t_dir.stage_fd, name.c_str(), 0);
-    t_pending.erase(p);
 }
 
 bool remove_file(const std::string &path) {
@@ -843,7 +773,6 @@ std::recursive_mutex g_write_mutex;
 struct SavedScope {
     ThreadDir dir;
     std::vector<Staged> stage;
-    std::vector<Pending> pending;
 };
 }  // namespace
 
@@ -864,10 +793,9 @@ DirScope::DirScope(std::string_view dir, bool write) {
     if (td.depth > 0) parts();
     if (t_dir.depth > 0 && t_dir.part != part) {
         // Another registry's operation calls into this one: set it aside.
-        saved_ = new SavedScope{std::move(t_dir), std::move(t_stage), std::move(t_pending)};
+        saved_ = new SavedScope{std::move(t_dir), std::move(t_stage)};
         t_dir = ThreadDir{};
         t_stage.clear();
-        t_pending.clear();
     }
     if (t_dir.depth++ == 0) {
         fresh_ = true;
@@ -927,7 +855,6 @@ DirScope::~DirScope() {
         auto *saved = static_cast<SavedScope *>(saved_);
         t_dir = std::move(saved->dir);
         t_stage = std::move(saved->stage);
-        t_pending = std::move(saved->pending);
         delete saved;
     }
 }

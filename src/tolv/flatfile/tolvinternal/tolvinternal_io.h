@@ -1,6 +1,8 @@
 // tolvinternal_io.h - the file layer: every open, read, write, rename and remove of the plug-in.
 #pragma once
 
+#include <functional>
+
 #include "tolvinternal/tolvinternal_operation.h"
 
 namespace tolv {
@@ -59,18 +61,19 @@ Read read_prefix(const std::string &path, void *buf, std::size_t len, std::size_
 // Whether a regular file is at path (Ok), nothing (Missing), or something
 // else or an unanswerable question (Error).
 Read probe(const std::string &path);
-// Replaces path with data: written in full to path + "_T" and renamed over
-// path, so a reader finds the whole old or the whole new file. False on any
-// failure (also when something other than a regular file is at path), and
-// then no temporary file is left.
+class File;
+// Replaces path with what fill(file) writes into a new file (0600; as root in
+// a directory owned by another account, with the directory's owner). In a
+// write operation the new file is staged; elsewhere it is written to
+// path + "_T" and renamed over path. False on any failure (also when
+// something other than a regular file is at path), and then nothing changed.
+bool write_file(const std::string &path, const std::function<bool(File &)> &fill);
 bool write_file(const std::string &path, std::string_view data);
 // True when a regular file is at path and holds at least n bytes: a stored
 // length is checked before anything that size is allocated.
 bool size_at_least(const std::string &path, std::size_t n);
 // Renames a regular file; false when either name holds something else.
 bool rename_file(const std::string &from, const std::string &to);
-// Renames our own new file over path (a regular file or nothing).
-bool install_file(const std::string &from, const std::string &to);
 // Removes a regular file; false (errno ENOENT) when there is none.
 bool remove_file(const std::string &path);
 // Takes the registry's lock shared for the rest of this reading call, so
@@ -78,10 +81,8 @@ bool remove_file(const std::string &path);
 // newly taken; false when not needed (this thread writes, or holds it) or
 // impossible (a directory that may only be searched).
 bool lock_shared();
-// Removes a temporary file of ours that will not be installed (never journalled).
-void remove_temp(const std::string &path);
-// Enters path into the running write operation's undo journal before its
-// first change (the functions above do it themselves); false when it cannot.
+// Readies the running write operation's staging directory before its first
+// change (the functions above do it themselves); false when it cannot.
 bool journal(const std::string &path);
 // durable=true: every file written is flushed (fdatasync) before it replaces
 // the old one, and the directory (fsync) around the journal's commit point.
@@ -130,11 +131,6 @@ public:
 private:
     int fd_ = -1;
 };
-// Creates path afresh for writing (0600): a stale regular file there is
-// removed first, anything else refuses; the new file is opened exclusively.
-// As root in a directory owned by another account, the file gets the
-// directory's owner and group.
-File create(const std::string &path);
 
 // Test seam: when set, the n-th file operation from now on (1-based) fails
 // with the given errno. 0 disables it.

@@ -14,36 +14,20 @@ namespace tolv {
 // The list rewriter.
 
 Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &, void *), void *ctx) {
-    std::string temp = list_path;
-    temp.append(kTempSuffix);
-    // The temporary file comes first: a registry we cannot write to fails
-    // before anything is read or changed.
+    // A registry we cannot write to fails before anything is read.
     if (!io::journal(list_path)) return Rc::FileError;
-    io::File out = io::create(temp);
-    if (!out.is_open()) return Rc::FileError;
-
     io::Bytes old;
     const io::Read r = io::read_file(list_path, old, true);
-    if (r == io::Read::Error) {
-        // An unreadable list is not an empty one: keep it as it is.
-        out.close();
-        io::remove_temp(temp);
-        return Rc::FileError;
-    }
+    // An unreadable list is not an empty one: keep it as it is.
+    if (r == io::Read::Error) return Rc::FileError;
     ListEdit e{old.view(), r == io::Read::Ok, ListOut(old.view())};
-    const ListEnd end = edit(e, ctx);
-
-    if (end == ListEnd::Replace) {
-        const bool wrote = e.out.write_to(out) && out.sync();
-        if (!out.close() || !wrote || !io::install_file(temp, list_path)) {
-            io::remove_temp(temp);
-            return Rc::FileError;
-        }
-        return Rc::Success;
+    switch (edit(e, ctx)) {
+        case ListEnd::Replace:
+            return io::write_file(list_path, [&](io::File &f) { return e.out.write_to(f); }) ? Rc::Success
+                                                                                            : Rc::FileError;
+        case ListEnd::Keep: return Rc::Success;
+        case ListEnd::Remove: break;
     }
-    out.close();
-    io::remove_temp(temp);
-    if (end == ListEnd::Keep) return Rc::Success;
     if (e.existed && !io::remove_file(list_path) && errno != ENOENT) return Rc::FileError;
     return Rc::Success;
 }
