@@ -44,25 +44,16 @@ Rc authenticate_user(std::string_view dir, rspi_user *user, const rspi_authndata
 
 Rc change_authndata(std::string_view dir, rspi_user *user, rspi_authndata *old_authn, rspi_authndata *new_authn) {
     if (!user || !user->user_id || !user->domain || !old_authn || !new_authn) return Rc::InvalidUser;
-    rspi_user *tmp = rspi_alloc_user();
-    if (!tmp) return Rc::NoMemory;
-    tmp->user_id = user->user_id;
-    tmp->domain = user->domain;
-    rspi_authndata *stored = nullptr;
-    ScopeExit release([&] {
-        tmp->user_id = nullptr;
-        tmp->domain = nullptr;
-        if (stored) tmp->password = stored;
-        rspi_free_user(tmp);
-    });
-
-    if (const Rc rc = ui_get_user(dir, tmp); !ok(rc)) return rc;
-    stored = tmp->password;
+    Borrowing<rspi_user> w(rspi_alloc_user(), rspi_free_user);
+    if (!w) return Rc::NoMemory;
+    w.lend_from(user, &rspi_user::user_id, &rspi_user::domain);
+    if (const Rc rc = ui_get_user(dir, w.get()); !ok(rc)) return rc;
+    const rspi_authndata *stored = w.get()->password;
     if (!stored || !same_password(old_authn, std::string_view(stored->data ? stored->data : "", stored->length)))
         return Rc::AuthnFailed;
     if (old_authn->type != 1 || new_authn->type != 1) return Rc::AuthnTypeUnsupported;
-    tmp->password = new_authn;
-    return ui_replace_user(dir, tmp, false);
+    w.lend(&rspi_user::password, new_authn);
+    return ui_replace_user(dir, w.get(), false);
 }
 
 // Sets user_id and domain from a name part "domain user_id"; 3 without memory.
