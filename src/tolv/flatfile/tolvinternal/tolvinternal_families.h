@@ -45,9 +45,7 @@ Rc ui_read_user(const std::string &path, rspi_user *user, bool with_password = t
 // another user's list line holds its identity; or the read's failure. A
 // missing uuid_string stands for the new UUID enable will make.
 Rc ui_check_user_enable(std::string_view dir, const std::string &path, rspi_user *user);
-// The user-list writers: add the user's line in order (dropping its older lines
-// by UUID or registry id), turn it into a disabled entry, or drop it.
-Rc ui_add_to_userlist(std::string_view dir, rspi_user *user);
+// The user-list writers: turn the user's line into a disabled entry, or drop it.
 Rc ui_disable_in_userlist(std::string_view dir, rspi_user *user);
 Rc ui_remove_from_userlist(std::string_view dir, rspi_user *user);
 // --- end users ---
@@ -77,20 +75,9 @@ Rc ui_check_group_identity(std::string_view dir, const rspi_group *g, const char
 Rc ui_add_to_grouplist(std::string_view dir, rspi_group *group);
 Rc ui_disable_in_grouplist(std::string_view dir, rspi_group *group);
 Rc ui_remove_from_grouplist(std::string_view dir, rspi_group *group);
-// The membership line "domain id" of a user or a group.
-std::string member_entry(std::string_view domain, std::string_view id);
 // --- end groups ---
 
-// A key is one line of its record file and its lists: no line break in it.
-inline bool one_line(std::string_view key) { return key.find('\n') == std::string_view::npos; }
 // 0 when name is usable and its resource file opens; else 33. Lower-cases name.
 Rc ui_validate_resource(std::string_view dir, char *name);
-template <class... T>
-bool storable_texts(const T *...s) {
-    return (storable_text(s) && ...);
-}
-
-
-
 
 }  // namespace tolv

@@ -15,13 +15,6 @@ std::string_view view(const char *s) { return s ? std::string_view(s) : std::str
 
 }  // namespace
 
-std::string member_entry(std::string_view domain, std::string_view id) {
-    std::string entry(domain);
-    entry.push_back(' ');
-    entry.append(id);
-    return entry;
-}
-
 bool group_names_fit(std::string_view domain, std::string_view group_id) {
     const std::size_t name = domain.size() + 1 + group_id.size();
     return one_line(domain) && one_line(group_id) &&

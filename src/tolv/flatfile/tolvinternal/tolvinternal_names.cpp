@@ -117,4 +117,10 @@ std::string rescreds_list(std::string_view domain, std::string_view user_id) {
     return concat({domain, "_", user_id, format::kMyResCredsSuffix});
 }
 
+std::string member_entry(std::string_view domain, std::string_view id) {
+    std::string entry(domain);
+    entry.push_back(' ');
+    return entry.append(id);
+}
+
 }  // namespace tolv

@@ -36,6 +36,12 @@ inline bool component_fits(std::size_t name_len, std::size_t longest_suffix) {
 // True when a list entry (without its newline) fits one list piece.
 inline bool entry_fits(std::size_t entry_len) { return entry_len + 1 <= kMaxListLine; }
 
+// A key is one line of its record file and its lists: no line break in it.
+inline bool one_line(std::string_view key) { return key.find('\n') == std::string_view::npos; }
+// "domain id": a user's or group's name in its list, its membership lines
+// and the certificate-DN list.
+std::string member_entry(std::string_view domain, std::string_view id);
+
 // Every file of the registry is named here. Record files take the lower-cased
 // key names; the part after the directory is sanitised.
 std::string user_file(std::string_view dir, std::string_view domain, std::string_view user_id);  // .QZuser

@@ -20,15 +20,8 @@ constexpr std::size_t kLongestUserSuffix =
     std::max({kUserSuffix.size() + kBlobSuffix.size() + kTempSuffix.size(),
               kMyGroupsSuffix.size() + kTempSuffix.size(), kMyResCredsSuffix.size() + kTempSuffix.size()});
 
-std::string user_key(std::string_view domain, std::string_view user_id) {
-    std::string key(domain);
-    key.push_back(' ');
-    key.append(user_id);
-    return key;
-}
-
 std::string certdn_entry(std::string_view domain, std::string_view user_id, std::string_view cert_dn) {
-    std::string entry = user_key(domain, user_id);
+    std::string entry = member_entry(domain, user_id);
     entry.push_back(' ');
     entry.append(cert_dn);
     return entry;
@@ -56,16 +49,6 @@ Rc check_storable(const rspi_user *user, const char *uuid) {
     return Rc::Success;
 }
 
-// Puts the user's line in order; with `unique`, another user's identity
-// leaves the list as it is and gives 40 (the check and the rewrite are one pass).
-Rc add_user_line(std::string_view dir, std::string_view key, std::string_view uuid, std::string_view rgy,
-                 bool unique, const char *own_disabled) {
-    if (index_line(key, uuid, rgy).size() > kMaxListLine) return Rc::InvalidUser;
-    bool taken = false;
-    const Rc rc = index_add(dir, kUserList, key, uuid, rgy, unique ? &taken : nullptr, own_disabled);
-    return ok(rc) && taken ? Rc::UserExists : rc;
-}
-
 }  // namespace
 
 Rc ui_validate_user(std::string_view dir, rspi_user *user) {
@@ -76,7 +59,7 @@ Rc ui_validate_user(std::string_view dir, rspi_user *user) {
 }
 
 Rc ui_check_user_identity(std::string_view dir, const rspi_user *user, const char *uuid, const char *own_disabled) {
-    return ui_check_identity(dir, kUserList, user_key(user->domain, user->user_id), uuid ? uuid : "",
+    return ui_check_identity(dir, kUserList, member_entry(user->domain, user->user_id), uuid ? uuid : "",
                              user->registry_id ? user->registry_id : "", own_disabled, Rc::UserExists);
 }
 
@@ -106,10 +89,11 @@ Rc ui_replace_user(std::string_view dir, rspi_user *user, bool create, const cha
     // The user's list line goes first: its rewrite also refuses (40) an
     // identity another user holds, before anything else is written. The
     // call is all or nothing, so the order is invisible once it returns.
-    if (const Rc rc = add_user_line(dir, user_key(user->domain, user->user_id), uuid, user->registry_id, true,
-                                    own_disabled);
-        !ok(rc))
-        return rc;
+    const std::string key = member_entry(user->domain, user->user_id);
+    if (index_line(key, uuid, user->registry_id).size() > kMaxListLine) return Rc::InvalidUser;
+    bool taken = false;
+    if (const Rc rc = index_add(dir, kUserList, key, uuid, user->registry_id, &taken, own_disabled); !ok(rc) || taken)
+        return ok(rc) ? Rc::UserExists : rc;
     // The certificate-DN list changes only when the DN does, in one rewrite.
     const std::string_view old_dn = old_cert_dn ? old_cert_dn : "", new_dn = user->cert_dn ? user->cert_dn : "";
     const bool dn_changes = old_dn != new_dn;
@@ -142,28 +126,20 @@ Rc ui_read_user(const std::string &path, rspi_user *user, bool with_password, bo
                                   {.keys = KeyRead::NonEmpty, .with_password = with_password, .with_blob = with_blob});
 }
 
-Rc ui_add_to_userlist(std::string_view dir, rspi_user *user) {
-    if (!names_set(user) || !user->uuid_string || !user->registry_id) return Rc::InvalidUser;
-    ui_tolower(user->domain);
-    ui_tolower(user->user_id);
-    return add_user_line(dir, user_key(user->domain, user->user_id), user->uuid_string, user->registry_id, false,
-                         nullptr);
-}
-
 Rc ui_disable_in_userlist(std::string_view dir, rspi_user *user) {
     if (!names_set(user) || !user->uuid_string || !user->registry_id) return Rc::InvalidUser;
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
     const std::string disabled = index_line(kIndexDisabled, user->uuid_string, user->registry_id);
     if (disabled.size() > kMaxListLine) return Rc::InvalidUser;
-    return index_replace_named(dir, kUserList, user_key(user->domain, user->user_id), disabled);
+    return index_replace_named(dir, kUserList, member_entry(user->domain, user->user_id), disabled);
 }
 
 Rc ui_remove_from_userlist(std::string_view dir, rspi_user *user) {
     if (!names_set(user)) return Rc::InvalidUser;
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
-    return index_replace_named(dir, kUserList, user_key(user->domain, user->user_id), {});
+    return index_replace_named(dir, kUserList, member_entry(user->domain, user->user_id), {});
 }
 
 }  // namespace tolv
