@@ -145,30 +145,42 @@ uint32_t keyed_step(const KeyedFamily<R> &f, char **handle, L *list, R *r, int32
     });
 }
 
+// The exported operations of a keyed family, traced.
+template <class R>
+uint32_t keyed_create(const KeyedFamily<R> &f, char **h, R *r) {
+    return traced_write_op(f.texts.create, h, [&](std::string_view dir) { return create_keyed(f, dir, r); });
+}
+template <class R>
+uint32_t keyed_get(const KeyedFamily<R> &f, char **h, R *r) {
+    return traced_read_op(f.texts.get, h, [&](std::string_view dir) { return get_keyed(f, dir, r); });
+}
+template <class R>
+uint32_t keyed_modify(const KeyedFamily<R> &f, char **h, R *r) {
+    return traced_write_op(f.texts.modify, h, [&](std::string_view dir) { return modify_keyed(f, h, dir, r); });
+}
+template <class R>
+uint32_t keyed_delete(const KeyedFamily<R> &f, char **h, R *r) {
+    return traced_write_op(f.texts.del, h, [&](std::string_view dir) { return delete_keyed(f, dir, r); });
+}
+template <class R, class L>
+uint32_t keyed_list(const KeyedFamily<R> &f, char **h, L *l) {
+    return guarded_op(h, [&](std::string_view) { return traced_name_list(f.texts.list, l, f.invalid, f.list); });
+}
+template <class R, class L>
+int32_t keyed_count(const KeyedFamily<R> &f, char **h, L *l) {
+    return guarded_count_op(h, [&](std::string_view dir) { return traced_list_count(f.texts.count, dir, l); });
+}
+
 // The nine exported operations of a keyed family: rspi_create_<name>, get,
 // modify, delete, rspi_get_<name>list, rspi_<name>list_count, first, next
 // and previous.
 #define TOLV_KEYED_FAMILY_EXPORTS(name, family, R, L)                                                        \
-    TOLV_EXPORT uint32_t rspi_create_##name(char **h, R *r) {                                                \
-        return tolv::traced_write_op(family.texts.create, h, [&](auto dir) { return create_keyed(family, dir, r); }); \
-    }                                                                                                        \
-    TOLV_EXPORT uint32_t rspi_get_##name(char **h, R *r) {                                                   \
-        return tolv::traced_read_op(family.texts.get, h, [&](auto dir) { return get_keyed(family, dir, r); });   \
-    }                                                                                                        \
-    TOLV_EXPORT uint32_t rspi_modify_##name(char **h, R *r) {                                                \
-        return tolv::traced_write_op(family.texts.modify, h, [&](auto dir) { return modify_keyed(family, h, dir, r); }); \
-    }                                                                                                        \
-    TOLV_EXPORT uint32_t rspi_delete_##name(char **h, R *r) {                                                \
-        return tolv::traced_write_op(family.texts.del, h, [&](auto dir) { return delete_keyed(family, dir, r); }); \
-    }                                                                                                        \
-    TOLV_EXPORT uint32_t rspi_get_##name##list(char **h, L *l) {                                             \
-        return tolv::guarded_op(h, [&](auto) {                                                               \
-            return tolv::traced_name_list(family.texts.list, l, family.invalid, family.list);                \
-        });                                                                                                  \
-    }                                                                                                        \
-    TOLV_EXPORT int32_t rspi_##name##list_count(char **h, L *l) {                                            \
-        return tolv::guarded_count_op(h, [&](auto dir) { return tolv::traced_list_count(family.texts.count, dir, l); }); \
-    }                                                                                                        \
+    TOLV_EXPORT uint32_t rspi_create_##name(char **h, R *r) { return keyed_create(family, h, r); }          \
+    TOLV_EXPORT uint32_t rspi_get_##name(char **h, R *r) { return keyed_get(family, h, r); }                \
+    TOLV_EXPORT uint32_t rspi_modify_##name(char **h, R *r) { return keyed_modify(family, h, r); }          \
+    TOLV_EXPORT uint32_t rspi_delete_##name(char **h, R *r) { return keyed_delete(family, h, r); }          \
+    TOLV_EXPORT uint32_t rspi_get_##name##list(char **h, L *l) { return keyed_list(family, h, l); }         \
+    TOLV_EXPORT int32_t rspi_##name##list_count(char **h, L *l) { return keyed_count(family, h, l); }       \
     TOLV_EXPORT uint32_t rspi_first_##name(char **h, L *l, R *r, int32_t fetch) {                            \
         return keyed_step(family, h, l, r, fetch, tolv::Move::First);                                        \
     }                                                                                                        \
