@@ -8,7 +8,7 @@
 namespace tolvadm {
 
 // Shared with cmd_group.cpp and cmd_user.cpp.
-Json user_json(const rspi_user *u);
+Json user_json(Host &host, const rspi_user *u);
 void print_user_entries(Host &host, rspi_userlist *list);
 void print_group_entries(Host &host, rspi_grouplist *list, bool fetch);
 void register_userlist_commands(Command &user_cmd, Host &host);
@@ -79,7 +79,7 @@ void list_users(Host &host, const UserListArgs &a) {
             j = Json{{"registry_id", rid}};
             host.value("(disabled) " + rid);
         } else if (a.fetch) {
-            j = user_json(u.get());
+            j = user_json(host, u.get());
             if (!host.json) {
                 host.print(j);
                 host.say("");
