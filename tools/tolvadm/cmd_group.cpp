@@ -1,17 +1,16 @@
 // cmd_group.cpp - tolvadm commands for groups: create, get, modify, delete, disable, enable, members, look up, list.
 #include <fstream>
-#include <map>
-#include <set>
 #include <sstream>
 
 #include "family_cmds.h"
 
 namespace tolvadm {
 
-// Shared with cmd_userlist.cpp: walking a user list and a group list with next
-// alone, one entry per line (a JSON array with --json).
-void print_user_entries(Host &host, rspi_userlist *list);
-void print_group_entries(Host &host, rspi_grouplist *list, bool fetch);
+// From cmd_userlist.cpp.
+void add_indexed_list(Command &cmd, Host &host, bool group);
+void list_groups(Host &host, uint32_t mode, const char *id, const char *domain, const char *registry_id, bool fetch);
+template <class R>
+void print_entries(Host &host, typename Records<R>::List *list);
 
 namespace {
 
@@ -56,82 +55,6 @@ const Note kEnableNotes[] = {
     {"uuid", nullptr, "UUID text (default: the UUID the group had)"},
 };
 
-Json group_json(Host &host, const rspi_group *g) { return FamilyOps<rspi_group>(host, kGroups).json(g); }
-
-uint32_t mode_value(const std::string &mode) {
-    static const std::map<std::string, uint32_t> modes{{"all", 0}, {"enabled", 1}, {"disabled", 2}};
-    return modes.at(mode);
-}
-
-const char *filter(const Option *opt, const std::string &value) { return *opt ? value.c_str() : nullptr; }
-
-// One listing walked to its end (see user_entries). False when it failed.
-bool group_entries(Host &host, uint32_t mode, const ListFilters &f, bool fetch,
-                   std::vector<Owned<rspi_group>> &out) {
-    auto list = own(rspi_alloc_grouplist());
-    const uint32_t rc = host.sym<decltype(rspi_get_grouplist)>("rspi_get_grouplist")(host.h, list.get(), mode, f.id,
-                                                                                     f.domain, f.registry_id);
-    // A malformed line ends the listing; the entries before it are still shown.
-    if (!host.report("rspi_get_grouplist", rc) && rc != RSPI_RC_MALFORMED_ENTRY) return false;
-    auto next = host.sym<decltype(rspi_next_group)>("rspi_next_group");
-    for (;;) {
-        auto g = own(rspi_alloc_group());
-        const uint32_t n = next(host.h, list.get(), g.get(), fetch ? 1 : 0);
-        if (n == RSPI_RC_NO_MORE_ENTRIES) break;
-        if (!host.report("rspi_next_group", n)) {
-            // The cursor has moved past a bad entry unless the list could not be loaded.
-            if (n == RSPI_RC_NO_MEMORY) break;
-            if (!g->group_id || !g->domain) continue;
-        }
-        out.push_back(std::move(g));
-    }
-    return true;
-}
-
-std::string group_key(const rspi_group *g) {
-    return g->group_id && g->domain ? std::string(g->domain) + " " + g->group_id : std::string();
-}
-
-void print_groups(Host &host, const std::vector<Owned<rspi_group>> &groups, bool fetch) {
-    Json all = Json::array();
-    for (const auto &g : groups) {
-        Json j;
-        if (!g->group_id || !g->domain) {
-            // A disabled group: only its registry id is known.
-            j["registry_id"] = json_str(g->registry_id);
-            host.value(std::string("(disabled) ") + (g->registry_id ? g->registry_id : ""));
-        } else if (fetch) {
-            j = group_json(host, g.get());
-            if (!host.json) {
-                host.print(j);
-                host.say("");
-            }
-        } else {
-            j = Json{{"domain", g->domain}, {"group_id", g->group_id}};
-            host.value(group_key(g.get()));
-        }
-        all.push_back(std::move(j));
-    }
-    if (host.json) host.print(all);
-}
-
-// Lists "grouplist.file"; every filter given must match.
-void list_groups(Host &host, uint32_t mode, const char *id_filter, const char *domain_filter,
-                 const char *registry_id_filter, bool fetch) {
-    host.open();
-    const ListPlan plan = plan_listing(id_filter, domain_filter, registry_id_filter);
-    std::vector<Owned<rspi_group>> shown;
-    if (!group_entries(host, mode, plan.first, fetch, shown)) return;
-    if (plan.second) {
-        std::vector<Owned<rspi_group>> by_registry_id;
-        if (!group_entries(host, mode, *plan.second, fetch, by_registry_id)) return;
-        std::set<std::string> keys;
-        for (const auto &g : by_registry_id) keys.insert(group_key(g.get()));
-        std::erase_if(shown, [&](const Owned<rspi_group> &g) { return !keys.count(group_key(g.get())); });
-    }
-    print_groups(host, shown, fetch);
-}
-
 using MemberOp = uint32_t(char **, rspi_group *, rspi_user *);
 
 // A registry file as it is on disk, for the demo.
@@ -150,38 +73,7 @@ void show_file(Host &host, const std::string &name) {
 
 }  // namespace
 
-void print_group_entries(Host &host, rspi_grouplist *list, bool fetch) {
-    auto next = host.sym<decltype(rspi_next_group)>("rspi_next_group");
-    Json all = Json::array();
-    for (;;) {
-        auto g = own(rspi_alloc_group());
-        const uint32_t rc = next(host.h, list, g.get(), fetch ? 1 : 0);
-        if (rc == RSPI_RC_NO_MORE_ENTRIES) break;
-        if (!host.report("rspi_next_group", rc)) {
-            // The cursor has moved past a bad entry unless the list could not be loaded.
-            if (rc == RSPI_RC_NO_MEMORY) break;
-            if (!g->group_id || !g->domain) continue;
-        }
-        Json j;
-        std::string line;
-        if (!g->group_id || !g->domain) {
-            // A disabled group: only its registry id is known.
-            j["registry_id"] = json_str(g->registry_id);
-            line = std::string("(disabled) ") + (g->registry_id ? g->registry_id : "");
-        } else {
-            j = fetch ? group_json(host, g.get()) : Json{{"domain", g->domain}, {"group_id", g->group_id}};
-            line = std::string(g->domain) + " " + g->group_id;
-        }
-        if (!host.json && fetch && g->group_id) {
-            host.print(j);
-            host.say("");
-        } else {
-            host.value(line);
-        }
-        all.push_back(std::move(j));
-    }
-    if (host.json) host.print(all);
-}
+Json group_json(Host &host, const rspi_group *g) { return FamilyOps<rspi_group>(host, kGroups).json(g); }
 
 void register_group_commands(Command &app, Host &host) {
     FamilyCommands<rspi_group> f(app, host, kGroups);
@@ -235,30 +127,10 @@ void register_group_commands(Command &app, Host &host) {
         auto list = own(rspi_alloc_userlist());
         if (host.report("rspi_group_userlist", host.sym<decltype(rspi_group_userlist)>("rspi_group_userlist")(
                                                    host.h, f.keyed(*members).get(), list.get())))
-            print_user_entries(host, list.get());
+            print_entries<rspi_user>(host, list.get());
     });
 
-    struct ListArgs {
-        std::string mode = "all", filters[3];
-        Option *given[3] = {};
-        bool fetch = false;
-    };
-    auto list = std::make_shared<ListArgs>();
-    auto *l = cmd->add_subcommand("list",
-                                  "List groups from the group list (rspi_get_grouplist): \"domain group\", or "
-                                  "\"(disabled) <registry id>\"; filters are case-insensitive with '*', "
-                                  "and a group is listed when every filter given matches");
-    l->add_option("--mode", list->mode, "all, enabled or disabled")->check_member({"all", "enabled", "disabled"});
-    list->given[0] = l->add_option("--group", list->filters[0], "Filter on the group id");
-    list->given[1] = l->add_option("--domain", list->filters[1], "Filter on the domain");
-    list->given[2] = l->add_option("--registry-id", list->filters[2], "Filter on the registry id");
-    l->add_flag("--fetch", list->fetch, "Read every enabled group in full");
-    l->callback([&host, list] {
-        host.subject = "group list";
-        const ListArgs &a = *list;
-        list_groups(host, mode_value(a.mode), filter(a.given[0], a.filters[0]), filter(a.given[1], a.filters[1]),
-                    filter(a.given[2], a.filters[2]), a.fetch);
-    });
+    add_indexed_list(*cmd, host, true);
 
     struct FindArgs {
         std::string uuid, registry_id;
