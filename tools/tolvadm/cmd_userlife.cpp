@@ -28,34 +28,22 @@ Owned<rspi_user> names(const std::string &domain, const std::string &user_id) {
 }
 
 // The registry ids of the disabled users or groups, from their list.
-std::vector<std::string> disabled_ids(Host &host, bool group) {
-    std::vector<std::string> ids;
-    if (group) {
-        auto list = own(rspi_alloc_grouplist());
-        if (host.sym<decltype(rspi_get_grouplist)>("rspi_get_grouplist")(host.h, list.get(), 2, nullptr, nullptr,
-                                                                         nullptr) != RSPI_RC_SUCCESS)
-            return ids;
-        auto next = host.sym<decltype(rspi_next_group)>("rspi_next_group");
-        for (;;) {
-            auto g = own(rspi_alloc_group());
-            const uint32_t rc = next(host.h, list.get(), g.get(), 0);
-            if (rc == RSPI_RC_NO_MORE_ENTRIES || rc == RSPI_RC_NO_MEMORY) break;
-            if (rc == RSPI_RC_SUCCESS && g->registry_id && !g->group_id) ids.emplace_back(g->registry_id);
-        }
-    } else {
-        auto list = own(rspi_alloc_userlist());
-        if (host.sym<decltype(rspi_get_userlist)>("rspi_get_userlist")(host.h, list.get(), 2, nullptr, nullptr,
-                                                                       nullptr) != RSPI_RC_SUCCESS)
-            return ids;
-        auto next = host.sym<decltype(rspi_next_user)>("rspi_next_user");
-        for (;;) {
-            auto u = own(rspi_alloc_user());
-            const uint32_t rc = next(host.h, list.get(), u.get(), 0);
-            if (rc == RSPI_RC_NO_MORE_ENTRIES || rc == RSPI_RC_NO_MEMORY) break;
-            if (rc == RSPI_RC_SUCCESS && u->registry_id && !u->user_id) ids.emplace_back(u->registry_id);
-        }
+template <class R>
+void disabled_ids(Host &host, const char *stem, std::vector<std::string> &ids) {
+    using L = typename Records<R>::List;
+    auto list = own(Records<R>::alloc_list());
+    const std::string get = std::string("rspi_get_") + stem + "list", next_op = std::string("rspi_next_") + stem;
+    if (host.sym<uint32_t(char **, L *, uint32_t, const char *, const char *, const char *)>(get.c_str())(
+            host.h, list.get(), 2, nullptr, nullptr, nullptr) != RSPI_RC_SUCCESS)
+        return;
+    auto next = host.sym<uint32_t(char **, L *, R *, int32_t)>(next_op.c_str());
+    for (;;) {
+        auto r = own(Records<R>::alloc());
+        const uint32_t rc = next(host.h, list.get(), r.get(), 0);
+        if (rc == RSPI_RC_NO_MORE_ENTRIES || rc == RSPI_RC_NO_MEMORY) break;
+        if (rc == RSPI_RC_SUCCESS && r->registry_id && !(r.get()->*Records<R>::table[0].text))
+            ids.emplace_back(r->registry_id);
     }
-    return ids;
 }
 
 std::string lower(std::string s) {
@@ -140,7 +128,9 @@ bool find_disabled(Host &host, bool group, const std::string &domain, const std:
         return true;
     }
     std::vector<DisabledEntry> fits;
-    for (const auto &rid : disabled_ids(host, group))
+    std::vector<std::string> ids;
+    group ? disabled_ids<rspi_group>(host, "group", ids) : disabled_ids<rspi_user>(host, "user", ids);
+    for (const auto &rid : ids)
         if (disabled_file(host, group, rid, names, uuid) && names == wanted) fits.push_back({rid, uuid});
     const char *kind = group ? "group" : "user";
     if (fits.size() == 1) {
