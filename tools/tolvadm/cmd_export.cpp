@@ -14,6 +14,7 @@
 #include <map>
 
 #include "check/checkreg.h"
+#include "family_cmds.h"
 
 namespace tolvadm::xport {
 
@@ -436,39 +437,9 @@ private:
 
     Owned<rspi_user> disabled_user(const std::string &registry_id) {
         const auto l = disabled_record(registry_id, fmt::kDisabledUserSuffix, fmt::kUserFile.min_lines);
-        auto u = own(rspi_alloc_user());
-        // Lines 1 to 20 in the user file's order; line 21 is the blob length.
-        char *rspi_user::*const texts[] = {&rspi_user::user_id, &rspi_user::domain};
-        for (std::size_t i = 0; i < 2; ++i) set_str(u.get()->*texts[i], l[i]);
-        u->flag_1 = static_cast<int32_t>(number_line(l[2]));
-        u->account_valid = static_cast<int32_t>(number_line(l[3]));
-        u->password = make_password(l[4]).release();
-        set_str(u->description, l[5]);
-        u->number_1 = static_cast<uint32_t>(number_line(l[6]));
-        set_str(u->uuid_string, l[7]);
-        if (!l[8].empty()) {
-            std::vector<std::string> parts;
-            for (std::size_t start = 0;;) {
-                const std::size_t end = l[8].find(';', start);
-                parts.push_back(l[8].substr(start, end == std::string::npos ? std::string::npos : end - start));
-                if (end == std::string::npos) break;
-                start = end + 1;
-            }
-            u->login_types = own(rspi_alloc_logintypes(static_cast<int32_t>(parts.size()))).release();
-            for (std::size_t i = 0; i < parts.size(); ++i) set_str(u->login_types->types[i], parts[i]);
-        }
-        set_str(u->text_1, l[9]);
-        set_str(u->text_2, l[10]);
-        set_str(u->text_3, l[11]);
-        set_str(u->registry_id, l[12]);
-        u->number_2 = static_cast<int32_t>(number_line(l[13]));
-        u->ulong_1 = static_cast<uint32_t>(number_line(l[14]));
-        u->ulong_2 = static_cast<uint32_t>(number_line(l[15]));
-        u->ulong_3 = static_cast<uint32_t>(number_line(l[16]));
-        set_str(u->text_4, l[17]);
-        set_str(u->cert_dn, l[18]);
-        set_str(u->text_5, l[19]);
-        if (l.size() > 20) u->blob = blob_file(user_file_name(l[1], l[0]), number_line(l[20])).release();
+        long long blob_length;
+        auto u = FamilyOps<rspi_user>::from_lines(l, blob_length);
+        u->blob = blob_file(user_file_name(l[1], l[0]), blob_length).release();
         return u;
     }
 
@@ -512,16 +483,10 @@ private:
         walk<rspi_grouplist, rspi_group>("rspi_next_group", next, disabled.get(), 0, [&](const rspi_group *entry) {
             if (!entry->registry_id) return;
             const auto l = disabled_record(entry->registry_id, fmt::kDisabledGroupSuffix, fmt::kGroupFile.min_lines);
-            auto g = own(rspi_alloc_group());
-            set_str(g->group_id, l[0]);
-            set_str(g->domain, l[1]);
-            g->state = static_cast<uint32_t>(number_line(l[2]));
-            set_str(g->description, l[3]);
-            g->attribute = static_cast<uint32_t>(number_line(l[4]));
-            set_str(g->uuid_string, l[5]);
-            set_str(g->registry_id, l[6]);
+            long long blob_length;
+            auto g = FamilyOps<rspi_group>::from_lines(l, blob_length);
             const std::string file = group_file_name(l[1], l[0]);
-            if (l.size() > 7) g->blob = blob_file(file, number_line(l[7])).release();
+            g->blob = blob_file(file, blob_length).release();
             // The members file keeps the group's name while it is disabled.
             std::vector<std::pair<std::string, std::string>> members;
             const std::string stem = file.substr(0, file.size() - fmt::kGroupFile.suffix.size());

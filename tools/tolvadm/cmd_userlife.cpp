@@ -1,11 +1,11 @@
-// cmd_userlife.cpp - tolvadm's `user disable|enable|delete`, and the demo's
+// cmd_userlife.cpp - tolvadm's `user enable`, finding a disabled user or group, and the demo's
 // tour of a user's life: disabled, refused, found by registry id, enabled
 // again, then deleted with its memberships and credentials.
 #include <fstream>
 #include <iostream>
 
 #include "check/checkreg.h"
-#include "tolvadm.h"
+#include "family_cmds.h"
 
 namespace tolvadm {
 
@@ -19,46 +19,31 @@ struct LifeArgs {
     Option *registry_id_opt = nullptr, *uuid_opt = nullptr;
 };
 
+// Enable applies the fields it is given: give none.
 Owned<rspi_user> names(const std::string &domain, const std::string &user_id) {
-    auto u = own(rspi_alloc_user());
+    auto u = FamilyOps<rspi_user>::blank();
     set_str(u->domain, domain);
     set_str(u->user_id, user_id);
-    // Enable applies the fields it is given: give none.
-    u->flag_1 = 2;
-    u->account_valid = 2;
-    u->number_2 = -1;
     return u;
 }
 
 // The registry ids of the disabled users or groups, from their list.
-std::vector<std::string> disabled_ids(Host &host, bool group) {
-    std::vector<std::string> ids;
-    if (group) {
-        auto list = own(rspi_alloc_grouplist());
-        if (host.sym<decltype(rspi_get_grouplist)>("rspi_get_grouplist")(host.h, list.get(), 2, nullptr, nullptr,
-                                                                         nullptr) != RSPI_RC_SUCCESS)
-            return ids;
-        auto next = host.sym<decltype(rspi_next_group)>("rspi_next_group");
-        for (;;) {
-            auto g = own(rspi_alloc_group());
-            const uint32_t rc = next(host.h, list.get(), g.get(), 0);
-            if (rc == RSPI_RC_NO_MORE_ENTRIES || rc == RSPI_RC_NO_MEMORY) break;
-            if (rc == RSPI_RC_SUCCESS && g->registry_id && !g->group_id) ids.emplace_back(g->registry_id);
-        }
-    } else {
-        auto list = own(rspi_alloc_userlist());
-        if (host.sym<decltype(rspi_get_userlist)>("rspi_get_userlist")(host.h, list.get(), 2, nullptr, nullptr,
-                                                                       nullptr) != RSPI_RC_SUCCESS)
-            return ids;
-        auto next = host.sym<decltype(rspi_next_user)>("rspi_next_user");
-        for (;;) {
-            auto u = own(rspi_alloc_user());
-            const uint32_t rc = next(host.h, list.get(), u.get(), 0);
-            if (rc == RSPI_RC_NO_MORE_ENTRIES || rc == RSPI_RC_NO_MEMORY) break;
-            if (rc == RSPI_RC_SUCCESS && u->registry_id && !u->user_id) ids.emplace_back(u->registry_id);
-        }
+template <class R>
+void disabled_ids(Host &host, const char *stem, std::vector<std::string> &ids) {
+    using L = typename Records<R>::List;
+    auto list = own(Records<R>::alloc_list());
+    const std::string get = std::string("rspi_get_") + stem + "list", next_op = std::string("rspi_next_") + stem;
+    if (host.sym<uint32_t(char **, L *, uint32_t, const char *, const char *, const char *)>(get.c_str())(
+            host.h, list.get(), 2, nullptr, nullptr, nullptr) != RSPI_RC_SUCCESS)
+        return;
+    auto next = host.sym<uint32_t(char **, L *, R *, int32_t)>(next_op.c_str());
+    for (;;) {
+        auto r = own(Records<R>::alloc());
+        const uint32_t rc = next(host.h, list.get(), r.get(), 0);
+        if (rc == RSPI_RC_NO_MORE_ENTRIES || rc == RSPI_RC_NO_MEMORY) break;
+        if (rc == RSPI_RC_SUCCESS && r->registry_id && !(r.get()->*Records<R>::table[0].text))
+            ids.emplace_back(r->registry_id);
     }
-    return ids;
 }
 
 std::string lower(std::string s) {
@@ -82,46 +67,39 @@ bool disabled_file(Host &host, bool group, const std::string &registry_id, std::
 // Exit status when the disabled entry to enable is ambiguous.
 constexpr int kExitAmbiguous = kExitError;
 
-void add_life(Command *cmd, Host &host, const char *name, const char *op, const char *help) {
+// enable: the user comes back with the registry id and UUID it had (or those given).
+void add_enable(Command *cmd, Host &host) {
     auto a = std::make_shared<LifeArgs>();
-    auto *c = cmd->add_subcommand(name, help);
+    auto *c = cmd->add_subcommand(
+        "enable", "Enable a disabled user again, with the registry id and UUID it had (rspi_enable_user)");
     c->add_option("domain", a->domain, "Domain of the user")->required();
     c->add_option("user", a->user_id, "User id within the domain")->required();
-    const std::string verb = name;
-    if (verb == "enable") {
-        a->registry_id_opt = c->add_option("--registry-id", a->registry_id,
-                                           "Registry id the user was disabled under (default: found from the "
-                                           "disabled entries whose file holds these names)");
-        a->uuid_opt = c->add_option("--uuid", a->uuid, "UUID text (default: the UUID the user had)");
-    }
-    c->callback([&host, a, op, verb] {
+    a->registry_id_opt = c->add_option("--registry-id", a->registry_id,
+                                       "Registry id the user was disabled under (default: found from the "
+                                       "disabled entries whose file holds these names)");
+    a->uuid_opt = c->add_option("--uuid", a->uuid, "UUID text (default: the UUID the user had)");
+    c->callback([&host, a] {
         host.subject = "user " + a->domain + "/" + a->user_id;
         host.open();
         auto u = names(a->domain, a->user_id);
-        if (verb == "enable") {
-            DisabledEntry found;
-            const bool given = a->registry_id_opt && *a->registry_id_opt;
-            if (!find_disabled(host, false, a->domain, a->user_id, given ? &a->registry_id : nullptr, found)) return;
-            set_str(u->registry_id, found.registry_id);
-            if (a->uuid_opt && *a->uuid_opt)
-                set_str(u->uuid_string, a->uuid);
-            else if (!found.uuid.empty())
-                set_str(u->uuid_string, found.uuid);
-        }
-        if (!host.report(op, host.sym<uint32_t(char **, rspi_user *)>(op)(host.h, u.get()))) return;
-        const Json keys{{"domain", u->domain}, {"user_id", u->user_id}};
-        if (verb == "enable") {
-            auto shown = names(a->domain, a->user_id);
-            if (host.report("rspi_get_user", host.sym<decltype(rspi_get_user)>("rspi_get_user")(host.h, shown.get())))
-                host.done(Json{{"domain", u->domain},
-                               {"user_id", u->user_id},
-                               {"registry_id", json_str(shown->registry_id)},
-                               {"uuid", json_str(shown->uuid_string)}},
-                          "enabled (registry id " + std::string(shown->registry_id ? shown->registry_id : "") +
-                              ", UUID " + (shown->uuid_string ? shown->uuid_string : "") + ")");
-        } else {
-            host.done(keys, verb == "disable" ? "disabled" : "deleted");
-        }
+        DisabledEntry found;
+        if (!find_disabled(host, false, a->domain, a->user_id, *a->registry_id_opt ? &a->registry_id : nullptr, found))
+            return;
+        set_str(u->registry_id, found.registry_id);
+        if (*a->uuid_opt)
+            set_str(u->uuid_string, a->uuid);
+        else if (!found.uuid.empty())
+            set_str(u->uuid_string, found.uuid);
+        if (!host.report("rspi_enable_user", host.sym<decltype(rspi_enable_user)>("rspi_enable_user")(host.h, u.get())))
+            return;
+        auto shown = names(a->domain, a->user_id);
+        if (host.report("rspi_get_user", host.sym<decltype(rspi_get_user)>("rspi_get_user")(host.h, shown.get())))
+            host.done(Json{{"domain", u->domain},
+                           {"user_id", u->user_id},
+                           {"registry_id", json_str(shown->registry_id)},
+                           {"uuid", json_str(shown->uuid_string)}},
+                      "enabled (registry id " + std::string(shown->registry_id ? shown->registry_id : "") +
+                          ", UUID " + (shown->uuid_string ? shown->uuid_string : "") + ")");
     });
 }
 
@@ -150,7 +128,9 @@ bool find_disabled(Host &host, bool group, const std::string &domain, const std:
         return true;
     }
     std::vector<DisabledEntry> fits;
-    for (const auto &rid : disabled_ids(host, group))
+    std::vector<std::string> ids;
+    group ? disabled_ids<rspi_group>(host, "group", ids) : disabled_ids<rspi_user>(host, "user", ids);
+    for (const auto &rid : ids)
         if (disabled_file(host, group, rid, names, uuid) && names == wanted) fits.push_back({rid, uuid});
     const char *kind = group ? "group" : "user";
     if (fits.size() == 1) {
@@ -172,15 +152,7 @@ bool find_disabled(Host &host, bool group, const std::string &domain, const std:
     return false;
 }
 
-void register_userlife_commands(Command &user_cmd, Host &host) {
-    add_life(&user_cmd, host, "disable", "rspi_disable_user",
-             "Disable a user: its credentials are deleted, its file renamed to <registry id>.user "
-             "(rspi_disable_user)");
-    add_life(&user_cmd, host, "enable", "rspi_enable_user",
-             "Enable a disabled user again, with the registry id and UUID it had (rspi_enable_user)");
-    add_life(&user_cmd, host, "delete", "rspi_delete_user",
-             "Delete a user with its group memberships, credentials and certificate-DN lines (rspi_delete_user)");
-}
+void register_userlife_commands(Command &user_cmd, Host &host) { add_enable(&user_cmd, host); }
 
 void demo_lifecycle(Host &host) {
     host.say("");

@@ -1,157 +1,166 @@
-// cmd_userlist.cpp - tolvadm's user enumeration: `user list` and `user groups`,
-// added under the `user` command by register_userlist_commands.
+// cmd_userlist.cpp - the listings of the indexed families: `user list` and
+// `group list` with their filters, `user groups` and `group members`.
 #include <map>
 #include <set>
 
-#include "tolvadm.h"
+#include "family_cmds.h"
 
 namespace tolvadm {
 
-// Shared with cmd_group.cpp and cmd_user.cpp.
-Json user_json(const rspi_user *u);
-void print_user_entries(Host &host, rspi_userlist *list);
-void print_group_entries(Host &host, rspi_grouplist *list, bool fetch);
+// Shared with cmd_user.cpp and cmd_group.cpp.
+Json user_json(Host &host, const rspi_user *u);
+Json group_json(Host &host, const rspi_group *g);
 void register_userlist_commands(Command &user_cmd, Host &host);
+void add_indexed_list(Command &cmd, Host &host, bool group);
+void list_groups(Host &host, uint32_t mode, const char *id, const char *domain, const char *registry_id, bool fetch);
+template <class R>
+void print_entries(Host &host, typename Records<R>::List *list);
 
 namespace {
 
-struct UserListArgs {
-    std::string mode = "all", id_filter, domain_filter, registry_id_filter;
-    Option *id_opt = nullptr, *domain_opt = nullptr, *registry_id_opt = nullptr;
-    std::string domain, user_id;
-    bool fetch = false;
-};
+Json json_of(Host &host, const rspi_user *u) { return user_json(host, u); }
+Json json_of(Host &host, const rspi_group *g) { return group_json(host, g); }
+const char *stem_of(const rspi_user *) { return "user"; }
+const char *stem_of(const rspi_group *) { return "group"; }
 
-const char *filter(const Option *opt, const std::string &value) { return *opt ? value.c_str() : nullptr; }
+// "domain id", empty for a disabled entry (its names are not known).
+template <class R>
+std::string names_of(const R *r) {
+    const char *id = r->*Records<R>::table[0].text, *domain = r->*Records<R>::table[1].text;
+    return id && domain ? std::string(domain) + " " + id : std::string();
+}
 
-// One listing walked to its end: enabled entries with their names (in full
-// with fetch), disabled ones with their registry id. False when it failed.
-bool user_entries(Host &host, uint32_t mode, const ListFilters &f, bool fetch, std::vector<Owned<rspi_user>> &out) {
-    // A fresh record for every listing: the listing does not release old entries.
-    auto list = own(rspi_alloc_userlist());
-    const uint32_t rc = host.sym<decltype(rspi_get_userlist)>("rspi_get_userlist")(host.h, list.get(), mode, f.id,
-                                                                                   f.domain, f.registry_id);
-    // A malformed line ends the listing; the entries before it are still shown.
-    if (!host.report("rspi_get_userlist", rc) && rc != RSPI_RC_MALFORMED_ENTRY) return false;
-    auto next = host.sym<decltype(rspi_next_user)>("rspi_next_user");
-    for (;;) {
-        auto u = own(rspi_alloc_user());
-        const uint32_t n = next(host.h, list.get(), u.get(), fetch ? 1 : 0);
-        if (n == RSPI_RC_NO_MORE_ENTRIES) break;
-        if (!host.report("rspi_next_user", n)) {
-            // The cursor has moved past a bad entry unless the list could not be loaded.
-            if (n == RSPI_RC_NO_MEMORY) break;
-            if (!u->registry_id && (!u->user_id || !u->domain)) continue;
+// An entry as listed: its names (in full with fetch), or a disabled entry's registry id.
+template <class R>
+void add_entry(Host &host, const R *r, bool fetch, Json &all) {
+    const auto &table = Records<R>::table;
+    Json j;
+    if (names_of(r).empty()) {
+        j["registry_id"] = json_str(r->registry_id);
+        host.value(std::string("(disabled) ") + (r->registry_id ? r->registry_id : ""));
+    } else if (fetch) {
+        j = json_of(host, r);
+        if (!host.json) {
+            host.print(j);
+            host.say("");
         }
-        out.push_back(std::move(u));
+    } else {
+        j = Json{{table[1].name, r->*table[1].text}, {table[0].name, r->*table[0].text}};
+        host.value(names_of(r));
     }
+    all.push_back(std::move(j));
+}
+
+// Walks a list to its end with next; false when next cannot go on. The
+// cursor has moved past a bad entry unless the list could not be loaded.
+template <class R, class Visit>
+void walk(Host &host, typename Records<R>::List *list, bool fetch, Visit visit) {
+    const std::string op = std::string("rspi_next_") + stem_of(static_cast<R *>(nullptr));
+    auto next = host.sym<uint32_t(char **, typename Records<R>::List *, R *, int32_t)>(op.c_str());
+    for (;;) {
+        auto r = own(Records<R>::alloc());
+        const uint32_t rc = next(host.h, list, r.get(), fetch ? 1 : 0);
+        if (rc == RSPI_RC_NO_MORE_ENTRIES) break;
+        if (!host.report(op.c_str(), rc)) {
+            if (rc == RSPI_RC_NO_MEMORY) break;
+            if (!r->registry_id && names_of(r.get()).empty()) continue;
+        }
+        visit(std::move(r));
+    }
+}
+
+// One filtered listing walked to its end. False when it failed.
+template <class R>
+bool entries(Host &host, uint32_t mode, const ListFilters &f, bool fetch, std::vector<Owned<R>> &out) {
+    using L = typename Records<R>::List;
+    // A fresh record for every listing: the listing does not release old entries.
+    auto list = own(Records<R>::alloc_list());
+    const std::string op = std::string("rspi_get_") + stem_of(static_cast<R *>(nullptr)) + "list";
+    const uint32_t rc = host.sym<uint32_t(char **, L *, uint32_t, const char *, const char *, const char *)>(
+        op.c_str())(host.h, list.get(), mode, f.id, f.domain, f.registry_id);
+    // A malformed line ends the listing; the entries before it are still shown.
+    if (!host.report(op.c_str(), rc) && rc != RSPI_RC_MALFORMED_ENTRY) return false;
+    walk<R>(host, list.get(), fetch, [&](Owned<R> r) { out.push_back(std::move(r)); });
     return true;
 }
 
-std::string user_key(const rspi_user *u) {
-    return u->user_id && u->domain ? std::string(u->domain) + " " + u->user_id : std::string();
-}
+struct ListArgs {
+    std::string mode = "all", filters[3];  // id, domain, registry id
+    Option *given[3] = {};
+    bool fetch = false;
+    const char *filter(int i) const { return *given[i] ? filters[i].c_str() : nullptr; }
+};
 
-void list_users(Host &host, const UserListArgs &a) {
-    static const std::map<std::string, uint32_t> modes{{"all", 0}, {"enabled", 1}, {"disabled", 2}};
-    host.subject = "user list";
+// Every filter given must match.
+template <class R>
+void list_indexed(Host &host, uint32_t mode, const char *id, const char *domain, const char *registry_id, bool fetch) {
     host.open();
-    std::vector<Owned<rspi_user>> shown;
-    const auto run = [&](const ListFilters &f, std::vector<Owned<rspi_user>> &out) {
-        return user_entries(host, modes.at(a.mode), f, a.fetch, out);
-    };
-    const ListPlan plan = plan_listing(filter(a.id_opt, a.id_filter), filter(a.domain_opt, a.domain_filter),
-                                       filter(a.registry_id_opt, a.registry_id_filter));
-    if (!run(plan.first, shown)) return;
+    const ListPlan plan = plan_listing(id, domain, registry_id);
+    std::vector<Owned<R>> shown;
+    if (!entries(host, mode, plan.first, fetch, shown)) return;
     if (plan.second) {
-        std::vector<Owned<rspi_user>> by_registry_id;
-        if (!run(*plan.second, by_registry_id)) return;
+        std::vector<Owned<R>> by_registry_id;
+        if (!entries(host, mode, *plan.second, fetch, by_registry_id)) return;
         std::set<std::string> keys;
-        for (const auto &u : by_registry_id) keys.insert(user_key(u.get()));
-        std::erase_if(shown, [&](const Owned<rspi_user> &u) { return !keys.count(user_key(u.get())); });
+        for (const auto &r : by_registry_id) keys.insert(names_of(r.get()));
+        std::erase_if(shown, [&](const Owned<R> &r) { return !keys.count(names_of(r.get())); });
     }
     Json all = Json::array();
-    for (const auto &u : shown) {
-        Json j;
-        if (!u->user_id || !u->domain) {
-            // A disabled user: only its registry id is known.
-            const std::string rid = u->registry_id ? u->registry_id : "";
-            j = Json{{"registry_id", rid}};
-            host.value("(disabled) " + rid);
-        } else if (a.fetch) {
-            j = user_json(u.get());
-            if (!host.json) {
-                host.print(j);
-                host.say("");
-            }
-        } else {
-            j = Json{{"domain", u->domain}, {"user_id", u->user_id}};
-            host.value(user_key(u.get()));
-        }
-        all.push_back(std::move(j));
-    }
+    for (const auto &r : shown) add_entry(host, r.get(), fetch, all);
     if (host.json) host.print(all);
-}
-
-void user_groups(Host &host, const UserListArgs &a) {
-    host.open();
-    auto u = own(rspi_alloc_user());
-    set_str(u->domain, a.domain);
-    set_str(u->user_id, a.user_id);
-    auto groups = own(rspi_alloc_grouplist());
-    if (host.report("rspi_user_grouplist",
-                    host.sym<decltype(rspi_user_grouplist)>("rspi_user_grouplist")(host.h, u.get(), groups.get())))
-        print_group_entries(host, groups.get(), false);
 }
 
 }  // namespace
 
-void print_user_entries(Host &host, rspi_userlist *list) {
-    auto next = host.sym<decltype(rspi_next_user)>("rspi_next_user");
+void list_groups(Host &host, uint32_t mode, const char *id, const char *domain, const char *registry_id, bool fetch) {
+    list_indexed<rspi_group>(host, mode, id, domain, registry_id, fetch);
+}
+
+template <class R>
+void print_entries(Host &host, typename Records<R>::List *list) {
     Json all = Json::array();
-    for (;;) {
-        auto u = own(rspi_alloc_user());
-        const uint32_t rc = next(host.h, list, u.get(), 0);
-        if (rc == RSPI_RC_NO_MORE_ENTRIES) break;
-        if (!host.report("rspi_next_user", rc)) {
-            // The cursor has moved past a bad entry unless the list could not be loaded.
-            if (rc == RSPI_RC_NO_MEMORY) break;
-            continue;
-        }
-        if (!u->user_id || !u->domain) {
-            // A disabled user: only its registry id is known.
-            const std::string rid = u->registry_id ? u->registry_id : "";
-            host.value("(disabled) " + rid);
-            all.push_back(Json{{"registry_id", rid}});
-        } else {
-            host.value(std::string(u->domain) + " " + u->user_id);
-            all.push_back(Json{{"domain", u->domain}, {"user_id", u->user_id}});
-        }
-    }
+    walk<R>(host, list, false, [&](Owned<R> r) { add_entry(host, r.get(), false, all); });
     if (host.json) host.print(all);
+}
+template void print_entries<rspi_user>(Host &, rspi_userlist *);
+template void print_entries<rspi_group>(Host &, rspi_grouplist *);
+
+void add_indexed_list(Command &cmd, Host &host, bool group) {
+    const std::string what = group ? "group" : "user";
+    auto a = std::make_shared<ListArgs>();
+    auto *l = cmd.add_subcommand("list", "List " + what + "s from the " + what + " list (rspi_get_" + what +
+                                             "list): \"domain " + what +
+                                             "\", or \"(disabled) <registry id>\"; filters are case-insensitive "
+                                             "with '*', and an entry is listed when every filter given matches");
+    l->add_option("--mode", a->mode, "all, enabled or disabled")->check_member({"all", "enabled", "disabled"});
+    a->given[0] = l->add_option("--" + what, a->filters[0], "Filter on the " + what + " id");
+    a->given[1] = l->add_option("--domain", a->filters[1], "Filter on the domain");
+    a->given[2] = l->add_option("--registry-id", a->filters[2], "Filter on the registry id");
+    l->add_flag("--fetch", a->fetch, "Read every enabled " + what + " in full");
+    l->callback([&host, a, what, group] {
+        static const std::map<std::string, uint32_t> modes{{"all", 0}, {"enabled", 1}, {"disabled", 2}};
+        host.subject = what + " list";
+        (group ? list_indexed<rspi_group> : list_indexed<rspi_user>)(host, modes.at(a->mode), a->filter(0),
+                                                                     a->filter(1), a->filter(2), a->fetch);
+    });
 }
 
 void register_userlist_commands(Command &user_cmd, Host &host) {
-    auto list = std::make_shared<UserListArgs>();
-    auto *l = user_cmd.add_subcommand("list",
-                                      "List users from the user list (rspi_get_userlist): \"domain user\", or "
-                                      "\"(disabled) <registry id>\"; filters are case-insensitive with '*', "
-                                      "and an entry is listed when every filter given matches");
-    l->add_option("--mode", list->mode, "all, enabled or disabled")
-        ->check_member({"all", "enabled", "disabled"});
-    list->id_opt = l->add_option("--user", list->id_filter, "Filter on the user id");
-    list->domain_opt = l->add_option("--domain", list->domain_filter, "Filter on the domain");
-    list->registry_id_opt = l->add_option("--registry-id", list->registry_id_filter, "Filter on the registry id");
-    l->add_flag("--fetch", list->fetch, "Read every enabled user in full");
-    l->callback([&host, list] { list_users(host, *list); });
-
-    auto groups = std::make_shared<UserListArgs>();
+    add_indexed_list(user_cmd, host, false);
+    auto names = std::make_shared<std::array<std::string, 2>>();
     auto *g = user_cmd.add_subcommand("groups", "List a user's groups as \"domain group\" (rspi_user_grouplist)");
-    g->add_option("domain", groups->domain, "Domain of the user")->required();
-    g->add_option("user", groups->user_id, "User id within the domain")->required();
-    g->callback([&host, groups] {
-        host.subject = "user " + groups->domain + "/" + groups->user_id;
-        user_groups(host, *groups);
+    g->add_option("domain", (*names)[0], "Domain of the user")->required();
+    g->add_option("user", (*names)[1], "User id within the domain")->required();
+    g->callback([&host, names] {
+        host.subject = "user " + (*names)[0] + "/" + (*names)[1];
+        host.open();
+        auto u = own(rspi_alloc_user());
+        set_str(u->domain, (*names)[0]);
+        set_str(u->user_id, (*names)[1]);
+        auto groups = own(rspi_alloc_grouplist());
+        if (host.report("rspi_user_grouplist",
+                        host.sym<decltype(rspi_user_grouplist)>("rspi_user_grouplist")(host.h, u.get(), groups.get())))
+            print_entries<rspi_group>(host, groups.get());
     });
 }
 

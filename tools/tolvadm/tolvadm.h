@@ -4,7 +4,8 @@
 // each operation by name, and allocates and releases records with librspiutil.
 // Each family of commands lives in its own cmd_<family>.cpp (the registry checker,
 // larger, in check/) and adds itself to the command line through its
-// register_<family>_commands function.
+// register_<family>_commands function; create, get, modify, delete and list of
+// the record families are built from their field tables (family_cmds.h).
 //
 // A command's callback typically does:
 //     host.open();                                       // load + initialise

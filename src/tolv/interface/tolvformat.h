@@ -1,6 +1,5 @@
 // tolvformat.h - the registry's files, named once: the index lists, the
-// suffix of every record and companion file, the journal's names, and where
-// the checked fields sit in each record file. Header-only and not installed:
+// suffix of every record and companion file, and the journal's names. Header-only and not installed:
 // the plug-in, tolvadm's checker, the benchmark generator and the tests read
 // the registry through these names.
 #pragma once
@@ -38,20 +37,19 @@ inline constexpr std::string_view kStagingDir = "tolv.staging";
 inline constexpr std::string_view kJournalDir = "tolv.journal";
 inline constexpr std::string_view kIdleJournalDir = "tolv.journal.idle";
 
-// A record file: its suffix, a name for messages, and the 1-based lines of
-// the fields a reader checks (0: the family has none).
+// A record file: its suffix, a name for messages, and its shortest form. Its
+// lines, field by field, are in tolvfields.h (line_of gives a field's line).
 struct RecordFile {
     std::string_view suffix;
     const char *what;       // "user file"
     std::size_t min_lines;  // fewer lines read back as a short (malformed) record
-    int id_line, domain_line, uuid_line, rgy_line, blob_line, cert_line;
 };
-inline constexpr RecordFile kUserFile{".QZuser", "user file", 20, 1, 2, 8, 13, 21, 19};
-inline constexpr RecordFile kGroupFile{".QZgroup", "group file", 7, 1, 2, 6, 7, 8, 0};
-inline constexpr RecordFile kPolicyFile{".QZpolicy", "policy file", 27, 1, 2, 0, 0, 26, 0};
-inline constexpr RecordFile kResourceFile{".QZresource", "resource file", 5, 1, 0, 0, 0, 6, 0};
-inline constexpr RecordFile kResgroupFile{".QZresgroup", "resource-group file", 1, 1, 0, 0, 0, 6, 0};
-inline constexpr RecordFile kRescredsFile{".QZrescreds", "credential file", 7, 1, 0, 0, 0, 8, 0};
+inline constexpr RecordFile kUserFile{".QZuser", "user file", 20};
+inline constexpr RecordFile kGroupFile{".QZgroup", "group file", 7};
+inline constexpr RecordFile kPolicyFile{".QZpolicy", "policy file", 27};
+inline constexpr RecordFile kResourceFile{".QZresource", "resource file", 5};
+inline constexpr RecordFile kResgroupFile{".QZresgroup", "resource-group file", 1};
+inline constexpr RecordFile kRescredsFile{".QZrescreds", "credential file", 7};
 
 // The file-name rule for every name part: ':', '/' and '\' become '-'.
 constexpr char name_char(char c) { return c == ':' || c == '/' || c == '\\' ? '-' : c; }

@@ -22,7 +22,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "tolvformat.h"
+#include "tolvfields.h"
 
 namespace tolvadm::check {
 
@@ -124,15 +124,31 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// Record files.
-// Record files (named in tolvformat.h).
-using Format = tolv::format::RecordFile;
-using tolv::format::kGroupFile;
-using tolv::format::kPolicyFile;
-using tolv::format::kRescredsFile;
-using tolv::format::kResgroupFile;
-using tolv::format::kResourceFile;
-using tolv::format::kUserFile;
+// Record files (named in tolvformat.h), with the lines of the fields the
+// checks read, found in the family's field table (0: the family has none).
+struct Format {
+    std::string_view suffix;
+    const char *what;       // "user file"
+    std::size_t min_lines;  // fewer lines read back as a short (malformed) record
+    int id_line, domain_line, uuid_line, rgy_line, blob_line, cert_line;
+};
+template <class R, std::size_t N>
+constexpr Format format_of(const tolv::format::RecordFile &file, const tolv::format::Field<R> (&fields)[N]) {
+    using tolv::format::line_of;
+    int id = 0;  // the first key that is not the domain
+    for (std::size_t i = 0; i < N && !id; ++i)
+        if (fields[i].kind == tolv::format::Kind::Key && std::string_view(fields[i].name) != "domain")
+            id = static_cast<int>(i) + 1;
+    return {file.suffix,          file.what,           file.min_lines,
+            id,                   line_of(fields, "domain"), line_of(fields, "uuid"),
+            line_of(fields, "registry_id"), line_of(fields, "blob"), line_of(fields, "cert_dn")};
+}
+inline constexpr Format kUserFile = format_of(tolv::format::kUserFile, tolv::format::kUserFields);
+inline constexpr Format kGroupFile = format_of(tolv::format::kGroupFile, tolv::format::kGroupFields);
+inline constexpr Format kPolicyFile = format_of(tolv::format::kPolicyFile, tolv::format::kPolicyFields);
+inline constexpr Format kResourceFile = format_of(tolv::format::kResourceFile, tolv::format::kResourceFields);
+inline constexpr Format kResgroupFile = format_of(tolv::format::kResgroupFile, tolv::format::kResgroupFields);
+inline constexpr Format kRescredsFile = format_of(tolv::format::kRescredsFile, tolv::format::kRescredsFields);
 
 // ---------------------------------------------------------------------------
 // Runs every check on a locked and scanned registry, mending what has one
