@@ -216,6 +216,7 @@ public:
                 if (const Staged *s = staged(name_)) {
                     fd_ = s->remove ? -1 : t_dir.stage_fd;
                     err_ = ENOENT;
+                    in_stage_ = true;
                 }
             }
             return;
@@ -241,6 +242,8 @@ public:
     // True when this file belongs to the registry of the running write
     // operation, whose changes are staged.
     bool staged_here() const { return here_; }
+    // True when the staged view led to the running operation's own change.
+    bool in_stage() const { return in_stage_; }
 
 private:
     int fd_ = -1;
@@ -248,6 +251,7 @@ private:
     int err_ = 0;
     const char *name_;
     bool here_ = false;
+    bool in_stage_ = false;
 };
 
 // What is at a name: 1 a regular file, 0 nothing, -1 anything else or an error.
@@ -260,11 +264,12 @@ int kind_at(const At &at) {
 }
 
 // Opens a regular file for reading; size is its size. Missing or Error as read_file.
-Read open_regular(const At &at, File &f, std::size_t &size) {
+Read open_regular(const At &at, File &f, std::size_t &size, struct stat *seen = nullptr) {
     if (!at.usable()) return missing_errno() ? Read::Missing : Read::Error;
     f = File(sys_openat(at.fd(), at.name(), kReadFlags));
     if (!f.is_open()) return missing_errno() ? Read::Missing : Read::Error;
-    struct stat st;
+    struct stat local;
+    struct stat &st = seen ? *seen : local;
     if (sys_fstat(f.fd(), st) != 0 || !S_ISREG(st.st_mode)) return Read::Error;
     size = static_cast<std::size_t>(st.st_size);
     return Read::Ok;
@@ -664,6 +669,37 @@ Read read_file(const std::string &path, Bytes &out, bool list) {
     std::size_t size = 0;
     if (const Read r = open_regular(at, f, size); r != Read::Ok) return r;
     return read_whole(f.fd(), out, size, list ? SIZE_MAX : kMaxRecordBytes);
+}
+
+Read stat_list(const std::string &path, struct stat &st, bool &own) {
+    const At at(path, true);
+    own = at.in_stage();
+    if (!at.usable()) return missing_errno() ? Read::Missing : Read::Error;
+    if (sys_fstatat(at.fd(), at.name(), st) != 0) return missing_errno() ? Read::Missing : Read::Error;
+    return S_ISREG(st.st_mode) ? Read::Ok : Read::Error;
+}
+
+Read read_list(const std::string &path, std::string &out, struct stat &st, File &keep) {
+    out.clear();
+    const At at(path, true);
+    if (at.in_stage()) return Read::Error;
+    std::size_t size = 0;
+    if (const Read r = open_regular(at, keep, size, &st); r != Read::Ok) return r;
+    // One byte past the size: the read that fills the rest also meets the end.
+    out.resize(size + 1);
+    std::size_t len = 0;
+    for (;;) {
+        const ssize_t n = sys_read(keep.fd(), out.data() + len, out.size() - len);
+        if (n < 0) {
+            out.clear();
+            return Read::Error;
+        }
+        len += static_cast<std::size_t>(n);
+        if (n == 0 || len < out.size()) break;
+        out.resize(out.size() * 2);
+    }
+    out.resize(len);
+    return Read::Ok;
 }
 
 Read read_config(const char *path, Bytes &out) {
