@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cstring>
 #include <cstdlib>
 #include <mutex>
 
@@ -37,14 +38,34 @@ struct Piece {
     uint32_t len;
 };
 
-// 64-bit FNV-1a with a final mix, optionally over the ASCII-lowered bytes.
+// 'A'..'Z' lowered in eight ASCII bytes at once.
+inline uint64_t lower_ascii8(uint64_t w) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    const uint64_t ge_a = w + kOnes * (0x80 - 'A');
+    const uint64_t gt_z = w + kOnes * (0x7f - 'Z');
+    return w | (((ge_a & ~gt_z) & (kOnes * 0x80)) >> 2);
+}
+
+// A hash of eight bytes at a time (the last word padded with zeros, the
+// length mixed in), optionally over the bytes lowered as ASCII; Fold is only
+// used on text without bytes above 0x7f.
 template <bool Fold>
 uint64_t hash_of(std::string_view s) {
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (const char ch : s) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (Fold && c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c + ('a' - 'A'));
-        h = (h ^ c) * 0x100000001b3ull;
+    constexpr uint64_t kMul = 0x9e3779b97f4a7c15ull;
+    uint64_t h = s.size() * kMul;
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        if (Fold) w = lower_ascii8(w);
+        h = (h ^ w) * kMul;
+        h ^= h >> 32;
+    }
+    if (i < s.size()) {
+        uint64_t w = 0;
+        std::memcpy(&w, s.data() + i, s.size() - i);
+        if (Fold) w = lower_ascii8(w);
+        h = (h ^ w) * kMul;
     }
     h ^= h >> 33;
     h *= 0xff51afd7ed558ccdull;
@@ -74,6 +95,15 @@ public:
         mask_ = slots_.size() - 1;
     }
     static std::size_t capacity(std::size_t n) { return std::bit_ceil(std::max<std::size_t>(16, 2 * n)); }
+    // Inserts (hash, piece) pairs in order; the slot of a pair a few ahead is
+    // fetched early, since a large table misses the cache on nearly every insert.
+    void insert_all(const std::vector<std::pair<uint64_t, uint32_t>> &keys) {
+        constexpr std::size_t kAhead = 16;
+        for (std::size_t j = 0; j < keys.size(); ++j) {
+            if (j + kAhead < keys.size()) __builtin_prefetch(&slots_[keys[j + kAhead].first & mask_], 1);
+            insert(keys[j].first, keys[j].second);
+        }
+    }
     void insert(uint64_t h, uint32_t piece) {
         std::size_t i = h & mask_;
         while (slots_[i] != 0) i = (i + 1) & mask_;
@@ -102,20 +132,24 @@ std::size_t limit_from(const char *text) {
 
 }  // namespace
 
+namespace {
+bool same_file(const struct stat &a, const struct stat &b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+}  // namespace
+
 // One list as read, with the tables its lookups need, each built on first use.
 struct IndexSnapshot {
     struct stat id {};
     io::File pin;  // keeps the inode from being reused while the copy lives
-    std::string bytes;
+    std::unique_ptr<char[]> bytes;
+    std::size_t size = 0;
     std::vector<Piece> pieces;
     std::size_t charge = 0;
 
-    std::string_view piece(uint32_t i) const { return {bytes.data() + pieces[i].off, pieces[i].len}; }
-    bool same_file(const struct stat &st) const {
-        return st.st_dev == id.st_dev && st.st_ino == id.st_ino && st.st_size == id.st_size &&
-               st.st_mtim.tv_sec == id.st_mtim.tv_sec && st.st_mtim.tv_nsec == id.st_mtim.tv_nsec &&
-               st.st_ctim.tv_sec == id.st_ctim.tv_sec && st.st_ctim.tv_nsec == id.st_ctim.tv_nsec;
-    }
+    std::string_view piece(uint32_t i) const { return {bytes.get() + pieces[i].off, pieces[i].len}; }
 
     // Text after the first double blank, of the pieces that have one.
     static bool uuid_rest(std::string_view piece, std::string_view &rest) {
@@ -127,10 +161,13 @@ struct IndexSnapshot {
     const Table &uuid_table() const {
         std::call_once(uuid_once_, [&] {
             uuid_.reserve(pieces.size());
+            std::vector<std::pair<uint64_t, uint32_t>> keys;
+            keys.reserve(pieces.size());
             std::string_view rest;
             for (uint32_t i = 0; i < pieces.size(); ++i)
                 if (uuid_rest(piece(i), rest) && rest.size() >= kUuidKey)
-                    uuid_.insert(hash_of<false>(rest.substr(0, kUuidKey)), i);
+                    keys.emplace_back(hash_of<false>(rest.substr(0, kUuidKey)), i);
+            uuid_.insert_all(keys);
         });
         return uuid_;
     }
@@ -152,14 +189,17 @@ struct IndexSnapshot {
     const Table &rgy_table(const std::vector<uint32_t> *&others) const {
         std::call_once(rgy_once_, [&] {
             rgy_.reserve(pieces.size());
+            std::vector<std::pair<uint64_t, uint32_t>> keys;
+            keys.reserve(pieces.size());
             IndexLine l;
             for (uint32_t i = 0; i < pieces.size(); ++i) {
                 if (split_index_line(piece(i), l) != IndexSplit::Ok) continue;
                 if (ascii(l.registry_id))
-                    rgy_.insert(hash_of<true>(l.registry_id), i);
+                    keys.emplace_back(hash_of<true>(l.registry_id), i);
                 else
                     rgy_others_.push_back(i);
             }
+            rgy_.insert_all(keys);
         });
         others = &rgy_others_;
         return rgy_;
@@ -168,13 +208,16 @@ struct IndexSnapshot {
     const Table &dn_table() const {
         std::call_once(dn_once_, [&] {
             dn_.reserve(pieces.size());
+            std::vector<std::pair<uint64_t, uint32_t>> keys;
+            keys.reserve(pieces.size());
             for (uint32_t i = 0; i < pieces.size(); ++i) {
                 const std::string_view entry = chomp(piece(i));
                 const std::size_t b1 = entry.find(' ');
                 if (b1 == std::string_view::npos) continue;
                 const std::size_t b2 = entry.find(' ', b1 + 1);
-                if (b2 != std::string_view::npos) dn_.insert(hash_of<false>(entry.substr(b2 + 1)), i);
+                if (b2 != std::string_view::npos) keys.emplace_back(hash_of<false>(entry.substr(b2 + 1)), i);
             }
+            dn_.insert_all(keys);
         });
         return dn_;
     }
@@ -189,10 +232,17 @@ namespace {
 
 // The lists of one registry directory, shared by every thread. The mutex is
 // held only to copy or swap a pointer; copies are built outside it.
+//
+// A version of a list is copied when a lookup meets it the second time: the
+// first lookup after a rewrite reads the file as a lookup without a cache
+// does and notes its identity (seen). So a list rewritten between every two
+// lookups costs what it did without a cache, and one read more often is
+// copied once.
 struct Cache {
     std::mutex m;
     std::string dir;
     std::shared_ptr<const IndexSnapshot> slots[3];
+    struct stat seen[3]{};
     std::size_t charged = 0;
     uint64_t generation = 0;
 };
@@ -217,13 +267,13 @@ std::size_t charge_for(std::size_t bytes, std::size_t n, bool cert) {
 
 std::shared_ptr<const IndexSnapshot> build(const std::string &path, bool cert, std::size_t limit) {
     auto s = std::make_shared<IndexSnapshot>();
-    if (io::read_list(path, s->bytes, s->id, s->pin) != io::Read::Ok) return nullptr;
-    if (s->bytes.size() >= UINT32_MAX) return nullptr;
-    LineReader lines(s->bytes, kListLineSize);
+    if (io::read_list(path, s->bytes, s->size, s->id, s->pin) != io::Read::Ok) return nullptr;
+    if (s->size >= UINT32_MAX) return nullptr;
+    LineReader lines(std::string_view(s->bytes.get(), s->size), kListLineSize);
     std::string_view p;
     while (lines.next_piece(p))
-        s->pieces.push_back({static_cast<uint32_t>(p.data() - s->bytes.data()), static_cast<uint32_t>(p.size())});
-    s->charge = charge_for(s->bytes.capacity(), s->pieces.capacity(), cert);
+        s->pieces.push_back({static_cast<uint32_t>(p.data() - s->bytes.get()), static_cast<uint32_t>(p.size())});
+    s->charge = charge_for(s->size, s->pieces.capacity(), cert);
     if (s->charge > limit) return nullptr;
     return s;
 }
@@ -240,7 +290,7 @@ io::Read IndexPieces::open_uncached(const std::string &path) {
 }
 
 io::Read IndexPieces::open(std::string_view dir, std::string_view list, IndexKey how, std::string_view key,
-                           std::string_view key2) {
+                           std::string_view key2, bool rebuild) {
     const std::string path = make_path(dir, list);
     const int slot = slot_of(list);
     const std::size_t limit = g_limit.load(std::memory_order_relaxed);
@@ -252,25 +302,38 @@ io::Read IndexPieces::open(std::string_view dir, std::string_view list, IndexKey
             return open_uncached(path);
         Cache &c = cache();
         uint64_t generation;
+        bool second = false;
+        // Copies dropped here are released after the mutex (closing a file
+        // that was replaced frees its blocks).
+        std::shared_ptr<const IndexSnapshot> gone[3];
         {
             const std::lock_guard<std::mutex> hold(c.m);
             generation = c.generation;
-            if (c.dir == dir) snap_ = c.slots[slot];
+            if (c.dir != dir) {
+                for (int i = 0; i < 3; ++i) {
+                    gone[i] = std::move(c.slots[i]);
+                    c.seen[i] = {};
+                }
+                c.charged = 0;
+                c.dir.assign(dir);
+            }
+            snap_ = c.slots[slot];
+            if (!snap_ || !same_file(snap_->id, st)) {
+                second = same_file(c.seen[slot], st);
+                if (rebuild && !second) c.seen[slot] = st;
+            }
         }
-        if (!snap_ || !snap_->same_file(st)) {
+        if (!snap_ || !same_file(snap_->id, st)) {
+            if (!rebuild || !second) return open_uncached(path);
             snap_ = build(path, slot == 2, limit);
             if (!snap_) return open_uncached(path);
             const std::lock_guard<std::mutex> hold(c.m);
-            if (c.generation == generation) {
-                if (c.dir != dir) {
-                    for (auto &s : c.slots) s.reset();
-                    c.charged = 0;
-                    c.dir.assign(dir);
-                }
+            if (c.generation == generation && c.dir == dir) {
                 const std::size_t others = c.charged - (c.slots[slot] ? c.slots[slot]->charge : 0);
                 // A copy that does not fit is used for this lookup only.
                 const bool fits = others + snap_->charge <= limit;
-                c.slots[slot] = fits ? snap_ : nullptr;
+                gone[slot] = std::move(c.slots[slot]);
+                if (fits) c.slots[slot] = snap_;
                 c.charged = others + (fits ? snap_->charge : 0);
             }
         }
@@ -340,10 +403,14 @@ namespace indexcache {
 void set_limit(std::size_t bytes) {
     g_limit.store(bytes, std::memory_order_relaxed);
     // Copies over a lower limit go now.
+    std::shared_ptr<const IndexSnapshot> gone[3];
     Cache &c = cache();
     const std::lock_guard<std::mutex> hold(c.m);
     if (c.charged <= bytes) return;
-    for (auto &s : c.slots) s.reset();
+    for (int i = 0; i < 3; ++i) {
+        gone[i] = std::move(c.slots[i]);
+        c.seen[i] = {};
+    }
     c.charged = 0;
 }
 
@@ -354,7 +421,10 @@ void clear() {
     Cache &c = cache();
     {
         const std::lock_guard<std::mutex> hold(c.m);
-        for (int i = 0; i < 3; ++i) gone[i] = std::move(c.slots[i]);
+        for (int i = 0; i < 3; ++i) {
+            gone[i] = std::move(c.slots[i]);
+            c.seen[i] = {};
+        }
         c.dir.clear();
         c.charged = 0;
         ++c.generation;

@@ -32,8 +32,11 @@ public:
     ~IndexPieces();
     // Missing, Error or Ok exactly as io::read_file(path, out, true) reports.
     // list: kUserList, kGroupList or kCertDnList (any other list is read whole).
+    // With rebuild false a copy that is not current is not made afresh: the
+    // list is read whole instead (writers, whose own rewrite would make the
+    // new copy stale at once).
     io::Read open(std::string_view dir, std::string_view list, IndexKey how, std::string_view key,
-                  std::string_view key2 = {});
+                  std::string_view key2 = {}, bool rebuild = true);
     bool next_piece(std::string_view &piece);
 
 private:

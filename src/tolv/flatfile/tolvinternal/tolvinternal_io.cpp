@@ -679,26 +679,31 @@ Read stat_list(const std::string &path, struct stat &st, bool &own) {
     return S_ISREG(st.st_mode) ? Read::Ok : Read::Error;
 }
 
-Read read_list(const std::string &path, std::string &out, struct stat &st, File &keep) {
-    out.clear();
+Read read_list(const std::string &path, std::unique_ptr<char[]> &out, std::size_t &len, struct stat &st,
+               File &keep) {
+    out.reset();
+    len = 0;
     const At at(path, true);
     if (at.in_stage()) return Read::Error;
     std::size_t size = 0;
     if (const Read r = open_regular(at, keep, size, &st); r != Read::Ok) return r;
     // One byte past the size: the read that fills the rest also meets the end.
-    out.resize(size + 1);
-    std::size_t len = 0;
+    std::size_t cap = size + 1;
+    out = std::make_unique_for_overwrite<char[]>(cap);
     for (;;) {
-        const ssize_t n = sys_read(keep.fd(), out.data() + len, out.size() - len);
+        const ssize_t n = sys_read(keep.fd(), out.get() + len, cap - len);
         if (n < 0) {
-            out.clear();
+            out.reset();
+            len = 0;
             return Read::Error;
         }
         len += static_cast<std::size_t>(n);
-        if (n == 0 || len < out.size()) break;
-        out.resize(out.size() * 2);
+        if (n == 0 || len < cap) break;
+        auto bigger = std::make_unique_for_overwrite<char[]>(cap * 2);
+        std::memcpy(bigger.get(), out.get(), len);
+        out = std::move(bigger);
+        cap *= 2;
     }
-    out.resize(len);
     return Read::Ok;
 }
 

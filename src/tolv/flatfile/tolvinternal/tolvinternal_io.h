@@ -61,7 +61,8 @@ Read stat_list(const std::string &path, struct ::stat &st, bool &own);
 // (taken before the read) and its descriptor, left open in keep. Error for a
 // staged change (see stat_list).
 class File;
-Read read_list(const std::string &path, std::string &out, struct ::stat &st, File &keep);
+Read read_list(const std::string &path, std::unique_ptr<char[]> &out, std::size_t &len, struct ::stat &st,
+               File &keep);
 // The configuration file: outside the registry and named by the host, so it
 // may be a symlink; still only a regular file, and at most kMaxConfigBytes.
 Read read_config(const char *path, Bytes &out);
