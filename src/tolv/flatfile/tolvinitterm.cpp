@@ -57,9 +57,11 @@ char *reuse_retired(char *dir) {
 FILE *owned_output = nullptr;
 
 // When the library is unloaded no operation can run any more: the
-// directory strings kept for the life of the library go with it.
+// directory strings kept for the life of the library go with it, and the
+// lookups' copies of the lists.
 struct ReleaseAtUnload {
     ~ReleaseAtUnload() {
+        indexcache::clear();
         for (char *dir : retired_dirs()) rspi_free(dir);
         retired_dirs().clear();
         rspi_free(std::exchange(registry_block.dir, nullptr));

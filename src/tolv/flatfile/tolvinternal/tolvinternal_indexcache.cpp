@@ -22,6 +22,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 
 #include "tolvinternal.h"
 
@@ -245,10 +246,17 @@ struct Cache {
     struct stat seen[3]{};
     std::size_t charged = 0;
     uint64_t generation = 0;
+    // Between rspi_initialize and rspi_terminate: a call still running after
+    // the end of its registry keeps nothing.
+    bool live = false;
 };
+// Never destroyed: a host may end its registry from a static destructor of
+// its own that runs after this library's. Emptied by clear(), which the
+// library's unload also calls, it holds no memory of its own.
 Cache &cache() {
-    static Cache c;
-    return c;
+    alignas(Cache) static unsigned char storage[sizeof(Cache)];
+    static Cache *const c = new (storage) Cache;
+    return *c;
 }
 std::atomic<std::size_t> g_limit{indexcache::kDefaultLimit};
 
@@ -308,6 +316,7 @@ io::Read IndexPieces::open(std::string_view dir, std::string_view list, IndexKey
         std::shared_ptr<const IndexSnapshot> gone[3];
         {
             const std::lock_guard<std::mutex> hold(c.m);
+            if (!c.live) return open_uncached(path);
             generation = c.generation;
             if (c.dir != dir) {
                 for (int i = 0; i < 3; ++i) {
@@ -414,7 +423,12 @@ void set_limit(std::size_t bytes) {
     c.charged = 0;
 }
 
-void configure_from_environment() { set_limit(limit_from(std::getenv("TOLV_INDEX_CACHE_MAX"))); }
+void configure_from_environment() {
+    set_limit(limit_from(std::getenv("TOLV_INDEX_CACHE_MAX")));
+    Cache &c = cache();
+    const std::lock_guard<std::mutex> hold(c.m);
+    c.live = true;
+}
 
 void clear() {
     std::shared_ptr<const IndexSnapshot> gone[3];
@@ -425,9 +439,10 @@ void clear() {
             gone[i] = std::move(c.slots[i]);
             c.seen[i] = {};
         }
-        c.dir.clear();
+        std::string().swap(c.dir);
         c.charged = 0;
         ++c.generation;
+        c.live = false;
     }
 }
 

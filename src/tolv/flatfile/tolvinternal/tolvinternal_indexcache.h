@@ -57,9 +57,11 @@ namespace indexcache {
 // turns the cache off. Set from TOLV_INDEX_CACHE_MAX by rspi_initialize.
 inline constexpr std::size_t kDefaultLimit = std::size_t{64} << 20;
 void set_limit(std::size_t bytes);
-// Reads TOLV_INDEX_CACHE_MAX (bytes; unset or invalid: the default).
+// Reads TOLV_INDEX_CACHE_MAX (bytes; unset or invalid: the default) and
+// lets the lookups keep copies (rspi_initialize).
 void configure_from_environment();
-// Drops everything cached (rspi_terminate): a list is read afresh afterwards.
+// Drops everything cached and keeps nothing more until the next
+// configure_from_environment (rspi_terminate).
 void clear();
 // Memory the cache holds now (bytes, as charged against the limit).
 std::size_t charged();
