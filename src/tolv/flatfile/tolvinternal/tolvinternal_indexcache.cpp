@@ -160,7 +160,7 @@ struct IndexSnapshot {
         return true;
     }
     const Table &uuid_table() const {
-        std::call_once(uuid_once_, [&] {
+        once(uuid_done_, [&] {
             uuid_.reserve(pieces.size());
             std::vector<std::pair<uint64_t, uint32_t>> keys;
             keys.reserve(pieces.size());
@@ -174,7 +174,8 @@ struct IndexSnapshot {
     }
     // Pieces with a double blank, ordered by the text after it.
     const std::vector<uint32_t> &uuid_sorted() const {
-        std::call_once(sorted_once_, [&] {
+        once(sorted_done_, [&] {
+            sorted_.clear();
             std::vector<std::pair<std::string_view, uint32_t>> v;
             std::string_view rest;
             for (uint32_t i = 0; i < pieces.size(); ++i)
@@ -188,7 +189,8 @@ struct IndexSnapshot {
     // Registry ids: ASCII ones by their ASCII-lowered hash, the others in a
     // list every lookup looks at (a locale may lower them into anything).
     const Table &rgy_table(const std::vector<uint32_t> *&others) const {
-        std::call_once(rgy_once_, [&] {
+        once(rgy_done_, [&] {
+            rgy_others_.clear();
             rgy_.reserve(pieces.size());
             std::vector<std::pair<uint64_t, uint32_t>> keys;
             keys.reserve(pieces.size());
@@ -207,7 +209,7 @@ struct IndexSnapshot {
     }
     // Certificate DNs: the entry's text after its second blank.
     const Table &dn_table() const {
-        std::call_once(dn_once_, [&] {
+        once(dn_done_, [&] {
             dn_.reserve(pieces.size());
             std::vector<std::pair<uint64_t, uint32_t>> keys;
             keys.reserve(pieces.size());
@@ -224,7 +226,18 @@ struct IndexSnapshot {
     }
 
 private:
-    mutable std::once_flag uuid_once_, sorted_once_, rgy_once_, dn_once_;
+    // Builds a table once; a build that throws (memory) is tried again by
+    // the next lookup, and readers of a built table take no lock.
+    template <class F>
+    void once(std::atomic<bool> &done, F &&build) const {
+        if (done.load(std::memory_order_acquire)) return;
+        const std::lock_guard<std::mutex> hold(build_mutex_);
+        if (done.load(std::memory_order_relaxed)) return;
+        build();
+        done.store(true, std::memory_order_release);
+    }
+    mutable std::mutex build_mutex_;
+    mutable std::atomic<bool> uuid_done_{false}, sorted_done_{false}, rgy_done_{false}, dn_done_{false};
     mutable Table uuid_, rgy_, dn_;
     mutable std::vector<uint32_t> sorted_, rgy_others_;
 };
