@@ -8,6 +8,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <unordered_map>
 #include <utility>
 
 #include "floor.h"
@@ -341,10 +345,20 @@ private:
 
 enum class By { Uuid, CertDn, RegistryId };
 
+// Warm: the plug-in's copy of the index is current; the floor is what a
+// cached lookup cannot do without: one stat of the index, one probe of a hash
+// table of all N keys, and the read of the user found. Cold: the index was
+// rewritten (same bytes, a new file renamed over it) before each run, and the
+// run is the first lookup to meet it (which reads it as without a cache);
+// Rebuild: the second (which makes the copy). Their floor is the scan a
+// lookup without a copy does.
+enum class Temp { Warm, Cold, Rebuild };
+
 class LookupUser : public Base {
 public:
-    LookupUser(char **h, const Registry &reg, By by)
-        : Base(h, reg), by_(by), index_(by == By::CertDn ? certdnlist_ : userlist_) {
+    LookupUser(char **h, const Registry &reg, By by, Temp temp)
+        : Base(h, reg), by_(by), cold_(temp != Temp::Warm), rebuild_(temp == Temp::Rebuild),
+          index_(by == By::CertDn ? certdnlist_ : userlist_) {
         for (std::size_t i : spread(reg)) {
             User u(rspi_alloc_user());
             switch (by) {
@@ -352,9 +366,20 @@ public:
             case By::CertDn: u->cert_dn = dup(user_cert_dn(i)); break;
             case By::RegistryId: u->registry_id = dup(user_registry_id(i)); break;
             }
+            keys_.push_back(key_of(by, i));
             users_.push_back(std::move(u));
             paths_.push_back(user_path(reg, i));
         }
+        if (cold_) {
+            bytes_ = read_all(index_);
+        } else {
+            for (std::size_t i = 0; i < reg.n; ++i) table_.emplace(key_of(by, i), i);
+        }
+    }
+    void prepare(std::size_t k) override {
+        if (!cold_) return;
+        floor::replace_file(index_, bytes_);
+        if (rebuild_) (void)run(k + 1);
     }
     std::string run(std::size_t k) override {
         rspi_user *u = users_[k % users_.size()].get();
@@ -366,15 +391,38 @@ public:
         return "unknown lookup";
     }
     void floor(std::size_t k) override {
-        floor::scan_index(index_);
+        if (cold_) {
+            floor::scan_index(index_);
+        } else {
+            floor::probe(index_);
+            const auto it = table_.find(keys_[k % keys_.size()]);
+            if (it == table_.end()) throw std::runtime_error("floor: key not in the table");
+            sink_ = it->second;
+        }
         floor::read_record(paths_[k % paths_.size()]);
     }
 
 private:
+    static std::string key_of(By by, std::size_t i) {
+        switch (by) {
+        case By::Uuid: return user_uuid(i);
+        case By::CertDn: return user_cert_dn(i);
+        case By::RegistryId: return user_registry_id(i);
+        }
+        return {};
+    }
+    static std::string read_all(const std::string &path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
     By by_;
+    bool cold_, rebuild_;
     const std::string index_;
     std::vector<User> users_;
-    std::vector<std::string> paths_;
+    std::vector<std::string> paths_, keys_;
+    std::string bytes_;
+    std::unordered_map<std::string, std::size_t> table_;
+    volatile std::size_t sink_ = 0;
 };
 
 // --- groups, policies, credentials ---------------------------------------------
@@ -497,9 +545,9 @@ template <class T>
 std::unique_ptr<Operation> make(char **h, const Registry &reg) {
     return std::make_unique<T>(h, reg);
 }
-template <By by>
+template <By by, Temp temp>
 std::unique_ptr<Operation> make_lookup(char **h, const Registry &reg) {
-    return std::make_unique<LookupUser>(h, reg, by);
+    return std::make_unique<LookupUser>(h, reg, by, temp);
 }
 
 }  // namespace
@@ -508,9 +556,15 @@ const std::vector<OpInfo> &operations() {
     static const std::vector<OpInfo> ops = {
         {"authenticate_user", false, make<AuthenticateUser>},
         {"get_user", false, make<GetUser>},
-        {"get_user_by_uuid", false, make_lookup<By::Uuid>},
-        {"get_user_by_certdn", false, make_lookup<By::CertDn>},
-        {"get_user_by_rgyid", false, make_lookup<By::RegistryId>},
+        {"get_user_by_uuid", false, make_lookup<By::Uuid, Temp::Warm>},
+        {"get_user_by_certdn", false, make_lookup<By::CertDn, Temp::Warm>},
+        {"get_user_by_rgyid", false, make_lookup<By::RegistryId, Temp::Warm>},
+        {"get_user_by_uuid_cold", false, make_lookup<By::Uuid, Temp::Cold>},
+        {"get_user_by_certdn_cold", false, make_lookup<By::CertDn, Temp::Cold>},
+        {"get_user_by_rgyid_cold", false, make_lookup<By::RegistryId, Temp::Cold>},
+        {"get_user_by_uuid_rebuild", false, make_lookup<By::Uuid, Temp::Rebuild>},
+        {"get_user_by_certdn_rebuild", false, make_lookup<By::CertDn, Temp::Rebuild>},
+        {"get_user_by_rgyid_rebuild", false, make_lookup<By::RegistryId, Temp::Rebuild>},
         {"userlist_walk", false, make<UserlistWalk>},
         {"grouplist_walk", false, make<GrouplistWalk>},
         {"create_delete_user", true, make<CreateDeleteUser>},

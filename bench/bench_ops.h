@@ -17,6 +17,8 @@ public:
     // The interface functions this operation needs that the plug-in does not
     // export yet ("" when it has them all).
     virtual std::string missing() const { return {}; }
+    // Before the k-th run, untimed (a cold lookup's rewrite of its index).
+    virtual void prepare(std::size_t) {}
     // The k-th run through the plug-in: "" or what went wrong.
     virtual std::string run(std::size_t k) = 0;
     // The same work with bare system calls.

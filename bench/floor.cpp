@@ -191,6 +191,12 @@ void rename_file(const std::string &from, const std::string &to) {
     if (rc != 0) fail("rename " + from);
 }
 
+void replace_file(const std::string &path, std::string_view bytes) {
+    const std::string temp = path + "_T";
+    write_record(temp, bytes);
+    rename_file(temp, path);
+}
+
 void rewrite_index(const std::string &path) {
     const std::size_t size = read_index(path);
     const std::string temp = path + "_T";

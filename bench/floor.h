@@ -42,6 +42,9 @@ void probe(const std::string &path);
 void write_record(const std::string &path, std::string_view bytes);
 void unlink_file(const std::string &path);
 void rename_file(const std::string &from, const std::string &to);
+// Replaces a file by a new one with these bytes (written beside it and renamed
+// over it), as every writer of the registry replaces a list.
+void replace_file(const std::string &path, std::string_view bytes);
 // One whole read of an index, one whole write of "<index>_T" with the same
 // bytes, and the rename of "<index>_T" over the index.
 void rewrite_index(const std::string &path);

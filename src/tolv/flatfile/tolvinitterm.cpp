@@ -57,9 +57,11 @@ char *reuse_retired(char *dir) {
 FILE *owned_output = nullptr;
 
 // When the library is unloaded no operation can run any more: the
-// directory strings kept for the life of the library go with it.
+// directory strings kept for the life of the library go with it, and the
+// lookups' copies of the lists.
 struct ReleaseAtUnload {
     ~ReleaseAtUnload() {
+        indexcache::clear();
         for (char *dir : retired_dirs()) rspi_free(dir);
         retired_dirs().clear();
         rspi_free(std::exchange(registry_block.dir, nullptr));
@@ -160,6 +162,7 @@ uint32_t initialize(char ***handle, const char *config_file) {
             char *dir = reuse_retired(block->dir);
             std::free(block);
             rspi_registry_handle = &registry_block;
+            indexcache::configure_from_environment();
             __atomic_store_n(&registry_block.dir, dir, __ATOMIC_RELEASE);
             *handle = &registry_block.dir;
         } else {
@@ -178,6 +181,7 @@ uint32_t terminate(char **handle) {
     const std::lock_guard<std::mutex> hold(lifetime_mutex);
     if (handle != &registry_block.dir || !rspi_registry_handle) return RSPI_RC_SUCCESS;
     rspi_registry_handle = nullptr;
+    indexcache::clear();
     if (char *dir = __atomic_exchange_n(&registry_block.dir, nullptr, __ATOMIC_ACQ_REL)) retired_dirs().push_back(dir);
     return RSPI_RC_SUCCESS;
 }

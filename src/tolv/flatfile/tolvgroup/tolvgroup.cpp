@@ -176,12 +176,12 @@ Rc read_named(char **handle, rspi_group *g, std::string_view name) {
 
 Rc get_group_by_uuid(char **handle, std::string_view dir, rspi_group *g) {
     if (!g || !g->uuid_string) return Rc::InvalidGroup;
-    io::Bytes data;
-    if (const Rc got = io::present(io::read_file(std::string(dir).append(kGroupList), data, true), Rc::InvalidGroup); !ok(got)) return got;
     // Every matching line is read in turn: the last one decides.
     const std::string uuid(g->uuid_string);
+    IndexPieces lines;
+    if (const Rc got = io::present(lines.open(dir, kGroupList, IndexKey::UuidPrefix, uuid), Rc::InvalidGroup); !ok(got))
+        return got;
     Rc rc = Rc::InvalidGroup;
-    LineReader lines(data, kListLineSize);
     std::string_view piece;
     while (lines.next_piece(piece)) {
         const std::size_t sep = piece.find(kIndexSep);
@@ -197,9 +197,9 @@ Rc get_group_by_uuid(char **handle, std::string_view dir, rspi_group *g) {
 Rc get_group_by_rgyid(char **handle, std::string_view dir, rspi_group *g) {
     if (!g || !g->registry_id) return Rc::InvalidGroup;
     const std::string_view wanted(g->registry_id);
-    io::Bytes data;
-    if (const Rc got = io::present(io::read_file(std::string(dir).append(kGroupList), data, true), Rc::InvalidGroup); !ok(got)) return got;
-    LineReader lines(data, kListLineSize);
+    IndexPieces lines;
+    if (const Rc got = io::present(lines.open(dir, kGroupList, IndexKey::RegistryId, wanted), Rc::InvalidGroup); !ok(got))
+        return got;
     std::string_view piece;
     while (lines.next_piece(piece)) {
         IndexLine l;

@@ -142,10 +142,11 @@ Rc list_index(std::string_view dir, std::string_view index_name, ListRef list, c
 
 Rc ui_check_identity(std::string_view dir, std::string_view index_name, std::string_view key, std::string_view uuid,
                      std::string_view registry_id, const char *own_disabled, Rc taken) {
-    io::Bytes data;
-    if (const io::Read r = io::read_file(make_path(dir, index_name), data, true); r != io::Read::Ok)
+    // Only the lines that hold either identity, when the lookups have a
+    // current copy of the list.
+    IndexPieces lines;
+    if (const io::Read r = lines.open(dir, index_name, IndexKey::Identity, uuid, registry_id, false); r != io::Read::Ok)
         return r == io::Read::Missing ? Rc::Success : Rc::FileError;
-    LineReader lines(data, kListLineSize);
     std::string_view piece;
     IndexLine l;
     while (lines.next_piece(piece)) {

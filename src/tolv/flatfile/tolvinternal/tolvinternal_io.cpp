@@ -174,6 +174,7 @@ public:
                 if (const Staged *s = staged(name_)) {
                     fd_ = s->remove ? -1 : t_dir.stage_fd;
                     err_ = ENOENT;
+                    in_stage_ = true;
                 }
             }
             return;
@@ -199,6 +200,8 @@ public:
     // True when this file belongs to the registry of the running write
     // operation, whose changes are staged.
     bool staged_here() const { return here_; }
+    // True when the staged view led to the running operation's own change.
+    bool in_stage() const { return in_stage_; }
 
 private:
     int fd_ = -1;
@@ -206,6 +209,7 @@ private:
     int err_ = 0;
     const char *name_;
     bool here_ = false;
+    bool in_stage_ = false;
 };
 
 // What is at a name: 1 a regular file, 0 nothing, -1 anything else or an error.
@@ -218,11 +222,12 @@ int kind_at(const At &at) {
 }
 
 // Opens a regular file for reading; size is its size. Missing or Error as read_file.
-Read open_regular(const At &at, File &f, std::size_t &size) {
+Read open_regular(const At &at, File &f, std::size_t &size, struct stat *seen = nullptr) {
     if (!at.usable()) return missing_errno() ? Read::Missing : Read::Error;
     f = File(sys_openat(at.fd(), at.name(), kReadFlags));
     if (!f.is_open()) return missing_errno() ? Read::Missing : Read::Error;
-    struct stat st;
+    struct stat local;
+    struct stat &st = seen ? *seen : local;
     if (sys_fstat(f.fd(), st) != 0 || !S_ISREG(st.st_mode)) return Read::Error;
     size = static_cast<std::size_t>(st.st_size);
     return Read::Ok;
@@ -374,6 +379,42 @@ Read read_file(const std::string &path, Bytes &out, bool list) {
     std::size_t size = 0;
     if (const Read r = open_regular(at, f, size); r != Read::Ok) return r;
     return read_whole(f.fd(), out, size, list ? SIZE_MAX : kMaxRecordBytes);
+}
+
+Read stat_list(const std::string &path, struct stat &st, bool &own) {
+    const At at(path, true);
+    own = at.in_stage();
+    if (!at.usable()) return missing_errno() ? Read::Missing : Read::Error;
+    if (sys_fstatat(at.fd(), at.name(), st) != 0) return missing_errno() ? Read::Missing : Read::Error;
+    return S_ISREG(st.st_mode) ? Read::Ok : Read::Error;
+}
+
+Read read_list(const std::string &path, std::unique_ptr<char[]> &out, std::size_t &len, struct stat &st,
+               File &keep) {
+    out.reset();
+    len = 0;
+    const At at(path, true);
+    if (at.in_stage()) return Read::Error;
+    std::size_t size = 0;
+    if (const Read r = open_regular(at, keep, size, &st); r != Read::Ok) return r;
+    // One byte past the size: the read that fills the rest also meets the end.
+    std::size_t cap = size + 1;
+    out = std::make_unique_for_overwrite<char[]>(cap);
+    for (;;) {
+        const ssize_t n = sys_read(keep.fd(), out.get() + len, cap - len);
+        if (n < 0) {
+            out.reset();
+            len = 0;
+            return Read::Error;
+        }
+        len += static_cast<std::size_t>(n);
+        if (n == 0 || len < cap) break;
+        auto bigger = std::make_unique_for_overwrite<char[]>(cap * 2);
+        std::memcpy(bigger.get(), out.get(), len);
+        out = std::move(bigger);
+        cap *= 2;
+    }
+    return Read::Ok;
 }
 
 Read read_config(const char *path, Bytes &out) {

@@ -5,6 +5,8 @@
 
 #include "tolvinternal/tolvinternal_operation.h"
 
+struct stat;
+
 namespace tolv {
 
 // The file layer: every open, read, write, rename and remove of the plug-in
@@ -53,6 +55,16 @@ private:
 // file is read only as far as the longest record can reach (kMaxRecordBytes);
 // a list (list = true) is read whole, its buffer sized by fstat.
 Read read_file(const std::string &path, Bytes &out, bool list = false);
+// For a cache of a list: the identity (fstatat, no link followed) of the
+// file a read of the list would reach now. own: that file is the running
+// write operation's staged change, which no cache may keep.
+Read stat_list(const std::string &path, struct ::stat &st, bool &own);
+// Reads a list whole as read_file does, with the fstat of the very file read
+// (taken before the read) and its descriptor, left open in keep. Error for a
+// staged change (see stat_list).
+class File;
+Read read_list(const std::string &path, std::unique_ptr<char[]> &out, std::size_t &len, struct ::stat &st,
+               File &keep);
 // The configuration file: outside the registry and named by the host, so it
 // may be a symlink; still only a regular file, and at most kMaxConfigBytes.
 Read read_config(const char *path, Bytes &out);

@@ -64,10 +64,10 @@ Rc take_names(rspi_user *user, std::string_view domain, std::string_view user_id
 
 Rc get_user_by_uuid(char **handle, std::string_view dir, rspi_user *user) {
     if (!user || !user->uuid_string) return Rc::InvalidUser;
-    io::Bytes data;
-    if (const Rc got = io::present(io::read_file(make_path(dir, kUserList), data, true), Rc::InvalidUser); !ok(got)) return got;
     const std::string_view uuid(user->uuid_string);
-    LineReader lines(data, kListLineSize);
+    IndexPieces lines;
+    if (const Rc got = io::present(lines.open(dir, kUserList, IndexKey::UuidPrefix, uuid), Rc::InvalidUser); !ok(got))
+        return got;
     std::string_view piece;
     while (lines.next_piece(piece)) {
         const std::size_t cut = piece.find(kIndexSep);
@@ -86,13 +86,12 @@ Rc get_user_by_certdn(char **handle, std::string_view dir, rspi_user *user) {
     if (!user || !user->cert_dn) return Rc::InvalidUser;
     // The entries are taken straight from the list's bytes, as loading the
     // list would give them: one per piece, cut at its newline.
-    io::Bytes data;
-    const io::Read r = io::read_file(make_path(dir, kCertDnList), data, true);
+    const std::string_view cert_dn(user->cert_dn);
+    IndexPieces lines;
+    const io::Read r = lines.open(dir, kCertDnList, IndexKey::CertDn, cert_dn);
     if (r == io::Read::Missing) return Rc::InvalidUser;
     if (r == io::Read::Error) return Rc::FileError;
 
-    const std::string_view cert_dn(user->cert_dn);
-    LineReader lines(data, kListLineSize);
     std::string_view piece;
     while (lines.next_piece(piece)) {
         const std::string_view entry = chomp(piece);
@@ -110,9 +109,9 @@ Rc get_user_by_certdn(char **handle, std::string_view dir, rspi_user *user) {
 Rc get_user_by_rgyid(char **handle, std::string_view dir, rspi_user *user) {
     if (!user || !user->registry_id) return Rc::InvalidUser;
     const std::string_view wanted(user->registry_id);
-    io::Bytes data;
-    if (const Rc got = io::present(io::read_file(make_path(dir, kUserList), data, true), Rc::InvalidUser); !ok(got)) return got;
-    LineReader lines(data, kListLineSize);
+    IndexPieces lines;
+    if (const Rc got = io::present(lines.open(dir, kUserList, IndexKey::RegistryId, wanted), Rc::InvalidUser); !ok(got))
+        return got;
     std::string_view piece;
     IndexLine line;
     while (lines.next_piece(piece)) {
