@@ -23,25 +23,5 @@ const IndexedFamily<rspi_group> kGroups{
 }  // namespace tolv
 
 using tolv::kGroups;
-using tolv::Move;
-using G = rspi_group;
-using GL = rspi_grouplist;
 
-TOLV_EXPORT uint32_t rspi_get_grouplist(char **h, GL *list, uint32_t mode, const char *id_filter,
-                                        const char *domain_filter, const char *registry_id_filter) {
-    return indexed_list(kGroups, h, list, {mode, id_filter, domain_filter, registry_id_filter});
-}
-TOLV_EXPORT uint32_t rspi_grouplist_add_group(char **, GL *list, char **names, int32_t count) {
-    // The handle is not needed: nothing is read or written.
-    return tolv::guarded([&] { return list ? list_add_names(tolv::list_ref(list), names, count) : tolv::Rc::InvalidGroup; });
-}
-TOLV_EXPORT int32_t rspi_grouplist_count(char **h, GL *list) { return indexed_count(kGroups, h, list); }
-TOLV_EXPORT uint32_t rspi_first_group(char **h, GL *list, G *g, int32_t fetch) {
-    return indexed_step(kGroups, h, list, g, fetch, Move::First);
-}
-TOLV_EXPORT uint32_t rspi_next_group(char **h, GL *list, G *g, int32_t fetch) {
-    return indexed_step(kGroups, h, list, g, fetch, Move::Next);
-}
-TOLV_EXPORT uint32_t rspi_previous_group(char **h, GL *list, G *g, int32_t fetch) {
-    return indexed_step(kGroups, h, list, g, fetch, Move::Previous);
-}
+TOLV_INDEXED_FAMILY_EXPORTS(group, kGroups, rspi_group, rspi_grouplist)

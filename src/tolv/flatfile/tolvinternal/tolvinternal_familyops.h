@@ -232,4 +232,33 @@ uint32_t indexed_step(const IndexedFamily<R> &f, char **handle, L *list, R *r, i
     });
 }
 
+// Appends host-supplied names; the handle is not needed: nothing is read or
+// written. A null list is 31 for users and groups alike.
+template <class L>
+uint32_t indexed_add(L *list, char **names, int32_t count) {
+    return guarded([&] { return list ? list_add_names(list_ref(list), names, count) : Rc::InvalidGroup; });
+}
+
 }  // namespace tolv
+
+// The six exported enumeration operations of a family in the user or group
+// list: rspi_get_<name>list, rspi_<name>list_add_<name>, rspi_<name>list_count,
+// first, next and previous.
+#define TOLV_INDEXED_FAMILY_EXPORTS(name, family, R, L)                                                     \
+    TOLV_EXPORT uint32_t rspi_get_##name##list(char **h, L *l, uint32_t mode, const char *id_filter,        \
+                                               const char *domain_filter, const char *registry_id_filter) { \
+        return indexed_list(family, h, l, {mode, id_filter, domain_filter, registry_id_filter});            \
+    }                                                                                                       \
+    TOLV_EXPORT uint32_t rspi_##name##list_add_##name(char **, L *l, char **names, int32_t count) {         \
+        return tolv::indexed_add(l, names, count);                                                          \
+    }                                                                                                       \
+    TOLV_EXPORT int32_t rspi_##name##list_count(char **h, L *l) { return indexed_count(family, h, l); }     \
+    TOLV_EXPORT uint32_t rspi_first_##name(char **h, L *l, R *r, int32_t fetch) {                           \
+        return indexed_step(family, h, l, r, fetch, tolv::Move::First);                                     \
+    }                                                                                                       \
+    TOLV_EXPORT uint32_t rspi_next_##name(char **h, L *l, R *r, int32_t fetch) {                            \
+        return indexed_step(family, h, l, r, fetch, tolv::Move::Next);                                      \
+    }                                                                                                       \
+    TOLV_EXPORT uint32_t rspi_previous_##name(char **h, L *l, R *r, int32_t fetch) {                        \
+        return indexed_step(family, h, l, r, fetch, tolv::Move::Previous);                                  \
+    }

@@ -31,29 +31,10 @@ Rc user_grouplist(rspi_user *user, rspi_grouplist *groups) {
 }  // namespace tolv
 
 using tolv::kUsers;
-using tolv::Move;
-using U = rspi_user;
-using UL = rspi_userlist;
 
-TOLV_EXPORT uint32_t rspi_get_userlist(char **h, UL *list, uint32_t mode, const char *id_filter,
-                                       const char *domain_filter, const char *registry_id_filter) {
-    return indexed_list(kUsers, h, list, {mode, id_filter, domain_filter, registry_id_filter});
-}
-TOLV_EXPORT uint32_t rspi_userlist_add_user(char **, UL *list, char **names, int32_t count) {
-    // The handle is not needed: nothing is read or written.
-    return tolv::guarded([&] { return list ? list_add_names(tolv::list_ref(list), names, count) : tolv::Rc::InvalidGroup; });
-}
-TOLV_EXPORT int32_t rspi_userlist_count(char **h, UL *list) { return indexed_count(kUsers, h, list); }
-TOLV_EXPORT uint32_t rspi_first_user(char **h, UL *list, U *u, int32_t fetch) {
-    return indexed_step(kUsers, h, list, u, fetch, Move::First);
-}
-TOLV_EXPORT uint32_t rspi_next_user(char **h, UL *list, U *u, int32_t fetch) {
-    return indexed_step(kUsers, h, list, u, fetch, Move::Next);
-}
-TOLV_EXPORT uint32_t rspi_previous_user(char **h, UL *list, U *u, int32_t fetch) {
-    return indexed_step(kUsers, h, list, u, fetch, Move::Previous);
-}
-TOLV_EXPORT uint32_t rspi_user_grouplist(char **h, U *user, rspi_grouplist *groups) {
-    return tolv::traced_read_op(tolv::text::user_grouplist, h, static_cast<const U *>(user),
+TOLV_INDEXED_FAMILY_EXPORTS(user, kUsers, rspi_user, rspi_userlist)
+
+TOLV_EXPORT uint32_t rspi_user_grouplist(char **h, rspi_user *user, rspi_grouplist *groups) {
+    return tolv::traced_read_op(tolv::text::user_grouplist, h, user,
                                 [&](std::string_view) { return tolv::user_grouplist(user, groups); });
 }
