@@ -6,10 +6,6 @@ namespace tolv {
 
 namespace {
 
-constexpr FamilyTexts kTexts{text::create_policy,  text::get_policy,    text::modify_policy,
-                             text::delete_policy,  text::get_policylist, text::policylist_count,
-                             text::first_policy,   text::next_policy,   text::previous_policy};
-
 const KeyedFamily<rspi_policy> kPolicy{
     .fields = format::kPolicyFields,
     .read = {},
@@ -22,7 +18,7 @@ const KeyedFamily<rspi_policy> kPolicy{
     .alloc = rspi_alloc_policy,
     .release = rspi_free_policy,
     .get_op = rspi_get_policy,
-    .texts = kTexts,
+    .texts = TOLV_FAMILY_TEXTS(policy),
 };
 
 }  // namespace

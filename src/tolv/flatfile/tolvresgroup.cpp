@@ -10,10 +10,6 @@ namespace tolv {
 
 namespace {
 
-constexpr FamilyTexts kTexts{text::create_resgroup,  text::get_resgroup,    text::modify_resgroup,
-                             text::delete_resgroup,  text::get_resgrouplist, text::resgrouplist_count,
-                             text::first_resgroup,   text::next_resgroup,   text::previous_resgroup};
-
 // Validates every member (lower-casing it in place) before the members file
 // is touched, then writes the sorted, deduplicated members in one rewrite:
 // the bytes that adding them one by one would give. No members, no file.
@@ -87,7 +83,7 @@ const KeyedFamily<rspi_resgroup> kResgroup{
     .alloc = rspi_alloc_resgroup,
     .release = rspi_free_resgroup,
     .get_op = rspi_get_resgroup,
-    .texts = kTexts,
+    .texts = TOLV_FAMILY_TEXTS(resgroup),
     .also_fits = [](std::string_view name) {
         return component_fits(resgroup_members_list(name).size(), kTempSuffix.size());
     },

@@ -6,10 +6,6 @@ namespace tolv {
 
 namespace {
 
-constexpr FamilyTexts kTexts{text::create_resource,  text::get_resource,    text::modify_resource,
-                             text::delete_resource,  text::get_resourcelist, text::resourcelist_count,
-                             text::first_resource,   text::next_resource,   text::previous_resource};
-
 const KeyedFamily<rspi_resource> kResource{
     .fields = format::kResourceFields,
     .read = {},
@@ -22,7 +18,7 @@ const KeyedFamily<rspi_resource> kResource{
     .alloc = rspi_alloc_resource,
     .release = rspi_free_resource,
     .get_op = rspi_get_resource,
-    .texts = kTexts,
+    .texts = TOLV_FAMILY_TEXTS(resource),
 };
 
 }  // namespace

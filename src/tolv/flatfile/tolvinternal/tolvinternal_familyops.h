@@ -18,6 +18,12 @@ namespace tolv {
 struct FamilyTexts {
     const text::OpText &create, &get, &modify, &del, &list, &count, &first, &next, &previous;
 };
+#define TOLV_FAMILY_TEXTS(name)                                                                            \
+    FamilyTexts {                                                                                          \
+        text::create_##name, text::get_##name, text::modify_##name, text::delete_##name,                   \
+            text::get_##name##list, text::name##list_count, text::first_##name, text::next_##name,         \
+            text::previous_##name                                                                          \
+    }
 
 template <class R>
 struct KeyedFamily {
@@ -31,7 +37,7 @@ struct KeyedFamily {
     R *(*alloc)();
     void (*release)(R *);
     uint32_t (*get_op)(char **, R *);  // the exported get, for modify and fetch
-    const FamilyTexts &texts;
+    FamilyTexts texts;
     // What a family keeps besides its record file (each may be null):
     bool (*also_fits)(std::string_view name) = nullptr;        // its other files' names fit
     Rc (*also_read)(std::string_view dir, R *r) = nullptr;      // after a get that found the file
