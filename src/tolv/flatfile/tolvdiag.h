@@ -49,40 +49,23 @@ TOLV_OP(first_group, "rspi_first_group", "")
 TOLV_OP(next_group, "rspi_next_group", "")
 TOLV_OP(previous_group, "rspi_previous_group", "")
 
-// Policies.
-TOLV_OP(create_policy, "rspi_create_policy", "")
-TOLV_OP(get_policy, "rspi_get_policy", "")
-TOLV_OP(modify_policy, "rspi_modify_policy", "")
-TOLV_OP(delete_policy, "rspi_delete_policy", "")
-inline constexpr OpText get_policylist{"rspi_get_policylist invoked\n", "rspi_get_policylist rc = 0\n"};
-TOLV_OP_NOEXIT(policylist_count, "rspi_policylist_count")
-TOLV_OP(first_policy, "rspi_first_policy", "")
-TOLV_OP(next_policy, "rspi_next_policy", "")
-TOLV_OP(previous_policy, "rspi_previous_policy", "")
+// A family named by its keys traces under its operations' own names.
+#define TOLV_KEYED_OPS(name)                                                                                \
+    TOLV_OP(create_##name, "rspi_create_" #name, "")                                                       \
+    TOLV_OP(get_##name, "rspi_get_" #name, "")                                                             \
+    TOLV_OP(modify_##name, "rspi_modify_" #name, "")                                                       \
+    TOLV_OP(delete_##name, "rspi_delete_" #name, "")                                                       \
+    inline constexpr OpText get_##name##list{"rspi_get_" #name "list invoked\n", "rspi_get_" #name "list rc = 0\n"}; \
+    TOLV_OP_NOEXIT(name##list_count, "rspi_" #name "list_count")                                           \
+    TOLV_OP(first_##name, "rspi_first_" #name, "")                                                         \
+    TOLV_OP(next_##name, "rspi_next_" #name, "")                                                           \
+    TOLV_OP(previous_##name, "rspi_previous_" #name, "")
 
-// Resources.
-TOLV_OP(create_resource, "rspi_create_resource", "")
-TOLV_OP(get_resource, "rspi_get_resource", "")
-TOLV_OP(modify_resource, "rspi_modify_resource", "")
-TOLV_OP(delete_resource, "rspi_delete_resource", "")
-inline constexpr OpText get_resourcelist{"rspi_get_resourcelist invoked\n", "rspi_get_resourcelist rc = 0\n"};
-TOLV_OP_NOEXIT(resourcelist_count, "rspi_resourcelist_count")
-TOLV_OP(first_resource, "rspi_first_resource", "")
-TOLV_OP(next_resource, "rspi_next_resource", "")
-TOLV_OP(previous_resource, "rspi_previous_resource", "")
-
-// Resource groups.
-TOLV_OP(create_resgroup, "rspi_create_resgroup", "")
-TOLV_OP(get_resgroup, "rspi_get_resgroup", "")
-TOLV_OP(modify_resgroup, "rspi_modify_resgroup", "")
-TOLV_OP(delete_resgroup, "rspi_delete_resgroup", "")
+TOLV_KEYED_OPS(policy)
+TOLV_KEYED_OPS(resource)
+TOLV_KEYED_OPS(resgroup)
 TOLV_OP(add_resgroup_member, "rspi_add_resgroup_member", "")
 TOLV_OP(remove_resgroup_member, "rspi_remove_resgroup_member", "")
-inline constexpr OpText get_resgrouplist{"rspi_get_resgrouplist invoked\n", "rspi_get_resgrouplist rc = 0\n"};
-TOLV_OP_NOEXIT(resgrouplist_count, "rspi_resgrouplist_count")
-TOLV_OP(first_resgroup, "rspi_first_resgroup", "")
-TOLV_OP(next_resgroup, "rspi_next_resgroup", "")
-TOLV_OP(previous_resgroup, "rspi_previous_resgroup", "")
 
 // Resource credentials; the cursor operations trace under the list's name.
 TOLV_OP(create_rescreds, "rspi_create_rescreds", "")
@@ -95,6 +78,7 @@ TOLV_OP(first_rescreds, "rspi_first_rescredslist", "")
 TOLV_OP(next_rescreds, "rspi_next_rescredslist", "")
 TOLV_OP(previous_rescreds, "rspi_previous_rescredslist", "")
 
+#undef TOLV_KEYED_OPS
 #undef TOLV_OP
 #undef TOLV_OP_NOEXIT
 
