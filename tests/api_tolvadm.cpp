@@ -1,5 +1,5 @@
 // tolvadm where the behaviour corpus cannot reach: its own configuration and
-// registry set-up, a plug-in that is not one, and check under a held lock.
+// registry set-up, and check under a held lock.
 // Commands on a registry are in tests/corpus/tolvadm.ops and check.ops.
 #include <fcntl.h>
 #include <sys/file.h>
@@ -23,22 +23,6 @@ using tolvtest::AdmResult;
 using tolvtest::TempDir;
 
 namespace {
-
-TEST(Tolvadm, APluginOrConfigurationThatCannotServe) {
-    TempDir tmp;
-    tolvtest::write_file(tmp.path() + "no-dir.conf", "verbose=false\n");
-    AdmResult r = tolvtest::run_tolvadm({"--config", tmp.path() + "no-dir.conf", "info"});
-    EXPECT_EQ(r.status, 4);
-    EXPECT_NE(r.err.find("tolvadm: configuration file " + tmp.path() +
-                         "no-dir.conf: rspi_initialize: 4 RSPI_RC_CONFIG_ERROR: "),
-              std::string::npos)
-        << r.err;
-    // A library that is not the plug-in: the missing operation is named.
-    tolvtest::write_file(tmp.path() + "tolv.conf", "dir=" + tmp.path() + "\n");
-    r = tolvtest::run_tolvadm({"--config", tmp.path() + "tolv.conf", "--plugin", TOLV_RSPIUTIL_PATH, "info"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("rspi_initialize"), std::string::npos) << r.err;
-}
 
 // check waits for the registry's write lock before it touches anything.
 TEST(Tolvadm, CheckWaitsForTheRegistryLock) {
