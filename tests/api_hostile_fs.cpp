@@ -99,13 +99,8 @@ Op first_of() {
 }
 Op modify_policy(bool with_blob) {
     return [=](char **h) {
-        Policy p;
-        p.set(p->domain, "corp").set(p->policy_id, "pol").set(p->description, "changed");
-        p->state = p->flag_2 = p->flag_3 = 2;
-        for (int32_t *n : {&p->number_2, &p->number_3, &p->number_4, &p->number_5, &p->number_6, &p->number_7,
-                           &p->number_8, &p->number_9, &p->number_10, &p->number_11, &p->number_12, &p->number_13,
-                           &p->number_14, &p->number_15, &p->number_16, &p->number_17})
-            *n = -1;
+        Policy p = given_policy("corp", "pol");
+        p.set(p->description, "changed");
         if (with_blob) p->blob = blob("new blob");
         return rspi_modify_policy(h, p.get());
     };

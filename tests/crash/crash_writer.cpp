@@ -217,24 +217,13 @@ Entry observe_member(char **h, const std::string &gid, const std::string &uid) {
     return e;
 }
 
-Policy given_policy(const std::string &id) {
-    Policy p;
-    p.set(p->domain, kDomain).set(p->policy_id, id.c_str());
-    p->state = p->flag_2 = p->flag_3 = 2;
-    for (int32_t *n : {&p->number_2, &p->number_3, &p->number_4, &p->number_5, &p->number_6, &p->number_7,
-                       &p->number_8, &p->number_9, &p->number_10, &p->number_11, &p->number_12, &p->number_13,
-                       &p->number_14, &p->number_15, &p->number_16, &p->number_17})
-        *n = -1;
-    return p;
-}
-
 Entry observe(char **h, const std::string &key) {
     const std::vector<std::string> p = split(key, ':');
     if (p[0] == "user") return observe_user(h, p[1]);
     if (p[0] == "group") return observe_group(h, p[1]);
     if (p[0] == "member") return observe_member(h, p[1], p[2]);
     if (p[0] == "policy") {
-        Policy r = given_policy(p[1]);
+        Policy r = given_policy(kDomain, p[1].c_str());
         return observed(rspi_get_policy(h, r.get()), RSPI_RC_INVALID_POLICY, r);
     }
     if (p[0] == "resource") {
@@ -287,7 +276,7 @@ private:
 struct Recs {
     User u;
     Group g;
-    Policy p = given_policy("");
+    Policy p = given_policy(kDomain, "");
     Resource r;
     Resgroup rg;
     Creds c;
@@ -414,7 +403,7 @@ public:
                 break;
             }
 
-        Recs x{given_user(kDomain, n.user.c_str()), group(kDomain, n.group.c_str()), given_policy(n.name), {}, {}, {}, arg};
+        Recs x{given_user(kDomain, n.user.c_str()), group(kDomain, n.group.c_str()), given_policy(kDomain, n.name.c_str()), {}, {}, {}, arg};
         x.r.set(x.r->name, n.name.c_str());
         x.rg.set(x.rg->name, n.name.c_str());
         x.c.set(x.c->name, n.name.c_str());

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -62,6 +63,17 @@ inline User given_user(const char *domain, const char *id) {
     u->flag_1 = u->account_valid = 2;
     u->number_2 = -1;
     return u;
+}
+// A policy record holding names only, every other field "not given" (modify).
+inline Policy given_policy(const char *domain, const char *id) {
+    Policy p;
+    p.set(p->domain, domain).set(p->policy_id, id);
+    p->state = p->flag_2 = p->flag_3 = 2;
+    for (int32_t *n : {&p->number_2, &p->number_3, &p->number_4, &p->number_5, &p->number_6, &p->number_7,
+                       &p->number_8, &p->number_9, &p->number_10, &p->number_11, &p->number_12, &p->number_13,
+                       &p->number_14, &p->number_15, &p->number_16, &p->number_17})
+        *n = -1;
+    return p;
 }
 // A group record with state 2 (keep what is stored).
 inline Group group(const char *domain, const char *id, const char *registry_id = nullptr) {
