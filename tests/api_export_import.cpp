@@ -15,9 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "records.h"
 #include "registry.h"
-#include "rspi.h"
 #include "tolvadm_run.h"
 
 using Json = nlohmann::ordered_json;
@@ -51,34 +49,14 @@ Json small_document() {
 // ---------------------------------------------------------------------------
 // OpenLDAP.
 
+// A program's exit status and both its output streams.
 struct Ran {
-    int status = -1;
+    int status;
     std::string out;
 };
-
-// Runs a program with its output (both streams) captured.
 Ran run(const std::vector<std::string> &argv, const std::string &input = "") {
-    TempDir io;
-    tolvtest::write_file(io.path() + "in", input);
-    std::vector<char *> args;
-    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int in = open((io.path() + "in").c_str(), O_RDONLY);
-        const int out = open((io.path() + "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0) _exit(127);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(out, 2);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    Ran r;
-    int ws = 0;
-    if (pid > 0 && waitpid(pid, &ws, 0) == pid && WIFEXITED(ws)) r.status = WEXITSTATUS(ws);
-    r.out = tolvtest::read_file(io.path() + "out");
-    return r;
+    const AdmResult r = tolvtest::run_program(argv, input);
+    return {r.status, r.out + r.err};
 }
 
 // A throw-away slapd on 127.0.0.1: mdb database in a temporary directory, run

@@ -30,7 +30,9 @@ int modifies() {
 }
 std::string id_of(int proc, int thread) { return "u" + std::to_string(proc) + "x" + std::to_string(thread); }
 // The description names the blob it goes with: n % 50 + 1 bytes of one letter.
-std::string blob_of(int n) { return std::string(static_cast<std::size_t>(n % 50 + 1), static_cast<char>('a' + n % 26)); }
+std::string blob_of(int n) {
+    return std::string(static_cast<std::size_t>(n % 50 + 1), static_cast<char>('a' + n % 26));
+}
 
 // One writer thread: creates its user, joins the shared group, then modifies the user.
 bool write_user(char **h, const std::string &id) {
@@ -121,6 +123,7 @@ TEST_F(Stress, WritersLoseNoUpdateAndReadersSeeNoMixOfVersions) {
     }
     for (const auto &f : files()) EXPECT_EQ(f.find("_T"), std::string::npos) << f;
     const std::string out = conf_dir_.path() + "check.out";
-    const std::string cmd = std::string(TOLVADM_PATH) + " --config " + conf_dir_.path() + "tolv.conf check >" + out + " 2>&1";
+    const std::string cmd =
+        std::string(TOLVADM_PATH) + " --config " + conf_dir_.path() + "tolv.conf check >" + out + " 2>&1";
     EXPECT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 0) << read_file(out);
 }

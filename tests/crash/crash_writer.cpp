@@ -133,7 +133,8 @@ std::vector<std::string> all_keys() {
 std::vector<std::string> split(const std::string &s, char sep) {
     std::vector<std::string> out;
     std::size_t from = 0;
-    for (std::size_t at; (at = s.find(sep, from)) != std::string::npos; from = at + 1) out.push_back(s.substr(from, at - from));
+    for (std::size_t at; (at = s.find(sep, from)) != std::string::npos; from = at + 1)
+        out.push_back(s.substr(from, at - from));
     out.push_back(s.substr(from));
     return out;
 }
@@ -235,7 +236,8 @@ Entry observe(char **h, const std::string &key) {
         Resgroup r;
         r.set(r->name, p[1].c_str());
         Entry e = observed(rspi_get_resgroup(h, r.get()), RSPI_RC_INVALID_RESGROUP, r);
-        for (int32_t i = 0; e.st == 'E' && r->members && i < r->members->count; ++i) e.members.insert(str(r->members->names[i]));
+        for (int32_t i = 0; e.st == 'E' && r->members && i < r->members->count; ++i)
+            e.members.insert(str(r->members->names[i]));
         return e;
     }
     User u = user(kDomain, p[1].c_str());
@@ -336,7 +338,8 @@ const Op kOps[] = {
 #undef CALL
 
 // Users, members and credentials are drawn twice as often as the rest.
-const char *const kDraw[] = {"user", "user", "group", "member", "member", "policy", "resource", "resgroup", "creds", "creds"};
+const char *const kDraw[] = {"user",   "user",     "group",    "member", "member",
+                             "policy", "resource", "resgroup", "creds",  "creds"};
 
 // The names in a key: user:U, group:G, member:G:U, creds:U:R, policy:N, resource:N, resgroup:N.
 struct Names {
@@ -390,25 +393,20 @@ public:
         const Entry cur = model_[key];
         const std::string arg = resource_name(pick(kResources));
         std::vector<const Op *> rows;
-        int total = 0;
+        std::vector<int> weights;
         for (const Op &op : kOps)
             if (family == op.family && cur.st != '?' && std::strchr(op.from, cur.st) && meets(op.needs, n, arg))
-                rows.push_back(&op), total += op.weight;
+                rows.push_back(&op), weights.push_back(op.weight);
         if (rows.empty()) return;
-        int w = pick(total);
-        const Op *op = rows.front();
-        for (const Op *r : rows)
-            if ((w -= r->weight) < 0) {
-                op = r;
-                break;
-            }
+        const Op *op = rows[std::discrete_distribution<std::size_t>(weights.begin(), weights.end())(rng_)];
 
-        Recs x{given_user(kDomain, n.user.c_str()), group(kDomain, n.group.c_str()), given_policy(kDomain, n.name.c_str()), {}, {}, {}, arg};
+        Recs x{given_user(kDomain, n.user.c_str()), group(kDomain, n.group.c_str()),
+               given_policy(kDomain, n.name.c_str()), {}, {}, {}, arg};
         x.r.set(x.r->name, n.name.c_str());
         x.rg.set(x.rg->name, n.name.c_str());
         x.c.set(x.c->name, n.name.c_str());
         x.r->state = x.rg->state = x.c->state = 2;
-        Entry e = op->to == '-' ? Entry{} : cur.st == '-' ? Entry{} : cur;
+        Entry e = op->to == '-' || cur.st == '-' ? Entry{} : cur;
         if (op->to != '-' && e.st != 'E') e.known = e.listed = e.cert_found = true;
         if (op->to != '-') e.st = op->to;
         if (op->to == 'E' && cur.st != 'E') {  // create and enable name the registry id
@@ -450,7 +448,8 @@ private:
 
     // Random bytes, mostly small, now and then large enough to widen a write.
     rspi_blob *fresh_blob(std::string &sum) {
-        const uint32_t len = chance(10) ? 8192 + static_cast<uint32_t>(rng_() % 57344) : 1 + static_cast<uint32_t>(rng_() % 3000);
+        const uint32_t len =
+            chance(10) ? 8192 + static_cast<uint32_t>(rng_() % 57344) : 1 + static_cast<uint32_t>(rng_() % 3000);
         rspi_blob *b = rspi_alloc_blob(len);
         for (uint32_t i = 0; i < len; ++i) b->data[i] = static_cast<unsigned char>(rng_());
         sum = blob_sum(b);
@@ -462,10 +461,13 @@ private:
     void fill(char how, const Names &n, Recs &x, Entry &e) {
         if (how == 'n') return;
         const std::string &f = n.family;
-        char **desc = f == "user" ? &x.u->description : f == "group" ? &x.g->description : f == "policy" ? &x.p->description
-                      : f == "resource" ? &x.r->description : f == "resgroup" ? &x.rg->description : &x.c->description;
-        rspi_blob **blob = f == "user" ? &x.u->blob : f == "group" ? &x.g->blob : f == "policy" ? &x.p->blob
-                           : f == "resource" ? &x.r->blob : f == "resgroup" ? &x.rg->blob : &x.c->blob;
+        const auto fields = [](auto &r) { return std::pair{&r->description, &r->blob}; };
+        const auto [desc, blob] = f == "user"       ? fields(x.u)
+                                  : f == "group"    ? fields(x.g)
+                                  : f == "policy"   ? fields(x.p)
+                                  : f == "resource" ? fields(x.r)
+                                  : f == "resgroup" ? fields(x.rg)
+                                                    : fields(x.c);
         const bool create = how == 'c', all = how == 'a';
         const bool new_desc = create || all || chance(50);
         if (new_desc) {
