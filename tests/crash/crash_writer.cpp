@@ -295,7 +295,7 @@ struct Op {
     const char *family, *call;
     int weight;
     const char *from;    // the entry's states the call is made in
-    char to;             // its state after ('-' gone; a removal of what is not there gives 46)
+    char to;             // its state after ('-' gone; a removal of what is not there gives 24)
     const char *needs;   // U the user enabled, G the group, A the argument resource, M the groups of the
                          // user's memberships (else delete stops part-way), F the resource in no resource group
     const char *clears;  // entries that go with it: U the user, G the group, * any
