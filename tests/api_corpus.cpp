@@ -516,6 +516,7 @@ const std::vector<Op> &ops() {
                     std::to_string(rspi_create_domain(r.h, "corp")) + "," + std::to_string(rspi_delete_domain(r.h, "corp")) +
                     "," + std::to_string(rspi_get_domain_name(r.h, dh, &dn));
          }},
+        {"terminate", -1, false, -1, [](Run &r, Call &) { return rc(rspi_terminate(r.h)); }},  // the handle stays
         {"config", -1, false, -1,  // the words, with $DIR the registry, as a configuration file
          [](Run &r, Call &c) {
              rspi_terminate(r.h);

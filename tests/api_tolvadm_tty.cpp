@@ -102,19 +102,6 @@ TEST_F(TolvadmTty, NewPasswordIsAskedTwiceWithoutEcho) {
     EXPECT_EQ(tolvtest::lines(read("corp_tia.QZuser"))[4], "sea-shell");
 }
 
-TEST_F(TolvadmTty, DifferentRepeatCreatesNothing) {
-    start({"user", "create", "corp", "tia", "--password"});
-    ASSERT_TRUE(wait_for(": ")) << seen_;
-    type("one\n");
-    ASSERT_TRUE(wait_for("Repeat the new password: ")) << seen_;
-    type("two\n");
-    ASSERT_TRUE(wait_for("differ; nothing was changed")) << seen_;
-    const int ws = wait_exit();
-    EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 1);
-    EXPECT_TRUE(echo());
-    EXPECT_FALSE(exists("corp_tia.QZuser"));
-}
-
 TEST_F(TolvadmTty, SignalAtThePromptRestoresTheTerminal) {
     for (const int sig : {SIGINT, SIGTERM}) {
         start({"user", "auth", "corp", "tia"});

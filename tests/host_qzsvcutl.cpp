@@ -46,27 +46,6 @@ TEST(QzUuid, CreateGivesDistinctLowerCaseText) {
     }
 }
 
-TEST(QzUuid, RoundTripThroughText) {
-    Uuid original{};
-    uint32_t status = 99;
-    qz_uuid_create(original.data(), &status);
-    const std::string text = to_string(original);
-
-    Uuid parsed{};
-    qz_uuid_from_string(text.c_str(), parsed.data(), &status);
-    EXPECT_EQ(status, 0u);
-    EXPECT_EQ(parsed, original);
-
-    std::string upper = text;
-    for (char &c : upper) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    Uuid from_upper{};
-    qz_uuid_from_string(upper.c_str(), from_upper.data(), &status);
-    EXPECT_EQ(status, 0u);
-    EXPECT_EQ(from_upper, original);
-}
-
 TEST(QzUuid, BadTextIsRefusedAndZeroFills) {
     const Uuid zero{};
     for (const char *bad : {"", "not a uuid", "0123456789abcdef0123456789abcdef",
@@ -85,26 +64,6 @@ TEST(QzUuid, BadTextIsRefusedAndZeroFills) {
     qz_uuid_from_string(nullptr, uuid.data(), &status);
     EXPECT_EQ(status, 1u);  // bad argument
     EXPECT_EQ(uuid, zero);
-}
-
-TEST(QzUuid, NullArgumentsGiveBadArgument) {
-    Uuid uuid{};
-    char *text = nullptr;
-    uint32_t status = 0;
-    qz_uuid_create(nullptr, &status);
-    EXPECT_EQ(status, 1u);
-    status = 0;
-    qz_uuid_to_string(nullptr, &text, &status);
-    EXPECT_EQ(status, 1u);
-    EXPECT_EQ(text, nullptr);
-    status = 0;
-    qz_uuid_to_string(uuid.data(), nullptr, &status);
-    EXPECT_EQ(status, 1u);
-    status = 0;
-    qz_uuid_string_free(nullptr, &status);
-    EXPECT_EQ(status, 1u);
-    qz_uuid_string_free(&text, &status);  // a null string is simply nothing to free
-    EXPECT_EQ(status, 0u);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // crash_writer - the process that scripts/crash kills with SIGKILL.
 //
-//   crash_writer CONF run LOG SEED   seeded random mutations of every family, forever
+//   crash_writer CONF run LOG SEED   seeded random calls of every family, forever
 //   crash_writer CONF recover ROUND  one mutating call (the marker resource), as the first
 //                                    writer after a crash would make
 //   crash_writer CONF verify LOG     the registry against what LOG says had returned
@@ -9,6 +9,8 @@
 // policies, resources, resource groups, credentials). Each entry's state is one text,
 // built the same way from the writer's model and from what the plug-in's get and
 // lookup operations return, so a prediction and an observation compare as strings.
+// The calls are rows of one table (kOps): the family, the call, the states it is made
+// in, what it passes and which entries it leaves in which state.
 //
 // LOG lines, each batch written with one write(2) on an O_APPEND descriptor:
 //   S KEY STATE         the state of an entry as observed (writer start, or after a surprise)
@@ -54,26 +56,14 @@ std::string user_name(int i) { return "u" + std::to_string(i); }
 std::string group_name(int i) { return "g" + std::to_string(i); }
 std::string resource_name(int i) { return "r" + std::to_string(i); }
 
-// The stored bytes of a blob, as far as a comparison needs them.
-struct BlobSum {
-    bool has = false;
-    uint32_t len = 0;
-    uint64_t hash = 0;
-};
-
-uint64_t fnv(const unsigned char *p, std::size_t n) {
+// A blob as far as a comparison needs it: its length and a hash of its bytes.
+std::string blob_sum(const rspi_blob *b) {
+    if (!b) return "b=-";
     uint64_t h = 1469598103934665603ull;
-    for (std::size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
-    return h;
-}
-
-BlobSum sum_of(const rspi_blob *b) {
-    BlobSum s;
-    if (!b) return s;
-    s.has = true;
-    s.len = b->length;
-    s.hash = fnv(b->data, b->length);
-    return s;
+    for (uint32_t i = 0; i < b->length; ++i) h = (h ^ b->data[i]) * 1099511628211ull;
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "b=%u:%016llx", b->length, static_cast<unsigned long long>(h));
+    return buf;
 }
 
 // One entry of the universe. st: '-' absent, 'E' enabled (or present), 'D' disabled,
@@ -86,19 +76,12 @@ struct Entry {
     std::string extra;        // users: certificate DN; credentials: their password
     int auth = 0;             // users: what authentication with the derived password gives
     bool cert_found = true;   // users: the DN lookup finds this user
-    BlobSum blob;
+    std::string blob = "b=-";
     std::set<std::string> members;  // resource groups
     std::string text;         // '?': what was seen
 };
 
 std::string password_of(const std::string &desc) { return desc.empty() ? "" : "p" + desc.substr(1); }
-
-std::string blob_text(const BlobSum &b) {
-    if (!b.has) return "b=-";
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "b=%u:%016llx", b.len, static_cast<unsigned long long>(b.hash));
-    return buf;
-}
 
 // The state text of an entry: the one thing predictions and observations share.
 std::string render(const std::string &key, const Entry &e) {
@@ -110,7 +93,7 @@ std::string render(const std::string &key, const Entry &e) {
     default: break;
     }
     const std::string kind = key.substr(0, key.find(':'));
-    std::string s = "E|" + e.desc + "|" + blob_text(e.blob);
+    std::string s = "E|" + e.desc + "|" + e.blob;
     if (kind == "user") {
         s += std::string("|") + (e.listed ? "listed" : "unlisted") + "|auth=" + std::to_string(e.auth) + "|dn=";
         s += e.extra.empty() ? "-" : e.extra + (e.cert_found ? ":found" : ":notfound");
@@ -150,42 +133,38 @@ std::vector<std::string> all_keys() {
 std::vector<std::string> split(const std::string &s, char sep) {
     std::vector<std::string> out;
     std::size_t from = 0;
-    for (std::size_t at; (at = s.find(sep, from)) != std::string::npos; from = at + 1) out.push_back(s.substr(from, at - from));
+    for (std::size_t at; (at = s.find(sep, from)) != std::string::npos; from = at + 1)
+        out.push_back(s.substr(from, at - from));
     out.push_back(s.substr(from));
     return out;
 }
 
 // ---- observation through the plug-in ----
 
-template <class L>
-bool holds(const L *list, const std::string &line) {
-    for (const rspi_list_item *i = list->first; i; i = i->next)
-        if (i->data && line == i->data) return true;
-    return false;
+// A record read back by its get: absent on the family's invalid code.
+template <class R>
+Entry observed(uint32_t rc, uint32_t invalid, const R &r) {
+    Entry e;
+    if (rc == invalid) return e;
+    if (rc != 0) return odd("get", rc);
+    e.st = 'E';
+    e.desc = str(r->description);
+    e.blob = blob_sum(r->blob);
+    return e;
 }
 
 Entry observe_user(char **h, const std::string &id) {
-    Entry e;
     User u = user(kDomain, id.c_str());
     const uint32_t rc = rspi_get_user(h, u.get());
     User r;
     r.set(r->registry_id, ("R" + id).c_str());
     const uint32_t rrc = rspi_get_user_by_rgyid(h, r.get());
-    if (rc == RSPI_RC_INVALID_USER) {
-        if (rrc == RSPI_RC_INVALID_USER) return e;
-        if (rrc == 0 && str(r->description) == "Not a Quorzel enabled user.") {
-            e.st = 'D';
-            e.known = false;
-            return e;
-        }
-        return odd("rgyid", rrc);
-    }
-    if (rc != 0) return odd("get", rc);
-    e.st = 'E';
+    Entry e = observed(rc, RSPI_RC_INVALID_USER, u);
+    if (e.st == '-' && rrc == 0 && str(r->description) == "Not a Quorzel enabled user.") e.st = 'D', e.known = false;
+    else if (e.st == '-' && rrc != RSPI_RC_INVALID_USER) return odd("rgyid", rrc);
+    if (e.st != 'E') return e;
     e.listed = rrc == 0 && str(r->user_id) == id;
-    e.desc = str(u->description);
     e.extra = u->cert_dn ? u->cert_dn : "";
-    e.blob = sum_of(u->blob);
     Authn pw(password_of(e.desc));
     User a = user(kDomain, id.c_str());
     e.auth = static_cast<int>(rspi_authenticate_user(h, a.get(), pw.get()));
@@ -198,27 +177,23 @@ Entry observe_user(char **h, const std::string &id) {
 }
 
 Entry observe_group(char **h, const std::string &id) {
-    Entry e;
     Group g = group(kDomain, id.c_str());
     const uint32_t rc = rspi_get_group(h, g.get());
     Group r;
     r.set(r->registry_id, ("G" + id).c_str());
     const uint32_t rrc = rspi_get_group_by_rgyid(h, r.get());
-    if (rc == RSPI_RC_INVALID_GROUP) {
-        if (rrc == RSPI_RC_INVALID_GROUP) return e;
-        if (rrc == 0 && str(r->description) == "Not a Quorzel enabled group.") {
-            e.st = 'D';
-            e.known = false;
-            return e;
-        }
-        return odd("rgyid", rrc);
-    }
-    if (rc != 0) return odd("get", rc);
-    e.st = 'E';
-    e.listed = rrc == 0 && str(r->group_id) == id;
-    e.desc = str(g->description);
-    e.blob = sum_of(g->blob);
+    Entry e = observed(rc, RSPI_RC_INVALID_GROUP, g);
+    if (e.st == '-' && rrc == 0 && str(r->description) == "Not a Quorzel enabled group.") e.st = 'D', e.known = false;
+    else if (e.st == '-' && rrc != RSPI_RC_INVALID_GROUP) return odd("rgyid", rrc);
+    if (e.st == 'E') e.listed = rrc == 0 && str(r->group_id) == id;
     return e;
+}
+
+template <class L>
+bool holds(const L *list, const std::string &line) {
+    for (const rspi_list_item *i = list->first; i; i = i->next)
+        if (i->data && line == i->data) return true;
+    return false;
 }
 
 // Both membership files: the group's members and the user's groups.
@@ -243,71 +218,34 @@ Entry observe_member(char **h, const std::string &gid, const std::string &uid) {
     return e;
 }
 
-Policy given_policy(const std::string &id) {
-    Policy p;
-    p.set(p->domain, kDomain).set(p->policy_id, id.c_str());
-    p->state = p->flag_2 = p->flag_3 = 2;
-    for (int32_t *n : {&p->number_2, &p->number_3, &p->number_4, &p->number_5, &p->number_6, &p->number_7,
-                       &p->number_8, &p->number_9, &p->number_10, &p->number_11, &p->number_12, &p->number_13,
-                       &p->number_14, &p->number_15, &p->number_16, &p->number_17})
-        *n = -1;
-    return p;
-}
-
-// A record read back by its get: absent on the family's invalid code.
-template <class R>
-Entry observed(uint32_t rc, uint32_t invalid, const R &r) {
-    Entry e;
-    if (rc == invalid) return e;
-    if (rc != 0) return odd("get", rc);
-    e.st = 'E';
-    e.desc = str(r->description);
-    e.blob = sum_of(r->blob);
-    return e;
-}
-
-Entry observe_policy(char **h, const std::string &id) {
-    Policy p = given_policy(id);
-    const uint32_t rc = rspi_get_policy(h, p.get());
-    return observed(rc, RSPI_RC_INVALID_POLICY, p);
-}
-
-Entry observe_resource(char **h, const std::string &name) {
-    Resource r;
-    r.set(r->name, name.c_str());
-    const uint32_t rc = rspi_get_resource(h, r.get());
-    return observed(rc, RSPI_RC_INVALID_RESOURCE, r);
-}
-
-Entry observe_resgroup(char **h, const std::string &name) {
-    Resgroup g;
-    g.set(g->name, name.c_str());
-    const uint32_t rc = rspi_get_resgroup(h, g.get());
-    Entry e = observed(rc, RSPI_RC_INVALID_RESGROUP, g);
-    if (e.st == 'E' && g->members)
-        for (int32_t i = 0; i < g->members->count; ++i) e.members.insert(str(g->members->names[i]));
-    return e;
-}
-
-Entry observe_creds(char **h, const std::string &uid, const std::string &res) {
-    User u = user(kDomain, uid.c_str());
-    Creds c;
-    c.set(c->name, res.c_str());
-    const uint32_t rc = rspi_get_rescreds(h, u.get(), c.get());
-    Entry e = observed(rc, RSPI_RC_INVALID_RESCREDS, c);
-    if (e.st == 'E') e.extra = c->password ? std::string(c->password->data, c->password->length) : "(null)";
-    return e;
-}
-
 Entry observe(char **h, const std::string &key) {
     const std::vector<std::string> p = split(key, ':');
     if (p[0] == "user") return observe_user(h, p[1]);
     if (p[0] == "group") return observe_group(h, p[1]);
     if (p[0] == "member") return observe_member(h, p[1], p[2]);
-    if (p[0] == "policy") return observe_policy(h, p[1]);
-    if (p[0] == "resource") return observe_resource(h, p[1]);
-    if (p[0] == "resgroup") return observe_resgroup(h, p[1]);
-    return observe_creds(h, p[1], p[2]);
+    if (p[0] == "policy") {
+        Policy r = given_policy(kDomain, p[1].c_str());
+        return observed(rspi_get_policy(h, r.get()), RSPI_RC_INVALID_POLICY, r);
+    }
+    if (p[0] == "resource") {
+        Resource r;
+        r.set(r->name, p[1].c_str());
+        return observed(rspi_get_resource(h, r.get()), RSPI_RC_INVALID_RESOURCE, r);
+    }
+    if (p[0] == "resgroup") {
+        Resgroup r;
+        r.set(r->name, p[1].c_str());
+        Entry e = observed(rspi_get_resgroup(h, r.get()), RSPI_RC_INVALID_RESGROUP, r);
+        for (int32_t i = 0; e.st == 'E' && r->members && i < r->members->count; ++i)
+            e.members.insert(str(r->members->names[i]));
+        return e;
+    }
+    User u = user(kDomain, p[1].c_str());
+    Creds c;
+    c.set(c->name, p[2].c_str());
+    Entry e = observed(rspi_get_rescreds(h, u.get(), c.get()), RSPI_RC_INVALID_RESCREDS, c);
+    if (e.st == 'E') e.extra = c->password ? std::string(c->password->data, c->password->length) : "(null)";
+    return e;
 }
 
 // ---- the log ----
@@ -334,6 +272,100 @@ private:
     int fd_;
 };
 
+// ---- the operations ----
+
+// The records a call is made with, named after the entry it touches.
+struct Recs {
+    User u;
+    Group g;
+    Policy p = given_policy(kDomain, "");
+    Resource r;
+    Resgroup rg;
+    Creds c;
+    std::string arg;  // a resource, for the resource-group member calls
+};
+
+using Call = uint32_t (*)(char **, Recs &);
+#define CALL(expr) +[](char **h, Recs &x) -> uint32_t { return expr; }
+
+// One call of the writer. It draws a family, an entry of it, then one of the
+// rows whose `from` holds the entry's state and whose needs are met, by weight.
+// After a kill, every entry the row touches must be wholly before or wholly after.
+struct Op {
+    const char *family, *call;
+    int weight;
+    const char *from;    // the entry's states the call is made in
+    char to;             // its state after ('-' gone; a removal of what is not there gives 24)
+    const char *needs;   // U the user enabled, G the group, A the argument resource, M the groups of the
+                         // user's memberships (else delete stops part-way), F the resource in no resource group
+    const char *clears;  // entries that go with it: U the user, G the group, * any
+    char give;           // fields passed: n names only, s some, c a create's, e an enable's
+    char arg;            // '+' adds the argument resource to the members, '-' drops it
+    Call fn;
+};
+
+const Op kOps[] = {
+    {"user", "create_user", 1, "-", 'E', "", "", 'c', 0, CALL(rspi_create_user(h, x.u.get()))},
+    {"user", "modify_user", 5, "E", 'E', "", "", 's', 0, CALL(rspi_modify_user(h, x.u.get()))},
+    {"user", "disable_user", 2, "E", 'D', "", "creds:U:*", 'n', 0, CALL(rspi_disable_user(h, x.u.get()))},
+    {"user", "delete_user", 3, "E", '-', "M", "creds:U:* member:*:U", 'n', 0, CALL(rspi_delete_user(h, x.u.get()))},
+    {"user", "enable_user", 1, "D", 'E', "", "", 'e', 0, CALL(rspi_enable_user(h, x.u.get()))},
+    {"group", "create_group", 1, "-", 'E', "", "", 'c', 0, CALL(rspi_create_group(h, x.g.get()))},
+    {"group", "modify_group", 5, "E", 'E', "", "", 's', 0, CALL(rspi_modify_group(h, x.g.get()))},
+    {"group", "disable_group", 3, "E", 'D', "", "", 'n', 0, CALL(rspi_disable_group(h, x.g.get()))},
+    {"group", "delete_group", 2, "E", '-', "", "member:G:*", 'n', 0, CALL(rspi_delete_group(h, x.g.get()))},
+    {"group", "enable_group", 1, "D", 'E', "", "", 'e', 0, CALL(rspi_enable_group(h, x.g.get()))},
+    {"member", "add_group_member", 9, "-", 'y', "GU", "", 'n', 0, CALL(rspi_add_group_member(h, x.g.get(), x.u.get()))},
+    {"member", "remove_group_member", 1, "-y", '-', "G", "", 'n', 0,
+     CALL(rspi_remove_group_member(h, x.g.get(), x.u.get()))},
+    {"policy", "create_policy", 1, "-", 'E', "", "", 'c', 0, CALL(rspi_create_policy(h, x.p.get()))},
+    {"policy", "modify_policy", 7, "E", 'E', "", "", 's', 0, CALL(rspi_modify_policy(h, x.p.get()))},
+    {"policy", "delete_policy", 3, "E", '-', "", "", 'n', 0, CALL(rspi_delete_policy(h, x.p.get()))},
+    {"resource", "create_resource", 1, "-", 'E', "", "", 'c', 0, CALL(rspi_create_resource(h, x.r.get()))},
+    {"resource", "modify_resource", 6, "E", 'E', "", "", 's', 0, CALL(rspi_modify_resource(h, x.r.get()))},
+    {"resource", "delete_resource", 4, "E", '-', "F", "", 'n', 0, CALL(rspi_delete_resource(h, x.r.get()))},
+    {"resgroup", "create_resgroup", 1, "-", 'E', "", "", 'c', 0, CALL(rspi_create_resgroup(h, x.rg.get()))},
+    {"resgroup", "modify_resgroup", 3, "E", 'E', "", "", 's', 0, CALL(rspi_modify_resgroup(h, x.rg.get()))},
+    {"resgroup", "delete_resgroup", 2, "E", '-', "", "", 'n', 0, CALL(rspi_delete_resgroup(h, x.rg.get()))},
+    {"resgroup", "add_resgroup_member", 3, "E", 'E', "A", "", 'n', '+',
+     CALL(rspi_add_resgroup_member(h, x.rg.get(), x.arg.data()))},
+    {"resgroup", "remove_resgroup_member", 2, "E", 'E', "", "", 'n', '-',
+     CALL(rspi_remove_resgroup_member(h, x.rg.get(), x.arg.data()))},
+    {"creds", "create_rescreds", 1, "-", 'E', "U", "", 'c', 0, CALL(rspi_create_rescreds(h, x.u.get(), x.c.get()))},
+    {"creds", "modify_rescreds", 7, "E", 'E', "U", "", 's', 0, CALL(rspi_modify_rescreds(h, x.u.get(), x.c.get()))},
+    {"creds", "delete_rescreds", 3, "E", '-', "U", "", 'n', 0, CALL(rspi_delete_rescreds(h, x.u.get(), x.c.get()))},
+};
+#undef CALL
+
+// Users, members and credentials are drawn twice as often as the rest.
+const char *const kDraw[] = {"user",   "user",     "group",    "member", "member",
+                             "policy", "resource", "resgroup", "creds",  "creds"};
+
+// The names in a key: user:U, group:G, member:G:U, creds:U:R, policy:N, resource:N, resgroup:N.
+struct Names {
+    std::string family, user, group, name;
+};
+Names names_of(const std::string &key) {
+    const std::vector<std::string> p = split(key, ':');
+    Names n{p[0], "", "", ""};
+    if (n.family == "user") n.user = p[1];
+    else if (n.family == "group") n.group = p[1];
+    else if (n.family == "member") n.group = p[1], n.user = p[2];
+    else if (n.family == "creds") n.user = p[1], n.name = p[2];
+    else n.name = p[1];
+    return n;
+}
+
+// A pattern of `clears` against a key: U and G stand for the names, * for any.
+bool matches(const std::string &pattern, const std::string &key, const Names &n) {
+    const std::vector<std::string> p = split(pattern, ':'), k = split(key, ':');
+    if (p.size() != k.size()) return false;
+    for (std::size_t i = 0; i < p.size(); ++i)
+        if (p[i] != "*" && p[i] != k[i] && !(p[i] == "U" && k[i] == n.user) && !(p[i] == "G" && k[i] == n.group))
+            return false;
+    return true;
+}
+
 // ---- the writer ----
 
 using Model = std::map<std::string, Entry>;
@@ -352,36 +384,123 @@ public:
     }
 
     void step() {
-        switch (rng_() % 9) {
-        case 0: user_op(); break;
-        case 1: group_op(); break;
-        case 2:
-        case 3: member_op(); break;
-        case 4: policy_op(); break;
-        case 5: resource_op(); break;
-        case 6: resgroup_op(); break;
-        default: creds_op(); break;
+        const std::string family = kDraw[pick(10)];
+        std::vector<std::string> keys;
+        for (const auto &[k, e] : model_)
+            if (k.compare(0, family.size() + 1, family + ":") == 0) keys.push_back(k);
+        const std::string key = keys[pick(static_cast<int>(keys.size()))];
+        const Names n = names_of(key);
+        const Entry cur = model_[key];
+        const std::string arg = resource_name(pick(kResources));
+        std::vector<const Op *> rows;
+        std::vector<int> weights;
+        for (const Op &op : kOps)
+            if (family == op.family && cur.st != '?' && std::strchr(op.from, cur.st) && meets(op.needs, n, arg))
+                rows.push_back(&op), weights.push_back(op.weight);
+        if (rows.empty()) return;
+        const Op *op = rows[std::discrete_distribution<std::size_t>(weights.begin(), weights.end())(rng_)];
+
+        Recs x{given_user(kDomain, n.user.c_str()), group(kDomain, n.group.c_str()),
+               given_policy(kDomain, n.name.c_str()), {}, {}, {}, arg};
+        x.r.set(x.r->name, n.name.c_str());
+        x.rg.set(x.rg->name, n.name.c_str());
+        x.c.set(x.c->name, n.name.c_str());
+        x.r->state = x.rg->state = x.c->state = 2;
+        Entry e = op->to == '-' || cur.st == '-' ? Entry{} : cur;
+        if (op->to != '-' && e.st != 'E') e.known = e.listed = e.cert_found = true;
+        if (op->to != '-') e.st = op->to;
+        if (op->to == 'E' && cur.st != 'E') {  // create and enable name the registry id
+            x.u.set(x.u->registry_id, ("R" + n.user).c_str());
+            x.g.set(x.g->registry_id, ("G" + n.group).c_str());
         }
+        fill(op->give == 'e' ? (!cur.known ? 'a' : chance(50) ? 's' : 'n') : op->give, n, x, e);
+        uint32_t want = op->to == '-' && cur.st == '-' ? RSPI_RC_ENTRY_NOT_IN_LIST : 0;
+        if (op->arg == '+') e.members.insert(arg);
+        if (op->arg == '-' && !e.members.erase(arg)) want = RSPI_RC_ENTRY_NOT_IN_LIST;
+        Model after{{key, e}};
+        for (const std::string &pattern : split(op->clears, ' '))
+            for (const auto &[k, old] : model_)
+                if (!pattern.empty() && matches(pattern, k, n)) after[k] = Entry{};
+        run(op->call, want, after, [&] { return op->fn(h_, x); });
     }
 
 private:
     bool chance(int percent) { return static_cast<int>(rng_() % 100) < percent; }
     int pick(int n) { return static_cast<int>(rng_() % static_cast<unsigned>(n)); }
     std::string fresh_desc() { return "d" + tag_ + "-" + std::to_string(++counter_); }
+    const Entry &at(const std::string &key) { return model_[key]; }
+
+    bool meets(const std::string &needs, const Names &n, const std::string &arg) {
+        for (const char c : needs) {
+            if ((c == 'U' && at("user:" + n.user).st != 'E') || (c == 'G' && at("group:" + n.group).st != 'E') ||
+                (c == 'A' && at("resource:" + arg).st != 'E'))
+                return false;
+            for (int i = 0; c == 'M' && i < kGroups; ++i)
+                if (at("member:" + group_name(i) + ":" + n.user).st != '-' && at("group:" + group_name(i)).st != 'E')
+                    return false;
+            for (int i = 0; c == 'F' && i < kResgroups; ++i) {
+                const Entry &g = at("resgroup:rg" + std::to_string(i));
+                if (g.st == '?' || (g.st == 'E' && g.members.count(n.name))) return false;  // '?': members unknown
+            }
+        }
+        return true;
+    }
 
     // Random bytes, mostly small, now and then large enough to widen a write.
-    rspi_blob *fresh_blob(BlobSum &sum) {
-        const uint32_t len = chance(10) ? 8192 + static_cast<uint32_t>(rng_() % 57344) : 1 + static_cast<uint32_t>(rng_() % 3000);
+    rspi_blob *fresh_blob(std::string &sum) {
+        const uint32_t len =
+            chance(10) ? 8192 + static_cast<uint32_t>(rng_() % 57344) : 1 + static_cast<uint32_t>(rng_() % 3000);
         rspi_blob *b = rspi_alloc_blob(len);
         for (uint32_t i = 0; i < len; ++i) b->data[i] = static_cast<unsigned char>(rng_());
-        sum = sum_of(b);
+        sum = blob_sum(b);
         return b;
+    }
+
+    // Gives the records new field values, and the prediction the same ones:
+    // how = c a create's, a all of a modify's, s some of them, n none.
+    void fill(char how, const Names &n, Recs &x, Entry &e) {
+        if (how == 'n') return;
+        const std::string &f = n.family;
+        const auto fields = [](auto &r) { return std::pair{&r->description, &r->blob}; };
+        const auto [desc, blob] = f == "user"       ? fields(x.u)
+                                  : f == "group"    ? fields(x.g)
+                                  : f == "policy"   ? fields(x.p)
+                                  : f == "resource" ? fields(x.r)
+                                  : f == "resgroup" ? fields(x.rg)
+                                                    : fields(x.c);
+        const bool create = how == 'c', all = how == 'a';
+        const bool new_desc = create || all || chance(50);
+        if (new_desc) {
+            e.desc = fresh_desc();
+            set(*desc, e.desc.c_str());
+        }
+        if (create ? chance(60) : all || !new_desc || chance(40)) *blob = fresh_blob(e.blob);
+        if (f == "user") {
+            if (new_desc) x.u->password = password(password_of(e.desc));
+            if (create) x.u->flag_1 = x.u->number_2 = 0, x.u->account_valid = 1;
+            if (create ? chance(50) : all || chance(30)) {
+                e.extra = "CN=" + n.user + "." + fresh_desc();
+                x.u.set(x.u->cert_dn, e.extra.c_str());
+            }
+        } else if (f == "creds" && (create || all || chance(50))) {
+            e.extra = "c" + fresh_desc().substr(1);
+            x.c->password = password(e.extra);
+            if (create) x.c.set(x.c->text_1, "t");
+        } else if (f == "resgroup" && chance(create ? 70 : 30)) {
+            std::set<std::string> names;  // some of the resources that exist now
+            for (int r = 0; r < kResources; ++r)
+                if (at("resource:" + resource_name(r)).st == 'E' && chance(50)) names.insert(resource_name(r));
+            e.members = names;
+            x.rg->members = rspi_alloc_resgroupmembers(static_cast<int32_t>(names.size()));
+            int32_t i = 0;
+            for (const auto &m : names) x.rg->members->names[i++] = rspi_strdup(m.c_str());
+        }
     }
 
     // Logs the intent, makes the call, logs its return, then compares the touched
     // entries with the prediction (a surprise is logged and adopted).
-    template <class Call>
-    void run(const std::string &name, uint32_t want, const Model &after, Call call) {
+    template <class Fn>
+    void run(const std::string &name, uint32_t want, const Model &after, Fn call) {
         const unsigned long seq = ++seq_;
         std::string intent = "B " + std::to_string(seq) + " " + name + " " + std::to_string(want) + "\n";
         for (const auto &[k, e] : after) intent += "X " + k + " " + render(k, e) + "\n";
@@ -406,325 +525,6 @@ private:
             model_[k] = seen;
         }
         if (!surprises.empty()) log_.put(surprises);
-    }
-
-    Entry &at(const std::string &key) { return model_[key]; }
-
-    void user_op() {
-        const std::string id = user_name(pick(kUsers));
-        const std::string key = "user:" + id;
-        const Entry cur = at(key);
-        Model after;
-        if (cur.st == '-') {
-            Entry e;
-            e.st = 'E';
-            e.desc = fresh_desc();
-            User u = user(kDomain, id.c_str());
-            u.set(u->description, e.desc.c_str()).set(u->registry_id, ("R" + id).c_str());
-            u->account_valid = 1;
-            u->password = password(password_of(e.desc));
-            if (chance(50)) {
-                e.extra = "CN=" + id + "." + e.desc;
-                u.set(u->cert_dn, e.extra.c_str());
-            }
-            if (chance(60)) u->blob = fresh_blob(e.blob);
-            after[key] = e;
-            run("create_user", 0, after, [&] { return rspi_create_user(h_, u.get()); });
-        } else if (cur.st == 'E') {
-            const int what = pick(10);
-            if (what < 5) {
-                User u = given_user(kDomain, id.c_str());
-                Entry e = cur;
-                give_user_fields(u, e, false);
-                after[key] = e;
-                run("modify_user", 0, after, [&] { return rspi_modify_user(h_, u.get()); });
-            } else if (what < 7) {
-                Entry e = cur;
-                e.st = 'D';
-                after[key] = e;
-                for (int r = 0; r < kResources; ++r) after["creds:" + id + ":" + resource_name(r)] = Entry{};
-                User u = user(kDomain, id.c_str());
-                run("disable_user", 0, after, [&] { return rspi_disable_user(h_, u.get()); });
-            } else {
-                // A membership in a disabled group would stop the delete part-way (31).
-                for (int g = 0; g < kGroups; ++g)
-                    if (at("member:" + group_name(g) + ":" + id).st != '-' && at("group:" + group_name(g)).st != 'E') return;
-                after[key] = Entry{};
-                for (int r = 0; r < kResources; ++r) after["creds:" + id + ":" + resource_name(r)] = Entry{};
-                for (int g = 0; g < kGroups; ++g) after["member:" + group_name(g) + ":" + id] = Entry{};
-                User u = user(kDomain, id.c_str());
-                run("delete_user", 0, after, [&] { return rspi_delete_user(h_, u.get()); });
-            }
-        } else if (cur.st == 'D') {
-            User u = given_user(kDomain, id.c_str());
-            u.set(u->registry_id, ("R" + id).c_str());
-            Entry e = cur;
-            e.st = 'E';
-            give_user_fields(u, e, !cur.known || chance(30));
-            e.known = true;
-            e.listed = true;
-            e.cert_found = true;
-            after[key] = e;
-            run("enable_user", 0, after, [&] { return rspi_enable_user(h_, u.get()); });
-        }
-    }
-
-    // Fills some of the modify fields of u (all of them with every_field) into e too.
-    void give_user_fields(User &u, Entry &e, bool every_field) {
-        bool any = false;
-        if (every_field || chance(50)) {
-            e.desc = fresh_desc();
-            u.set(u->description, e.desc.c_str());
-            u->password = password(password_of(e.desc));
-            any = true;
-        }
-        if (every_field || chance(40)) {
-            u->blob = fresh_blob(e.blob);
-            any = true;
-        }
-        if (every_field || chance(30) || !any) {
-            e.extra = "CN=" + std::string(u->user_id) + "." + fresh_desc();
-            u.set(u->cert_dn, e.extra.c_str());
-        }
-    }
-
-    void group_op() {
-        const std::string id = group_name(pick(kGroups));
-        const std::string key = "group:" + id;
-        const Entry cur = at(key);
-        Model after;
-        if (cur.st == '-') {
-            Entry e;
-            e.st = 'E';
-            e.desc = fresh_desc();
-            Group g = group(kDomain, id.c_str(), ("G" + id).c_str());
-            g.set(g->description, e.desc.c_str());
-            if (chance(60)) g->blob = fresh_blob(e.blob);
-            after[key] = e;
-            run("create_group", 0, after, [&] { return rspi_create_group(h_, g.get()); });
-        } else if (cur.st == 'E') {
-            const int what = pick(10);
-            if (what < 5) {
-                Group g = group(kDomain, id.c_str());
-                Entry e = cur;
-                give_fields(g->description, g->blob, e, false);
-                after[key] = e;
-                run("modify_group", 0, after, [&] { return rspi_modify_group(h_, g.get()); });
-            } else if (what < 8) {
-                Entry e = cur;
-                e.st = 'D';
-                after[key] = e;
-                Group g = group(kDomain, id.c_str());
-                run("disable_group", 0, after, [&] { return rspi_disable_group(h_, g.get()); });
-            } else {
-                after[key] = Entry{};
-                for (int u = 0; u < kUsers; ++u) after["member:" + id + ":" + user_name(u)] = Entry{};
-                Group g = group(kDomain, id.c_str());
-                run("delete_group", 0, after, [&] { return rspi_delete_group(h_, g.get()); });
-            }
-        } else if (cur.st == 'D') {
-            Group g = group(kDomain, id.c_str(), ("G" + id).c_str());
-            Entry e = cur;
-            e.st = 'E';
-            e.known = true;
-            e.listed = true;
-            if (!cur.known || chance(40)) give_fields(g->description, g->blob, e, !cur.known);
-            after[key] = e;
-            run("enable_group", 0, after, [&] { return rspi_enable_group(h_, g.get()); });
-        }
-    }
-
-    // Description and/or blob of a modify, at least one of them.
-    void give_fields(char *&desc, rspi_blob *&blob, Entry &e, bool both) {
-        const int which = both ? 2 : pick(3);
-        if (which != 1) {
-            e.desc = fresh_desc();
-            tolvtest::set(desc, e.desc.c_str());
-        }
-        if (which != 0) blob = fresh_blob(e.blob);
-    }
-
-    // A create's description, and a blob now and then.
-    void create_fields(char *&desc, rspi_blob *&blob, Entry &e) {
-        e.desc = fresh_desc();
-        tolvtest::set(desc, e.desc.c_str());
-        if (chance(60)) blob = fresh_blob(e.blob);
-    }
-
-    void member_op() {
-        const std::string gid = group_name(pick(kGroups)), uid = user_name(pick(kUsers));
-        const std::string key = "member:" + gid + ":" + uid;
-        if (at("group:" + gid).st != 'E' || at(key).st == '?') return;
-        Group g = group(kDomain, gid.c_str());
-        User u = user(kDomain, uid.c_str());
-        Model after;
-        if (at(key).st == 'y' || at("user:" + uid).st != 'E' || chance(10)) {
-            after[key] = Entry{};
-            const uint32_t want = at(key).st == 'y' ? 0 : RSPI_RC_ENTRY_NOT_IN_LIST;
-            run("remove_group_member", want, after, [&] { return rspi_remove_group_member(h_, g.get(), u.get()); });
-        } else {
-            Entry e;
-            e.st = 'y';
-            after[key] = e;
-            run("add_group_member", 0, after, [&] { return rspi_add_group_member(h_, g.get(), u.get()); });
-        }
-    }
-
-    void policy_op() {
-        const std::string id = "p" + std::to_string(pick(kPolicies));
-        const std::string key = "policy:" + id;
-        const Entry cur = at(key);
-        Model after;
-        Policy p = given_policy(id);
-        if (cur.st == '-') {
-            Entry e;
-            e.st = 'E';
-            create_fields(p->description, p->blob, e);
-            after[key] = e;
-            run("create_policy", 0, after, [&] { return rspi_create_policy(h_, p.get()); });
-        } else if (cur.st == 'E' && chance(70)) {
-            Entry e = cur;
-            give_fields(p->description, p->blob, e, false);
-            after[key] = e;
-            run("modify_policy", 0, after, [&] { return rspi_modify_policy(h_, p.get()); });
-        } else if (cur.st == 'E') {
-            after[key] = Entry{};
-            run("delete_policy", 0, after, [&] { return rspi_delete_policy(h_, p.get()); });
-        }
-    }
-
-    bool in_some_resgroup(const std::string &res) {
-        for (int r = 0; r < kResgroups; ++r) {
-            const Entry &g = at("resgroup:rg" + std::to_string(r));
-            if (g.st == '?' || (g.st == 'E' && g.members.count(res))) return true;  // '?': members unknown
-        }
-        return false;
-    }
-
-    void resource_op() {
-        const std::string name = resource_name(pick(kResources));
-        const std::string key = "resource:" + name;
-        const Entry cur = at(key);
-        Model after;
-        Resource r;
-        r.set(r->name, name.c_str());
-        r->state = 2;
-        if (cur.st == '-') {
-            Entry e;
-            e.st = 'E';
-            create_fields(r->description, r->blob, e);
-            after[key] = e;
-            run("create_resource", 0, after, [&] { return rspi_create_resource(h_, r.get()); });
-        } else if (cur.st == 'E' && (chance(60) || in_some_resgroup(name))) {
-            Entry e = cur;
-            give_fields(r->description, r->blob, e, false);
-            after[key] = e;
-            run("modify_resource", 0, after, [&] { return rspi_modify_resource(h_, r.get()); });
-        } else if (cur.st == 'E') {
-            after[key] = Entry{};
-            run("delete_resource", 0, after, [&] { return rspi_delete_resource(h_, r.get()); });
-        }
-    }
-
-    // A random set of the resources that exist now.
-    std::set<std::string> some_resources() {
-        std::set<std::string> out;
-        for (int r = 0; r < kResources; ++r)
-            if (at("resource:" + resource_name(r)).st == 'E' && chance(50)) out.insert(resource_name(r));
-        return out;
-    }
-
-    static rspi_resgroupmembers *members_of(const std::set<std::string> &names) {
-        rspi_resgroupmembers *m = rspi_alloc_resgroupmembers(static_cast<int32_t>(names.size()));
-        int32_t i = 0;
-        for (const auto &n : names) m->names[i++] = rspi_strdup(n.c_str());
-        return m;
-    }
-
-    void resgroup_op() {
-        const std::string name = "rg" + std::to_string(pick(kResgroups));
-        const std::string key = "resgroup:" + name;
-        const Entry cur = at(key);
-        Model after;
-        Resgroup g;
-        g.set(g->name, name.c_str());
-        g->state = 2;
-        if (cur.st == '-') {
-            Entry e;
-            e.st = 'E';
-            create_fields(g->description, g->blob, e);
-            if (chance(70)) {
-                e.members = some_resources();
-                g->members = members_of(e.members);
-            }
-            after[key] = e;
-            run("create_resgroup", 0, after, [&] { return rspi_create_resgroup(h_, g.get()); });
-            return;
-        }
-        if (cur.st != 'E') return;
-        const int what = pick(10);
-        Entry e = cur;
-        if (what < 3) {
-            give_fields(g->description, g->blob, e, false);
-            if (chance(30)) {
-                e.members = some_resources();
-                g->members = members_of(e.members);
-            }
-            after[key] = e;
-            run("modify_resgroup", 0, after, [&] { return rspi_modify_resgroup(h_, g.get()); });
-        } else if (what < 5) {
-            after[key] = Entry{};
-            run("delete_resgroup", 0, after, [&] { return rspi_delete_resgroup(h_, g.get()); });
-        } else if (what < 8) {
-            const std::string res = resource_name(pick(kResources));
-            if (at("resource:" + res).st != 'E') return;
-            e.members.insert(res);
-            after[key] = e;
-            std::string member = res;
-            run("add_resgroup_member", 0, after, [&] { return rspi_add_resgroup_member(h_, g.get(), member.data()); });
-        } else {
-            const std::string res = resource_name(pick(kResources));
-            const uint32_t want = e.members.erase(res) ? 0 : RSPI_RC_ENTRY_NOT_IN_LIST;
-            after[key] = e;
-            std::string member = res;
-            run("remove_resgroup_member", want, after,
-                [&] { return rspi_remove_resgroup_member(h_, g.get(), member.data()); });
-        }
-    }
-
-    void creds_op() {
-        const std::string uid = user_name(pick(kUsers)), res = resource_name(pick(kResources));
-        const std::string key = "creds:" + uid + ":" + res;
-        const Entry cur = at(key);
-        if (at("user:" + uid).st != 'E') return;
-        User u = user(kDomain, uid.c_str());
-        Creds c;
-        c.set(c->name, res.c_str());
-        c->state = 2;
-        Model after;
-        if (cur.st == '-') {
-            Entry e;
-            e.st = 'E';
-            e.desc = fresh_desc();
-            e.extra = "c" + e.desc.substr(1);
-            c.set(c->description, e.desc.c_str()).set(c->text_1, "t");
-            c->password = password(e.extra);
-            if (chance(50)) c->blob = fresh_blob(e.blob);
-            after[key] = e;
-            run("create_rescreds", 0, after, [&] { return rspi_create_rescreds(h_, u.get(), c.get()); });
-        } else if (cur.st == 'E' && chance(70)) {
-            Entry e = cur;
-            give_fields(c->description, c->blob, e, false);
-            if (chance(50)) {
-                e.extra = "c" + fresh_desc().substr(1);
-                c->password = password(e.extra);
-            }
-            after[key] = e;
-            run("modify_rescreds", 0, after, [&] { return rspi_modify_rescreds(h_, u.get(), c.get()); });
-        } else if (cur.st == 'E') {
-            after[key] = Entry{};
-            run("delete_rescreds", 0, after, [&] { return rspi_delete_rescreds(h_, u.get(), c.get()); });
-        }
     }
 
     char **h_;

@@ -1,18 +1,15 @@
 // Host records for the black-box tests, allocated and released through
-// librspiutil, with helpers to fill them, capture the diagnostics and fail
+// librspiutil, with helpers to fill them and to fail
 // allocations.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "registry.h"
 #include "rspi.h"
@@ -54,7 +51,6 @@ using PolicyList = Rec<rspi_policylist, rspi_alloc_policylist, rspi_free_policyl
 using ResourceList = Rec<rspi_resourcelist, rspi_alloc_resourcelist, rspi_free_resourcelist>;
 using ResgroupList = Rec<rspi_resgrouplist, rspi_alloc_resgrouplist, rspi_free_resgrouplist>;
 using CredsList = Rec<rspi_rescredslist, rspi_alloc_rescredslist, rspi_free_rescredslist>;
-using UserRec = User;
 
 inline User user(const char *domain, const char *id) {
     User u;
@@ -67,6 +63,17 @@ inline User given_user(const char *domain, const char *id) {
     u->flag_1 = u->account_valid = 2;
     u->number_2 = -1;
     return u;
+}
+// A policy record holding names only, every other field "not given" (modify).
+inline Policy given_policy(const char *domain, const char *id) {
+    Policy p;
+    p.set(p->domain, domain).set(p->policy_id, id);
+    p->state = p->flag_2 = p->flag_3 = 2;
+    for (int32_t *n : {&p->number_2, &p->number_3, &p->number_4, &p->number_5, &p->number_6, &p->number_7,
+                       &p->number_8, &p->number_9, &p->number_10, &p->number_11, &p->number_12, &p->number_13,
+                       &p->number_14, &p->number_15, &p->number_16, &p->number_17})
+        *n = -1;
+    return p;
 }
 // A group record with state 2 (keep what is stored).
 inline Group group(const char *domain, const char *id, const char *registry_id = nullptr) {
@@ -101,60 +108,7 @@ struct Authn : std::unique_ptr<rspi_authndata, Releaser<rspi_authndata, rspi_fre
     explicit Authn(std::string_view bytes, uint32_t type = 1)
         : std::unique_ptr<rspi_authndata, Releaser<rspi_authndata, rspi_free_authndata>>(password(bytes, type)) {}
 };
-inline rspi_logintypes *logintypes(std::initializer_list<const char *> names) {
-    rspi_logintypes *t = rspi_alloc_logintypes(static_cast<int32_t>(names.size()));
-    int32_t i = 0;
-    for (const char *n : names) t->types[i++] = rspi_strdup(n);
-    return t;
-}
-
-// The entries of a list record as (flag, data), following next from first.
-template <class L>
-std::vector<std::pair<uint32_t, std::string>> entries(const L *list) {
-    std::vector<std::pair<uint32_t, std::string>> out;
-    for (const rspi_list_item *i = list->first; i; i = i->next) out.emplace_back(i->flag, i->data ? i->data : "");
-    return out;
-}
 inline std::string str(const char *s) { return s ? s : "(null)"; }
-
-// A minimal user file of the twenty-line format: enough for membership,
-// which only checks that the file exists.
-inline std::string user_file_text(const std::string &domain, const std::string &id, const std::string &rid) {
-    return id + "\n" + domain + "\n0\n1\npw\n\n0\n\n\n\n\n\n" + rid + "\n0\n0\n0\n0\n\n\n\n";
-}
-
-// Turns the diagnostics on into a temporary file for the life of the object.
-class Trace {
-public:
-    Trace() : file_(std::tmpfile()), saved_verbose_(verbose), saved_output_(debugOutput) {
-        verbose = 1;
-        debugOutput = file_;
-    }
-    ~Trace() {
-        verbose = saved_verbose_;
-        debugOutput = saved_output_;
-        if (file_) std::fclose(file_);
-    }
-    Trace(const Trace &) = delete;
-    Trace &operator=(const Trace &) = delete;
-    // Everything written so far; the capture starts again empty.
-    std::string take() {
-        std::string out;
-        if (!file_) return out;
-        std::fflush(file_);
-        std::rewind(file_);
-        for (int c; (c = std::fgetc(file_)) != EOF;) out.push_back(static_cast<char>(c));
-        std::fclose(file_);
-        file_ = std::tmpfile();
-        debugOutput = file_;
-        return out;
-    }
-
-private:
-    FILE *file_;
-    int32_t saved_verbose_;
-    FILE *saved_output_;
-};
 
 // Runs op with the n-th librspiutil allocation failing, for n = 1, 2, ...
 // until op makes fewer allocations than n; check(rc, failed) sees each run.

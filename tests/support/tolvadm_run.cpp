@@ -9,12 +9,10 @@
 
 namespace tolvtest {
 
-AdmResult run_tolvadm(const std::vector<std::string> &args, const std::string &input, const std::string &cwd) {
+AdmResult run_program(std::vector<std::string> all, const std::string &input, const std::string &cwd) {
     TempDir io;
     const std::string in = io.path() + "in", out = io.path() + "out", err = io.path() + "err";
     write_file(in, input);
-    std::vector<std::string> all{TOLVADM_PATH};
-    all.insert(all.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -31,7 +29,7 @@ AdmResult run_tolvadm(const std::vector<std::string> &args, const std::string &i
         dup2(e, 2);
         unsetenv("TOLV_CONFIG");
         unsetenv("TOLV_PLUGIN");
-        execv(TOLVADM_PATH, argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     AdmResult r;
@@ -40,6 +38,12 @@ AdmResult run_tolvadm(const std::vector<std::string> &args, const std::string &i
     r.out = read_file(out);
     r.err = read_file(err);
     return r;
+}
+
+AdmResult run_tolvadm(const std::vector<std::string> &args, const std::string &input, const std::string &cwd) {
+    std::vector<std::string> all{TOLVADM_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    return run_program(all, input, cwd);
 }
 
 AdmResult tolvadm(const std::string &conf, std::vector<std::string> args, const std::string &input) {

@@ -1,5 +1,6 @@
-// Runs the built tolvadm as a user would: a child process with its own
-// standard input, output and error, and no TOLV_CONFIG or TOLV_PLUGIN.
+// Runs the built tolvadm (or another program, found in PATH) as a user would:
+// a child process with its own standard input, output and error, and no
+// TOLV_CONFIG or TOLV_PLUGIN.
 #pragma once
 
 #include <string>
@@ -14,6 +15,7 @@ struct AdmResult {
 };
 
 // `input` becomes standard input; a non-empty `cwd` is the working directory.
+AdmResult run_program(std::vector<std::string> argv, const std::string &input = "", const std::string &cwd = "");
 AdmResult run_tolvadm(const std::vector<std::string> &args, const std::string &input = "",
                       const std::string &cwd = "");
 
