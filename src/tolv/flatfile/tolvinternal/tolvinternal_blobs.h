@@ -9,23 +9,6 @@ namespace tolv {
 
 // Blobs, UUIDs and login types.
 
-// Reads the record file at path and lets parse(bytes) fill the host record;
-// parse returns the record's stored blob length. When that is positive and
-// the blob is wanted, the registry's lock is taken shared for the rest of the
-// call and the record read again (parsed again if it changed), so that the
-// blob read next belongs to the same version: a reader never pairs one
-// version's record with another's blob, nor fails on a writer half-way.
-template <class Parse>
-Rc read_record_file(const std::string &path, Rc missing, bool with_blob, Parse &&parse, long &blob_length) {
-    io::Bytes data;
-    if (const Rc got = io::present(io::read_file(path, data), missing); !ok(got)) return got;
-    blob_length = parse(data.view());
-    if (!with_blob || blob_length <= 0 || !io::lock_shared()) return Rc::Success;
-    io::Bytes again;
-    if (const Rc got = io::present(io::read_file(path, again), missing); !ok(got)) return got;
-    if (again.view() != data.view()) blob_length = parse(again.view());
-    return Rc::Success;
-}
 // Reads blob->length bytes of path into blob->data: 0, or 6 when short/missing.
 Rc ui_read_blob(const std::string &path, rspi_blob *blob);
 // Writes the blob's bytes; length 0 leaves no file. 0 or 6.

@@ -53,54 +53,7 @@ CursorResult cursor_move(std::string_view dir, ListRef list, Move move);
 // count operation: count if >= 0, else load (failure -> count 0, returns 0).
 int32_t list_count(std::string_view dir, ListRef list);
 
-// A first/next/previous operation: a null list gives 5, a null record the
-// family's invalid code; otherwise the cursor moves and deliver(item) fills
-// the record from the entry reached.
-template <class List, class Record, class Deliver>
-Rc cursor_step(std::string_view dir, List *list, Record *record, Rc invalid, Move move, Deliver &&deliver) {
-    if (!list) return Rc::NoMoreEntries;
-    if (!record) return invalid;
-    const CursorResult at = cursor_move(dir, list_ref(list), move);
-    return at.item ? deliver(*at.item) : at.rc;
-}
-
-// The traced first/next/previous of the policy, resource and resource-group
-// lists. fill(entry) copies the entry's names into the record (3 when a copy
-// fails, 9 for a malformed entry); with `fetch`, get() then reads the whole
-// record. A failed list load or copy ends without the exit line.
-template <class Texts, class List, class Record, class Fill, class Get>
-Rc traced_cursor_step(const Texts &t, std::string_view dir, List *list, Record *record, Rc invalid, Move move,
-               int32_t fetch, Fill &&fill, Get &&get) {
-    TOLV_TRACE("%s", t.entry);
-    const auto done = [&](Rc rc) {
-        TOLV_TRACE(t.exit, code(rc));
-        return rc;
-    };
-    if (!list) return done(Rc::NoMoreEntries);
-    if (!record) return done(invalid);
-    const CursorResult at = cursor_move(dir, list_ref(list), move);
-    if (at.load_failed) return at.rc;
-    if (!at.item) return done(at.rc);
-    const Rc filled = fill(std::string_view(at.item->data ? at.item->data : ""));
-    if (filled == Rc::NoMemory) return filled;
-    if (!ok(filled) || !fetch) return done(filled);
-    return done(get());
-}
-
-// The traced listing of the policy, resource and resource-group lists: names
-// the whole list file, loaded on first use. A null list gives the family's
-// invalid code; a failed copy of the name ends without the exit line.
-template <class Texts, class List>
-Rc traced_name_list(const Texts &t, List *list, Rc invalid, std::string_view list_file) {
-    TOLV_TRACE("%s", t.entry);
-    if (!list) return invalid;
-    const Rc rc = list_name_lazy(list_ref(list), list_file);
-    if (!ok(rc)) return rc;
-    TOLV_TRACE("%s", t.exit);
-    return Rc::Success;
-}
-
-// The traced count of those lists (a null list counts 0).
+// A traced count operation (a null list counts 0).
 template <class Texts, class List>
 int32_t traced_list_count(const Texts &t, std::string_view dir, List *list) {
     TOLV_TRACE("%s", t.entry);

@@ -132,22 +132,35 @@ Rc delete_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r) {
                                       [&] { return ui_remove_from_entrylist(dir, f.list, f.entry(r)); });
 }
 
+// First, next, previous: the entry's names copied into the record (3 when a
+// copy fails, 9 without a blank), and with fetch the record read. A failed
+// list load or copy ends without the exit line.
 template <class R, class L>
 uint32_t keyed_step(const KeyedFamily<R> &f, char **handle, L *list, R *r, int32_t fetch, Move move) {
     const text::OpText &t = move == Move::First ? f.texts.first : move == Move::Next ? f.texts.next : f.texts.previous;
     return guarded_op(handle, [&](std::string_view dir) {
-        return traced_cursor_step(
-            t, dir, list, r, f.invalid, move, fetch,
-            [&](std::string_view entry) {
-                if (!f.domain) return set_str(r->*f.id, entry);
-                const std::size_t blank = entry.find(' ');
-                if (blank == std::string_view::npos) return Rc::Malformed;
-                if (!ok(set_str(r->*f.domain, entry.substr(0, blank))) ||
-                    !ok(set_str(r->*f.id, entry.substr(blank + 1))))
-                    return Rc::NoMemory;
-                return Rc::Success;
-            },
-            [&] { return static_cast<Rc>(f.get_op(handle, r)); });
+        TOLV_TRACE("%s", t.entry);
+        const auto done = [&](Rc rc) {
+            TOLV_TRACE(t.exit, code(rc));
+            return rc;
+        };
+        if (!list) return done(Rc::NoMoreEntries);
+        if (!r) return done(f.invalid);
+        const CursorResult at = cursor_move(dir, list_ref(list), move);
+        if (at.load_failed) return at.rc;
+        if (!at.item) return done(at.rc);
+        const std::string_view entry(at.item->data ? at.item->data : "");
+        Rc filled = Rc::Malformed;
+        const std::size_t blank = entry.find(' ');
+        if (!f.domain)
+            filled = set_str(r->*f.id, entry);
+        else if (blank != std::string_view::npos)
+            filled = ok(set_str(r->*f.domain, entry.substr(0, blank))) && ok(set_str(r->*f.id, entry.substr(blank + 1)))
+                         ? Rc::Success
+                         : Rc::NoMemory;
+        if (filled == Rc::NoMemory) return filled;
+        if (!ok(filled) || !fetch) return done(filled);
+        return done(static_cast<Rc>(f.get_op(handle, r)));
     });
 }
 
@@ -168,9 +181,17 @@ template <class R>
 uint32_t keyed_delete(const KeyedFamily<R> &f, char **h, R *r) {
     return traced_write_op(f.texts.del, h, [&](std::string_view dir) { return delete_keyed(f, dir, r); });
 }
+// The list named whole, loaded on first use; a failed copy of the name ends
+// without the exit line.
 template <class R, class L>
 uint32_t keyed_list(const KeyedFamily<R> &f, char **h, L *l) {
-    return guarded_op(h, [&](std::string_view) { return traced_name_list(f.texts.list, l, f.invalid, f.list); });
+    return guarded_op(h, [&](std::string_view) {
+        TOLV_TRACE("%s", f.texts.list.entry);
+        if (!l) return f.invalid;
+        if (const Rc rc = list_name_lazy(list_ref(l), f.list); !ok(rc)) return rc;
+        TOLV_TRACE("%s", f.texts.list.exit);
+        return Rc::Success;
+    });
 }
 template <class R, class L>
 int32_t keyed_count(const KeyedFamily<R> &f, char **h, L *l) {
@@ -226,15 +247,18 @@ template <class R, class L>
 uint32_t indexed_step(const IndexedFamily<R> &f, char **handle, L *list, R *r, int32_t fetch, Move move) {
     const text::OpText &t = move == Move::First ? f.first : move == Move::Next ? f.next : f.previous;
     return traced_read_op(t, handle, [&](std::string_view dir) {
-        return cursor_step(dir, list, r, f.invalid, move, [&](const rspi_list_item &item) {
-            if (item.flag == kRegistryIdEntry) {
-                rspi_free(std::exchange(r->*f.id, nullptr));
-                rspi_free(std::exchange(r->*f.domain, nullptr));
-                return set_str(r->registry_id, item.data ? item.data : "");
-            }
-            if (const Rc rc = ui_split_name_entry(item.data, r->*f.domain, r->*f.id); !ok(rc)) return rc;
-            return fetch ? static_cast<Rc>(f.get_op(handle, r)) : Rc::Success;
-        });
+        if (!list) return Rc::NoMoreEntries;
+        if (!r) return f.invalid;
+        const CursorResult at = cursor_move(dir, list_ref(list), move);
+        if (!at.item) return at.rc;
+        const rspi_list_item &item = *at.item;
+        if (item.flag == kRegistryIdEntry) {
+            rspi_free(std::exchange(r->*f.id, nullptr));
+            rspi_free(std::exchange(r->*f.domain, nullptr));
+            return set_str(r->registry_id, item.data ? item.data : "");
+        }
+        if (const Rc rc = ui_split_name_entry(item.data, r->*f.domain, r->*f.id); !ok(rc)) return rc;
+        return fetch ? static_cast<Rc>(f.get_op(handle, r)) : Rc::Success;
     });
 }
 

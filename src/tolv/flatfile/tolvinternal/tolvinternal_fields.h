@@ -105,18 +105,23 @@ bool has_stored_password(const R *r, std::span<const Field<R>> fields) {
 // not open, 9 for a short file (the fields present are filled), then the
 // blob's result (see ui_load_blob); a line missing after the blob length makes
 // an otherwise good read 9. found: set when the record file was read.
+// With a blob to read, the registry's lock is taken shared for the rest of
+// the call and the record read again (parsed again if it changed): a reader
+// never pairs one version's record with another's blob, nor fails on a
+// writer half-way.
 template <class R>
 Rc read_record(const std::string &path, Rc missing, R *r, std::span<const Field<R>> fields,
                const ReadRules &rules = {}, bool *found = nullptr) {
-    detail::Parsed p;
-    long length = 0;
-    const Rc read = read_record_file(path, missing, rules.with_blob, [&](std::string_view data) {
-        p = detail::parse_fields(data, r, fields, rules);
-        return p.blob_length;
-    }, length);
-    if (!ok(read)) return read;
+    io::Bytes data;
+    if (const Rc got = io::present(io::read_file(path, data), missing); !ok(got)) return got;
+    detail::Parsed p = detail::parse_fields(data.view(), r, fields, rules);
+    if (rules.with_blob && p.blob_length > 0 && io::lock_shared()) {
+        io::Bytes again;
+        if (const Rc got = io::present(io::read_file(path, again), missing); !ok(got)) return got;
+        if (again.view() != data.view()) p = detail::parse_fields(again.view(), r, fields, rules);
+    }
     if (found) *found = true;
-    Rc rc = rules.with_blob ? ui_load_blob(path, length, p.rc, r->blob) : p.rc;
+    Rc rc = rules.with_blob ? ui_load_blob(path, p.blob_length, p.rc, r->blob) : p.rc;
     if (p.short_tail && rc == Rc::Success) rc = Rc::Malformed;
     return rc;
 }
