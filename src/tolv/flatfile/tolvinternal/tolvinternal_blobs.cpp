@@ -48,9 +48,22 @@ void ui_read_uuid(RecordReader &reader, unsigned char (&uuid)[16], char *&uuid_s
     ui_uuid_value(uuid_string, uuid);
 }
 
+namespace {
+// True when the file holds exactly these bytes.
+bool holds(const std::string &path, std::string_view bytes) {
+    std::string now(bytes.size() + 1, '\0');
+    std::size_t got = 0;
+    return io::read_prefix(path, now.data(), now.size(), got) == io::Read::Ok && got == bytes.size() &&
+           std::string_view(now.data(), got) == bytes;
+}
+}  // namespace
+
 Rc ui_write_blob(const std::string &path, const rspi_blob *blob) {
     if (!blob || (blob->length > 0 && !blob->data)) return Rc::FileError;
     const std::string_view bytes(reinterpret_cast<const char *>(blob->data), blob->length);
+    // A blob a modify keeps is not written again: that costs a read, not a
+    // new file, and needs no room on a full disk.
+    if (!bytes.empty() && holds(path, bytes)) return Rc::Success;
     if (!io::write_file(path, bytes)) return Rc::FileError;
     return blob->length == 0 ? io::remove_if_there(path) : Rc::Success;
 }
