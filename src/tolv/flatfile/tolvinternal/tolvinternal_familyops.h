@@ -198,6 +198,18 @@ int32_t keyed_count(const KeyedFamily<R> &f, char **h, L *l) {
     return guarded_count_op(h, [&](std::string_view dir) { return traced_list_count(f.texts.count, dir, l); });
 }
 
+// rspi_first_<name>, rspi_next_<name> and rspi_previous_<name> over step().
+#define TOLV_CURSOR_EXPORTS(name, step, family, R, L)                                                      \
+    TOLV_EXPORT uint32_t rspi_first_##name(char **h, L *l, R *r, int32_t fetch) {                          \
+        return step(family, h, l, r, fetch, tolv::Move::First);                                            \
+    }                                                                                                      \
+    TOLV_EXPORT uint32_t rspi_next_##name(char **h, L *l, R *r, int32_t fetch) {                           \
+        return step(family, h, l, r, fetch, tolv::Move::Next);                                             \
+    }                                                                                                      \
+    TOLV_EXPORT uint32_t rspi_previous_##name(char **h, L *l, R *r, int32_t fetch) {                       \
+        return step(family, h, l, r, fetch, tolv::Move::Previous);                                         \
+    }
+
 // The nine exported operations of a keyed family: rspi_create_<name>, get,
 // modify, delete, rspi_get_<name>list, rspi_<name>list_count, first, next
 // and previous.
@@ -208,15 +220,7 @@ int32_t keyed_count(const KeyedFamily<R> &f, char **h, L *l) {
     TOLV_EXPORT uint32_t rspi_delete_##name(char **h, R *r) { return keyed_delete(family, h, r); }          \
     TOLV_EXPORT uint32_t rspi_get_##name##list(char **h, L *l) { return keyed_list(family, h, l); }         \
     TOLV_EXPORT int32_t rspi_##name##list_count(char **h, L *l) { return keyed_count(family, h, l); }       \
-    TOLV_EXPORT uint32_t rspi_first_##name(char **h, L *l, R *r, int32_t fetch) {                            \
-        return keyed_step(family, h, l, r, fetch, tolv::Move::First);                                        \
-    }                                                                                                        \
-    TOLV_EXPORT uint32_t rspi_next_##name(char **h, L *l, R *r, int32_t fetch) {                             \
-        return keyed_step(family, h, l, r, fetch, tolv::Move::Next);                                         \
-    }                                                                                                        \
-    TOLV_EXPORT uint32_t rspi_previous_##name(char **h, L *l, R *r, int32_t fetch) {                         \
-        return keyed_step(family, h, l, r, fetch, tolv::Move::Previous);                                     \
-    }
+    TOLV_CURSOR_EXPORTS(name, keyed_step, family, R, L)
 
 // The enumeration of a family kept in the user or group list: listings by
 // mode and filters, counts and the cursor.
@@ -283,12 +287,4 @@ uint32_t indexed_add(L *list, char **names, int32_t count) {
         return tolv::indexed_add(l, names, count);                                                          \
     }                                                                                                       \
     TOLV_EXPORT int32_t rspi_##name##list_count(char **h, L *l) { return indexed_count(family, h, l); }     \
-    TOLV_EXPORT uint32_t rspi_first_##name(char **h, L *l, R *r, int32_t fetch) {                           \
-        return indexed_step(family, h, l, r, fetch, tolv::Move::First);                                     \
-    }                                                                                                       \
-    TOLV_EXPORT uint32_t rspi_next_##name(char **h, L *l, R *r, int32_t fetch) {                            \
-        return indexed_step(family, h, l, r, fetch, tolv::Move::Next);                                      \
-    }                                                                                                       \
-    TOLV_EXPORT uint32_t rspi_previous_##name(char **h, L *l, R *r, int32_t fetch) {                        \
-        return indexed_step(family, h, l, r, fetch, tolv::Move::Previous);                                  \
-    }
+    TOLV_CURSOR_EXPORTS(name, indexed_step, family, R, L)

@@ -144,10 +144,8 @@ std::string encode_record(R *r, std::span<const Field<R>> fields, const char *uu
                 if (v == f.not_given) v = f.dflt;
                 if (f.needs_password && !has_password) v = 0;
                 f.set_number(r, v);
-                if (f.kind == Kind::Unsigned)
-                    w.u32(static_cast<uint32_t>(v));
-                else
-                    w.i32(static_cast<int32_t>(v));
+                w.number(f.kind == Kind::Unsigned ? static_cast<long long>(static_cast<uint32_t>(v))
+                                                  : static_cast<long long>(static_cast<int32_t>(v)));
                 break;
             }
             case Kind::Password: {
@@ -159,9 +157,9 @@ std::string encode_record(R *r, std::span<const Field<R>> fields, const char *uu
             case Kind::LoginTypes: w.text(ui_logintypes_string(r->*f.login_types, ";", kListLineSize)); break;
             case Kind::BlobLength:
                 if (const rspi_blob *b = r->*f.blob)
-                    w.u32(b->length);
+                    w.number(b->length);
                 else if (f.always)
-                    w.u32(0);
+                    w.number(0);
                 else
                     return w.bytes();  // nothing follows a missing blob length
                 break;

@@ -77,8 +77,7 @@ class RecordWriter {
 public:
     RecordWriter &text(const char *s);  // null writes an empty line
     RecordWriter &text(std::string_view s);
-    RecordWriter &u32(uint32_t v);      // "%u"
-    RecordWriter &i32(int32_t v);       // "%d"
+    RecordWriter &number(long long v);  // "%lld": a %u or %d value once cast to its type
     const std::string &bytes() const { return out_; }
 
 private:

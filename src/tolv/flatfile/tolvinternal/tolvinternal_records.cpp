@@ -34,11 +34,7 @@ void RecordReader::text(char *&field) {
     if (next(l) && !ok(set_str(field, l))) rc_ = Rc::NoMemory;
 }
 
-RecordWriter &RecordWriter::text(const char *s) {
-    if (s) out_.append(s);
-    out_.push_back('\n');
-    return *this;
-}
+RecordWriter &RecordWriter::text(const char *s) { return text(std::string_view(s ? s : "")); }
 
 RecordWriter &RecordWriter::text(std::string_view s) {
     out_.append(s);
@@ -46,16 +42,8 @@ RecordWriter &RecordWriter::text(std::string_view s) {
     return *this;
 }
 
-RecordWriter &RecordWriter::u32(uint32_t v) {
-    char buf[16];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out_.append(buf, r.ptr);
-    out_.push_back('\n');
-    return *this;
-}
-
-RecordWriter &RecordWriter::i32(int32_t v) {
-    char buf[16];
+RecordWriter &RecordWriter::number(long long v) {
+    char buf[24];
     auto r = std::to_chars(buf, buf + sizeof buf, v);
     out_.append(buf, r.ptr);
     out_.push_back('\n');
