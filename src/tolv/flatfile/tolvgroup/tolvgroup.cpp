@@ -164,56 +164,6 @@ Rc remove_group_member(std::string_view dir, rspi_group *g, rspi_user *user) {
                                     member_entry(g->domain, g->group_id));
 }
 
-// Sets the record's names from a list line's name part "domain id" and reads
-// the group; 31 when the name part has no blank.
-Rc read_named(char **handle, rspi_group *g, std::string_view name) {
-    const std::size_t blank = name.find(' ');
-    if (blank == std::string_view::npos) return Rc::InvalidGroup;
-    if (!ok(set_str(g->group_id, name.substr(blank + 1))) || !ok(set_str(g->domain, name.substr(0, blank))))
-        return Rc::NoMemory;
-    return from_code(rspi_get_group(handle, g));
-}
-
-Rc get_group_by_uuid(char **handle, std::string_view dir, rspi_group *g) {
-    if (!g || !g->uuid_string) return Rc::InvalidGroup;
-    // Every matching line is read in turn: the last one decides.
-    const std::string uuid(g->uuid_string);
-    IndexPieces lines;
-    if (const Rc got = io::present(lines.open(dir, kGroupList, IndexKey::UuidPrefix, uuid), Rc::InvalidGroup); !ok(got))
-        return got;
-    Rc rc = Rc::InvalidGroup;
-    std::string_view piece;
-    while (lines.next_piece(piece)) {
-        const std::size_t sep = piece.find(kIndexSep);
-        if (sep == std::string_view::npos || !piece.substr(sep + kIndexSep.size()).starts_with(uuid)) continue;
-        const std::string_view name = piece.substr(0, sep);
-        if (name.find(' ') == std::string_view::npos) continue;
-        rc = read_named(handle, g, name);
-        if (rc == Rc::NoMemory) return rc;
-    }
-    return rc;
-}
-
-Rc get_group_by_rgyid(char **handle, std::string_view dir, rspi_group *g) {
-    if (!g || !g->registry_id) return Rc::InvalidGroup;
-    const std::string_view wanted(g->registry_id);
-    IndexPieces lines;
-    if (const Rc got = io::present(lines.open(dir, kGroupList, IndexKey::RegistryId, wanted), Rc::InvalidGroup); !ok(got))
-        return got;
-    std::string_view piece;
-    while (lines.next_piece(piece)) {
-        IndexLine l;
-        if (split_index_line(piece, l) != IndexSplit::Ok || !same_ignoring_case(l.registry_id, wanted)) continue;
-
-        rspi_free(g->group_id);
-        rspi_free(g->domain);
-        g->group_id = g->domain = nullptr;
-        if (l.name == kIndexDisabled) return set_str(g->description, text::kNotEnabledGroup);
-        return read_named(handle, g, l.name);
-    }
-    return Rc::InvalidGroup;
-}
-
 Rc group_userlist(std::string_view dir, rspi_group *g, rspi_userlist *list) {
     if (!names_given(g) || !list) return Rc::InvalidGroup;
     lower_names(g);
@@ -268,16 +218,6 @@ TOLV_EXPORT uint32_t rspi_add_group_member(char **handle, rspi_group *group, rsp
 TOLV_EXPORT uint32_t rspi_remove_group_member(char **handle, rspi_group *group, rspi_user *user) {
     return tolv::traced_write_op(tolv::text::remove_group_member, handle, group,
                                  [&](std::string_view dir) { return tolv::remove_group_member(dir, group, user); });
-}
-
-TOLV_EXPORT uint32_t rspi_get_group_by_uuid(char **handle, rspi_group *group) {
-    return tolv::traced_read_op(tolv::text::get_group_by_uuid, handle, group ? group->uuid_string : nullptr,
-                                [&](std::string_view dir) { return tolv::get_group_by_uuid(handle, dir, group); });
-}
-
-TOLV_EXPORT uint32_t rspi_get_group_by_rgyid(char **handle, rspi_group *group) {
-    return tolv::traced_read_op(tolv::text::get_group_by_rgyid, handle, group ? group->registry_id : nullptr,
-                                [&](std::string_view dir) { return tolv::get_group_by_rgyid(handle, dir, group); });
 }
 
 TOLV_EXPORT uint32_t rspi_group_userlist(char **handle, rspi_group *group, rspi_userlist *members) {

@@ -1,5 +1,6 @@
-// tolvgrouplist.cpp - group enumeration: listing "grouplist.file" by mode and
-// filters, appending names, counting and walking a group list.
+// tolvgrouplist.cpp - the group list "grouplist.file": listings by mode and
+// filters, appending names, counting and walking a group list, and the
+// lookups by UUID and registry id.
 #include "tolvinternal.h"
 
 namespace tolv {
@@ -15,7 +16,7 @@ const IndexedFamily<rspi_group> kGroups{
         "QZ domain = %s  QZ groupid = %s\n",
         "Flatfile registry GID = %s\n",
     },
-    text::get_grouplist, text::grouplist_count, text::first_group, text::next_group, text::previous_group,
+    TOLV_INDEXED_TEXTS(group), text::kNotEnabledGroup, true, false,
 };
 
 }  // namespace

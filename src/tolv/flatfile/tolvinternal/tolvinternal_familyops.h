@@ -8,6 +8,7 @@
 #include "tolvdiag.h"
 #include "tolvinternal/tolvinternal_cursor.h"
 #include "tolvinternal/tolvinternal_fields.h"
+#include "tolvinternal/tolvinternal_indexcache.h"
 #include "tolvinternal/tolvinternal_indexes.h"
 #include "tolvinternal/tolvinternal_names.h"
 #include "tolvinternal/tolvinternal_operation.h"
@@ -18,11 +19,11 @@ namespace tolv {
 struct FamilyTexts {
     const text::OpText &create, &get, &modify, &del, &list, &count, &first, &next, &previous;
 };
-#define TOLV_FAMILY_TEXTS(name)                                                                            \
-    FamilyTexts {                                                                                          \
-        text::create_##name, text::get_##name, text::modify_##name, text::delete_##name,                   \
-            text::get_##name##list, text::name##list_count, text::first_##name, text::next_##name,         \
-            text::previous_##name                                                                          \
+#define TOLV_FAMILY_TEXTS(name)                                                                    \
+    FamilyTexts {                                                                                  \
+        text::create_##name, text::get_##name, text::modify_##name, text::delete_##name,           \
+            text::get_##name##list, text::name##list_count, text::first_##name, text::next_##name, \
+            text::previous_##name                                                                  \
     }
 
 template <class R>
@@ -199,41 +200,106 @@ int32_t keyed_count(const KeyedFamily<R> &f, char **h, L *l) {
 }
 
 // rspi_first_<name>, rspi_next_<name> and rspi_previous_<name> over step().
-#define TOLV_CURSOR_EXPORTS(name, step, family, R, L)                                                      \
-    TOLV_EXPORT uint32_t rspi_first_##name(char **h, L *l, R *r, int32_t fetch) {                          \
-        return step(family, h, l, r, fetch, tolv::Move::First);                                            \
-    }                                                                                                      \
-    TOLV_EXPORT uint32_t rspi_next_##name(char **h, L *l, R *r, int32_t fetch) {                           \
-        return step(family, h, l, r, fetch, tolv::Move::Next);                                             \
-    }                                                                                                      \
-    TOLV_EXPORT uint32_t rspi_previous_##name(char **h, L *l, R *r, int32_t fetch) {                       \
-        return step(family, h, l, r, fetch, tolv::Move::Previous);                                         \
+#define TOLV_CURSOR_EXPORTS(name, step, family, R, L)                                \
+    TOLV_EXPORT uint32_t rspi_first_##name(char **h, L *l, R *r, int32_t fetch) {    \
+        return step(family, h, l, r, fetch, tolv::Move::First);                      \
+    }                                                                                \
+    TOLV_EXPORT uint32_t rspi_next_##name(char **h, L *l, R *r, int32_t fetch) {     \
+        return step(family, h, l, r, fetch, tolv::Move::Next);                       \
+    }                                                                                \
+    TOLV_EXPORT uint32_t rspi_previous_##name(char **h, L *l, R *r, int32_t fetch) { \
+        return step(family, h, l, r, fetch, tolv::Move::Previous);                   \
     }
 
 // The nine exported operations of a keyed family: rspi_create_<name>, get,
 // modify, delete, rspi_get_<name>list, rspi_<name>list_count, first, next
 // and previous.
-#define TOLV_KEYED_FAMILY_EXPORTS(name, family, R, L)                                                        \
-    TOLV_EXPORT uint32_t rspi_create_##name(char **h, R *r) { return keyed_create(family, h, r); }          \
-    TOLV_EXPORT uint32_t rspi_get_##name(char **h, R *r) { return keyed_get(family, h, r); }                \
-    TOLV_EXPORT uint32_t rspi_modify_##name(char **h, R *r) { return keyed_modify(family, h, r); }          \
-    TOLV_EXPORT uint32_t rspi_delete_##name(char **h, R *r) { return keyed_delete(family, h, r); }          \
-    TOLV_EXPORT uint32_t rspi_get_##name##list(char **h, L *l) { return keyed_list(family, h, l); }         \
-    TOLV_EXPORT int32_t rspi_##name##list_count(char **h, L *l) { return keyed_count(family, h, l); }       \
+#define TOLV_KEYED_FAMILY_EXPORTS(name, family, R, L)                                                 \
+    TOLV_EXPORT uint32_t rspi_create_##name(char **h, R *r) { return keyed_create(family, h, r); }    \
+    TOLV_EXPORT uint32_t rspi_get_##name(char **h, R *r) { return keyed_get(family, h, r); }          \
+    TOLV_EXPORT uint32_t rspi_modify_##name(char **h, R *r) { return keyed_modify(family, h, r); }    \
+    TOLV_EXPORT uint32_t rspi_delete_##name(char **h, R *r) { return keyed_delete(family, h, r); }    \
+    TOLV_EXPORT uint32_t rspi_get_##name##list(char **h, L *l) { return keyed_list(family, h, l); }   \
+    TOLV_EXPORT int32_t rspi_##name##list_count(char **h, L *l) { return keyed_count(family, h, l); } \
     TOLV_CURSOR_EXPORTS(name, keyed_step, family, R, L)
 
-// The enumeration of a family kept in the user or group list: listings by
-// mode and filters, counts and the cursor.
+// A family kept in the user or group list: its enumeration (listings by
+// mode and filters, counts, the cursor) and its lookups by UUID and registry id.
 template <class R>
 struct IndexedFamily {
     std::string_view index;
     char *R::*domain;
     char *R::*id;
     Rc invalid;
-    uint32_t (*get_op)(char **, R *);  // the exported get, for fetch
+    uint32_t (*get_op)(char **, R *);  // the exported get, for fetch and the lookups
     IndexTexts messages;
-    const text::OpText &list, &count, &first, &next, &previous;
+    const text::OpText &list, &count, &first, &next, &previous, &by_uuid, &by_rgyid;
+    const char *not_enabled;  // the description a lookup gives a disabled entry
+    // Users and groups have always differed here: the first UUID match
+    // decides for users and the last for groups; a user line is disabled
+    // when it starts with "- -", a group line when its name part is "- -".
+    bool last_uuid_wins;
+    bool disabled_by_prefix;
 };
+#define TOLV_INDEXED_TEXTS(name)                                                           \
+    text::get_##name##list, text::name##list_count, text::first_##name, text::next_##name, \
+        text::previous_##name, text::get_##name##_by_uuid, text::get_##name##_by_rgyid
+
+// Sets the names from a list line's name part "domain id" and reads the
+// record through the exported get; `invalid` when the part has no blank.
+template <class R>
+Rc read_named(const IndexedFamily<R> &f, char **handle, R *r, std::string_view name) {
+    const std::size_t blank = name.find(' ');
+    if (blank == std::string_view::npos) return f.invalid;
+    if (!ok(set_str(r->*f.id, name.substr(blank + 1))) || !ok(set_str(r->*f.domain, name.substr(0, blank))))
+        return Rc::NoMemory;
+    return static_cast<Rc>(f.get_op(handle, r));
+}
+
+// The line whose text after its first double blank begins with uuid_string
+// (lines whose name part has no blank are skipped).
+template <class R>
+Rc get_by_uuid(const IndexedFamily<R> &f, char **handle, std::string_view dir, R *r) {
+    if (!r || !r->uuid_string) return f.invalid;
+    // A copy: the get may replace the record's UUID string.
+    const std::string uuid(r->uuid_string);
+    IndexPieces lines;
+    if (const Rc got = io::present(lines.open(dir, f.index, IndexKey::UuidPrefix, uuid), f.invalid); !ok(got))
+        return got;
+    Rc rc = f.invalid;
+    std::string_view piece;
+    while (lines.next_piece(piece)) {
+        const std::size_t sep = piece.find(kIndexSep);
+        if (sep == std::string_view::npos || !piece.substr(sep + kIndexSep.size()).starts_with(uuid)) continue;
+        const std::string_view name = piece.substr(0, sep);
+        if (name.find(' ') == std::string_view::npos) continue;
+        rc = read_named(f, handle, r, name);
+        if (rc == Rc::NoMemory || !f.last_uuid_wins) return rc;
+    }
+    return rc;
+}
+
+// The first line whose registry id equals registry_id ignoring case; a
+// disabled one gives only the description, without reading anything.
+template <class R>
+Rc get_by_rgyid(const IndexedFamily<R> &f, char **handle, std::string_view dir, R *r) {
+    if (!r || !r->registry_id) return f.invalid;
+    const std::string_view wanted(r->registry_id);
+    IndexPieces lines;
+    if (const Rc got = io::present(lines.open(dir, f.index, IndexKey::RegistryId, wanted), f.invalid); !ok(got))
+        return got;
+    std::string_view piece;
+    IndexLine l;
+    while (lines.next_piece(piece)) {
+        if (split_index_line(piece, l) != IndexSplit::Ok || !same_ignoring_case(l.registry_id, wanted)) continue;
+        rspi_free(std::exchange(r->*f.id, nullptr));
+        rspi_free(std::exchange(r->*f.domain, nullptr));
+        if (f.disabled_by_prefix ? piece.starts_with(kIndexDisabled) : l.name == kIndexDisabled)
+            return set_str(r->description, f.not_enabled);
+        return read_named(f, handle, r, l.name);
+    }
+    return f.invalid;
+}
 
 template <class R, class L>
 uint32_t indexed_list(const IndexedFamily<R> &f, char **handle, L *list, const IndexFilters &filters) {
@@ -275,9 +341,9 @@ uint32_t indexed_add(L *list, char **names, int32_t count) {
 
 }  // namespace tolv
 
-// The six exported enumeration operations of a family in the user or group
-// list: rspi_get_<name>list, rspi_<name>list_add_<name>, rspi_<name>list_count,
-// first, next and previous.
+// The eight exported operations of a family's list: rspi_get_<name>list,
+// rspi_<name>list_add_<name>, rspi_<name>list_count, rspi_get_<name>_by_uuid,
+// rspi_get_<name>_by_rgyid, first, next and previous.
 #define TOLV_INDEXED_FAMILY_EXPORTS(name, family, R, L)                                                     \
     TOLV_EXPORT uint32_t rspi_get_##name##list(char **h, L *l, uint32_t mode, const char *id_filter,        \
                                                const char *domain_filter, const char *registry_id_filter) { \
@@ -287,4 +353,12 @@ uint32_t indexed_add(L *list, char **names, int32_t count) {
         return tolv::indexed_add(l, names, count);                                                          \
     }                                                                                                       \
     TOLV_EXPORT int32_t rspi_##name##list_count(char **h, L *l) { return indexed_count(family, h, l); }     \
+    TOLV_EXPORT uint32_t rspi_get_##name##_by_uuid(char **h, R *r) {                                        \
+        return tolv::traced_read_op(family.by_uuid, h, r ? r->uuid_string : nullptr,                        \
+                              [&](std::string_view dir) { return tolv::get_by_uuid(family, h, dir, r); });  \
+    }                                                                                                       \
+    TOLV_EXPORT uint32_t rspi_get_##name##_by_rgyid(char **h, R *r) {                                       \
+        return tolv::traced_read_op(family.by_rgyid, h, r ? r->registry_id : nullptr,                       \
+                              [&](std::string_view dir) { return tolv::get_by_rgyid(family, h, dir, r); }); \
+    }                                                                                                       \
     TOLV_CURSOR_EXPORTS(name, indexed_step, family, R, L)

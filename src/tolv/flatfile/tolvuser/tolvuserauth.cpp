@@ -62,26 +62,6 @@ Rc take_names(rspi_user *user, std::string_view domain, std::string_view user_id
     return set_str(user->domain, domain);
 }
 
-Rc get_user_by_uuid(char **handle, std::string_view dir, rspi_user *user) {
-    if (!user || !user->uuid_string) return Rc::InvalidUser;
-    const std::string_view uuid(user->uuid_string);
-    IndexPieces lines;
-    if (const Rc got = io::present(lines.open(dir, kUserList, IndexKey::UuidPrefix, uuid), Rc::InvalidUser); !ok(got))
-        return got;
-    std::string_view piece;
-    while (lines.next_piece(piece)) {
-        const std::size_t cut = piece.find(kIndexSep);
-        if (cut == std::string_view::npos) continue;
-        if (!piece.substr(cut + kIndexSep.size()).starts_with(uuid)) continue;
-        const std::string_view name = piece.substr(0, cut);
-        const std::size_t blank = name.find(' ');
-        if (blank == std::string_view::npos) continue;
-        if (const Rc rc = take_names(user, name.substr(0, blank), name.substr(blank + 1)); !ok(rc)) return rc;
-        return Rc{rspi_get_user(handle, user)};
-    }
-    return Rc::InvalidUser;
-}
-
 Rc get_user_by_certdn(char **handle, std::string_view dir, rspi_user *user) {
     if (!user || !user->cert_dn) return Rc::InvalidUser;
     // The entries are taken straight from the list's bytes, as loading the
@@ -106,30 +86,6 @@ Rc get_user_by_certdn(char **handle, std::string_view dir, rspi_user *user) {
     return Rc::InvalidUser;
 }
 
-Rc get_user_by_rgyid(char **handle, std::string_view dir, rspi_user *user) {
-    if (!user || !user->registry_id) return Rc::InvalidUser;
-    const std::string_view wanted(user->registry_id);
-    IndexPieces lines;
-    if (const Rc got = io::present(lines.open(dir, kUserList, IndexKey::RegistryId, wanted), Rc::InvalidUser); !ok(got))
-        return got;
-    std::string_view piece;
-    IndexLine line;
-    while (lines.next_piece(piece)) {
-        if (split_index_line(piece, line) != IndexSplit::Ok || !same_ignoring_case(line.registry_id, wanted)) continue;
-
-        rspi_free(user->user_id);
-        rspi_free(user->domain);
-        user->user_id = user->domain = nullptr;
-        if (piece.starts_with(kIndexDisabled)) return set_str(user->description, text::kNotEnabledUser);
-        const std::size_t blank = line.name.find(' ');
-        if (blank == std::string_view::npos) return Rc::InvalidUser;
-        if (const Rc rc = take_names(user, line.name.substr(0, blank), line.name.substr(blank + 1)); !ok(rc))
-            return rc;
-        return Rc{rspi_get_user(handle, user)};
-    }
-    return Rc::InvalidUser;
-}
-
 }  // namespace
 
 }  // namespace tolv
@@ -147,17 +103,7 @@ TOLV_EXPORT uint32_t rspi_change_authndata(char **handle, rspi_user *user, rspi_
                                  [&](std::string_view dir) { return change_authndata(dir, user, old_authn, new_authn); });
 }
 
-TOLV_EXPORT uint32_t rspi_get_user_by_uuid(char **handle, rspi_user *user) {
-    return tolv::traced_read_op(tolv::text::get_user_by_uuid, handle, user ? user->uuid_string : nullptr,
-                                [&](std::string_view dir) { return get_user_by_uuid(handle, dir, user); });
-}
-
 TOLV_EXPORT uint32_t rspi_get_user_by_certdn(char **handle, rspi_user *user) {
     return tolv::traced_read_op(tolv::text::get_user_by_certdn, handle, user ? user->cert_dn : nullptr,
                                 [&](std::string_view dir) { return get_user_by_certdn(handle, dir, user); });
-}
-
-TOLV_EXPORT uint32_t rspi_get_user_by_rgyid(char **handle, rspi_user *user) {
-    return tolv::traced_read_op(tolv::text::get_user_by_rgyid, handle, user ? user->registry_id : nullptr,
-                                [&](std::string_view dir) { return get_user_by_rgyid(handle, dir, user); });
 }

@@ -1,6 +1,6 @@
-// tolvuserlist.cpp - user enumeration: listing "userlist.file" by mode and
-// filters, appending names, counting and walking a user list, and naming a
-// user's groups file.
+// tolvuserlist.cpp - the user list "userlist.file": listings by mode and
+// filters, appending names, counting and walking a user list, the lookups by
+// UUID and registry id, and naming a user's groups file.
 #include "tolvinternal.h"
 
 namespace tolv {
@@ -16,7 +16,7 @@ const IndexedFamily<rspi_user> kUsers{
         "QZ domain = %s  QZ userid = %s\n",
         "Flatfile registry UID = %s\n",
     },
-    text::get_userlist, text::userlist_count, text::first_user, text::next_user, text::previous_user,
+    TOLV_INDEXED_TEXTS(user), text::kNotEnabledUser, false, true,
 };
 
 Rc user_grouplist(rspi_user *user, rspi_grouplist *groups) {
