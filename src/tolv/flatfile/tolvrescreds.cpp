@@ -22,21 +22,18 @@ void lower_names(rspi_user *user, rspi_rescreds *creds) {
 
 constexpr std::string_view kRescredsSuffix = format::kRescredsFile.suffix;
 
-bool rescreds_names_fit(std::string_view domain, std::string_view user_id, std::string_view name) {
-    const std::size_t file = domain.size() + 1 + user_id.size() + 1 + name.size() + kRescredsSuffix.size();
-    const std::size_t list = rescreds_list(domain, user_id).size();
-    const std::size_t entry = domain.size() + 1 + user_id.size() + 1 + name.size();
-    // Record files are written through "<name>_T", so the blob's temporary name is the longest.
-    return one_line(domain) && one_line(user_id) && one_line(name) &&
-           component_fits(file, kBlobSuffix.size() + kTempSuffix.size()) &&
-           component_fits(list, kTempSuffix.size()) && entry_fits(entry);
+// "domain user_id name": the credential's line in the user's credential list.
+std::string list_entry(const rspi_user *user, const rspi_rescreds *creds) {
+    return member_entry(user->domain, user->user_id).append(" ").append(creds->name);
 }
 
-std::string rescreds_list_entry(std::string_view domain, std::string_view user_id, std::string_view name) {
-    std::string entry;
-    entry.reserve(domain.size() + user_id.size() + name.size() + 2);
-    entry.append(domain).append(" ").append(user_id).append(" ").append(name);
-    return entry;
+// Record files are written through "<name>_T", so the blob's temporary name is the longest.
+bool names_fit(const rspi_user *user, const rspi_rescreds *creds) {
+    const std::string entry = list_entry(user, creds);
+    return one_line(entry) &&
+           component_fits(entry.size() + kRescredsSuffix.size(), kBlobSuffix.size() + kTempSuffix.size()) &&
+           component_fits(rescreds_list(user->domain, user->user_id).size(), kTempSuffix.size()) &&
+           entry_fits(entry.size());
 }
 
 std::string path_of(std::string_view dir, const rspi_user *user, const rspi_rescreds *creds) {
@@ -50,16 +47,14 @@ std::string path_of(std::string_view dir, const rspi_user *user, const rspi_resc
 Rc replace(std::string_view dir, rspi_user *user, rspi_rescreds *creds, bool create_uuid) {
     if (!names_given(user, creds)) return Rc::InvalidRescreds;
     lower_names(user, creds);
-    if (!rescreds_names_fit(user->domain, user->user_id, creds->name) || !storable_record(creds, kFields))
-        return Rc::InvalidRescreds;
+    if (!names_fit(user, creds) || !storable_record(creds, kFields)) return Rc::InvalidRescreds;
     const std::string path = path_of(dir, user, creds);
     if (create_uuid) ui_uuid_create(creds->uuid, creds->uuid_string);
     if (!io::write_file(path, encode_record(creds, kFields))) return Rc::FileError;
     if (creds->blob) {
         if (const Rc rc = ui_write_blob(blob_file(path), creds->blob); !ok(rc)) return rc;
     }
-    return ui_add_to_entrylist(dir, rescreds_list(user->domain, user->user_id),
-                               rescreds_list_entry(user->domain, user->user_id, creds->name));
+    return ui_add_to_entrylist(dir, rescreds_list(user->domain, user->user_id), list_entry(user, creds));
 }
 
 Rc read_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
@@ -76,7 +71,7 @@ Rc create_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) 
     if (const Rc valid = ui_validate_user(dir, user); !ok(valid)) return valid;
     if (!creds || !usable_name(creds->name)) return Rc::InvalidRescreds;
     ui_tolower(creds->name);
-    if (!rescreds_names_fit(user->domain, user->user_id, creds->name)) return Rc::InvalidRescreds;
+    if (!names_fit(user, creds)) return Rc::InvalidRescreds;
     if (const Rc rc = io::absent(io::probe(path_of(dir, user, creds)), Rc::RescredsExists); !ok(rc)) return rc;
     return replace(dir, user, creds, true);
 }
@@ -87,8 +82,7 @@ Rc delete_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) 
     const std::string path = path_of(dir, user, creds);
     if (!io::remove_file(path)) return Rc::InvalidRescreds;
     if (const Rc rc = io::remove_if_there(blob_file(path)); !ok(rc)) return rc;
-    return ui_remove_from_entrylist(dir, rescreds_list(user->domain, user->user_id),
-                                    rescreds_list_entry(user->domain, user->user_id, creds->name));
+    return ui_remove_from_entrylist(dir, rescreds_list(user->domain, user->user_id), list_entry(user, creds));
 }
 
 Rc modify_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *changes) {
@@ -138,20 +132,24 @@ int32_t rescredslist_count(std::string_view dir, rspi_rescredslist *list) {
 }
 
 // first writes its exit line after a failed load too; next and previous do not.
-Rc move_rescreds(std::string_view dir, rspi_rescredslist *list, rspi_rescreds *creds, int32_t fetch, Move move,
-                 const text::OpText &op, bool exit_after_failed_load) {
-    TOLV_TRACE("%s", op.entry);
-    Rc rc = Rc::NoMoreEntries;
-    if (list && !creds) {
-        rc = Rc::InvalidRescreds;
-    } else if (list) {
-        const CursorResult at = cursor_move(dir, list_ref(list), move);
-        if (at.load_failed && !exit_after_failed_load) return at.rc;
-        rc = at.rc;
-        if (ok(rc)) rc = ui_get_rescredsentry(dir, creds, at.item->data, fetch);
-    }
-    TOLV_TRACE(op.exit, code(rc));
-    return rc;
+uint32_t rescreds_step(int, char **handle, rspi_rescredslist *list, rspi_rescreds *creds, int32_t fetch, Move move) {
+    const text::OpText &op = move == Move::First  ? text::first_rescreds
+                             : move == Move::Next ? text::next_rescreds
+                                                  : text::previous_rescreds;
+    return guarded_op(handle, [&](std::string_view dir) {
+        TOLV_TRACE("%s", op.entry);
+        Rc rc = Rc::NoMoreEntries;
+        if (list && !creds) {
+            rc = Rc::InvalidRescreds;
+        } else if (list) {
+            const CursorResult at = cursor_move(dir, list_ref(list), move);
+            if (at.load_failed && move != Move::First) return at.rc;
+            rc = at.rc;
+            if (ok(rc)) rc = ui_get_rescredsentry(dir, creds, at.item->data, fetch);
+        }
+        TOLV_TRACE(op.exit, code(rc));
+        return rc;
+    });
 }
 
 }  // namespace
@@ -187,23 +185,6 @@ TOLV_EXPORT int32_t rspi_rescredslist_count(char **handle, rspi_rescredslist *li
     return tolv::guarded_count_op(handle, [&](std::string_view dir) { return tolv::rescredslist_count(dir, list); });
 }
 
-TOLV_EXPORT uint32_t rspi_first_rescreds(char **handle, rspi_rescredslist *list, rspi_rescreds *creds,
-                                         int32_t fetch) {
-    return tolv::guarded_op(handle, [&](std::string_view dir) {
-        return tolv::move_rescreds(dir, list, creds, fetch, Move::First, tolv::text::first_rescreds, true);
-    });
-}
+using tolv::rescreds_step;
 
-TOLV_EXPORT uint32_t rspi_next_rescreds(char **handle, rspi_rescredslist *list, rspi_rescreds *creds,
-                                        int32_t fetch) {
-    return tolv::guarded_op(handle, [&](std::string_view dir) {
-        return tolv::move_rescreds(dir, list, creds, fetch, Move::Next, tolv::text::next_rescreds, false);
-    });
-}
-
-TOLV_EXPORT uint32_t rspi_previous_rescreds(char **handle, rspi_rescredslist *list, rspi_rescreds *creds,
-                                            int32_t fetch) {
-    return tolv::guarded_op(handle, [&](std::string_view dir) {
-        return tolv::move_rescreds(dir, list, creds, fetch, Move::Previous, tolv::text::previous_rescreds, false);
-    });
-}
+TOLV_CURSOR_EXPORTS(rescreds, rescreds_step, 0, rspi_rescreds, rspi_rescredslist)

@@ -9,7 +9,6 @@ namespace tolv {
 
 namespace {
 
-
 constexpr std::span<const Field<rspi_group>> kFields = format::kGroupFields;
 
 bool names_given(const rspi_group *g) { return g && g->group_id && g->domain; }
@@ -36,6 +35,64 @@ struct TempGroup : Borrowing<rspi_group> {
     }
 };
 
+// A UUID still to be made: the length of the text the UUID service makes.
+constexpr std::size_t kUuidTextLen = 36;
+
+std::string_view view(const char *s) { return s ? std::string_view(s) : std::string_view(); }
+
+std::string entry_of(const rspi_group *g) { return member_entry(view(g->domain), view(g->group_id)); }
+
+// The lower-cased names fit the group file (with "_blob_T"), the members
+// file (with "_T") and a membership line, and hold no line break.
+bool names_fit(const rspi_group *g) {
+    const std::string name = entry_of(g);
+    return one_line(name) &&
+           component_fits(group_file({}, g->domain, g->group_id).size(), kBlobSuffix.size() + kTempSuffix.size()) &&
+           component_fits(name.size() + format::kMembersSuffix.size(), kTempSuffix.size()) && entry_fits(name.size());
+}
+
+// 0 when the record can be stored as it is: names that fit, a group-list
+// line within its piece, a registry id that can name the disabled group
+// file, texts without a line break and a UUID text without a double blank.
+// uuid_len is the length of the UUID text the line will hold. Else 31.
+Rc check_storable(const rspi_group *g, std::size_t uuid_len) {
+    if (!names_given(g) || !names_fit(g)) return Rc::InvalidGroup;
+    const std::size_t line = entry_of(g).size() + 2 * kIndexSep.size() + uuid_len + view(g->registry_id).size();
+    if (!entry_fits(line) || !component_fits(disabled_group_file({}, view(g->registry_id)).size(), 0) ||
+        !storable_record(g, kFields) || !storable_uuid(view(g->uuid_string)))
+        return Rc::InvalidGroup;
+    return Rc::Success;
+}
+
+// 41 when another group's list line holds the record's registry id or UUID
+// (own_disabled: see ui_check_identity).
+Rc check_identity(std::string_view dir, const rspi_group *g, const char *uuid, const char *own_disabled) {
+    return ui_check_identity(dir, kGroupList, entry_of(g), view(uuid), view(g->registry_id), own_disabled,
+                             Rc::GroupExists);
+}
+
+// Writes the group file (and blob), then its line in the group list. 31
+// before anything is written for a record check_storable refuses; with
+// create_uuid a missing UUID is made first (6, nothing written, when it
+// cannot be). State 2 becomes 1 in the record.
+Rc ui_replace_group(std::string_view dir, rspi_group *g, bool create_uuid, const char *own_disabled = nullptr) {
+    if (!names_given(g)) return Rc::InvalidGroup;
+    const bool make_uuid = create_uuid && !g->uuid_string;
+    if (const Rc rc = check_storable(g, make_uuid ? kUuidTextLen : view(g->uuid_string).size()); !ok(rc)) return rc;
+    if (const Rc rc = check_identity(dir, g, make_uuid ? nullptr : g->uuid_string, own_disabled); !ok(rc)) return rc;
+    if (make_uuid) {
+        ui_uuid_create(g->uuid, g->uuid_string);
+        if (!g->uuid_string) return Rc::FileError;
+    }
+    const std::string path = path_of(dir, g);
+    if (!io::write_file(path, encode_record(g, kFields))) return Rc::FileError;
+    if (g->blob) {
+        // The group file stays as written; the list is left alone.
+        if (const Rc rc = ui_write_blob(blob_file(path), g->blob); !ok(rc)) return rc;
+    }
+    return index_add(dir, kGroupList, entry_of(g), view(g->uuid_string), view(g->registry_id));
+}
+
 Rc from_code(uint32_t rc) { return static_cast<Rc>(rc); }
 
 Rc create_group(std::string_view dir, rspi_group *g) {
@@ -56,8 +113,7 @@ Rc get_group(std::string_view dir, rspi_group *g) {
     rspi_free_userlist(g->members);
     g->members = rspi_alloc_userlist();
     if (!g->members) return Rc::NoMemory;
-    if (const Rc named = list_name_lazy(list_ref(g->members), group_members_list(g->domain, g->group_id));
-        !ok(named))
+    if (const Rc named = list_name_lazy(list_ref(g->members), group_members_list(g->domain, g->group_id)); !ok(named))
         return named;
     return rc;
 }
@@ -84,7 +140,8 @@ Rc disable_group(char **handle, std::string_view dir, rspi_group *g) {
     // Another disabled group under the same registry id keeps its file.
     if (const Rc rc = io::absent(io::probe(disabled), Rc::GroupExists); !ok(rc)) return rc;
     if (!io::rename_file(path_of(dir, g), disabled)) return Rc::FileError;
-    return ui_disable_in_grouplist(dir, tmp.get());
+    return index_replace_named(dir, kGroupList, entry_of(tmp.get()),
+                               index_line(kIndexDisabled, view(tmp.get()->uuid_string), registry_id));
 }
 
 Rc enable_group(char **handle, std::string_view dir, rspi_group *g) {
@@ -98,8 +155,8 @@ Rc enable_group(char **handle, std::string_view dir, rspi_group *g) {
     // Never replace the file of a group created under these names meanwhile.
     if (const Rc rc = io::absent(io::probe(path), Rc::GroupExists); !ok(rc)) return rc;
     // Refused before the file moves: the writes after it would refuse the same.
-    if (!ok(ui_check_group(g, g->uuid_string ? std::strlen(g->uuid_string) : kUuidTextLen))) return Rc::InvalidGroup;
-    if (const Rc rc = ui_check_group_identity(dir, g, g->uuid_string, g->registry_id); !ok(rc)) return rc;
+    if (!ok(check_storable(g, g->uuid_string ? std::strlen(g->uuid_string) : kUuidTextLen))) return Rc::InvalidGroup;
+    if (const Rc rc = check_identity(dir, g, g->uuid_string, g->registry_id); !ok(rc)) return rc;
     TempGroup tmp(g);
     if (!tmp.get()) return Rc::NoMemory;
     if (!io::rename_file(disabled, path)) return Rc::GroupNotDisabled;
@@ -129,13 +186,14 @@ Rc delete_group(char **handle, std::string_view dir, rspi_group *g) {
     if (walk != RSPI_RC_NO_MORE_ENTRIES) return from_code(walk);
 
     const std::string path = path_of(dir, g);
-    return io::remove_record_and_blob(path, Rc::FileError, [&] { return ui_remove_from_grouplist(dir, g); });
+    return io::remove_record_and_blob(path, Rc::FileError,
+                                      [&] { return index_replace_named(dir, kGroupList, entry_of(g), {}); });
 }
 
 Rc add_group_member(std::string_view dir, rspi_group *g, rspi_user *user) {
     if (const Rc rc = group_exists(dir, g); !ok(rc)) return rc;
     if (const Rc rc = ui_validate_user(dir, user); !ok(rc)) return rc;
-    if (!group_names_fit(g->domain, g->group_id)) return Rc::InvalidGroup;
+    if (!names_fit(g)) return Rc::InvalidGroup;
     const std::string user_entry = member_entry(user->domain, user->user_id);
     const std::string user_groups = my_groups_list(user->domain, user->user_id);
     if (!entry_fits(user_entry.size()) || !one_line(user_entry) ||

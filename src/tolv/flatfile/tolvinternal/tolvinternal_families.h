@@ -50,32 +50,6 @@ Rc ui_disable_in_userlist(std::string_view dir, rspi_user *user);
 Rc ui_remove_from_userlist(std::string_view dir, rspi_user *user);
 // --- end users ---
 
-// --- groups (tolvinternal/tolvinternal_group.cpp) ---
-// Length of the UUID text the UUID service makes (a UUID still to be made).
-inline constexpr std::size_t kUuidTextLen = 36;
-// True when the lower-cased names fit the group file (with "_blob_T"), the
-// members file (with "_T") and a membership line, and hold no line break.
-bool group_names_fit(std::string_view domain, std::string_view group_id);
-// 0 when the record can be stored as it is: names that fit (group_names_fit),
-// a group-list line within its piece, a registry id that can name the disabled
-// group file, texts without a line break and a UUID text without a double
-// blank. uuid_len is the length of the UUID text the line will hold. Else 31.
-Rc ui_check_group(const rspi_group *group, std::size_t uuid_len);
-// Writes the group file (and blob), then its line in the group list. 31 before
-// anything is written for null names or a record ui_check_group refuses; with
-// create_uuid a missing UUID is made first (6, nothing written, when it cannot
-// be). state 2 becomes 1 in the record.
-// 41, nothing written, when another group's list line holds its registry id
-// or UUID (own_disabled: see ui_check_identity).
-Rc ui_replace_group(std::string_view dir, rspi_group *group, bool create_uuid, const char *own_disabled = nullptr);
-// ui_check_identity over the group list for this record (names lower-cased).
-Rc ui_check_group_identity(std::string_view dir, const rspi_group *g, const char *uuid, const char *own_disabled);
-// The group-list writers: put the enabled line in order (dropping the group's
-// older lines by registry id or UUID), turn it into a disabled line, or drop it.
-Rc ui_add_to_grouplist(std::string_view dir, rspi_group *group);
-Rc ui_disable_in_grouplist(std::string_view dir, rspi_group *group);
-Rc ui_remove_from_grouplist(std::string_view dir, rspi_group *group);
-// --- end groups ---
 
 // 0 when name is usable and its resource file opens; else 33. Lower-cases name.
 Rc ui_validate_resource(std::string_view dir, char *name);
