@@ -73,7 +73,8 @@ Rc delete_user(char **handle, std::string_view dir, rspi_user *user) {
     if (const Rc purged = purge_cert_dns(dir, user); !ok(purged)) return purged;
     const std::string path = user_file(dir, user->domain, user->user_id);
     // A user file that is gone leaves 0; one that stays is a failure.
-    return io::remove_record_and_blob(path, rc, [&] { return ui_remove_from_userlist(dir, user); });
+    return io::remove_record_and_blob(
+        path, rc, [&] { return index_replace_named(dir, kUserList, member_entry(user->domain, user->user_id), {}); });
 }
 
 Rc disable_user(char **handle, std::string_view dir, rspi_user *user) {
@@ -86,10 +87,13 @@ Rc disable_user(char **handle, std::string_view dir, rspi_user *user) {
     if (!ok(rc)) return rc;
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
-    const std::string disabled = disabled_user_file(dir, temp->registry_id ? temp->registry_id : "");
+    if (!temp->uuid_string || !temp->registry_id) return Rc::InvalidUser;
+    const std::string line = index_line(kIndexDisabled, temp->uuid_string, temp->registry_id);
+    if (line.size() > kMaxListLine) return Rc::InvalidUser;
     if (const Rc purged = purge_cert_dns(dir, user); !ok(purged)) return purged;
-    if (!io::rename_file(user_file(dir, user->domain, user->user_id), disabled)) return Rc::FileError;
-    return ui_disable_in_userlist(dir, temp.get());
+    if (!io::rename_file(user_file(dir, user->domain, user->user_id), disabled_user_file(dir, temp->registry_id)))
+        return Rc::FileError;
+    return index_replace_named(dir, kUserList, member_entry(user->domain, user->user_id), line);
 }
 
 Rc enable_user(char **handle, std::string_view dir, rspi_user *user) {
