@@ -1,7 +1,5 @@
 // tolvrescreds.cpp - a user's resource credentials: create, get, modify,
 // delete, and the enumeration of one user's credential list.
-#include <memory>
-
 #include "tolvinternal.h"
 
 namespace tolv {
@@ -100,7 +98,7 @@ Rc modify_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *changes
 // whole credential is read through get_rescreds.
 Rc ui_get_rescredsentry(std::string_view dir, rspi_rescreds *creds, const char *line, int32_t fetch) {
     if (!creds) return Rc::InvalidRescreds;
-    std::unique_ptr<rspi_user, void (*)(rspi_user *)> who(rspi_alloc_user(), rspi_free_user);
+    Owned<rspi_user> who(rspi_alloc_user(), rspi_free_user);
     if (!who) return Rc::NoMemory;
     const std::string_view text = line ? line : "";
     const std::size_t b1 = text.find(' ');

@@ -177,13 +177,12 @@ Rc delete_group(char **handle, std::string_view dir, rspi_group *g) {
     if (!g) return Rc::InvalidGroup;
     if (const uint32_t got = rspi_get_group(handle, g); got != RSPI_RC_SUCCESS) return from_code(got);
 
-    rspi_user *user = rspi_alloc_user();
+    Owned<rspi_user> user(rspi_alloc_user(), rspi_free_user);
     if (!user) return Rc::NoMemory;
-    ScopeExit release([&] { rspi_free_user(user); });
-    uint32_t walk;
-    while ((walk = rspi_next_user(handle, g->members, user, 0)) == RSPI_RC_SUCCESS)
-        if ((walk = rspi_remove_group_member(handle, g, user)) != RSPI_RC_SUCCESS) break;
-    if (walk != RSPI_RC_NO_MORE_ENTRIES) return from_code(walk);
+    if (const Rc rc = walk_list(handle, g->members, user.get(), rspi_next_user,
+                                [&](rspi_user *u) { return rspi_remove_group_member(handle, g, u); });
+        !ok(rc))
+        return rc;
 
     const std::string path = path_of(dir, g);
     return io::remove_record_and_blob(path, Rc::FileError,

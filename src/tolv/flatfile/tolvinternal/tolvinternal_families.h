@@ -1,6 +1,8 @@
 // tolvinternal_families.h - the storage functions of each record family.
 #pragma once
 
+#include <memory>
+
 #include "tolvinternal/tolvinternal_names.h"
 #include "tolvinternal/tolvinternal_lists.h"
 #include "tolvinternal/tolvinternal_indexes.h"
@@ -8,6 +10,21 @@
 #include "tolvinternal/tolvinternal_fields.h"
 
 namespace tolv {
+
+// A host record the plug-in allocated for its own use, released with it.
+template <class T>
+using Owned = std::unique_ptr<T, void (*)(T *)>;
+
+// Walks a list with an exported "next" operation (records not fetched),
+// acting on each entry; the end of the list (5) is success, and the first
+// failure of either ends the walk with it.
+template <class L, class R, class Act>
+Rc walk_list(char **handle, L *list, R *item, uint32_t (*next)(char **, L *, R *, int32_t), Act &&act) {
+    uint32_t rc;
+    while ((rc = next(handle, list, item, 0)) == RSPI_RC_SUCCESS)
+        if ((rc = act(item)) != RSPI_RC_SUCCESS) break;
+    return rc == RSPI_RC_NO_MORE_ENTRIES ? Rc::Success : static_cast<Rc>(rc);
+}
 
 // Storage functions of each family. A family adds its own declarations only
 // inside its section.

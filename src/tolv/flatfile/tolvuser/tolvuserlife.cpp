@@ -1,7 +1,5 @@
 // tolvuserlife.cpp - taking users out of service and back: delete, disable
 // and enable, with the group memberships and credentials they hold.
-#include <memory>
-
 #include "tolvdiag.h"
 #include "tolvinternal.h"
 
@@ -9,40 +7,26 @@ namespace tolv {
 
 namespace {
 
-template <class T, void (*Free)(T *)>
-struct Releaser {
-    void operator()(T *p) const { Free(p); }
-};
-using GroupPtr = std::unique_ptr<rspi_group, Releaser<rspi_group, rspi_free_group>>;
-using GroupListPtr = std::unique_ptr<rspi_grouplist, Releaser<rspi_grouplist, rspi_free_grouplist>>;
-using CredsPtr = std::unique_ptr<rspi_rescreds, Releaser<rspi_rescreds, rspi_free_rescreds>>;
-using CredsListPtr = std::unique_ptr<rspi_rescredslist, Releaser<rspi_rescredslist, rspi_free_rescredslist>>;
-
-// The end of a walk (5) is its success.
-Rc walk_result(uint32_t rc) { return rc == RSPI_RC_NO_MORE_ENTRIES ? Rc::Success : static_cast<Rc>(rc); }
-
 // Removes the user from every group named in its groups list.
 Rc leave_all_groups(char **handle, rspi_user *user) {
-    GroupPtr group(rspi_alloc_group());
-    GroupListPtr groups(rspi_alloc_grouplist());
+    Owned<rspi_group> group(rspi_alloc_group(), rspi_free_group);
+    Owned<rspi_grouplist> groups(rspi_alloc_grouplist(), rspi_free_grouplist);
     if (!group || !groups) return Rc::NoMemory;
-    uint32_t rc = rspi_user_grouplist(handle, user, groups.get());
-    if (rc != RSPI_RC_SUCCESS) return static_cast<Rc>(rc);
-    while ((rc = rspi_next_group(handle, groups.get(), group.get(), 0)) == RSPI_RC_SUCCESS)
-        if ((rc = rspi_remove_group_member(handle, group.get(), user)) != RSPI_RC_SUCCESS) break;
-    return walk_result(rc);
+    if (const uint32_t rc = rspi_user_grouplist(handle, user, groups.get()); rc != RSPI_RC_SUCCESS)
+        return static_cast<Rc>(rc);
+    return walk_list(handle, groups.get(), group.get(), rspi_next_group,
+                     [&](rspi_group *g) { return rspi_remove_group_member(handle, g, user); });
 }
 
 // Deletes every credential of the user; 30 when the user file is gone.
 Rc delete_all_rescreds(char **handle, rspi_user *user) {
-    CredsPtr creds(rspi_alloc_rescreds());
-    CredsListPtr list(rspi_alloc_rescredslist());
+    Owned<rspi_rescreds> creds(rspi_alloc_rescreds(), rspi_free_rescreds);
+    Owned<rspi_rescredslist> list(rspi_alloc_rescredslist(), rspi_free_rescredslist);
     if (!creds || !list) return Rc::NoMemory;
-    uint32_t rc = rspi_get_rescredslist(handle, user, list.get());
-    if (rc != RSPI_RC_SUCCESS) return static_cast<Rc>(rc);
-    while ((rc = rspi_next_rescreds(handle, list.get(), creds.get(), 0)) == RSPI_RC_SUCCESS)
-        if ((rc = rspi_delete_rescreds(handle, user, creds.get())) != RSPI_RC_SUCCESS) break;
-    return walk_result(rc);
+    if (const uint32_t rc = rspi_get_rescredslist(handle, user, list.get()); rc != RSPI_RC_SUCCESS)
+        return static_cast<Rc>(rc);
+    return walk_list(handle, list.get(), creds.get(), rspi_next_rescreds,
+                     [&](rspi_rescreds *c) { return rspi_delete_rescreds(handle, user, c); });
 }
 
 // Drops every certificate-DN line of the user ("domain user " prefix); a
