@@ -95,7 +95,7 @@ Rc ui_replace_group(std::string_view dir, rspi_group *g, bool create_uuid, const
 
 Rc from_code(uint32_t rc) { return static_cast<Rc>(rc); }
 
-Rc create_group(std::string_view dir, rspi_group *g) {
+Rc create_group(char **, std::string_view dir, rspi_group *g) {
     if (!g || !usable_name(g->group_id) || !usable_name(g->domain)) return Rc::InvalidGroup;
     lower_names(g);
     // The group list needs a registry id to tell the group's lines apart.
@@ -104,7 +104,7 @@ Rc create_group(std::string_view dir, rspi_group *g) {
     return ui_replace_group(dir, g, true);
 }
 
-Rc get_group(std::string_view dir, rspi_group *g) {
+Rc get_group(char **, std::string_view dir, rspi_group *g) {
     if (!names_given(g)) return Rc::InvalidGroup;
     lower_names(g);
     bool found = false;
@@ -234,38 +234,14 @@ Rc group_userlist(std::string_view dir, rspi_group *g, rspi_userlist *list) {
 }  // namespace tolv
 
 using tolv::guarded_op;
-using tolv::guarded_write_op;
 namespace text = tolv::text;
 
-TOLV_EXPORT uint32_t rspi_create_group(char **handle, rspi_group *group) {
-    return tolv::traced_write_op(tolv::text::create_group, handle, group,
-                                 [&](std::string_view dir) { return tolv::create_group(dir, group); });
-}
-
-TOLV_EXPORT uint32_t rspi_get_group(char **handle, rspi_group *group) {
-    return tolv::traced_read_op(tolv::text::get_group, handle, group,
-                                [&](std::string_view dir) { return tolv::get_group(dir, group); });
-}
-
-TOLV_EXPORT uint32_t rspi_modify_group(char **handle, rspi_group *group) {
-    return tolv::traced_write_op(tolv::text::modify_group, handle, group,
-                                 [&](std::string_view dir) { return tolv::modify_group(handle, dir, group); });
-}
-
-TOLV_EXPORT uint32_t rspi_delete_group(char **handle, rspi_group *group) {
-    return tolv::traced_write_op(tolv::text::delete_group, handle, group,
-                                 [&](std::string_view dir) { return tolv::delete_group(handle, dir, group); });
-}
-
-TOLV_EXPORT uint32_t rspi_disable_group(char **handle, rspi_group *group) {
-    return tolv::traced_write_op(tolv::text::disable_group, handle, group,
-                                 [&](std::string_view dir) { return tolv::disable_group(handle, dir, group); });
-}
-
-TOLV_EXPORT uint32_t rspi_enable_group(char **handle, rspi_group *group) {
-    return tolv::traced_write_op(tolv::text::enable_group, handle, group,
-                                 [&](std::string_view dir) { return tolv::enable_group(handle, dir, group); });
-}
+TOLV_RECORD_EXPORT(write, create_group, rspi_group)
+TOLV_RECORD_EXPORT(read, get_group, rspi_group)
+TOLV_RECORD_EXPORT(write, modify_group, rspi_group)
+TOLV_RECORD_EXPORT(write, delete_group, rspi_group)
+TOLV_RECORD_EXPORT(write, disable_group, rspi_group)
+TOLV_RECORD_EXPORT(write, enable_group, rspi_group)
 
 TOLV_EXPORT uint32_t rspi_add_group_member(char **handle, rspi_group *group, rspi_user *user) {
     return tolv::traced_write_op(tolv::text::add_group_member, handle, group,

@@ -199,6 +199,14 @@ int32_t keyed_count(const KeyedFamily<R> &f, char **h, L *l) {
     return guarded_count_op(h, [&](std::string_view dir) { return traced_list_count(f.texts.count, dir, l); });
 }
 
+// rspi_<op>(handle, record): op(handle, dir, record) traced as a reader or a
+// writer (kind: read or write), the entry line naming the record.
+#define TOLV_RECORD_EXPORT(kind, op, R)                                                                  \
+    TOLV_EXPORT uint32_t rspi_##op(char **handle, R *r) {                                                \
+        return tolv::traced_##kind##_op(tolv::text::op, handle, r,                                       \
+                                        [&](std::string_view dir) { return tolv::op(handle, dir, r); }); \
+    }
+
 // rspi_first_<name>, rspi_next_<name> and rspi_previous_<name> over step().
 #define TOLV_CURSOR_EXPORTS(name, step, family, R, L)                                \
     TOLV_EXPORT uint32_t rspi_first_##name(char **h, L *l, R *r, int32_t fetch) {    \

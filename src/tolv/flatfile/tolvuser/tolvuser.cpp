@@ -62,7 +62,7 @@ Rc check_storable(const rspi_user *user, const char *uuid) {
     return Rc::Success;
 }
 
-Rc create_user(std::string_view dir, rspi_user *user) {
+Rc create_user(char **, std::string_view dir, rspi_user *user) {
     if (!user || !usable_name(user->user_id) || !usable_name(user->domain) ||
         !user_names_fit(user->domain, user->user_id))
         return Rc::InvalidUser;
@@ -76,7 +76,7 @@ Rc create_user(std::string_view dir, rspi_user *user) {
     return ui_replace_user(dir, user, true);
 }
 
-Rc get_user(std::string_view dir, rspi_user *user) {
+Rc get_user(char **, std::string_view dir, rspi_user *user) {
     Rc rc = Rc::InvalidUser;
     if (user) {
         // The stored password never reaches the host: it is not even read
@@ -114,7 +114,7 @@ struct MergedUser : Borrowing<rspi_user> {
     }
 };
 
-Rc modify_user(std::string_view dir, rspi_user *user) {
+Rc modify_user(char **, std::string_view dir, rspi_user *user) {
     if (!user || !user->user_id || !user->domain) return Rc::InvalidUser;
     MergedUser merged(user);
     const char *stored_dn = nullptr;
@@ -203,17 +203,6 @@ Rc ui_check_user_enable(std::string_view dir, const std::string &path, rspi_user
 
 }  // namespace tolv
 
-TOLV_EXPORT uint32_t rspi_create_user(char **handle, rspi_user *user) {
-    return tolv::traced_write_op(tolv::text::create_user, handle, user,
-                                 [&](std::string_view dir) { return tolv::create_user(dir, user); });
-}
-
-TOLV_EXPORT uint32_t rspi_get_user(char **handle, rspi_user *user) {
-    return tolv::traced_read_op(tolv::text::get_user, handle, user,
-                                [&](std::string_view dir) { return tolv::get_user(dir, user); });
-}
-
-TOLV_EXPORT uint32_t rspi_modify_user(char **handle, rspi_user *user) {
-    return tolv::traced_write_op(tolv::text::modify_user, handle, user,
-                                 [&](std::string_view dir) { return tolv::modify_user(dir, user); });
-}
+TOLV_RECORD_EXPORT(write, create_user, rspi_user)
+TOLV_RECORD_EXPORT(read, get_user, rspi_user)
+TOLV_RECORD_EXPORT(write, modify_user, rspi_user)

@@ -115,17 +115,6 @@ Rc enable_user(char **handle, std::string_view dir, rspi_user *user) {
 
 }  // namespace tolv
 
-TOLV_EXPORT uint32_t rspi_delete_user(char **handle, rspi_user *user) {
-    return tolv::traced_write_op(tolv::text::delete_user, handle, user,
-                                 [&](std::string_view dir) { return tolv::delete_user(handle, dir, user); });
-}
-
-TOLV_EXPORT uint32_t rspi_disable_user(char **handle, rspi_user *user) {
-    return tolv::traced_write_op(tolv::text::disable_user, handle, user,
-                                 [&](std::string_view dir) { return tolv::disable_user(handle, dir, user); });
-}
-
-TOLV_EXPORT uint32_t rspi_enable_user(char **handle, rspi_user *user) {
-    return tolv::traced_write_op(tolv::text::enable_user, handle, user,
-                                 [&](std::string_view dir) { return tolv::enable_user(handle, dir, user); });
-}
+TOLV_RECORD_EXPORT(write, delete_user, rspi_user)
+TOLV_RECORD_EXPORT(write, disable_user, rspi_user)
+TOLV_RECORD_EXPORT(write, enable_user, rspi_user)
