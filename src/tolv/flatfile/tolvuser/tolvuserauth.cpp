@@ -1,7 +1,6 @@
 // tolvuserauth.cpp - authentication, change of password, and finding a user by
-// UUID, certificate DN or registry id.
+// certificate DN.
 #include <cstring>
-#include <optional>
 
 #include "tolvdiag.h"
 #include "tolvinternal.h"
@@ -22,7 +21,9 @@ Rc authenticate_user(std::string_view dir, rspi_user *user, const rspi_authndata
     ui_tolower(user->domain);
     ui_tolower(user->user_id);
     io::Bytes data;
-    if (const Rc got = io::present(io::read_file(user_file(dir, user->domain, user->user_id), data), Rc::InvalidUser); !ok(got)) return got;
+    if (const Rc got = io::present(io::read_file(user_file(dir, user->domain, user->user_id), data), Rc::InvalidUser);
+        !ok(got))
+        return got;
 
     // Lines 4 and 5: the account-valid flag and the password.
     LineReader lines(data, kRecordLineSize);
@@ -56,12 +57,6 @@ Rc change_authndata(std::string_view dir, rspi_user *user, rspi_authndata *old_a
     return ui_replace_user(dir, w.get(), false);
 }
 
-// Sets user_id and domain from a name part "domain user_id"; 3 without memory.
-Rc take_names(rspi_user *user, std::string_view domain, std::string_view user_id) {
-    if (!ok(set_str(user->user_id, user_id))) return Rc::NoMemory;
-    return set_str(user->domain, domain);
-}
-
 Rc get_user_by_certdn(char **handle, std::string_view dir, rspi_user *user) {
     if (!user || !user->cert_dn) return Rc::InvalidUser;
     // The entries are taken straight from the list's bytes, as loading the
@@ -79,8 +74,9 @@ Rc get_user_by_certdn(char **handle, std::string_view dir, rspi_user *user) {
         if (b1 == std::string_view::npos) continue;
         const std::size_t b2 = entry.find(' ', b1 + 1);
         if (b2 == std::string_view::npos || entry.substr(b2 + 1) != cert_dn) continue;
-        if (const Rc rc = take_names(user, entry.substr(0, b1), entry.substr(b1 + 1, b2 - b1 - 1)); !ok(rc))
-            return rc;
+        if (!ok(set_str(user->user_id, entry.substr(b1 + 1, b2 - b1 - 1))) ||
+            !ok(set_str(user->domain, entry.substr(0, b1))))
+            return Rc::NoMemory;
         return Rc{rspi_get_user(handle, user)};
     }
     return Rc::InvalidUser;
@@ -99,8 +95,9 @@ TOLV_EXPORT uint32_t rspi_authenticate_user(char **handle, rspi_user *user, rspi
 
 TOLV_EXPORT uint32_t rspi_change_authndata(char **handle, rspi_user *user, rspi_authndata *old_authn,
                                            rspi_authndata *new_authn) {
-    return tolv::traced_write_op(tolv::text::change_authndata, handle, user,
-                                 [&](std::string_view dir) { return change_authndata(dir, user, old_authn, new_authn); });
+    return tolv::traced_write_op(tolv::text::change_authndata, handle, user, [&](std::string_view dir) {
+        return change_authndata(dir, user, old_authn, new_authn);
+    });
 }
 
 TOLV_EXPORT uint32_t rspi_get_user_by_certdn(char **handle, rspi_user *user) {
