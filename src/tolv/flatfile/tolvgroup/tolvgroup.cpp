@@ -1,5 +1,6 @@
-// tolvgroup.cpp - group operations: create, read, modify, disable, enable,
-// delete, membership, the lookups by UUID and registry id, and a group's members.
+// tolvgroup.cpp - groups: the group file, its blob and its line in the group
+// list; create, read, modify, disable, enable, delete, membership, and a
+// group's members.
 #include <cstring>
 
 #include "tolvdiag.h"
