@@ -177,8 +177,7 @@ Copy current_copy(const std::string &path, std::string_view list, bool rebuild) 
     // A copy that does not fit (the limit may have changed meanwhile) is
     // used for this lookup only.
     const bool fits = others + copy->charge <= g_limit.load(std::memory_order_relaxed);
-    replaced = std::move(s.copy);
-    if (fits) s.copy = copy;
+    replaced = std::exchange(s.copy, fits ? copy : nullptr);
     c.charged = others + (fits ? copy->charge : 0);
     return copy;
 }
