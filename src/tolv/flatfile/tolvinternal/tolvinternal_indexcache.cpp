@@ -61,14 +61,15 @@ constexpr std::size_t kUuidKey = 36;
 
 uint64_t hash_of(std::string_view s) { return std::hash<std::string_view>{}(s); }
 // The hash of ASCII text with 'A'..'Z' lowered (low: scratch); none for text
-// with other bytes.
+// with other bytes. The loop has no branch, so that it runs on whole vectors.
 std::optional<uint64_t> folded_hash(std::string_view s, std::string &low) {
     low.assign(s);
+    unsigned char bits = 0;
     for (char &c : low) {
-        if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+        bits |= static_cast<unsigned char>(c);
+        c = static_cast<char>(c + (static_cast<unsigned char>(c - 'A') < 26 ? 'a' - 'A' : 0));
     }
-    return hash_of(low);
+    return bits < 0x80 ? std::optional<uint64_t>(hash_of(low)) : std::nullopt;
 }
 
 // ui_lower lowers 'A'..'Z' through the locale: the registry-id keys assume
@@ -136,7 +137,7 @@ Copy build(const std::string &path, bool cert, std::size_t limit) {
             if (b2 != std::string_view::npos) s->insert(hash_of(entry.substr(b2 + 1)), i);
             continue;
         }
-        const std::size_t cut = piece.find(kIndexSep);
+        const std::size_t cut = find_index_sep(piece);
         if (cut != std::string_view::npos && piece.size() >= cut + kIndexSep.size() + kUuidKey)
             s->insert(hash_of(piece.substr(cut + kIndexSep.size(), kUuidKey)), i);
         if (split_index_line(piece, l) != IndexSplit::Ok) continue;
@@ -174,8 +175,7 @@ Copy current_copy(const std::string &path, std::string_view list, bool rebuild) 
     const std::lock_guard<std::mutex> hold(c.m);
     Cache::Slot &s = c.slots[slot];
     const std::size_t others = c.charged - (s.copy ? s.copy->charge : 0);
-    // A copy that does not fit (the limit may have changed meanwhile) is
-    // used for this lookup only.
+    // One that does not fit (the limit may have moved meanwhile) serves this lookup only.
     const bool fits = others + copy->charge <= g_limit.load(std::memory_order_relaxed);
     replaced = std::exchange(s.copy, fits ? copy : nullptr);
     c.charged = others + (fits ? copy->charge : 0);
