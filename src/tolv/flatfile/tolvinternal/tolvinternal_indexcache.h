@@ -26,10 +26,6 @@ struct IndexSnapshot;
 // staged change, every piece of the file as read now.
 class IndexPieces {
 public:
-    IndexPieces() = default;
-    IndexPieces(const IndexPieces &) = delete;
-    IndexPieces &operator=(const IndexPieces &) = delete;
-    ~IndexPieces();
     // Missing, Error or Ok exactly as io::read_file(path, out, true) reports.
     // list: kUserList, kGroupList or kCertDnList (any other list is read whole).
     // With rebuild false a copy that is not current is not made afresh: the
@@ -40,28 +36,26 @@ public:
     bool next_piece(std::string_view &piece);
 
 private:
-    io::Read open_uncached(const std::string &path);
+    void pick(IndexKey how, std::string_view key, std::string_view key2);
     std::shared_ptr<const IndexSnapshot> snap_;
     // Uncached: the file's bytes and a reader over them.
     io::Bytes bytes_;
     LineReader reader_{std::string_view(), kListLineSize};
-    // Cached: the candidate piece numbers, or every piece (all_).
+    // Cached: the numbers of the candidate pieces.
     std::vector<uint32_t> picks_;
     std::size_t at_ = 0;
-    bool all_ = false;
 };
 
 namespace indexcache {
 // The most memory the cache takes (bytes, for the copies of the lists and
 // their tables together); a list that would not fit is read as before. 0
-// turns the cache off. Set from TOLV_INDEX_CACHE_MAX by rspi_initialize.
+// (the state outside rspi_initialize and rspi_terminate) turns it off.
 inline constexpr std::size_t kDefaultLimit = std::size_t{64} << 20;
 void set_limit(std::size_t bytes);
-// Reads TOLV_INDEX_CACHE_MAX (bytes; unset or invalid: the default) and
-// lets the lookups keep copies (rspi_initialize).
+// rspi_initialize: the limit from TOLV_INDEX_CACHE_MAX (bytes; unset or
+// invalid: the default).
 void configure_from_environment();
-// Drops everything cached and keeps nothing more until the next
-// configure_from_environment (rspi_terminate).
+// rspi_terminate: drops everything cached and turns the cache off.
 void clear();
 // Memory the cache holds now (bytes, as charged against the limit).
 std::size_t charged();
