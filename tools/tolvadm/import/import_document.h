@@ -1,6 +1,6 @@
 // import_document.h - what the two halves of `tolvadm import` share: the
-// document as the check leaves it (every entry's fields, lower-case keys
-// where the registry wants them) and the one call that reads and checks it.
+// document as the check leaves it (each entry's fields in its family's order,
+// members lower-cased) and the one call that reads and checks it.
 #pragma once
 
 #include <cstdint>
