@@ -101,7 +101,7 @@ std::string lower(std::string_view s);
 std::string sanitised(std::string_view name);
 
 // ---------------------------------------------------------------------------
-// The commands (cmd_export.cpp, cmd_import.cpp) and the LDIF form of a
+// The commands (cmd_export.cpp, import/) and the LDIF form of a
 // document (cmd_export_ldif.cpp).
 void add_export_command(Command &app, Host &host);
 void add_import_command(Command &app, Host &host);

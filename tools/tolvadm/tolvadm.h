@@ -285,7 +285,7 @@ void register_resource_commands(Command &app, Host &host);
 void register_resgroup_commands(Command &app, Host &host);
 void register_creds_commands(Command &app, Host &host);
 void register_check_commands(Command &app, Host &host);
-// `export` and `import` (cmd_export.cpp, cmd_import.cpp, cmd_export_ldif.cpp).
+// `export` and `import` (cmd_export.cpp, import/, cmd_export_ldif.cpp).
 void register_export_commands(Command &app, Host &host);
 
 // Parts of `tolvadm demo`, run in this order on an initialised registry; each

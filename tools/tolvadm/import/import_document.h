@@ -1,0 +1,69 @@
+// import_document.h - what the two halves of `tolvadm import` share: the
+// document as the check leaves it (each entry's fields in its family's order,
+// members lower-cased) and the one call that reads and checks it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "../cmd_export.h"
+
+namespace tolvadm::xport {
+
+// The scalar fields of one entry, in the order of its family's description.
+struct Scalars {
+    std::vector<std::optional<std::string>> keys, texts;
+    std::vector<uint32_t> u32s;
+    std::vector<int32_t> i32s;
+    std::optional<std::string> blob;
+    std::string path;  // "users[3]", for reports
+};
+struct CredEntry {
+    Scalars s;
+    std::optional<std::string> text;
+};
+struct UserEntry {
+    Scalars s;
+    bool enabled = true;
+    std::optional<std::string> password;
+    std::vector<std::string> login_types;
+    std::vector<CredEntry> creds;
+};
+struct GroupEntry {
+    Scalars s;
+    bool enabled = true;
+    std::vector<std::pair<std::string, std::string>> members;  // (domain, user id), lower-case
+};
+struct ResgroupEntry {
+    Scalars s;
+    std::vector<std::string> members;  // resource names, lower-case
+};
+struct Document {
+    std::vector<UserEntry> users;
+    std::vector<GroupEntry> groups;
+    std::vector<Scalars> policies, resources;
+    std::vector<ResgroupEntry> resgroups;
+};
+
+// Key i of an entry, lower-cased as in its file name; empty when missing.
+inline std::string key(const Scalars &s, std::size_t i) { return s.keys[i] ? lower(*s.keys[i]) : std::string(); }
+
+// The text of field name among the texts of family f, or null.
+template <class R>
+const std::optional<std::string> &text_of(const Family<R> &f, const Scalars &s, std::string_view name) {
+    for (std::size_t i = 0; i < f.texts.size(); ++i)
+        if (name == f.texts[i].name) return s.texts[i];
+    static const std::optional<std::string> none;
+    return none;
+}
+
+// Reads file and checks the whole document; every problem is added to
+// problems with its place, and only a document without one may be written.
+// Throws Error when the file cannot be read or is not JSON.
+Document read_document(const std::string &file, std::vector<std::string> &problems);
+
+}  // namespace tolvadm::xport
