@@ -113,20 +113,9 @@ Rc ui_get_rescredsentry(std::string_view dir, rspi_rescreds *creds, const char *
 }
 
 Rc get_rescredslist(std::string_view dir, rspi_user *user, rspi_rescredslist *list) {
-    TOLV_TRACE("%s", text::get_rescredslist.entry);
-    const Rc rc = [&] {
-        const Rc valid = ui_validate_user(dir, user);
-        if (!ok(valid)) return valid;
-        if (!list) return Rc::InvalidRescreds;
-        return list_name_lazy(list_ref(list), rescreds_list(user->domain, user->user_id));
-    }();
-    TOLV_TRACE(text::get_rescredslist.exit, code(rc));
-    return rc;
-}
-
-int32_t rescredslist_count(std::string_view dir, rspi_rescredslist *list) {
-    TOLV_TRACE("%s", text::rescredslist_count.entry);
-    return list ? list_count(dir, list_ref(list)) : 0;
+    if (const Rc valid = ui_validate_user(dir, user); !ok(valid)) return valid;
+    if (!list) return Rc::InvalidRescreds;
+    return list_name_lazy(list_ref(list), rescreds_list(user->domain, user->user_id));
 }
 
 // first writes its exit line after a failed load too; next and previous do not.
@@ -176,11 +165,13 @@ TOLV_EXPORT uint32_t rspi_delete_rescreds(char **handle, rspi_user *user, rspi_r
                                  [&](std::string_view dir) { return tolv::delete_rescreds(dir, user, creds); });
 }
 TOLV_EXPORT uint32_t rspi_get_rescredslist(char **handle, rspi_user *user, rspi_rescredslist *list) {
-    return tolv::guarded_op(handle, [&](std::string_view dir) { return tolv::get_rescredslist(dir, user, list); });
+    return tolv::traced_read_op(text::get_rescredslist, handle,
+                                [&](std::string_view dir) { return tolv::get_rescredslist(dir, user, list); });
 }
 
 TOLV_EXPORT int32_t rspi_rescredslist_count(char **handle, rspi_rescredslist *list) {
-    return tolv::guarded_count_op(handle, [&](std::string_view dir) { return tolv::rescredslist_count(dir, list); });
+    return tolv::guarded_count_op(
+        handle, [&](std::string_view dir) { return tolv::traced_list_count(text::rescredslist_count, dir, list); });
 }
 
 using tolv::rescreds_step;
