@@ -236,7 +236,9 @@ private:
             allow(m, where, {"domain", "user_id"});
             auto d = name(m, where, "domain");
             auto u = name(m, where, "user_id");
-            if (d && u) g.members.emplace_back(lower(*d), lower(*u));
+            if (!d || !u) return;
+            g.members.emplace_back(lower(*d), lower(*u));
+            g.member_paths.push_back(where);
         });
         const std::string d = key(g.s, 0), id = key(g.s, 1);
         const auto &rgy = g.s.texts[0];
@@ -283,8 +285,10 @@ private:
             auto m = text_bytes(mj);
             if (!m || m->empty() || m->find_first_of(std::string(" \n\0", 3)) != std::string::npos)
                 problem(where, "must be a resource name");
-            else
+            else {
                 g.members.push_back(lower(*m));
+                g.member_paths.push_back(where);
+            }
         });
         fits(path, key(g.s, 0).size() + 11 + 7, kMaxFileName, "a resource-group file name (with \"_blob_T\")");
         return g;
@@ -327,7 +331,7 @@ private:
             if (const auto &uuid = text_of(group_family(), g.s, "uuid")) group_uuid.add(lower(*uuid), g.s.path + ".uuid");
             std::set<std::pair<std::string, std::string>> seen;
             for (std::size_t i = 0; i < g.members.size(); ++i) {
-                const std::string where = g.s.path + ".members[" + std::to_string(i) + "]";
+                const std::string &where = g.member_paths[i];
                 if (!users.count(g.members[i])) problem(where, "names no user of the document");
                 if (!seen.insert(g.members[i]).second) problem(where, "is listed twice");
             }
@@ -342,7 +346,7 @@ private:
             resgroup_files.add(sanitised(resgroup_file_name(key(g.s, 0))), g.s.path);
             std::set<std::string> seen;
             for (std::size_t i = 0; i < g.members.size(); ++i) {
-                const std::string where = g.s.path + ".members[" + std::to_string(i) + "]";
+                const std::string &where = g.member_paths[i];
                 if (!resources.count(g.members[i])) problem(where, "names no resource of the document");
                 if (!seen.insert(g.members[i]).second) problem(where, "is listed twice");
             }

@@ -37,10 +37,12 @@ struct GroupEntry {
     Scalars s;
     bool enabled = true;
     std::vector<std::pair<std::string, std::string>> members;  // (domain, user id), lower-case
+    std::vector<std::string> member_paths;                      // "groups[0].members[2]", for reports
 };
 struct ResgroupEntry {
     Scalars s;
-    std::vector<std::string> members;  // resource names, lower-case
+    std::vector<std::string> members;       // resource names, lower-case
+    std::vector<std::string> member_paths;  // as the group's
 };
 struct Document {
     std::vector<UserEntry> users;
