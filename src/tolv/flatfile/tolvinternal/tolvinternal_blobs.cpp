@@ -1,12 +1,6 @@
 // tolvinternal_blobs.cpp - blobs, UUIDs and login types.
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <charconv>
 #include <cstring>
-#include <initializer_list>
 
-#include "tolvdiag.h"
 #include "tolvinternal.h"
 
 namespace tolv {

@@ -1,12 +1,4 @@
 // tolvinternal_cursor.cpp - the host's list records and the cursor every enumeration shares.
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <charconv>
-#include <cstring>
-#include <initializer_list>
-
-#include "tolvdiag.h"
 #include "tolvinternal.h"
 
 namespace tolv {

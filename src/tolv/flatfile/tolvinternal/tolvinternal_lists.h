@@ -84,7 +84,4 @@ Rc ui_purge_from_entrylist(std::string_view dir, std::string_view list_name, std
 Rc ui_replace_in_entrylist(std::string_view dir, std::string_view list_name, std::string_view old_entry,
                            std::string_view new_entry);
 
-// Case-insensitive wildcard match with '*'; a null filter matches everything.
-int32_t ui_compare_filter(const char *filter, const char *name);
-
 }  // namespace tolv
