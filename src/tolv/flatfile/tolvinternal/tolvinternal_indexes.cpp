@@ -63,7 +63,8 @@ private:
 bool holds_identity(const IndexLine &l, std::string_view key, std::string_view uuid, std::string_view registry_id,
                     const char *own_disabled) {
     if (l.name == key || (own_disabled && l.name == kIndexDisabled && l.registry_id == own_disabled)) return false;
-    return (!uuid.empty() && l.uuid == uuid) || (!registry_id.empty() && same_ignoring_case(l.registry_id, registry_id));
+    return (!uuid.empty() && l.uuid == uuid) ||
+           (!registry_id.empty() && same_ignoring_case(l.registry_id, registry_id));
 }
 
 }  // namespace

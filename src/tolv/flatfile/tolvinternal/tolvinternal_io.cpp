@@ -172,7 +172,6 @@ public:
     }
     int fd() const { return fd_; }
     const char *name() const { return name_; }
-    bool owner_for_new_files(uid_t &uid, gid_t &gid) const { return state::owner_for_new_files(fd_, uid, gid); }
     // True when this file belongs to the registry of the running write
     // operation, whose changes are staged.
     bool staged_here() const { return here_; }
@@ -462,7 +461,7 @@ bool write_file(const std::string &path, const std::function<bool(File &)> &fill
     if (!f.is_open()) return false;
     uid_t uid = 0;
     gid_t gid = 0;
-    bool done = (!at.owner_for_new_files(uid, gid) || ::fchown(f.fd(), uid, gid) == 0) && fill(f) && f.sync();
+    bool done = (!owner_for_new_files(at.fd(), uid, gid) || ::fchown(f.fd(), uid, gid) == 0) && fill(f) && f.sync();
     done = f.close() && done;
     if (done && temp != name) done = !injected() && ::renameat(fd, temp.c_str(), fd, name.c_str()) == 0;
     if (!done) {
@@ -483,20 +482,13 @@ bool size_at_least(const std::string &path, std::size_t n) {
     return stat_at(at, st) == Read::Ok && static_cast<std::size_t>(st.st_size) >= n;
 }
 
-namespace {
-bool rename_at(const At &from, const At &to) {
-    if (injected()) return false;
-    return ::renameat(from.fd(), from.name(), to.fd(), to.name()) == 0;
-}
-}  // namespace
-
 bool rename_file(const std::string &from, const std::string &to) {
     const At a(from, true), b(to, true);
     struct stat st;
     if (stat_at(a, st) != Read::Ok) return false;
     // A name the operation removes is free (its At is not usable).
     if (stat_at(b, st) == Read::Error) return false;
-    if (!a.staged_here()) return rename_at(a, b);
+    if (!a.staged_here()) return !injected() && ::renameat(a.fd(), a.name(), b.fd(), b.name()) == 0;
     // Staged: the new name gets the file (the staged one moved, else a link
     // to the registry's), and the old name is marked removed.
     const std::string name_a(a.name()), name_b(b.name());
@@ -546,32 +538,27 @@ struct SavedScope {
 }  // namespace
 
 DirScope::DirScope(std::string_view dir, bool write) {
-    ThreadDir &td = t_dir;
-    // The common case, a reading call on a thread with no call running,
-    // only notes the directory: a cursor step may never need it.
-    if (!write && td.depth == 0) {
-        td.depth = 1;
-        fresh_ = true;
-        td.prefix = {};
-        td.part = dir;  // split on first use (parts())
-        td.split = false;
-        return;
-    }
-    std::string_view prefix;
-    const std::string_view part = directory_part(dir, prefix);
-    if (td.depth > 0) parts();
-    if (t_dir.depth > 0 && t_dir.part != part) {
-        // Another registry's operation calls into this one: set it aside.
-        saved_ = new SavedScope{std::move(t_dir), std::move(t_stage)};
-        t_dir = ThreadDir{};
-        t_stage.clear();
+    if (t_dir.depth > 0) {
+        parts();
+        std::string_view prefix;
+        if (t_dir.part != directory_part(dir, prefix)) {
+            // Another registry's operation calls into this one: set it aside.
+            saved_ = new SavedScope{std::move(t_dir), std::move(t_stage)};
+            t_dir = ThreadDir{};
+            t_stage.clear();
+        }
     }
     if (t_dir.depth++ == 0) {
         fresh_ = true;
-        t_dir.part = part;
-        t_dir.prefix = prefix;
-        t_dir.split = true;
-        if (write) open_thread_dir(true);
+        // A reading call only notes the directory, split on first use
+        // (parts()): a cursor step may never need it.
+        t_dir.part = dir;
+        t_dir.prefix = {};
+        t_dir.split = false;
+        if (write) {
+            parts();
+            open_thread_dir(true);
+        }
     }
     if (!write || t_dir.locked) return;
     g_write_mutex.lock();

@@ -9,8 +9,7 @@ struct stat;
 
 namespace tolv {
 
-// The file layer: every open, read, write, rename and remove of the plug-in
-// goes through here. Files are created with mode 0600.
+// Files are created with mode 0600.
 namespace io {
 
 enum class Read { Ok, Missing, Error };
@@ -73,7 +72,6 @@ Read read_prefix(const std::string &path, void *buf, std::size_t len, std::size_
 // Whether a regular file is at path (Ok), nothing (Missing), or something
 // else or an unanswerable question (Error).
 Read probe(const std::string &path);
-class File;
 // Replaces path with what fill(file) writes into a new file (0600; as root in
 // a directory owned by another account, with the directory's owner). In a
 // write operation the new file is staged; elsewhere it is written to

@@ -18,14 +18,6 @@ uint32_t guarded(F &&body) noexcept {
         return RSPI_RC_FILE_ERROR;
     }
 }
-template <class F>
-int32_t guarded_count(F &&body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return 0;
-    }
-}
 
 // The registry directory behind a handle, or null when the handle is unusable.
 inline const char *registry_dir(char **handle) { return handle ? __atomic_load_n(handle, __ATOMIC_ACQUIRE) : nullptr; }
@@ -87,14 +79,17 @@ uint32_t guarded_write_op(char **handle, F &&body) noexcept {
     });
 }
 
+// guarded_op for a count: 0 when anything fails.
 template <class F>
 int32_t guarded_count_op(char **handle, F &&body) noexcept {
     const char *dir = registry_dir(handle);
     if (!dir) return 0;
-    return guarded_count([&] {
+    try {
         io::DirScope scope(dir, false);
         return body(std::string_view(dir));
-    });
+    } catch (...) {
+        return 0;
+    }
 }
 
 // The usual exported operation: body(dir) traced with the operation's texts,
