@@ -103,15 +103,9 @@ Rc list_index(std::string_view dir, std::string_view index_name, ListRef list, c
     };
     while (lines.next_piece(piece)) {
         IndexLine line;
-        switch (split_index_line(piece, line)) {
-        case IndexSplit::NoUuid:
-            TOLV_TRACE(texts.no_uuid, std::string(piece).c_str());
+        if (const IndexSplit split = split_index_line(piece, line); split != IndexSplit::Ok) {
+            TOLV_TRACE(split == IndexSplit::NoUuid ? texts.no_uuid : texts.no_registry_id, std::string(piece).c_str());
             return Rc::Malformed;
-        case IndexSplit::NoRegistryId:
-            TOLV_TRACE(texts.no_registry_id, std::string(piece).c_str());
-            return Rc::Malformed;
-        case IndexSplit::Ok:
-            break;
         }
         const std::string_view name = line.name;
         const std::size_t blank = name.find(' ');

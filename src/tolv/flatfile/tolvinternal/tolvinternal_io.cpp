@@ -110,12 +110,11 @@ bool owner_for_new_files(int fd, uid_t &uid, gid_t &gid) {
 std::atomic<bool> g_durable{false};
 
 void parts() {
-    ThreadDir &td = t_dir;
-    if (td.split) return;
+    if (t_dir.split) return;
     std::string_view prefix;
-    td.part = directory_part(td.part, prefix);
-    td.prefix = prefix;
-    td.split = true;
+    t_dir.part = directory_part(t_dir.part, prefix);
+    t_dir.prefix = prefix;
+    t_dir.split = true;
 }
 
 // Opens the operation's directory: readable, so that it can be locked; a
@@ -577,30 +576,26 @@ DirScope::DirScope(std::string_view dir, bool write) {
 Rc DirScope::finish(Rc rc) {
     if (!took_flock_ || finished_) return rc;
     finished_ = true;
-    if (rc == Rc::FileError || rc == Rc::NoMemory) {
-        discard_running();
-        return rc;
-    }
-    if (commit_running()) return rc;
+    const bool failed = rc == Rc::FileError || rc == Rc::NoMemory;
+    if (!failed && commit_running()) return rc;
     discard_running();
-    return Rc::FileError;
+    return failed ? rc : Rc::FileError;
 }
 
 DirScope::~DirScope() {
-    if (took_flock_ && !finished_) discard_running();
     if (took_flock_) {
+        if (!finished_) discard_running();
         ::flock(t_dir.fd, LOCK_UN);
         t_dir.locked = false;
     }
     if (took_mutex_) g_write_mutex.unlock();
-    ThreadDir &td = t_dir;
-    if (--td.depth == 0 && fresh_) {
-        if (td.fd >= 0) {
-            ::close(td.fd);
-            td = ThreadDir{};
+    if (--t_dir.depth == 0 && fresh_) {
+        if (t_dir.fd >= 0) {
+            ::close(t_dir.fd);
+            t_dir = ThreadDir{};
         }
-        td.open_errno = 0;
-        td.shared = false;
+        t_dir.open_errno = 0;
+        t_dir.shared = false;
     }
     if (saved_) {
         auto *saved = static_cast<SavedScope *>(saved_);

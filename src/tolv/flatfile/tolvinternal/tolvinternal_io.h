@@ -22,8 +22,6 @@ public:
     ~Bytes() { release(); }
     Bytes(const Bytes &) = delete;
     Bytes &operator=(const Bytes &) = delete;
-    const char *data() const { return data_; }
-    std::size_t size() const { return size_; }
     std::string_view view() const { return {data_, size_}; }
     operator std::string_view() const { return view(); }
     // Drops the bytes (and a heap buffer) read so far.
