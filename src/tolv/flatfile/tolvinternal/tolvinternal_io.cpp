@@ -246,9 +246,7 @@ File::~File() {
 }
 
 bool File::write_all(std::string_view data) {
-    struct iovec one {
-        const_cast<char *>(data.data()), data.size()
-    };
+    struct iovec one = {const_cast<char *>(data.data()), data.size()};
     return write_all(&one, 1);
 }
 

@@ -15,7 +15,7 @@ Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &
     const io::Read r = io::read_file(list_path, old, true);
     // An unreadable list is not an empty one: keep it as it is.
     if (r == io::Read::Error) return Rc::FileError;
-    ListEdit e{old.view(), r == io::Read::Ok, ListOut(old.view())};
+    ListEdit e{old.view(), ListOut(old.view())};
     switch (edit(e, ctx)) {
         case ListEnd::Replace:
             return io::write_file(list_path, [&](io::File &f) { return e.out.write_to(f); }) ? Rc::Success
@@ -23,7 +23,7 @@ Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &
         case ListEnd::Keep: return Rc::Success;
         case ListEnd::Remove: break;
     }
-    if (e.existed && !io::remove_file(list_path) && errno != ENOENT) return Rc::FileError;
+    if (r == io::Read::Ok && !io::remove_file(list_path) && errno != ENOENT) return Rc::FileError;
     return Rc::Success;
 }
 

@@ -57,7 +57,6 @@ private:
 };
 struct ListEdit {
     std::string_view old;  // old content ("" when missing)
-    bool existed;          // the list file could be read
     ListOut out;           // new content, built by the caller
 };
 namespace detail {
