@@ -86,6 +86,5 @@ TOLV_OP(previous_rescreds, "rspi_previous_rescredslist", "")
 inline constexpr const char *kNotEnabledUser = "Not a Quorzel enabled user.";
 inline constexpr const char *kNotEnabledGroup = "Not a Quorzel enabled group.";
 inline constexpr const char *kInvalidListdata = "Invalid listdata: %s\n";
-inline constexpr const char *kNoMemory = "Memory allocation failed\n";
 
 }  // namespace tolv::text

@@ -39,15 +39,13 @@ std::mutex lifetime_mutex;
 // same directory is configured again.
 // Defined before release_at_unload below, so that it is destroyed after it.
 std::vector<char *> retired;
-std::vector<char *> &retired_dirs() { return retired; }
 char *reuse_retired(char *dir) {
-    auto &dirs = retired_dirs();
-    for (char *&old : dirs) {
+    for (char *&old : retired) {
         if (std::strcmp(old, dir) == 0) {
             rspi_free(dir);
             dir = old;
-            old = dirs.back();
-            dirs.pop_back();
+            old = retired.back();
+            retired.pop_back();
             break;
         }
     }
@@ -62,8 +60,8 @@ FILE *owned_output = nullptr;
 struct ReleaseAtUnload {
     ~ReleaseAtUnload() {
         indexcache::clear();
-        for (char *dir : retired_dirs()) rspi_free(dir);
-        retired_dirs().clear();
+        for (char *dir : retired) rspi_free(dir);
+        retired.clear();
         rspi_free(std::exchange(registry_block.dir, nullptr));
         rspi_registry_handle = nullptr;
     }
@@ -182,7 +180,7 @@ uint32_t terminate(char **handle) {
     if (handle != &registry_block.dir || !rspi_registry_handle) return RSPI_RC_SUCCESS;
     rspi_registry_handle = nullptr;
     indexcache::clear();
-    if (char *dir = __atomic_exchange_n(&registry_block.dir, nullptr, __ATOMIC_ACQ_REL)) retired_dirs().push_back(dir);
+    if (char *dir = __atomic_exchange_n(&registry_block.dir, nullptr, __ATOMIC_ACQ_REL)) retired.push_back(dir);
     return RSPI_RC_SUCCESS;
 }
 

@@ -1,24 +1,11 @@
 // tolvinternal_blobs.cpp - blobs, UUIDs and login types.
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <charconv>
 #include <cstring>
-#include <initializer_list>
 
-#include "tolvdiag.h"
 #include "tolvinternal.h"
 
 namespace tolv {
 
 // Blobs, UUIDs and login types.
-
-Rc ui_read_blob(const std::string &path, rspi_blob *blob) {
-    if (!blob || (blob->length > 0 && !blob->data)) return Rc::FileError;
-    std::size_t got = 0;
-    if (io::read_prefix(path, blob->data, blob->length, got) != io::Read::Ok) return Rc::FileError;
-    return got == blob->length ? Rc::Success : Rc::FileError;
-}
 
 Rc ui_load_blob(const std::string &record_path, long length, Rc parsed, rspi_blob *&blob) {
     rspi_free_blob(blob);
@@ -30,22 +17,13 @@ Rc ui_load_blob(const std::string &record_path, long length, Rc parsed, rspi_blo
     if (!io::size_at_least(path, static_cast<std::size_t>(length))) return Rc::FileError;
     rspi_blob *loaded = rspi_alloc_blob(static_cast<uint32_t>(length));
     if (!loaded) return Rc::NoMemory;
-    const Rc rc = ui_read_blob(path, loaded);
-    if (ok(rc))
-        blob = loaded;
-    else
+    std::size_t got = 0;
+    if (io::read_prefix(path, loaded->data, loaded->length, got) != io::Read::Ok || got != loaded->length) {
         rspi_free_blob(loaded);
-    return rc;
-}
-
-void ui_read_uuid(RecordReader &reader, unsigned char (&uuid)[16], char *&uuid_string) {
-    std::string_view line;
-    if (!reader.next(line)) return;
-    if (!ok(set_str(uuid_string, line))) {
-        reader.set_rc(Rc::NoMemory);
-        return;
+        return Rc::FileError;
     }
-    ui_uuid_value(uuid_string, uuid);
+    blob = loaded;
+    return Rc::Success;
 }
 
 namespace {
@@ -98,14 +76,24 @@ bool spells(const char *text, const unsigned char (&uuid)[16]) {
     }
     return *p == '\0';
 }
-}  // namespace
-
-void ui_uuid_value(const char *text, unsigned char (&uuid)[16]) {
+// Parses text into uuid; a failure only traces.
+void uuid_value(const char *text, unsigned char (&uuid)[16]) {
     // A record read again keeps its UUID: nothing to parse.
     if (text && spells(text, uuid)) return;
     uint32_t status = 0;
     qz_uuid_from_string(text, uuid, &status);
     if (status != 0) TOLV_TRACE("uuid_from_string failed: status = %8.8x\n", status);
+}
+}  // namespace
+
+void ui_read_uuid(RecordReader &reader, unsigned char (&uuid)[16], char *&uuid_string) {
+    std::string_view line;
+    if (!reader.next(line)) return;
+    if (!ok(set_str(uuid_string, line))) {
+        reader.set_rc(Rc::NoMemory);
+        return;
+    }
+    uuid_value(uuid_string, uuid);
 }
 
 std::string ui_logintypes_string(const rspi_logintypes *types, std::string_view sep, std::size_t size) {

@@ -9,8 +9,6 @@ namespace tolv {
 
 // Blobs, UUIDs and login types.
 
-// Reads blob->length bytes of path into blob->data: 0, or 6 when short/missing.
-Rc ui_read_blob(const std::string &path, rspi_blob *blob);
 // Writes the blob's bytes; length 0 leaves no file. 0 or 6.
 Rc ui_write_blob(const std::string &path, const rspi_blob *blob);
 // Every family's blob after its record file was parsed with result `parsed`
@@ -23,8 +21,6 @@ Rc ui_load_blob(const std::string &record_path, long length, Rc parsed, rspi_blo
 void ui_read_uuid(RecordReader &reader, unsigned char (&uuid)[16], char *&uuid_string);
 // Fills uuid and replaces uuid_string with a new UUID; failures only trace.
 void ui_uuid_create(unsigned char (&uuid)[16], char *&uuid_string);
-// Parses text into uuid; a failure only traces.
-void ui_uuid_value(const char *text, unsigned char (&uuid)[16]);
 // Joins the types with sep into at most size-1 bytes (a skipped type is left out).
 std::string ui_logintypes_string(const rspi_logintypes *types, std::string_view sep, std::size_t size);
 // Splits text at sep into a new list; null for an empty text or no memory.

@@ -1,12 +1,4 @@
 // tolvinternal_cursor.cpp - the host's list records and the cursor every enumeration shares.
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <charconv>
-#include <cstring>
-#include <initializer_list>
-
-#include "tolvdiag.h"
 #include "tolvinternal.h"
 
 namespace tolv {
@@ -44,8 +36,7 @@ Rc ListAppender::append(std::string_view text, uint32_t flag) {
 }
 
 Rc ui_get_entrylist(std::string_view dir, ListRef list) {
-    list.count = 0;
-    list.first = list.previous = list.current = nullptr;
+    list_reset(list, list.kind);
     if (!list.file) return Rc::Success;
     ui_validate_filename(list.file);
     io::Bytes data;
@@ -81,28 +72,16 @@ CursorResult cursor_move(std::string_view dir, ListRef list, Move move) {
         res.rc = Rc::NoMoreEntries;
         return res;
     }
-    switch (move) {
-    case Move::First:
+    // Previous before the first item ends the walk; next before any item is first.
+    if (move == Move::Previous) {
+        list.current = list.previous;
+        if (list.previous) list.previous = list.previous->prev;
+    } else if (move == Move::Next && list.current) {
+        list.previous = list.current;
+        list.current = list.current->next;
+    } else {
         list.previous = nullptr;
         list.current = list.first;
-        break;
-    case Move::Next:
-        if (list.current) {
-            list.previous = list.current;
-            list.current = list.current->next;
-        } else {
-            list.previous = nullptr;
-            list.current = list.first;
-        }
-        break;
-    case Move::Previous:
-        if (list.previous) {
-            list.current = list.previous;
-            list.previous = list.previous->prev;
-        } else {
-            list.current = nullptr;
-        }
-        break;
     }
     res.item = list.current;
     if (!res.item) res.rc = Rc::NoMoreEntries;

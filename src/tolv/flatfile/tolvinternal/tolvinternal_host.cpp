@@ -1,12 +1,6 @@
 // tolvinternal_host.cpp - host strings: copies made by the host library.
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <charconv>
 #include <cstring>
-#include <initializer_list>
 
-#include "tolvdiag.h"
 #include "tolvinternal.h"
 
 namespace tolv {

@@ -1,12 +1,5 @@
 // tolvinternal_indexes.cpp - the user and group lists: the wildcard filter, listings, lines,
 // writers and the identity check.
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <charconv>
-#include <cstring>
-#include <initializer_list>
-
 #include "tolvdiag.h"
 #include "tolvinternal.h"
 
@@ -64,11 +57,17 @@ private:
     std::string_view prefix_, suffix_, infix_;  // parts of pattern_
 };
 
-}  // namespace
-
-int32_t ui_compare_filter(const char *filter, const char *name) {
-    return NameFilter(filter).matches(name ? name : "");
+// A line of another entry than key's that holds uuid (exactly) or
+// registry_id (ignoring case); an empty one of either identifies nothing.
+// The disabled line with exactly the registry id own_disabled is key's own.
+bool holds_identity(const IndexLine &l, std::string_view key, std::string_view uuid, std::string_view registry_id,
+                    const char *own_disabled) {
+    if (l.name == key || (own_disabled && l.name == kIndexDisabled && l.registry_id == own_disabled)) return false;
+    return (!uuid.empty() && l.uuid == uuid) ||
+           (!registry_id.empty() && same_ignoring_case(l.registry_id, registry_id));
 }
+
+}  // namespace
 
 Rc list_add_names(ListRef list, char *const *names, int32_t count) {
     if (!list.first) list_reset(list, 1);
@@ -104,15 +103,9 @@ Rc list_index(std::string_view dir, std::string_view index_name, ListRef list, c
     };
     while (lines.next_piece(piece)) {
         IndexLine line;
-        switch (split_index_line(piece, line)) {
-        case IndexSplit::NoUuid:
-            TOLV_TRACE(texts.no_uuid, std::string(piece).c_str());
+        if (const IndexSplit split = split_index_line(piece, line); split != IndexSplit::Ok) {
+            TOLV_TRACE(split == IndexSplit::NoUuid ? texts.no_uuid : texts.no_registry_id, std::string(piece).c_str());
             return Rc::Malformed;
-        case IndexSplit::NoRegistryId:
-            TOLV_TRACE(texts.no_registry_id, std::string(piece).c_str());
-            return Rc::Malformed;
-        case IndexSplit::Ok:
-            break;
         }
         const std::string_view name = line.name;
         const std::size_t blank = name.find(' ');
@@ -150,10 +143,7 @@ Rc ui_check_identity(std::string_view dir, std::string_view index_name, std::str
     std::string_view piece;
     IndexLine l;
     while (lines.next_piece(piece)) {
-        if (split_index_line(piece, l) != IndexSplit::Ok || l.name == key) continue;
-        if (own_disabled && l.name == kIndexDisabled && l.registry_id == own_disabled) continue;
-        if ((!uuid.empty() && l.uuid == uuid) ||
-            (!registry_id.empty() && same_ignoring_case(l.registry_id, registry_id)))
+        if (split_index_line(piece, l) == IndexSplit::Ok && holds_identity(l, key, uuid, registry_id, own_disabled))
             return taken;
     }
     return Rc::Success;
@@ -177,10 +167,7 @@ Rc index_add(std::string_view dir, std::string_view index_name, std::string_view
         IndexLine l;
         while (lines.next_piece(piece)) {
             if (split_index_line(piece, l) != IndexSplit::Ok) continue;
-            if (taken && l.name != key &&
-                !(own_disabled && l.name == kIndexDisabled && l.registry_id == own_disabled) &&
-                ((!uuid.empty() && l.uuid == uuid) ||
-                 (!registry_id.empty() && same_ignoring_case(l.registry_id, registry_id)))) {
+            if (taken && holds_identity(l, key, uuid, registry_id, own_disabled)) {
                 *taken = true;
                 return ListEnd::Keep;
             }

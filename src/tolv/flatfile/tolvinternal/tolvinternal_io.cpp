@@ -6,15 +6,12 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <mutex>
-#include <type_traits>
 
 #include "tolvinternal.h"
 #include "tolvinternal/tolvinternal_iostate.h"
@@ -38,53 +35,32 @@ bool injected() {
     return false;
 }
 
-int sys_open(const char *path, int flags, mode_t mode = 0) {
-    if (injected()) return -1;
-    int fd;
+// Runs a system call again while a signal interrupts it.
+template <class F>
+auto again(F &&call) {
+    decltype(call()) r;
     do {
-        fd = ::open(path, flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+        r = call();
+    } while (r < 0 && errno == EINTR);
+    return r;
 }
 
-ssize_t sys_read(int fd, void *buf, std::size_t len) {
-    if (injected()) return -1;
-    ssize_t n;
-    do {
-        n = ::read(fd, buf, len);
-    } while (n < 0 && errno == EINTR);
-    return n;
-}
-
-ssize_t sys_writev(int fd, const struct iovec *iov, int count) {
-    if (injected()) return -1;
-    ssize_t n;
-    do {
-        n = ::writev(fd, iov, count);
-    } while (n < 0 && errno == EINTR);
-    return n;
+// A file operation: -1 when the seam fails it, else the call (again after EINTR).
+template <class F>
+auto sys(F &&call) -> decltype(call()) {
+    return injected() ? -1 : again(call);
 }
 
 // A name too long for the file system names no file that could exist.
 bool missing_errno() { return errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG; }
+// A failed open or stat: Missing when nothing is at the name, else Error.
+Read failed() { return missing_errno() ? Read::Missing : Read::Error; }
 
 int sys_openat(int dirfd, const char *name, int flags, mode_t mode = 0) {
-    if (injected()) return -1;
-    int fd;
-    do {
-        fd = ::openat(dirfd, name, flags | O_CLOEXEC | O_NOCTTY, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return sys([&] { return ::openat(dirfd, name, flags | O_CLOEXEC | O_NOCTTY, mode); });
 }
-
-int sys_fstat(int fd, struct stat &st) {
-    if (injected()) return -1;
-    return ::fstat(fd, &st);
-}
-
-int sys_fstatat(int dirfd, const char *name, struct stat &st) {
-    if (injected()) return -1;
-    return ::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW);
+ssize_t sys_read(int fd, void *buf, std::size_t len) {
+    return sys([&] { return ::read(fd, buf, len); });
 }
 
 // Opens nothing but what it names: no symlink is followed, no FIFO waited on.
@@ -134,12 +110,11 @@ bool owner_for_new_files(int fd, uid_t &uid, gid_t &gid) {
 std::atomic<bool> g_durable{false};
 
 void parts() {
-    ThreadDir &td = t_dir;
-    if (td.split) return;
+    if (t_dir.split) return;
     std::string_view prefix;
-    td.part = directory_part(td.part, prefix);
-    td.prefix = prefix;
-    td.split = true;
+    t_dir.part = directory_part(t_dir.part, prefix);
+    t_dir.prefix = prefix;
+    t_dir.split = true;
 }
 
 // Opens the operation's directory: readable, so that it can be locked; a
@@ -196,7 +171,6 @@ public:
     }
     int fd() const { return fd_; }
     const char *name() const { return name_; }
-    bool owner_for_new_files(uid_t &uid, gid_t &gid) const { return state::owner_for_new_files(fd_, uid, gid); }
     // True when this file belongs to the registry of the running write
     // operation, whose changes are staged.
     bool staged_here() const { return here_; }
@@ -212,23 +186,24 @@ private:
     bool in_stage_ = false;
 };
 
-// What is at a name: 1 a regular file, 0 nothing, -1 anything else or an error.
-int kind_at(const At &at) {
-    struct stat st;
-    if (sys_fstatat(at.fd(), at.name(), st) != 0) return missing_errno() ? 0 : -1;
-    if (S_ISREG(st.st_mode)) return 1;
+// What is at a name (no link followed): a regular file (Ok, st filled),
+// nothing (Missing), or anything else or an error (Error).
+Read stat_at(const At &at, struct stat &st) {
+    if (!at.usable() || sys([&] { return ::fstatat(at.fd(), at.name(), &st, AT_SYMLINK_NOFOLLOW); }) != 0)
+        return failed();
+    if (S_ISREG(st.st_mode)) return Read::Ok;
     errno = EINVAL;
-    return -1;
+    return Read::Error;
 }
 
 // Opens a regular file for reading; size is its size. Missing or Error as read_file.
 Read open_regular(const At &at, File &f, std::size_t &size, struct stat *seen = nullptr) {
-    if (!at.usable()) return missing_errno() ? Read::Missing : Read::Error;
+    if (!at.usable()) return failed();
     f = File(sys_openat(at.fd(), at.name(), kReadFlags));
-    if (!f.is_open()) return missing_errno() ? Read::Missing : Read::Error;
+    if (!f.is_open()) return failed();
     struct stat local;
     struct stat &st = seen ? *seen : local;
-    if (sys_fstat(f.fd(), st) != 0 || !S_ISREG(st.st_mode)) return Read::Error;
+    if (sys([&] { return ::fstat(f.fd(), &st); }) != 0 || !S_ISREG(st.st_mode)) return Read::Error;
     size = static_cast<std::size_t>(st.st_size);
     return Read::Ok;
 }
@@ -237,16 +212,6 @@ Read open_regular(const At &at, File &f, std::size_t &size, struct stat *seen = 
 }  // namespace state
 
 using namespace state;
-
-namespace {
-
-// The last component of a path: a registry file's name.
-std::string_view last_name(const std::string &path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
-}
-
-}  // namespace
 
 bool journal(const std::string &path) {
     const At at(path);
@@ -281,9 +246,7 @@ File::~File() {
 }
 
 bool File::write_all(std::string_view data) {
-    struct iovec one {
-        const_cast<char *>(data.data()), data.size()
-    };
+    struct iovec one = {const_cast<char *>(data.data()), data.size()};
     return write_all(&one, 1);
 }
 
@@ -384,9 +347,7 @@ Read read_file(const std::string &path, Bytes &out, bool list) {
 Read stat_list(const std::string &path, struct stat &st, bool &own) {
     const At at(path, true);
     own = at.in_stage();
-    if (!at.usable()) return missing_errno() ? Read::Missing : Read::Error;
-    if (sys_fstatat(at.fd(), at.name(), st) != 0) return missing_errno() ? Read::Missing : Read::Error;
-    return S_ISREG(st.st_mode) ? Read::Ok : Read::Error;
+    return stat_at(at, st);
 }
 
 Read read_list(const std::string &path, std::unique_ptr<char[]> &out, std::size_t &len, struct stat &st,
@@ -420,10 +381,10 @@ Read read_list(const std::string &path, std::unique_ptr<char[]> &out, std::size_
 Read read_config(const char *path, Bytes &out) {
     out.clear();
     // The host names this file: a symlink to it is its administrator's choice.
-    File f(sys_open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
-    if (!f.is_open()) return missing_errno() ? Read::Missing : Read::Error;
+    File f(sys_openat(AT_FDCWD, path, O_RDONLY | O_NONBLOCK));
+    if (!f.is_open()) return failed();
     struct stat st;
-    if (sys_fstat(f.fd(), st) != 0 || !S_ISREG(st.st_mode)) return Read::Error;
+    if (sys([&] { return ::fstat(f.fd(), &st); }) != 0 || !S_ISREG(st.st_mode)) return Read::Error;
     return read_whole(f.fd(), out, static_cast<std::size_t>(st.st_size), kMaxConfigBytes);
 }
 
@@ -435,7 +396,7 @@ bool File::write_all(struct iovec *slices, std::size_t count) {
             continue;
         }
         const int batch = static_cast<int>(std::min<std::size_t>(count - at, IOV_MAX));
-        ssize_t n = sys_writev(fd_, slices + at, batch);
+        ssize_t n = sys([&] { return ::writev(fd_, slices + at, batch); });
         if (n <= 0) return false;
         // A short write: move past what went out and go on from there.
         for (; n > 0; ++at) {
@@ -467,15 +428,8 @@ Read read_prefix(const std::string &path, void *buf, std::size_t len, std::size_
 
 Read probe(const std::string &path) {
     const At at(path, true);
-    if (!at.usable()) return missing_errno() ? Read::Missing : Read::Error;
-    switch (kind_at(at)) {
-    case 1:
-        return Read::Ok;
-    case 0:
-        return Read::Missing;
-    default:
-        return Read::Error;
-    }
+    struct stat st;
+    return stat_at(at, st);
 }
 
 bool write_file(const std::string &path, const std::function<bool(File &)> &fill) {
@@ -504,14 +458,14 @@ bool write_file(const std::string &path, const std::function<bool(File &)> &fill
     if (!f.is_open()) return false;
     uid_t uid = 0;
     gid_t gid = 0;
-    bool done = (!at.owner_for_new_files(uid, gid) || ::fchown(f.fd(), uid, gid) == 0) && fill(f) && f.sync();
+    bool done = (!owner_for_new_files(at.fd(), uid, gid) || ::fchown(f.fd(), uid, gid) == 0) && fill(f) && f.sync();
     done = f.close() && done;
     if (done && temp != name) done = !injected() && ::renameat(fd, temp.c_str(), fd, name.c_str()) == 0;
     if (!done) {
         ::unlinkat(fd, temp.c_str(), 0);
         return false;
     }
-    if (stage) stage_write(name);
+    if (stage) note_staged(name, false);
     return true;
 }
 
@@ -522,26 +476,19 @@ bool write_file(const std::string &path, std::string_view data) {
 bool size_at_least(const std::string &path, std::size_t n) {
     const At at(path, true);
     struct stat st;
-    return at.usable() && sys_fstatat(at.fd(), at.name(), st) == 0 && S_ISREG(st.st_mode) &&
-           static_cast<std::size_t>(st.st_size) >= n;
+    return stat_at(at, st) == Read::Ok && static_cast<std::size_t>(st.st_size) >= n;
 }
-
-namespace {
-bool rename_at(const At &from, const At &to) {
-    if (injected()) return false;
-    return ::renameat(from.fd(), from.name(), to.fd(), to.name()) == 0;
-}
-}  // namespace
 
 bool rename_file(const std::string &from, const std::string &to) {
     const At a(from, true), b(to, true);
-    if (!a.usable() || kind_at(a) != 1) return false;
+    struct stat st;
+    if (stat_at(a, st) != Read::Ok) return false;
     // A name the operation removes is free (its At is not usable).
-    if (b.usable() ? kind_at(b) < 0 : !missing_errno()) return false;
-    if (!a.staged_here()) return rename_at(a, b);
+    if (stat_at(b, st) == Read::Error) return false;
+    if (!a.staged_here()) return !injected() && ::renameat(a.fd(), a.name(), b.fd(), b.name()) == 0;
     // Staged: the new name gets the file (the staged one moved, else a link
     // to the registry's), and the old name is marked removed.
-    const std::string name_a(last_name(from)), name_b(last_name(to));
+    const std::string name_a(a.name()), name_b(b.name());
     if (!begin_stage() || injected()) return false;
     const int fd = t_dir.stage_fd;
     const Staged *sa = staged(name_a);
@@ -551,31 +498,26 @@ bool rename_file(const std::string &from, const std::string &to) {
         if (staged(name_b) && ::unlinkat(fd, name_b.c_str(), 0) != 0) return false;
         if (::linkat(t_dir.fd, name_a.c_str(), fd, name_b.c_str(), 0) != 0) return false;
     }
-    stage_write(name_b);
+    note_staged(name_b, false);
     if (::symlinkat(kRemoved, fd, name_a.c_str()) != 0) return false;
-    if (Staged *s = staged(name_a))
-        s->remove = true;
-    else
-        t_stage.push_back({name_a, true});
+    note_staged(name_a, true);
     return true;
 }
 
 bool lock_shared() {
     if (t_dir.depth == 0 || t_dir.locked || t_dir.shared || t_dir.fd < 0) return false;
-    int rc;
-    while ((rc = ::flock(t_dir.fd, LOCK_SH)) != 0 && errno == EINTR) {
-    }
-    t_dir.shared = rc == 0;
+    t_dir.shared = again([] { return ::flock(t_dir.fd, LOCK_SH); }) == 0;
     return t_dir.shared;
 }
 
 bool remove_file(const std::string &path) {
     const At at(path, true);
     if (!at.usable()) return false;
-    const int kind = kind_at(at);
-    if (kind == 0) errno = ENOENT;
-    if (kind != 1) return false;
-    if (at.staged_here()) return stage_removal(last_name(path));
+    struct stat st;
+    const Read kind = stat_at(at, st);
+    if (kind == Read::Missing) errno = ENOENT;
+    if (kind != Read::Ok) return false;
+    if (at.staged_here()) return stage_removal(at.name());
     if (injected()) return false;
     return ::unlinkat(at.fd(), at.name(), 0) == 0;
 }
@@ -593,43 +535,33 @@ struct SavedScope {
 }  // namespace
 
 DirScope::DirScope(std::string_view dir, bool write) {
-    ThreadDir &td = t_dir;
-    // The common case, a reading call on a thread with no call running,
-    // only notes the directory: a cursor step may never need it.
-    if (!write && td.depth == 0) {
-        td.depth = 1;
-        fresh_ = true;
-        td.prefix = {};
-        td.part = dir;  // split on first use (parts())
-        td.split = false;
-        return;
-    }
-    std::string_view prefix;
-    const std::string_view part = directory_part(dir, prefix);
-    if (td.depth > 0) parts();
-    if (t_dir.depth > 0 && t_dir.part != part) {
-        // Another registry's operation calls into this one: set it aside.
-        saved_ = new SavedScope{std::move(t_dir), std::move(t_stage)};
-        t_dir = ThreadDir{};
-        t_stage.clear();
+    if (t_dir.depth > 0) {
+        parts();
+        std::string_view prefix;
+        if (t_dir.part != directory_part(dir, prefix)) {
+            // Another registry's operation calls into this one: set it aside.
+            saved_ = new SavedScope{std::move(t_dir), std::move(t_stage)};
+            t_dir = ThreadDir{};
+            t_stage.clear();
+        }
     }
     if (t_dir.depth++ == 0) {
         fresh_ = true;
-        t_dir.part = part;
-        t_dir.prefix = prefix;
-        t_dir.split = true;
-        if (write) open_thread_dir(true);
+        // A reading call only notes the directory, split on first use
+        // (parts()): a cursor step may never need it.
+        t_dir.part = dir;
+        t_dir.prefix = {};
+        t_dir.split = false;
+        if (write) {
+            parts();
+            open_thread_dir(true);
+        }
     }
     if (!write || t_dir.locked) return;
     g_write_mutex.lock();
     took_mutex_ = true;
-    int rc = -1;
     if (t_dir.fd < 0 && t_dir.open_errno == 0) open_thread_dir(true);
-    if (t_dir.fd >= 0) {
-        while ((rc = ::flock(t_dir.fd, LOCK_EX)) != 0 && errno == EINTR) {
-        }
-    }
-    if (rc != 0) {
+    if (t_dir.fd < 0 || again([] { return ::flock(t_dir.fd, LOCK_EX); }) != 0) {
         ok_ = false;
         return;
     }
@@ -642,30 +574,26 @@ DirScope::DirScope(std::string_view dir, bool write) {
 Rc DirScope::finish(Rc rc) {
     if (!took_flock_ || finished_) return rc;
     finished_ = true;
-    if (rc == Rc::FileError || rc == Rc::NoMemory) {
-        discard_running();
-        return rc;
-    }
-    if (commit_running()) return rc;
+    const bool failed = rc == Rc::FileError || rc == Rc::NoMemory;
+    if (!failed && commit_running()) return rc;
     discard_running();
-    return Rc::FileError;
+    return failed ? rc : Rc::FileError;
 }
 
 DirScope::~DirScope() {
-    if (took_flock_ && !finished_) discard_running();
     if (took_flock_) {
+        if (!finished_) discard_running();
         ::flock(t_dir.fd, LOCK_UN);
         t_dir.locked = false;
     }
     if (took_mutex_) g_write_mutex.unlock();
-    ThreadDir &td = t_dir;
-    if (--td.depth == 0 && fresh_) {
-        if (td.fd >= 0) {
-            ::close(td.fd);
-            td = ThreadDir{};
+    if (--t_dir.depth == 0 && fresh_) {
+        if (t_dir.fd >= 0) {
+            ::close(t_dir.fd);
+            t_dir = ThreadDir{};
         }
-        td.open_errno = 0;
-        td.shared = false;
+        t_dir.open_errno = 0;
+        t_dir.shared = false;
     }
     if (saved_) {
         auto *saved = static_cast<SavedScope *>(saved_);

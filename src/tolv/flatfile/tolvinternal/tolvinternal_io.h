@@ -9,8 +9,7 @@ struct stat;
 
 namespace tolv {
 
-// The file layer: every open, read, write, rename and remove of the plug-in
-// goes through here. Files are created with mode 0600.
+// Files are created with mode 0600.
 namespace io {
 
 enum class Read { Ok, Missing, Error };
@@ -23,8 +22,6 @@ public:
     ~Bytes() { release(); }
     Bytes(const Bytes &) = delete;
     Bytes &operator=(const Bytes &) = delete;
-    const char *data() const { return data_; }
-    std::size_t size() const { return size_; }
     std::string_view view() const { return {data_, size_}; }
     operator std::string_view() const { return view(); }
     // Drops the bytes (and a heap buffer) read so far.
@@ -73,7 +70,6 @@ Read read_prefix(const std::string &path, void *buf, std::size_t len, std::size_
 // Whether a regular file is at path (Ok), nothing (Missing), or something
 // else or an unanswerable question (Error).
 Read probe(const std::string &path);
-class File;
 // Replaces path with what fill(file) writes into a new file (0600; as root in
 // a directory owned by another account, with the directory's owner). In a
 // write operation the new file is staged; elsewhere it is written to

@@ -59,8 +59,8 @@ bool owner_for_new_files(int fd, uid_t &uid, gid_t &gid);
 // The journal (tolvinternal_journal.cpp).
 // Opens the staging directory before the operation's first change.
 bool begin_stage();
-// Notes a staged new version of the registry file `name`.
-void stage_write(std::string_view name);
+// Notes a staged new version of the registry file `name`, or (remove) its removal.
+void note_staged(std::string_view name, bool remove);
 // Stages a removal of the registry file `name` (there in the staged view).
 bool stage_removal(std::string_view name);
 // Drops the running operation's staged changes.

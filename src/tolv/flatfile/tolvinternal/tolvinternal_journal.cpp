@@ -193,21 +193,18 @@ bool recover() {
 bool stage_removal(std::string_view name) {
     if (!begin_stage() || injected()) return false;
     const std::string path(name);
-    Staged *s = staged(name);
+    const Staged *s = staged(name);
     if (s && !s->remove && ::unlinkat(t_dir.stage_fd, path.c_str(), 0) != 0) return false;
     if (::symlinkat(kRemoved, t_dir.stage_fd, path.c_str()) != 0) return false;
-    if (s)
-        s->remove = true;
-    else
-        t_stage.push_back({std::string(name), true});
+    note_staged(name, true);
     return true;
 }
 
-void stage_write(std::string_view name) {
+void note_staged(std::string_view name, bool remove) {
     if (Staged *s = staged(name))
-        s->remove = false;
+        s->remove = remove;
     else
-        t_stage.push_back({std::string(name), false});
+        t_stage.push_back({std::string(name), remove});
 }
 
 }  // namespace tolv::io::state

@@ -65,7 +65,6 @@ public:
     }
     Rc rc() const { return rc_; }
     void set_rc(Rc rc) { rc_ = rc; }
-    bool short_file() const { return rc_ == Rc::Malformed; }
 
 private:
     LineReader lines_;

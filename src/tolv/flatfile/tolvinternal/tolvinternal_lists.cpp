@@ -1,12 +1,7 @@
 // tolvinternal_lists.cpp - the list rewriter and the sorted entry lists.
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <charconv>
 #include <cstring>
-#include <initializer_list>
 
-#include "tolvdiag.h"
 #include "tolvinternal.h"
 
 namespace tolv {
@@ -20,7 +15,7 @@ Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &
     const io::Read r = io::read_file(list_path, old, true);
     // An unreadable list is not an empty one: keep it as it is.
     if (r == io::Read::Error) return Rc::FileError;
-    ListEdit e{old.view(), r == io::Read::Ok, ListOut(old.view())};
+    ListEdit e{old.view(), ListOut(old.view())};
     switch (edit(e, ctx)) {
         case ListEnd::Replace:
             return io::write_file(list_path, [&](io::File &f) { return e.out.write_to(f); }) ? Rc::Success
@@ -28,7 +23,7 @@ Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &
         case ListEnd::Keep: return Rc::Success;
         case ListEnd::Remove: break;
     }
-    if (e.existed && !io::remove_file(list_path) && errno != ENOENT) return Rc::FileError;
+    if (r == io::Read::Ok && !io::remove_file(list_path) && errno != ENOENT) return Rc::FileError;
     return Rc::Success;
 }
 
@@ -36,8 +31,6 @@ Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &
 // Entry lists.
 
 namespace {
-
-std::string list_path(std::string_view dir, std::string_view list_name) { return make_path(dir, list_name); }
 
 // Calls f(at, end) for each piece [at, end) of data, as LineReader(data, n)
 // cuts them, that begins with lead, in order, without visiting the others.
@@ -75,7 +68,7 @@ void for_each_piece_starting_with(std::string_view data, int n, std::string_view
 template <class Drop>
 Rc drop_from_entrylist(std::string_view dir, std::string_view list_name, std::string_view lead, Drop drop) {
     bool found = false;
-    const Rc rc = rewrite_list(list_path(dir, list_name), [&](ListEdit &e) {
+    const Rc rc = rewrite_list(make_path(dir, list_name), [&](ListEdit &e) {
         // Without a NUL the pieces give the bytes back unchanged, so only the
         // dropped ones need finding.
         if (!lead.empty() && !std::memchr(e.old.data(), '\0', e.old.size())) {
@@ -106,52 +99,18 @@ Rc drop_from_entrylist(std::string_view dir, std::string_view list_name, std::st
     return found ? Rc::Success : Rc::NotInList;
 }
 
-}  // namespace
-
-Rc ui_add_to_entrylist(std::string_view dir, std::string_view list_name, std::string_view entry) {
-    std::string line(entry);
-    line.push_back('\n');
-    return rewrite_list(list_path(dir, list_name), [&](ListEdit &e) {
+// Adds new_entry in its sorted place (unless there) and drops every line
+// that is old_entry (unless empty), in one rewrite.
+Rc insert_sorted(std::string_view dir, std::string_view list_name, std::string_view old_entry,
+                 std::string_view new_entry) {
+    const std::string old_line = old_entry.empty() ? std::string() : std::string(old_entry) + '\n';
+    const std::string new_line = std::string(new_entry) + '\n';
+    return rewrite_list(make_path(dir, list_name), [&](ListEdit &e) {
         bool pending = true;
         LineReader lines(e.old, kListLineSize);
         std::string_view piece;
         while (lines.next_piece(piece)) {
-            if (pending) {
-                const int c = std::string_view(line).compare(piece);
-                if (c == 0) {
-                    pending = false;
-                } else if (c < 0) {
-                    e.out.append(line);
-                    pending = false;
-                }
-            }
-            e.out.append(piece);
-            // Placed: the rest goes back as it is.
-            std::string_view rest;
-            if (!pending && lines.take_rest(rest)) {
-                e.out.append(rest);
-                break;
-            }
-        }
-        if (pending) e.out.append(line);
-        return ListEnd::Replace;
-    });
-}
-
-Rc ui_replace_in_entrylist(std::string_view dir, std::string_view list_name, std::string_view old_entry,
-                           std::string_view new_entry) {
-    if (new_entry.empty()) {
-        const Rc rc = old_entry.empty() ? Rc::Success : ui_remove_from_entrylist(dir, list_name, old_entry);
-        return rc == Rc::NotInList ? Rc::Success : rc;
-    }
-    if (old_entry.empty()) return ui_add_to_entrylist(dir, list_name, new_entry);
-    const std::string old_line = std::string(old_entry) + '\n', new_line = std::string(new_entry) + '\n';
-    return rewrite_list(list_path(dir, list_name), [&](ListEdit &e) {
-        bool pending = true;
-        LineReader lines(e.old, kListLineSize);
-        std::string_view piece;
-        while (lines.next_piece(piece)) {
-            if (piece == old_line) continue;
+            if (!old_line.empty() && piece == old_line) continue;
             if (pending) {
                 const int c = std::string_view(new_line).compare(piece);
                 if (c == 0) {
@@ -162,10 +121,31 @@ Rc ui_replace_in_entrylist(std::string_view dir, std::string_view list_name, std
                 }
             }
             e.out.append(piece);
+            // Placed, and nothing to drop: the rest goes back as it is.
+            std::string_view rest;
+            if (!pending && old_line.empty() && lines.take_rest(rest)) {
+                e.out.append(rest);
+                break;
+            }
         }
         if (pending) e.out.append(new_line);
         return ListEnd::Replace;
     });
+}
+
+}  // namespace
+
+Rc ui_add_to_entrylist(std::string_view dir, std::string_view list_name, std::string_view entry) {
+    return insert_sorted(dir, list_name, {}, entry);
+}
+
+Rc ui_replace_in_entrylist(std::string_view dir, std::string_view list_name, std::string_view old_entry,
+                           std::string_view new_entry) {
+    if (new_entry.empty()) {
+        const Rc rc = old_entry.empty() ? Rc::Success : ui_remove_from_entrylist(dir, list_name, old_entry);
+        return rc == Rc::NotInList ? Rc::Success : rc;
+    }
+    return insert_sorted(dir, list_name, old_entry, new_entry);
 }
 
 Rc ui_remove_from_entrylist(std::string_view dir, std::string_view list_name, std::string_view entry) {

@@ -57,7 +57,6 @@ private:
 };
 struct ListEdit {
     std::string_view old;  // old content ("" when missing)
-    bool existed;          // the list file could be read
     ListOut out;           // new content, built by the caller
 };
 namespace detail {
@@ -83,8 +82,5 @@ Rc ui_purge_from_entrylist(std::string_view dir, std::string_view list_name, std
 // is left out. 0, or 6/3 when the list cannot be rewritten.
 Rc ui_replace_in_entrylist(std::string_view dir, std::string_view list_name, std::string_view old_entry,
                            std::string_view new_entry);
-
-// Case-insensitive wildcard match with '*'; a null filter matches everything.
-int32_t ui_compare_filter(const char *filter, const char *name);
 
 }  // namespace tolv

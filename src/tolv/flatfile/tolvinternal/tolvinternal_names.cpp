@@ -1,19 +1,12 @@
 // tolvinternal_names.cpp - file names: lower-casing, sanitising, and the name of every
 // registry file.
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <charconv>
-#include <cstring>
 #include <initializer_list>
 
-#include "tolvdiag.h"
 #include "tolvinternal.h"
 
 namespace tolv {
 
 // File names.
-
 
 void ui_tolower(char *text) {
     if (!text) return;
@@ -41,42 +34,25 @@ void ui_validate_filename(char *text) {
 }
 
 namespace {
-// Appends name with its ':', '/' and '\' turned into '-'.
-void append_sanitised(std::string &path, std::string_view name) {
-    const std::size_t from = path.size();
-    path.append(name);
-    // Local bounds: a char store could alias the string's own size and data.
-    for (char *p = path.data() + from, *end = path.data() + path.size(); p != end; ++p) *p = sanitised(*p);
-}
-}  // namespace
-
-std::string make_path(std::string_view dir, std::string_view name) {
-    std::string path;
-    path.reserve(dir.size() + name.size());
-    path.append(dir);
-    append_sanitised(path, name);
-    return path;
-}
-
-namespace {
-std::string join_name(std::string_view dir, std::initializer_list<std::string_view> parts) {
+// dir followed by the parts, with their ':', '/' and '\' turned into '-'
+// unless sanitise is false.
+std::string join_name(std::string_view dir, std::initializer_list<std::string_view> parts, bool sanitise = true) {
     std::size_t n = dir.size();
     for (auto p : parts) n += p.size();
     std::string path;
     path.reserve(n);
     path.append(dir);
-    for (auto p : parts) append_sanitised(path, p);
+    for (auto p : parts) path.append(p);
+    // Local bounds: a char store could alias the string's own size and data.
+    if (sanitise)
+        for (char *p = path.data() + dir.size(), *end = path.data() + path.size(); p != end; ++p) *p = sanitised(*p);
     return path;
 }
-std::string concat(std::initializer_list<std::string_view> parts) {
-    std::size_t n = 0;
-    for (auto p : parts) n += p.size();
-    std::string s;
-    s.reserve(n);
-    for (auto p : parts) s.append(p);
-    return s;
-}
+// A list name: the parts as they are.
+std::string concat(std::initializer_list<std::string_view> parts) { return join_name({}, parts, false); }
 }  // namespace
+
+std::string make_path(std::string_view dir, std::string_view name) { return join_name(dir, {name}); }
 
 std::string user_file(std::string_view dir, std::string_view domain, std::string_view user_id) {
     return join_name(dir, {domain, "_", user_id, format::kUserFile.suffix});
@@ -100,11 +76,7 @@ std::string rescreds_file(std::string_view dir, std::string_view domain, std::st
     // Every ':' becomes '-' anyway; the first one is named for the record.
     return join_name(dir, {domain, "_", user_id, "_", name, format::kRescredsFile.suffix});
 }
-std::string blob_file(std::string_view record_path) {
-    std::string p(record_path);
-    p.append(kBlobSuffix);
-    return p;
-}
+std::string blob_file(std::string_view record_path) { return join_name(record_path, {kBlobSuffix}, false); }
 // List names stay as given: the entry-list functions sanitise them on use.
 std::string my_groups_list(std::string_view domain, std::string_view user_id) {
     return concat({domain, "_", user_id, format::kMyGroupsSuffix});

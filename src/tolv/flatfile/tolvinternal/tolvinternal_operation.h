@@ -18,14 +18,6 @@ uint32_t guarded(F &&body) noexcept {
         return RSPI_RC_FILE_ERROR;
     }
 }
-template <class F>
-int32_t guarded_count(F &&body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return 0;
-    }
-}
 
 // The registry directory behind a handle, or null when the handle is unusable.
 inline const char *registry_dir(char **handle) { return handle ? __atomic_load_n(handle, __ATOMIC_ACQUIRE) : nullptr; }
@@ -63,38 +55,36 @@ private:
 
 // The body of an exported operation: body(std::string_view dir) -> Rc. A
 // handle without a registry directory (never initialised, or terminated)
-// gives 4 without touching anything.
+// gives 4 without touching anything. One that changes files (write) is
+// serialised by the write lock, and gives 6 without touching anything when
+// the lock cannot be taken.
 template <class F>
-uint32_t guarded_op(char **handle, F &&body) noexcept {
+uint32_t guarded_op(char **handle, F &&body, bool write = false) noexcept {
     const char *dir = registry_dir(handle);
     if (!dir) return RSPI_RC_CONFIG_ERROR;
     return guarded([&] {
-        io::DirScope scope(dir, false);
-        return body(std::string_view(dir));
+        io::DirScope scope(dir, write);
+        if (!scope.ok()) return Rc::FileError;
+        const Rc rc = body(std::string_view(dir));
+        return write ? scope.finish(rc) : rc;
     });
 }
-
-// guarded_op for operations that change files: serialised by the write lock,
-// and 6 without touching anything when the lock cannot be taken.
 template <class F>
 uint32_t guarded_write_op(char **handle, F &&body) noexcept {
-    const char *dir = registry_dir(handle);
-    if (!dir) return RSPI_RC_CONFIG_ERROR;
-    return guarded([&] {
-        io::DirScope scope(dir, true);
-        if (!scope.ok()) return Rc::FileError;
-        return scope.finish(body(std::string_view(dir)));
-    });
+    return guarded_op(handle, body, true);
 }
 
+// guarded_op for a count: 0 when anything fails.
 template <class F>
 int32_t guarded_count_op(char **handle, F &&body) noexcept {
     const char *dir = registry_dir(handle);
     if (!dir) return 0;
-    return guarded_count([&] {
+    try {
         io::DirScope scope(dir, false);
         return body(std::string_view(dir));
-    });
+    } catch (...) {
+        return 0;
+    }
 }
 
 // The usual exported operation: body(dir) traced with the operation's texts,

@@ -1,12 +1,6 @@
 // tolvinternal_records.cpp - record files read and written line by line.
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <charconv>
-#include <cstring>
-#include <initializer_list>
 
-#include "tolvdiag.h"
 #include "tolvinternal.h"
 
 namespace tolv {
