@@ -12,53 +12,43 @@ struct OpText {
 #define TOLV_OP(id, name, args) inline constexpr OpText id{name " invoked" args "\n", name " rc = %u\n"};
 #define TOLV_OP_NOEXIT(id, name) inline constexpr OpText id{name " invoked\n", nullptr};
 
-// Users.
-TOLV_OP(create_user, "rspi_create_user", ": %s %s")
-TOLV_OP(get_user, "rspi_get_user", ": %s %s")
-TOLV_OP(modify_user, "rspi_modify_user", ": %s %s")
-TOLV_OP(delete_user, "rspi_delete_user", ": %s %s")
-TOLV_OP(disable_user, "rspi_disable_user", ": %s %s")
-TOLV_OP(enable_user, "rspi_enable_user", ": %s %s")
+// A family kept in the user or group list.
+#define TOLV_LISTED_OPS(name)                                             \
+    TOLV_OP(create_##name, "rspi_create_" #name, ": %s %s")               \
+    TOLV_OP(get_##name, "rspi_get_" #name, ": %s %s")                     \
+    TOLV_OP(modify_##name, "rspi_modify_" #name, ": %s %s")               \
+    TOLV_OP(delete_##name, "rspi_delete_" #name, ": %s %s")               \
+    TOLV_OP(disable_##name, "rspi_disable_" #name, ": %s %s")             \
+    TOLV_OP(enable_##name, "rspi_enable_" #name, ": %s %s")               \
+    TOLV_OP(get_##name##_by_uuid, "rspi_get_" #name "_by_uuid", ": %s")   \
+    TOLV_OP(get_##name##_by_rgyid, "rspi_get_" #name "_by_rgyid", ": %s") \
+    TOLV_OP(get_##name##list, "rspi_get_" #name "list", "")               \
+    TOLV_OP_NOEXIT(name##list_count, "rspi_" #name "list_count")          \
+    TOLV_OP(first_##name, "rspi_first_" #name, "")                        \
+    TOLV_OP(next_##name, "rspi_next_" #name, "")                          \
+    TOLV_OP(previous_##name, "rspi_previous_" #name, "")
+
+TOLV_LISTED_OPS(user)
 TOLV_OP(authenticate_user, "rspi_authenticate_user", ": %s %s")
 TOLV_OP(change_authndata, "rspi_change_authndata", ": %s %s")
-TOLV_OP(get_user_by_uuid, "rspi_get_user_by_uuid", ": %s")
 TOLV_OP(get_user_by_certdn, "rspi_get_user_by_certdn", ": %s")
-TOLV_OP(get_user_by_rgyid, "rspi_get_user_by_rgyid", ": %s")
-TOLV_OP(get_userlist, "rspi_get_userlist", "")
-TOLV_OP_NOEXIT(userlist_count, "rspi_userlist_count")
-TOLV_OP(first_user, "rspi_first_user", "")
-TOLV_OP(next_user, "rspi_next_user", "")
-TOLV_OP(previous_user, "rspi_previous_user", "")
 TOLV_OP(user_grouplist, "rspi_user_grouplist", ": %s %s")
 
-// Groups.
-TOLV_OP(create_group, "rspi_create_group", ": %s %s")
-TOLV_OP(get_group, "rspi_get_group", ": %s %s")
-TOLV_OP(modify_group, "rspi_modify_group", ": %s %s")
-TOLV_OP(delete_group, "rspi_delete_group", ": %s %s")
-TOLV_OP(disable_group, "rspi_disable_group", ": %s %s")
-TOLV_OP(enable_group, "rspi_enable_group", ": %s %s")
+TOLV_LISTED_OPS(group)
 TOLV_OP(add_group_member, "rspi_add_group_member", ": %s %s")
 TOLV_OP(remove_group_member, "rspi_remove_group_member", ": %s %s")
-TOLV_OP(get_group_by_uuid, "rspi_get_group_by_uuid", ": %s")
-TOLV_OP(get_group_by_rgyid, "rspi_get_group_by_rgyid", ": %s")
 TOLV_OP(group_userlist, "rspi_group_userlist", ": %s %s")
-TOLV_OP(get_grouplist, "rspi_get_grouplist", "")
-TOLV_OP_NOEXIT(grouplist_count, "rspi_grouplist_count")
-TOLV_OP(first_group, "rspi_first_group", "")
-TOLV_OP(next_group, "rspi_next_group", "")
-TOLV_OP(previous_group, "rspi_previous_group", "")
 
 // A family named by its keys traces under its operations' own names.
-#define TOLV_KEYED_OPS(name)                                                                                \
-    TOLV_OP(create_##name, "rspi_create_" #name, "")                                                       \
-    TOLV_OP(get_##name, "rspi_get_" #name, "")                                                             \
-    TOLV_OP(modify_##name, "rspi_modify_" #name, "")                                                       \
-    TOLV_OP(delete_##name, "rspi_delete_" #name, "")                                                       \
+#define TOLV_KEYED_OPS(name)                                                                                         \
+    TOLV_OP(create_##name, "rspi_create_" #name, "")                                                                 \
+    TOLV_OP(get_##name, "rspi_get_" #name, "")                                                                       \
+    TOLV_OP(modify_##name, "rspi_modify_" #name, "")                                                                 \
+    TOLV_OP(delete_##name, "rspi_delete_" #name, "")                                                                 \
     inline constexpr OpText get_##name##list{"rspi_get_" #name "list invoked\n", "rspi_get_" #name "list rc = 0\n"}; \
-    TOLV_OP_NOEXIT(name##list_count, "rspi_" #name "list_count")                                           \
-    TOLV_OP(first_##name, "rspi_first_" #name, "")                                                         \
-    TOLV_OP(next_##name, "rspi_next_" #name, "")                                                           \
+    TOLV_OP_NOEXIT(name##list_count, "rspi_" #name "list_count")                                                     \
+    TOLV_OP(first_##name, "rspi_first_" #name, "")                                                                   \
+    TOLV_OP(next_##name, "rspi_next_" #name, "")                                                                     \
     TOLV_OP(previous_##name, "rspi_previous_" #name, "")
 
 TOLV_KEYED_OPS(policy)
@@ -79,6 +69,7 @@ TOLV_OP(next_rescreds, "rspi_next_rescredslist", "")
 TOLV_OP(previous_rescreds, "rspi_previous_rescredslist", "")
 
 #undef TOLV_KEYED_OPS
+#undef TOLV_LISTED_OPS
 #undef TOLV_OP
 #undef TOLV_OP_NOEXIT
 
