@@ -24,14 +24,6 @@ namespace {
 
 using Files = std::map<std::string, std::string>;
 
-bool is_index(const std::string &name) {
-    for (const char *suffix : {".file", ".GPmembers", ".myGroups", ".myResCreds", ".RGmembers"}) {
-        const std::string s(suffix);
-        if (name.size() >= s.size() && name.compare(name.size() - s.size(), s.size(), s) == 0) return true;
-    }
-    return false;
-}
-
 // Every name in the directory with its bytes ("<dir>" for a directory, such as a journal).
 Files everything(const std::string &dir) {
     Files out;
@@ -42,10 +34,12 @@ Files everything(const std::string &dir) {
     return out;
 }
 
+// The entry lists among them.
 Files indexes_of(const Files &all) {
     Files out;
     for (const auto &[name, bytes] : all)
-        if (is_index(name)) out[name] = bytes;
+        for (const char *suffix : {".file", ".GPmembers", ".myGroups", ".myResCreds", ".RGmembers"})
+            if (name.ends_with(suffix)) out[name] = bytes;
     return out;
 }
 
