@@ -135,18 +135,19 @@ std::set<std::string> names(const Files &m) {
 // allocations fails.
 void walk(const Fault &fault) {
     for (const Scenario &s : kScenarios) {
-        const std::string setup = kTwoUsers + s.setup;
-        Files clean;
+        Files pre, clean;
         {
             Sequence q;
-            ASSERT_EQ(failure(q(setup)), 0u) << s.name;
+            ASSERT_EQ(failure(q(kTwoUsers + s.setup)), 0u) << s.name;
+            pre = everything(q.dir());
             ASSERT_EQ(failure(q(s.call)), 0u) << s.name;
             clean = everything(q.dir());
         }
         for (long n = 1;; ++n) {
-            Sequence q;
-            q(setup);
-            const Files pre = everything(q.dir());
+            Sequence q;  // set up as a copy of the files: faster than making them again
+            for (const auto &[name, bytes] : pre)
+                bytes == "<dir>" ? void(::mkdir((q.dir() + name).c_str(), 0700)) : write_file(q.dir() + name, bytes);
+            ASSERT_EQ(everything(q.dir()), pre) << s.name;
             long seen = 0;
             call_hook = [&](bool on) {
                 if (on) fault.arm(n > seen ? n - seen : 0);

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <regex>
 #include <sstream>
 
 #include "records.h"
@@ -700,9 +699,9 @@ std::string tolvtest::Sequence::operator()(const std::string &lines) {
 }
 
 uint32_t tolvtest::failure(const std::string &transcript) {
-    static const std::regex code("\n  rc=(\\d+)");
-    for (std::sregex_iterator it(transcript.begin(), transcript.end(), code), end; it != end; ++it)
-        if (const auto rc = static_cast<uint32_t>(std::stoul((*it)[1])); rc != 0 && rc != RSPI_RC_NO_MORE_ENTRIES)
+    for (std::size_t p = 0; (p = transcript.find("\n  rc=", p)) != std::string::npos;)
+        if (const auto rc = static_cast<uint32_t>(std::stoul(transcript.substr(p += 6, 12)));
+            rc != 0 && rc != RSPI_RC_NO_MORE_ENTRIES)
             return rc;
     return 0;
 }
