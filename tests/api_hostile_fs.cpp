@@ -104,13 +104,15 @@ TEST(HostileFs, PlantedNamesFailWithoutReachingOutside) {
     const TempDir outside_dir;
     const std::string outside = outside_dir.path() + "secret";
     Sequence s;
+    s(kPopulate);
+    const Files populated = snapshot(s.dir());
     for (const Target &t : kTargets) {
         for (const Plant &p : plants()) {
             for (const char *op : {t.read, t.write}) {
                 if (!op || (t.directory && p.label == std::string_view("directory"))) continue;
                 const std::string what = std::string(t.name) + " as " + p.label + ": " + op;
                 for (const auto &e : fs::directory_iterator(s.dir())) fs::remove_all(e.path());
-                s(kPopulate);
+                restore(s.dir(), populated);
                 write_file(outside, "outside bytes\n");
                 fs::remove_all(s.dir() + t.name);
                 p.make(s.dir() + t.name, outside);

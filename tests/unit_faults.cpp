@@ -5,7 +5,6 @@
 // a file operation, 3 for an allocation, or the one code the interface names
 // for a step (a credential file that cannot be removed, say).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -21,18 +20,6 @@
 using namespace tolvtest;
 
 namespace {
-
-using Files = std::map<std::string, std::string>;
-
-// Every name in the directory with its bytes ("<dir>" for a directory, such as a journal).
-Files everything(const std::string &dir) {
-    Files out;
-    for (const auto &f : list_dir(dir)) {
-        struct stat st;
-        out[f] = ::lstat((dir + f).c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? "<dir>" : read_file(dir + f);
-    }
-    return out;
-}
 
 // The entry lists among them.
 Files indexes_of(const Files &all) {
@@ -139,15 +126,14 @@ void walk(const Fault &fault) {
         {
             Sequence q;
             ASSERT_EQ(failure(q(kTwoUsers + s.setup)), 0u) << s.name;
-            pre = everything(q.dir());
+            pre = snapshot(q.dir());
             ASSERT_EQ(failure(q(s.call)), 0u) << s.name;
-            clean = everything(q.dir());
+            clean = snapshot(q.dir());
         }
         for (long n = 1;; ++n) {
-            Sequence q;  // set up as a copy of the files: faster than making them again
-            for (const auto &[name, bytes] : pre)
-                bytes == "<dir>" ? void(::mkdir((q.dir() + name).c_str(), 0700)) : write_file(q.dir() + name, bytes);
-            ASSERT_EQ(everything(q.dir()), pre) << s.name;
+            Sequence q;
+            restore(q.dir(), pre);  // faster than the set-up calls again
+            ASSERT_EQ(snapshot(q.dir()), pre) << s.name;
             long seen = 0;
             call_hook = [&](bool on) {
                 if (on) fault.arm(n > seen ? n - seen : 0);
@@ -161,7 +147,7 @@ void walk(const Fault &fault) {
             EXPECT_TRUE(rc == 0 || rc == fault.code || step) << where << ": rc " << rc;
             // All or nothing: a failed call leaves the directory exactly as it
             // was, no journal included; a call that gets through did all of it.
-            const Files now = everything(q.dir());
+            const Files now = snapshot(q.dir());
             EXPECT_TRUE(rc != fault.code || now == pre) << where;
             EXPECT_TRUE(rc != 0 || (names(now) == names(clean) && indexes_of(now) == indexes_of(clean))) << where;
             if (seen < n) {  // the calls made fewer: walk done
