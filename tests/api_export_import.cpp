@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <fcntl.h>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,46 +17,30 @@
 #include "registry.h"
 #include "tolvadm_run.h"
 
-using Json = nlohmann::ordered_json;
 using tolvtest::AdmResult;
+using tolvtest::run_program;
 using tolvtest::TempDir;
 
 namespace {
 
+// Two users (one with a credential) in a group, a resource group; a name a DN
+// must escape, a user without a password (not valid), a disabled one in the group.
+const char *const kDocument = R"({"format": "tolv-export", "version": 1,
+  "users": [{"domain": "corp", "user_id": "ann", "registry_id": "ANN", "password": "a"},
+    {"domain": "corp", "user_id": "bob", "password": "b", "text_1": "x", "credentials": [{"resource": "db", "text": "s"}]},
+    {"domain": "lab", "user_id": "o'neil+x,y", "password": "p w", "description": "Zoë"},
+    {"domain": "corp", "user_id": "nopw"},
+    {"domain": "corp", "user_id": "gone", "password": "g", "enabled": false}],
+  "groups": [{"domain": "corp", "group_id": "staff", "registry_id": "S", "members": [{"domain": "corp", "user_id": "ann"},
+      {"domain": "corp", "user_id": "bob"}, {"domain": "corp", "user_id": "gone"}]},
+    {"domain": "lab", "group_id": "empty", "registry_id": "E"}],
+  "resources": [{"name": "res1"}],
+  "resource_groups": [{"name": "office", "members": ["res1"]}]})";
+
 class ExportImport : public tolvtest::Registry {
 protected:
-    std::string conf() const { return conf_dir_.path() + "tolv.conf"; }
-    AdmResult adm(const std::vector<std::string> &args, const std::string &input = "") {
-        return tolvtest::tolvadm(conf(), args, input);
-    }
+    AdmResult adm(const std::vector<std::string> &args) { return tolvtest::tolvadm(conf_dir_.path() + "tolv.conf", args); }
 };
-
-// Two users (one with a credential), a group of both, a resource group.
-Json small_document() {
-    return Json::parse(R"({
-      "format": "tolv-export", "version": 1,
-      "users": [
-        {"domain": "corp", "user_id": "ann", "registry_id": "ANN", "password": "a"},
-        {"domain": "corp", "user_id": "bob", "password": "b", "text_1": "x",
-         "credentials": [{"resource": "db", "text": "s"}]}],
-      "groups": [{"domain": "corp", "group_id": "staff", "registry_id": "S",
-                  "members": [{"domain": "corp", "user_id": "ann"}, {"domain": "corp", "user_id": "bob"}]}],
-      "resources": [{"name": "res1"}],
-      "resource_groups": [{"name": "office", "members": ["res1"]}]})");
-}
-
-// ---------------------------------------------------------------------------
-// OpenLDAP.
-
-// A program's exit status and both its output streams.
-struct Ran {
-    int status;
-    std::string out;
-};
-Ran run(const std::vector<std::string> &argv, const std::string &input = "") {
-    const AdmResult r = tolvtest::run_program(argv, input);
-    return {r.status, r.out + r.err};
-}
 
 // A throw-away slapd on 127.0.0.1: mdb database in a temporary directory, run
 // as the current user, stopped (and reaped) when the object goes, whatever
@@ -158,14 +141,8 @@ private:
 TEST_F(ExportImport, LdifLoadsIntoOpenLdapAndMigratedUsersBindWithTheirPasswords) {
     if (access(Slapd::kBinary, X_OK) != 0) GTEST_SKIP() << "slapd is not installed (Debian: slapd, ldap-utils)";
 
-    Json d = small_document();
-    d["users"].push_back({{"domain", "lab"}, {"user_id", "o'neil+x,y"}, {"password", "p w"}, {"description", "Zoë"}});
-    d["users"].push_back({{"domain", "corp"}, {"user_id", "nopw"}});                            // not valid: no password
-    d["users"].push_back({{"domain", "corp"}, {"user_id", "gone"}, {"password", "g"}, {"enabled", false}});
-    d["groups"][0]["members"].push_back({{"domain", "corp"}, {"user_id", "gone"}});
-    d["groups"].push_back({{"domain", "lab"}, {"group_id", "empty"}, {"registry_id", "E"}});
     const std::string file = conf_dir_.path() + "doc.json", ldif = conf_dir_.path() + "out.ldif";
-    tolvtest::write_file(file, d.dump());
+    tolvtest::write_file(file, kDocument);
     AdmResult r = adm({"import", file});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     r = adm({"export", "--format", "ldif", "--base-dn", Slapd::kSuffix, "--with-secrets", ldif});
@@ -179,19 +156,20 @@ TEST_F(ExportImport, LdifLoadsIntoOpenLdapAndMigratedUsersBindWithTheirPasswords
         return a;
     };
     // The base entry is the directory's own; the export goes below it.
-    Ran l = run(with({"ldapadd"}, admin),
+    AdmResult l = run_program(with({"ldapadd"}, admin),
                 "dn: dc=example,dc=com\nobjectClass: dcObject\nobjectClass: organization\ndc: example\no: Example\n");
-    ASSERT_EQ(l.status, 0) << l.out;
-    l = run(with(with({"ldapadd"}, admin), {"-f", ldif}));
-    ASSERT_EQ(l.status, 0) << l.out << tolvtest::read_file(ldif);
+    ASSERT_EQ(l.status, 0) << l.err;
+    l = run_program(with(with({"ldapadd"}, admin), {"-f", ldif}));
+    ASSERT_EQ(l.status, 0) << l.err << tolvtest::read_file(ldif);
 
-    l = run(with(with({"ldapsearch", "-LLL"}, admin), {"-b", Slapd::kSuffix, "(objectClass=inetOrgPerson)", "uid"}));
+    l = run_program(
+        with(with({"ldapsearch", "-LLL"}, admin), {"-b", Slapd::kSuffix, "(objectClass=inetOrgPerson)", "uid"}));
     ASSERT_EQ(l.status, 0) << l.out;
     std::size_t people = 0;
     for (const auto &line : tolvtest::lines(l.out)) people += line.rfind("uid:", 0) == 0;
     EXPECT_EQ(people, 4u) << l.out;  // ann, bob, o'neil, nopw; not the disabled one
     EXPECT_EQ(l.out.find("gone"), std::string::npos);
-    l = run(with(with({"ldapsearch", "-LLL"}, admin),
+    l = run_program(with(with({"ldapsearch", "-LLL"}, admin),
                  {"-b", "cn=staff,ou=groups,ou=corp,dc=example,dc=com", "-s", "base", "member", "description"}));
     EXPECT_NE(l.out.find("member: uid=ann,ou=people,ou=corp,dc=example,dc=com"), std::string::npos) << l.out;
     EXPECT_NE(l.out.find("member: uid=bob,ou=people,ou=corp,dc=example,dc=com"), std::string::npos) << l.out;
@@ -199,15 +177,15 @@ TEST_F(ExportImport, LdifLoadsIntoOpenLdapAndMigratedUsersBindWithTheirPasswords
 
     // Migrated users bind with the passwords they had; a user without one cannot.
     const std::string oneil = "uid=o'neil\\+x\\,y,ou=people,ou=lab,dc=example,dc=com";
-    l = run({"ldapwhoami", "-x", "-H", slapd.url(), "-D", oneil, "-w", "p w"});
+    l = run_program({"ldapwhoami", "-x", "-H", slapd.url(), "-D", oneil, "-w", "p w"});
     EXPECT_EQ(l.status, 0) << l.out;
-    l = run({"ldapwhoami", "-x", "-H", slapd.url(), "-D", "uid=ann,ou=people,ou=corp,dc=example,dc=com", "-w", "a"});
+    l = run_program({"ldapwhoami", "-x", "-H", slapd.url(), "-D", "uid=ann,ou=people,ou=corp,dc=example,dc=com", "-w", "a"});
     EXPECT_EQ(l.status, 0) << l.out;
-    l = run({"ldapwhoami", "-x", "-H", slapd.url(), "-D", "uid=ann,ou=people,ou=corp,dc=example,dc=com", "-w", "b"});
+    l = run_program({"ldapwhoami", "-x", "-H", slapd.url(), "-D", "uid=ann,ou=people,ou=corp,dc=example,dc=com", "-w", "b"});
     EXPECT_EQ(l.status, 49) << l.out;  // invalid credentials
-    l = run({"ldapwhoami", "-x", "-H", slapd.url(), "-D", "uid=nopw,ou=people,ou=corp,dc=example,dc=com", "-w", "x"});
+    l = run_program({"ldapwhoami", "-x", "-H", slapd.url(), "-D", "uid=nopw,ou=people,ou=corp,dc=example,dc=com", "-w", "x"});
     EXPECT_EQ(l.status, 49) << l.out;
-    l = run(with(with({"ldapsearch", "-LLL"}, admin), {"-b", oneil, "-s", "base", "description"}));
+    l = run_program(with(with({"ldapsearch", "-LLL"}, admin), {"-b", oneil, "-s", "base", "description"}));
     EXPECT_NE(l.out.find("description:: Wm/Dqw=="), std::string::npos) << l.out;  // "Zoë"
 }
 

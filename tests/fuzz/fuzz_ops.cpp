@@ -3,8 +3,6 @@
 #include <dirent.h>
 
 #include <cstdio>
-
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -40,11 +38,6 @@ private:
 
 char *dup(const std::string &s) { return rspi_strdup(s.c_str()); }
 
-bool ends_with(const std::string &s, const char *suffix) {
-    const size_t n = std::strlen(suffix);
-    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-}
-
 [[noreturn]] void broken(const std::string &file, const std::string &why) {
     std::fprintf(stderr, "invariant broken in %s: %s\n", file.c_str(), why.c_str());
     __builtin_trap();
@@ -58,11 +51,11 @@ void check_invariants() {
     if (!d) __builtin_trap();
     while (dirent *e = readdir(d)) {
         const std::string name = e->d_name;
-        if (ends_with(name, "_T")) broken(name, "temporary file left");
+        if (name.ends_with("_T")) broken(name, "temporary file left");
         const bool userish = name == "userlist.file" || name == "grouplist.file";
-        const bool entry = !userish && (ends_with(name, ".file") || ends_with(name, ".GPmembers") ||
-                                        ends_with(name, ".myGroups") || ends_with(name, ".myResCreds") ||
-                                        ends_with(name, ".RGmembers"));
+        const bool entry = !userish && (name.ends_with(".file") || name.ends_with(".GPmembers") ||
+                                        name.ends_with(".myGroups") || name.ends_with(".myResCreds") ||
+                                        name.ends_with(".RGmembers"));
         if (!userish && !entry) continue;
         const std::string text = tolvfuzz::slurp(name);
         std::string prev;

@@ -60,6 +60,20 @@ std::vector<std::string> list_dir(const std::string &dir) {
     return names;
 }
 
+Files snapshot(const std::string &dir) {
+    Files out;
+    for (const auto &f : list_dir(dir)) {
+        struct stat st;
+        out[f] = ::lstat((dir + f).c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? "<dir>" : read_file(dir + f);
+    }
+    return out;
+}
+
+void restore(const std::string &dir, const Files &files) {
+    for (const auto &[name, bytes] : files)
+        bytes == "<dir>" ? void(::mkdir((dir + name).c_str(), 0700)) : write_file(dir + name, bytes);
+}
+
 std::vector<std::string> lines(const std::string &text) {
     std::vector<std::string> out;
     std::string cur;

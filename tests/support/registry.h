@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,11 @@ void write_file(const std::string &path, const std::string &content);
 std::vector<std::string> list_dir(const std::string &dir);
 // Lines of a text, without their newlines.
 std::vector<std::string> lines(const std::string &text);
+// Every name in a directory with its bytes ("<dir>" for a directory), and
+// the same put back into a directory.
+using Files = std::map<std::string, std::string>;
+Files snapshot(const std::string &dir);
+void restore(const std::string &dir, const Files &files);
 
 // Fixture for black-box tests: a fresh registry, initialised through
 // rspi_initialize (the plug-in's own configuration parser) and terminated
