@@ -1,5 +1,18 @@
 // tolvinternal_io.cpp - the file layer: the one place that opens, reads, writes,
-// renames and removes files, and the seam where tests inject failures.
+// renames and removes files, the seam where tests inject failures, and the
+// journal that makes every write operation all or nothing.
+//
+// The journal: a write operation changes no registry file before its commit
+// point. Each new version of a file is made in the staging directory
+// "<prefix>tolv.staging" under the file's own name, each removal is marked
+// there by a symlink (target "-"), and the operation's reads see both. The
+// commit point is one rename of that directory to "<prefix>tolv.journal";
+// the journal is then applied in order and, empty, parked as
+// "<prefix>tolv.journal.idle" until the next writer takes it back at its
+// lock. A writer that finds a journal (its writer died after the commit
+// point) applies it first; one that finds a staging directory empties it.
+// No entry can take these names: every entry file ends with its family's suffix.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -12,17 +25,18 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 
 #include "tolvinternal.h"
-#include "tolvinternal/tolvinternal_iostate.h"
 
 namespace tolv::io {
 
-namespace state {
+namespace {
 
 std::atomic<long> g_fail_at{0};
 std::atomic<long> g_seen{0};
 std::atomic<int> g_errno{0};
+std::atomic<bool> g_durable{false};
 
 // True when this file operation is the one a test asked to fail.
 bool injected() {
@@ -77,8 +91,34 @@ std::string_view directory_part(std::string_view path, std::string_view &name) {
     return slash == 0 ? std::string_view("/") : path.substr(0, slash);
 }
 
+// The registry directory of this thread's operations: views of the
+// registry's string, which outlives every call (a cursor step pays no copy).
+struct ThreadDir {
+    std::string_view part;    // the directory as file paths spell it
+    std::string_view prefix;  // what the configured directory adds in front of every name
+    int fd = -1;              // O_RDONLY (lockable) or O_PATH; -1 when it did not open
+    int open_errno = 0;       // why it did not
+    int depth = 0;
+    bool locked = false;
+    int owner = 0;  // 0 not looked at, 1 files keep the creator's owner, 2 they take the directory's
+    uid_t uid = 0;
+    gid_t gid = 0;
+    bool staging = false;  // the staging directory is there under its name
+    int stage_fd = -1;     // and open (-1 until the operation's first change)
+    bool shared = false;   // a reader holds the lock shared (lock_shared)
+    bool split = true;     // part and prefix hold the split directory (else part holds it whole)
+};
+// Trivial to destroy, so that every cursor step reaches it for a thread pointer.
+static_assert(std::is_trivially_destructible_v<ThreadDir>);
 thread_local ThreadDir t_dir;
+
+// A staged change, in the order made: the file `name` replaced, or removed.
+struct Staged {
+    std::string name;
+    bool remove;
+};
 thread_local std::vector<Staged> t_stage;
+constexpr const char *kRemoved = "-";  // a removal marker's target
 
 Staged *staged(std::string_view name) {
     for (Staged &s : t_stage)
@@ -86,7 +126,7 @@ Staged *staged(std::string_view name) {
     return nullptr;
 }
 
-// The owner new files take: as root, that of a directory owned by another account.
+// As root, new files take the owner of a directory owned by another account.
 bool owner_for_new_files(int fd, uid_t &uid, gid_t &gid) {
     if (fd == t_dir.fd && t_dir.owner != 0) {
         uid = t_dir.uid;
@@ -107,8 +147,6 @@ bool owner_for_new_files(int fd, uid_t &uid, gid_t &gid) {
     return other;
 }
 
-std::atomic<bool> g_durable{false};
-
 void parts() {
     if (t_dir.split) return;
     std::string_view prefix;
@@ -126,12 +164,205 @@ void open_thread_dir(bool write) {
     t_dir.open_errno = t_dir.fd < 0 ? errno : 0;
 }
 
-// A directory reached for one file operation: the operation's own directory,
-// or (outside any operation, as in tests) one opened for this call alone.
+// ---------------------------------------------------------------------------
+// The journal.
+
+constexpr std::string_view kStaging = format::kStagingDir;
+constexpr std::string_view kJournal = format::kJournalDir;
+constexpr std::string_view kJournalIdle = format::kIdleJournalDir;
+
+std::string journal_name(std::string_view which) { return std::string(t_dir.prefix).append(which); }
+
+void sync_dir(int fd) {
+    if (g_durable.load(std::memory_order_relaxed)) ::fsync(fd);
+}
+
+// Applies one journal entry (in directory jfd) to the registry file of its
+// name; true when nothing of it is left. Raw system calls: applying a
+// committed journal is never a fault point.
+bool apply_found(int jfd, const char *name) {
+    struct stat st;
+    if (::fstatat(jfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+    if (S_ISLNK(st.st_mode))
+        return (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT) && ::unlinkat(jfd, name, 0) == 0;
+    if (!S_ISREG(st.st_mode)) return false;
+    // Already applied, the entry's name left by a power loss mid-rename: a
+    // rename over itself would do nothing, so the entry just goes.
+    struct stat now;
+    const bool same = ::fstatat(t_dir.fd, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == st.st_ino &&
+                      now.st_dev == st.st_dev;
+    return same ? ::unlinkat(jfd, name, 0) == 0 : ::renameat(jfd, name, t_dir.fd, name) == 0;
+}
+
+// Parks an emptied directory as the idle one. Not flushed even when durable:
+// an empty journal back after a power loss is parked again by the next writer.
+bool park(std::string_view which) {
+    const std::string name = journal_name(which), idle = journal_name(kJournalIdle);
+    return ::renameat(t_dir.fd, name.c_str(), t_dir.fd, idle.c_str()) == 0 ||
+           ::unlinkat(t_dir.fd, name.c_str(), AT_REMOVEDIR) == 0;
+}
+
+// Applies (a journal) or empties (a staging directory) `which`, then parks it;
+// true when nothing of it is left.
+bool settle_on_disk(std::string_view which, bool apply) {
+    const std::string name = journal_name(which);
+    const int fd = ::openat(t_dir.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT;
+    DIR *d = ::fdopendir(fd);
+    if (!d) {
+        ::close(fd);
+        return false;
+    }
+    bool all = true;
+    while (const dirent *e = ::readdir(d)) {
+        if (e->d_name[0] == '.' && (!e->d_name[1] || (e->d_name[1] == '.' && !e->d_name[2]))) continue;
+        all = (apply ? apply_found(fd, e->d_name) : ::unlinkat(fd, e->d_name, 0) == 0) && all;
+    }
+    sync_dir(fd);
+    ::closedir(d);
+    return all && park(which);
+}
+
+// One rename, and the proof that no journal is pending: only one of the
+// three names exists at a time.
+bool take_idle() {
+    const std::string idle = journal_name(kJournalIdle), stage = journal_name(kStaging);
+    if (::renameat(t_dir.fd, idle.c_str(), t_dir.fd, stage.c_str()) != 0) return false;
+    t_dir.staging = true;
+    return true;
+}
+
+// Opens the staging directory before the operation's first change (the idle
+// one, else a new one), without following a link and used only through that
+// descriptor: nothing planted at its name leads outside.
+bool begin_stage() {
+    if (t_dir.stage_fd >= 0) return true;
+    if (injected()) return false;
+    const std::string stage = journal_name(kStaging);
+    if (!t_dir.staging && !take_idle()) {
+        if (errno != ENOENT || ::mkdirat(t_dir.fd, stage.c_str(), 0700) != 0) return false;
+        t_dir.staging = true;
+        uid_t uid = 0;
+        gid_t gid = 0;
+        if (owner_for_new_files(t_dir.fd, uid, gid))
+            (void)::fchownat(t_dir.fd, stage.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW);
+    }
+    t_dir.stage_fd = ::openat(t_dir.fd, stage.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    return t_dir.stage_fd >= 0;
+}
+
+void close_stage() {
+    if (t_dir.stage_fd >= 0) ::close(std::exchange(t_dir.stage_fd, -1));
+    t_stage.clear();
+    t_dir.staging = false;
+}
+
+// A staging directory that cannot be emptied stays for the next writer.
+void discard_running() {
+    if (!t_dir.staging) return;
+    bool all = true;
+    const int fd = t_dir.stage_fd;
+    if (fd >= 0) {
+        for (const Staged &s : t_stage) all = (::unlinkat(fd, s.name.c_str(), 0) == 0 || errno == ENOENT) && all;
+    }
+    close_stage();
+    if (all) park(kStaging);
+}
+
+// The commit point, then the journal applied in order; false, nothing
+// changed, when the commit itself fails.
+bool commit_running() {
+    if (!t_dir.staging) return true;
+    if (t_stage.empty()) {
+        discard_running();
+        return true;
+    }
+    const int fd = t_dir.stage_fd;
+    sync_dir(fd);
+    const std::string stage = journal_name(kStaging), journal = journal_name(kJournal);
+    if (injected() || ::renameat(t_dir.fd, stage.c_str(), t_dir.fd, journal.c_str()) != 0) return false;
+    sync_dir(t_dir.fd);
+    // The descriptor still reaches the directory, now the journal.
+    bool all = true;
+    for (const Staged &s : t_stage) {
+        const char *name = s.name.c_str();
+        if (s.remove)
+            all = (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT) && ::unlinkat(fd, name, 0) == 0 && all;
+        else
+            all = ::renameat(fd, name, t_dir.fd, name) == 0 && all;
+    }
+    // Durable: no entry comes back into the idle directory after a power loss.
+    sync_dir(t_dir.fd);
+    sync_dir(fd);
+    close_stage();
+    // A step that failed leaves the journal for the next writer to apply.
+    if (all) park(kJournal);
+    return true;
+}
+
+// Under a freshly taken write lock, before anything is read: a dead writer's
+// journal is applied, its staging directory emptied.
+bool recover() {
+    if (take_idle()) return true;
+    const int why = errno;
+    struct stat st;
+    const std::string journal = journal_name(kJournal);
+    if (::fstatat(t_dir.fd, journal.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISDIR(st.st_mode) || !settle_on_disk(kJournal, true)) return false;
+    } else if (errno != ENOENT) {
+        return false;
+    }
+    // Only the rename failed (a directory we may not write): the first change will fail instead.
+    if (why != ENOENT) return true;
+    return settle_on_disk(kStaging, false);
+}
+
+void note_staged(std::string_view name, bool remove) {
+    if (Staged *s = staged(name))
+        s->remove = remove;
+    else
+        t_stage.push_back({std::string(name), remove});
+}
+
+bool stage_removal(std::string_view name) {
+    if (!begin_stage() || injected()) return false;
+    const std::string path(name);
+    const Staged *s = staged(name);
+    if (s && !s->remove && ::unlinkat(t_dir.stage_fd, path.c_str(), 0) != 0) return false;
+    if (::symlinkat(kRemoved, t_dir.stage_fd, path.c_str()) != 0) return false;
+    note_staged(name, true);
+    return true;
+}
+
+// Large read buffers start on a page boundary: on AMD Zen the kernel copies
+// into a buffer a few bytes past one up to seven times more slowly.
+constexpr std::align_val_t kPage{4096};
+
+// The last large buffer a thread let go of, up to kSpareMax: index reads come
+// in runs, and fresh pages for each mean page faults and zeroing. Larger ones
+// go back at once, so that many threads do not each keep one.
+constexpr std::size_t kSpareMax = std::size_t{1} << 20;
+struct Spare {
+    char *p = nullptr;
+    std::size_t cap = 0;
+    ~Spare() { ::operator delete[](p, kPage); }
+};
+thread_local Spare spare;
+
+char *large_buffer(std::size_t size, std::size_t &cap) {
+    if (spare.p && spare.cap >= size) {
+        cap = std::exchange(spare.cap, 0);
+        return std::exchange(spare.p, nullptr);
+    }
+    cap = size;
+    return static_cast<char *>(::operator new[](size, kPage));
+}
+
+// The directory of one file operation: the operation's own, or (outside any
+// operation, as in tests) one opened for this call alone.
 class At {
 public:
-    // staged: the running write operation reads its own staged changes
-    // (a file it staged is read from the stage, one it removes is missing).
+    // staged_view: a write operation reads its own staged changes.
     explicit At(const std::string &path, bool staged_view = false) {
         std::string_view name;
         const std::string_view part = directory_part(path, name);
@@ -139,8 +370,7 @@ public:
         name_ = name.empty() ? "." : path.c_str() + (path.size() - name.size());
         if (t_dir.depth > 0) parts();
         if (t_dir.depth > 0 && t_dir.part == part) {
-            // A reading call opens its directory on its first file: a cursor
-            // step that reads nothing costs nothing.
+            // Opened on the first file: a cursor step that reads nothing costs nothing.
             if (t_dir.fd < 0 && t_dir.open_errno == 0) open_thread_dir(false);
             fd_ = t_dir.fd;
             err_ = t_dir.open_errno;
@@ -171,10 +401,9 @@ public:
     }
     int fd() const { return fd_; }
     const char *name() const { return name_; }
-    // True when this file belongs to the registry of the running write
-    // operation, whose changes are staged.
+    // The file belongs to the running write operation's registry.
     bool staged_here() const { return here_; }
-    // True when the staged view led to the running operation's own change.
+    // The staged view led to the operation's own change.
     bool in_stage() const { return in_stage_; }
 
 private:
@@ -186,8 +415,7 @@ private:
     bool in_stage_ = false;
 };
 
-// What is at a name (no link followed): a regular file (Ok, st filled),
-// nothing (Missing), or anything else or an error (Error).
+// Ok (st filled) for a regular file, Missing, or Error for anything else.
 Read stat_at(const At &at, struct stat &st) {
     if (!at.usable() || sys([&] { return ::fstatat(at.fd(), at.name(), &st, AT_SYMLINK_NOFOLLOW); }) != 0)
         return failed();
@@ -196,7 +424,6 @@ Read stat_at(const At &at, struct stat &st) {
     return Read::Error;
 }
 
-// Opens a regular file for reading; size is its size. Missing or Error as read_file.
 Read open_regular(const At &at, File &f, std::size_t &size, struct stat *seen = nullptr) {
     if (!at.usable()) return failed();
     f = File(sys_openat(at.fd(), at.name(), kReadFlags));
@@ -208,10 +435,7 @@ Read open_regular(const At &at, File &f, std::size_t &size, struct stat *seen = 
     return Read::Ok;
 }
 
-
-}  // namespace state
-
-using namespace state;
+}  // namespace
 
 bool journal(const std::string &path) {
     const At at(path);
@@ -257,37 +481,6 @@ bool File::close() {
     return ::close(fd) == 0 && !fail;
 }
 
-namespace {
-
-// Large read buffers start on a page boundary: on some CPUs (AMD Zen here)
-// the kernel copies file pages into a buffer that starts a few bytes past a
-// page boundary up to seven times more slowly.
-constexpr std::align_val_t kPage{4096};
-
-// The last large buffer a thread let go of, up to kSpareMax: index reads come
-// in runs (a rewrite, a listing, a lookup), and fresh pages for each would
-// mean page faults and zeroing. Larger buffers go back at once, so that many
-// threads reading a large registry do not each keep one.
-constexpr std::size_t kSpareMax = std::size_t{1} << 20;
-struct Spare {
-    char *p = nullptr;
-    std::size_t cap = 0;
-    ~Spare() { ::operator delete[](p, kPage); }
-};
-thread_local Spare spare;
-
-// A page-aligned buffer of at least size bytes; cap is what it holds.
-char *large_buffer(std::size_t size, std::size_t &cap) {
-    if (spare.p && spare.cap >= size) {
-        cap = std::exchange(spare.cap, 0);
-        return std::exchange(spare.p, nullptr);
-    }
-    cap = size;
-    return static_cast<char *>(::operator new[](size, kPage));
-}
-
-}  // namespace
-
 void Bytes::release() {
     if (!heap_) return;
     // Keep the larger of the two.
@@ -301,8 +494,7 @@ void Bytes::release() {
     heap_cap_ = 0;
 }
 
-// Reads an open regular file of the given size whole, but never more than
-// limit bytes: a file that grows while it is read is cut there.
+// A file that grows while it is read is cut at limit.
 Read read_whole(int fd, Bytes &out, std::size_t size, std::size_t limit) {
     char *buf = out.local_;
     std::size_t cap = std::min(Bytes::kLocal, limit);
@@ -433,13 +625,11 @@ Read probe(const std::string &path) {
 }
 
 bool write_file(const std::string &path, const std::function<bool(File &)> &fill) {
-    // Refused before anything is written: the rename would replace a link or
-    // a special file at the name with our file.
+    // A link or special file at the name would be replaced by the rename.
     if (probe(path) == Read::Error) return false;
     const At at(path);
     if (!at.usable()) return false;
-    // In a write operation the file is made in the staging directory: as
-    // the staged version itself, or beside it when there is one already.
+    // Staged: the staged version itself, or beside it when there is one already.
     const bool stage = at.staged_here();
     if (stage && !begin_stage()) return false;
     const int fd = stage ? t_dir.stage_fd : at.fd();
@@ -447,8 +637,7 @@ bool write_file(const std::string &path, const std::function<bool(File &)> &fill
     const std::string temp = stage && !staged(name) ? name : name + std::string(kTempSuffix);
     constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
     File f(sys_openat(fd, temp.c_str(), flags, 0600));
-    // A temporary file left by a writer that died: gone first, if it is a
-    // plain file. Anything else at the name is not ours to remove.
+    // A dead writer's temporary file goes first; anything but a plain file is not ours.
     if (!f.is_open() && errno == EEXIST) {
         struct stat st;
         if (::fstatat(fd, temp.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
@@ -486,8 +675,7 @@ bool rename_file(const std::string &from, const std::string &to) {
     // A name the operation removes is free (its At is not usable).
     if (stat_at(b, st) == Read::Error) return false;
     if (!a.staged_here()) return !injected() && ::renameat(a.fd(), a.name(), b.fd(), b.name()) == 0;
-    // Staged: the new name gets the file (the staged one moved, else a link
-    // to the registry's), and the old name is marked removed.
+    // Staged: the new name gets the file (moved, else linked), the old one a removal mark.
     const std::string name_a(a.name()), name_b(b.name());
     if (!begin_stage() || injected()) return false;
     const int fd = t_dir.stage_fd;
@@ -522,9 +710,6 @@ bool remove_file(const std::string &path) {
     return ::unlinkat(at.fd(), at.name(), 0) == 0;
 }
 
-// ---------------------------------------------------------------------------
-// The operation's directory and the write lock.
-
 namespace {
 std::recursive_mutex g_write_mutex;
 // The state of another registry's operation that a nested one interrupts.
@@ -547,8 +732,7 @@ DirScope::DirScope(std::string_view dir, bool write) {
     }
     if (t_dir.depth++ == 0) {
         fresh_ = true;
-        // A reading call only notes the directory, split on first use
-        // (parts()): a cursor step may never need it.
+        // A reader splits the directory on first use: a cursor step may never need it.
         t_dir.part = dir;
         t_dir.prefix = {};
         t_dir.split = false;
