@@ -1,12 +1,10 @@
 // tolvinternal_indexcache.cpp - the user, group and certificate-DN lists kept
 // parsed in the process.
 //
-// A stat suffices to tell a copy is current: every writer replaces a list by
-// renaming a new file over it, which always gives another inode, and the
-// copy keeps the old file open, so its inode cannot be reused while the copy
-// lives. What stat cannot see is a write into the list file in place that
-// keeps its size within one tick of the file system's clock; no writer of the
-// registry does that.
+// A stat tells a copy is current: every writer renames a new file over a
+// list, which gives another inode, and the copy keeps the old file open, so
+// its inode cannot be reused. Only an in-place write that keeps the size
+// within one clock tick goes unseen; no writer of the registry does that.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -24,11 +22,11 @@
 
 namespace tolv {
 
-// One list as read, with one table of the keys its lookups probe, made with
-// it and never changed after, so threads share it without a lock. User and
-// group lists: each line's UUID and ASCII registry id (lines whose registry
-// id has other bytes are candidates of every registry-id lookup: a locale
-// may lower those bytes into anything). Certificate-DN list: each DN.
+// One list as read, with a table of the keys its lookups probe, never
+// changed after, so threads share it without a lock. User and group lists:
+// each line's UUID and ASCII registry id (a registry id with other bytes is a
+// candidate of every registry-id lookup: a locale may lower them into
+// anything). Certificate-DN list: each DN.
 struct IndexSnapshot {
     struct stat id {};
     io::File pin;  // keeps the inode from being reused while the copy lives
@@ -55,13 +53,13 @@ struct IndexSnapshot {
 
 namespace {
 
-// A UUID key is the first 36 bytes (a UUID's text) after a line's first
-// double blank. A shorter key, which the host never sends, walks the copy.
+// A UUID key is the 36 bytes after a line's first double blank; a shorter
+// key, which the host never sends, walks the whole copy.
 constexpr std::size_t kUuidKey = 36;
 
 uint64_t hash_of(std::string_view s) { return std::hash<std::string_view>{}(s); }
-// The hash of ASCII text with 'A'..'Z' lowered (low: scratch); none for text
-// with other bytes. The loop has no branch, so that it runs on whole vectors.
+// The hash of ASCII text with 'A'..'Z' lowered (low: scratch), none for
+// other bytes. No branch in the loop, so that it runs on whole vectors.
 std::optional<uint64_t> folded_hash(std::string_view s, std::string &low) {
     low.assign(s);
     unsigned char bits = 0;
@@ -72,8 +70,7 @@ std::optional<uint64_t> folded_hash(std::string_view s, std::string &low) {
     return bits < 0x80 ? std::optional<uint64_t>(hash_of(low)) : std::nullopt;
 }
 
-// ui_lower lowers 'A'..'Z' through the locale: the registry-id keys assume
-// the plain ASCII mapping and are not used under a locale that differs.
+// The registry-id keys assume ASCII lowering, which ui_lower takes from the locale.
 bool plain_ascii_case() {
     for (char c = 'A'; c <= 'Z'; ++c)
         if (ui_lower(c) != static_cast<char>(c + ('a' - 'A'))) return false;
@@ -88,13 +85,11 @@ bool same_file(const struct stat &a, const struct stat &b) {
 
 using Copy = std::shared_ptr<const IndexSnapshot>;
 
-// The copies, shared by every thread. The mutex is held only to copy or swap
-// a pointer: copies are built outside it, and released after it (closing a
-// list that was replaced frees its blocks). A version of a list is copied
-// when a lookup meets it the second time; the first reads the file as a
-// lookup without a cache does and notes its identity (seen). So a list
-// rewritten between every two lookups costs what it did without a cache,
-// and one read more often is copied once.
+// The copies, shared by every thread; the mutex guards only a pointer copy or
+// swap (building and releasing happen outside it). A version of a list is
+// copied when a lookup meets it the second time, the first reading the file
+// and noting its identity (seen): a list rewritten between every two lookups
+// costs what it did without a cache.
 struct Cache {
     struct Slot {
         Copy copy;
@@ -104,16 +99,14 @@ struct Cache {
     std::array<Slot, 3> slots;
     std::size_t charged = 0;
 };
-// Never destroyed: a host may end its registry from a static destructor of
-// its own that runs after this library's. Emptied by clear(), which the
-// library's unload also calls, it holds no memory of its own.
+// Never destroyed: a host may end its registry from a static destructor that
+// runs after this library's. clear(), also called at unload, empties it.
 Cache &cache() {
     alignas(Cache) static unsigned char storage[sizeof(Cache)];
     static Cache *const c = new (storage) Cache;
     return *c;
 }
-// 0 (off) outside rspi_initialize and rspi_terminate: a call still running
-// after the end of its registry keeps nothing.
+// 0 (off) outside rspi_initialize and rspi_terminate: a late call keeps nothing.
 std::atomic<std::size_t> g_limit{0};
 
 Copy build(const std::string &path, bool cert, std::size_t limit) {
@@ -149,8 +142,7 @@ Copy build(const std::string &path, bool cert, std::size_t limit) {
     return s;
 }
 
-// The copy that is the list at path now, made by the second lookup to meet
-// this version of the list; null: the lookup reads the file.
+// The copy of the list at path now; null: the lookup reads the file.
 Copy current_copy(const std::string &path, std::string_view list, bool rebuild) {
     constexpr std::string_view kLists[] = {kUserList, kGroupList, kCertDnList};
     const std::size_t slot = std::find(std::begin(kLists), std::end(kLists), list) - std::begin(kLists);

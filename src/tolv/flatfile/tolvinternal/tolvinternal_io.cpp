@@ -164,6 +164,13 @@ void open_thread_dir(bool write) {
     t_dir.open_errno = t_dir.fd < 0 ? errno : 0;
 }
 
+std::recursive_mutex g_write_mutex;
+// The state of another registry's operation that a nested one interrupts.
+struct SavedScope {
+    ThreadDir dir;
+    std::vector<Staged> stage;
+};
+
 // ---------------------------------------------------------------------------
 // The journal.
 
@@ -709,15 +716,6 @@ bool remove_file(const std::string &path) {
     if (injected()) return false;
     return ::unlinkat(at.fd(), at.name(), 0) == 0;
 }
-
-namespace {
-std::recursive_mutex g_write_mutex;
-// The state of another registry's operation that a nested one interrupts.
-struct SavedScope {
-    ThreadDir dir;
-    std::vector<Staged> stage;
-};
-}  // namespace
 
 DirScope::DirScope(std::string_view dir, bool write) {
     if (t_dir.depth > 0) {
