@@ -21,7 +21,7 @@ ListRef list_ref(L *l) {
 }
 
 // Loads list.file into the record (count, first, cursor reset; kind untouched; items already there are not
-// released). Missing file: empty, 0. 3 when an item or text cannot be allocated; items so far stay.
+// released). Missing file: empty, 0; unreadable: 6. 3 when an item or text cannot be allocated; items so far stay.
 Rc ui_get_entrylist(std::string_view dir, ListRef list);
 // Appends items at the tail of a list (text copied), finding the tail once.
 class ListAppender {

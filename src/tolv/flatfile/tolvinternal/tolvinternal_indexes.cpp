@@ -6,7 +6,6 @@
 namespace tolv {
 
 namespace {
-
 // text (any case) against pattern (lower case) over the pattern's length.
 bool equals_lower(std::string_view text, std::string_view pattern) {
     for (std::size_t i = 0; i < pattern.size(); ++i)
@@ -65,7 +64,6 @@ bool holds_identity(const IndexLine &l, std::string_view key, std::string_view u
     return (!uuid.empty() && l.uuid == uuid) ||
            (!registry_id.empty() && same_ignoring_case(l.registry_id, registry_id));
 }
-
 }  // namespace
 
 Rc list_add_names(ListRef list, char *const *names, int32_t count) {

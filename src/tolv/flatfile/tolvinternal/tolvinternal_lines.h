@@ -24,7 +24,6 @@ public:
 private:
     // First NUL at or after from, searched for once per stretch of data.
     std::size_t nul_from(std::size_t from);
-
     std::string_view data_;
     std::size_t pos_ = 0;
     std::size_t cap_;

@@ -26,7 +26,6 @@ Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &
 }
 
 namespace {
-
 // Calls f(at, end) for each piece [at, end) of data, as LineReader(data, n) cuts them, that begins with lead, in
 // order, without visiting the others. data holds no NUL; lead is not empty.
 template <class F>
@@ -125,7 +124,6 @@ Rc insert_sorted(std::string_view dir, std::string_view list_name, std::string_v
         return ListEnd::Replace;
     });
 }
-
 }  // namespace
 
 Rc ui_add_to_entrylist(std::string_view dir, std::string_view list_name, std::string_view entry) {
