@@ -5,8 +5,6 @@
 
 namespace tolv {
 
-// Blobs, UUIDs and login types.
-
 Rc ui_load_blob(const std::string &record_path, long length, Rc parsed, rspi_blob *&blob) {
     rspi_free_blob(blob);
     blob = nullptr;
@@ -34,13 +32,22 @@ bool holds(const std::string &path, std::string_view bytes) {
     return io::read_prefix(path, now.data(), now.size(), got) == io::Read::Ok && got == bytes.size() &&
            std::string_view(now.data(), got) == bytes;
 }
+// True when text is uuid's canonical lower-case form, which the UUID service could only parse back into uuid.
+bool spells(const char *text, const unsigned char (&uuid)[16]) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    const char *p = text;
+    for (int i = 0; i < 16; ++i) {
+        if ((i == 4 || i == 6 || i == 8 || i == 10) && *p++ != '-') return false;
+        if (*p++ != kHex[uuid[i] >> 4] || *p++ != kHex[uuid[i] & 15]) return false;
+    }
+    return *p == '\0';
+}
 }  // namespace
 
 Rc ui_write_blob(const std::string &path, const rspi_blob *blob) {
     if (!blob || (blob->length > 0 && !blob->data)) return Rc::FileError;
     const std::string_view bytes(reinterpret_cast<const char *>(blob->data), blob->length);
-    // A blob a modify keeps is not written again: that costs a read, not a
-    // new file, and needs no room on a full disk.
+    // A blob a modify keeps is not written again: that costs a read, not a new file, and needs no room on a full disk.
     if (!bytes.empty() && holds(path, bytes)) return Rc::Success;
     if (!io::write_file(path, bytes)) return Rc::FileError;
     return blob->length == 0 ? io::remove_if_there(path) : Rc::Success;
@@ -64,28 +71,6 @@ void ui_uuid_create(unsigned char (&uuid)[16], char *&uuid_string) {
     qz_uuid_string_free(&text, &status);
 }
 
-namespace {
-// True when text is uuid's canonical lower-case form, which the UUID service
-// could only parse back into uuid.
-bool spells(const char *text, const unsigned char (&uuid)[16]) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    const char *p = text;
-    for (int i = 0; i < 16; ++i) {
-        if ((i == 4 || i == 6 || i == 8 || i == 10) && *p++ != '-') return false;
-        if (*p++ != kHex[uuid[i] >> 4] || *p++ != kHex[uuid[i] & 15]) return false;
-    }
-    return *p == '\0';
-}
-// Parses text into uuid; a failure only traces.
-void uuid_value(const char *text, unsigned char (&uuid)[16]) {
-    // A record read again keeps its UUID: nothing to parse.
-    if (text && spells(text, uuid)) return;
-    uint32_t status = 0;
-    qz_uuid_from_string(text, uuid, &status);
-    if (status != 0) TOLV_TRACE("uuid_from_string failed: status = %8.8x\n", status);
-}
-}  // namespace
-
 void ui_read_uuid(RecordReader &reader, unsigned char (&uuid)[16], char *&uuid_string) {
     std::string_view line;
     if (!reader.next(line)) return;
@@ -93,7 +78,11 @@ void ui_read_uuid(RecordReader &reader, unsigned char (&uuid)[16], char *&uuid_s
         reader.set_rc(Rc::NoMemory);
         return;
     }
-    uuid_value(uuid_string, uuid);
+    // A record read again keeps its UUID: nothing to parse. A failed parse only traces.
+    if (spells(uuid_string, uuid)) return;
+    uint32_t status = 0;
+    qz_uuid_from_string(uuid_string, uuid, &status);
+    if (status != 0) TOLV_TRACE("uuid_from_string failed: status = %8.8x\n", status);
 }
 
 std::string ui_logintypes_string(const rspi_logintypes *types, std::string_view sep, std::size_t size) {

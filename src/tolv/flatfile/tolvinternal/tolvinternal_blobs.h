@@ -7,15 +7,12 @@
 
 namespace tolv {
 
-// Blobs, UUIDs and login types.
-
 // Writes the blob's bytes; length 0 leaves no file. 0 or 6.
 Rc ui_write_blob(const std::string &path, const rspi_blob *blob);
-// Every family's blob after its record file was parsed with result `parsed`
-// into a stored length: releases the record's blob, then a length below 1 is
-// no blob (parsed stays); after a failed copy (3) nothing is loaded; a length
-// beyond 32 bits is 9; a blob file shorter than length is 6 before anything is
-// allocated; else the read decides (0, or 6 when short; 3 without memory).
+// Every family's blob after its record file was parsed with result `parsed` into a stored length: releases the
+// record's blob, then a length below 1 is no blob (parsed stays); after a failed copy (3) nothing is loaded; a
+// length beyond 32 bits is 9; a blob file shorter than length is 6 before anything is allocated; else the read
+// decides (0, or 6 when short; 3 without memory).
 Rc ui_load_blob(const std::string &record_path, long length, Rc parsed, rspi_blob *&blob);
 // Replaces uuid_string with the reader's next line and parses it into uuid.
 void ui_read_uuid(RecordReader &reader, unsigned char (&uuid)[16], char *&uuid_string);

@@ -3,8 +3,6 @@
 
 namespace tolv {
 
-// Enumeration list records.
-
 void list_reset(ListRef list, uint32_t kind) {
     list.count = 0;
     list.kind = kind;
@@ -59,19 +57,8 @@ Rc list_name_lazy(ListRef list, std::string_view file_name) {
 }
 
 CursorResult cursor_move(std::string_view dir, ListRef list, Move move) {
-    CursorResult res;
-    if (list.count < 0) {
-        const Rc rc = ui_get_entrylist(dir, list);
-        if (!ok(rc)) {
-            res.rc = rc;
-            res.load_failed = true;
-            return res;
-        }
-    }
-    if (list.count == 0) {
-        res.rc = Rc::NoMoreEntries;
-        return res;
-    }
+    if (const Rc rc = list.count < 0 ? ui_get_entrylist(dir, list) : Rc::Success; !ok(rc)) return {rc, true};
+    if (list.count == 0) return {Rc::NoMoreEntries};
     // Previous before the first item ends the walk; next before any item is first.
     if (move == Move::Previous) {
         list.current = list.previous;
@@ -83,9 +70,7 @@ CursorResult cursor_move(std::string_view dir, ListRef list, Move move) {
         list.previous = nullptr;
         list.current = list.first;
     }
-    res.item = list.current;
-    if (!res.item) res.rc = Rc::NoMoreEntries;
-    return res;
+    return {list.current ? Rc::Success : Rc::NoMoreEntries, false, list.current};
 }
 
 int32_t list_count(std::string_view dir, ListRef list) {

@@ -6,8 +6,7 @@
 
 namespace tolv {
 
-// Enumeration list records. The six host list types share one layout; ListRef
-// gives the generic code a view of any of them.
+// The six host list types share one layout; ListRef gives the generic code a view of any of them.
 struct ListRef {
     uint32_t &kind;
     int32_t &count;
@@ -21,9 +20,8 @@ ListRef list_ref(L *l) {
     return ListRef{l->kind, l->count, l->file, l->first, l->previous, l->current};
 }
 
-// Loads list.file into the record (count, first, cursor reset; kind untouched;
-// items already there are not released). Missing file: empty, 0. 3 when an
-// item or text cannot be allocated; items so far stay.
+// Loads list.file into the record (count, first, cursor reset; kind untouched; items already there are not
+// released). Missing file: empty, 0; unreadable: 6. 3 when an item or text cannot be allocated; items so far stay.
 Rc ui_get_entrylist(std::string_view dir, ListRef list);
 // Appends items at the tail of a list (text copied), finding the tail once.
 class ListAppender {
@@ -47,8 +45,8 @@ struct CursorResult {
     bool load_failed = false;     // true when rc comes from loading the list
     rspi_list_item *item = nullptr;
 };
-// The cursor shared by every enumeration: null record -> 5; count < 0 loads it
-// (a failure is returned with load_failed); count 0 -> 5; then moves.
+// The cursor shared by every enumeration: null record -> 5; count < 0 loads it (a failure is returned with
+// load_failed); count 0 -> 5; then moves.
 CursorResult cursor_move(std::string_view dir, ListRef list, Move move);
 // count operation: count if >= 0, else load (failure -> count 0, returns 0).
 int32_t list_count(std::string_view dir, ListRef list);

@@ -1,5 +1,5 @@
-// tolvinternal_fields.h - a record read, written, merged and checked from its
-// family's field table (tolvfields.h): no family spells its lines out again.
+// tolvinternal_fields.h - a record read, written, merged and checked from its family's field table (tolvfields.h):
+// no family spells its lines out again.
 #pragma once
 
 #include <cstring>
@@ -28,8 +28,8 @@ struct ReadRules {
 
 // A password of type 1 and at most 99 bytes is stored; any other stores none.
 inline bool usable_password(const rspi_authndata *pw) { return pw && pw->type == 1 && pw->length <= 99; }
-// Replaces field with a type-1 password holding line; the old one goes only
-// once the new one is complete. 3 without memory.
+// Replaces field with a type-1 password holding line; the old one goes only once the new one is complete. 3
+// without memory.
 Rc take_password(std::string_view line, rspi_authndata *&field);
 
 namespace detail {
@@ -60,7 +60,7 @@ Parsed parse_fields(std::string_view data, R *r, std::span<const Field<R>> field
                 else if (rules.keys == KeyRead::NonEmpty)
                     in.key();
                 else
-                    in.key(r->*f.text ? r->*f.text : "");
+                    in.key(std::string_view(r->*f.text ? r->*f.text : ""));
                 break;
             case Kind::Text: in.text(r->*f.text); break;
             case Kind::Unsigned:
@@ -101,14 +101,11 @@ bool has_stored_password(const R *r, std::span<const Field<R>> fields) {
 }
 }  // namespace detail
 
-// Reads the record file at path into r by its fields: `missing` when it does
-// not open, 9 for a short file (the fields present are filled), then the
-// blob's result (see ui_load_blob); a line missing after the blob length makes
-// an otherwise good read 9. found: set when the record file was read.
-// With a blob to read, the registry's lock is taken shared for the rest of
-// the call and the record read again (parsed again if it changed): a reader
-// never pairs one version's record with another's blob, nor fails on a
-// writer half-way.
+// Reads the record file at path into r by its fields: `missing` when it does not open, 9 for a short file (the
+// fields present are filled), then the blob's result (see ui_load_blob); a line missing after the blob length
+// makes an otherwise good read 9. found: set when the record file was read. With a blob to read, the registry's
+// lock is taken shared for the rest of the call and the record read again (parsed again if it changed): a reader
+// never pairs one version's record with another's blob, nor fails on a writer half-way.
 template <class R>
 Rc read_record(const std::string &path, Rc missing, R *r, std::span<const Field<R>> fields,
                const ReadRules &rules = {}, bool *found = nullptr) {
@@ -126,9 +123,8 @@ Rc read_record(const std::string &path, Rc missing, R *r, std::span<const Field<
     return rc;
 }
 
-// The record file's bytes. A number left "not given" is stored as its default,
-// and the record takes the stored value. uuid: the UUID text to store
-// (default: the record's).
+// The record file's bytes. A number left "not given" is stored as its default, and the record takes the stored
+// value. uuid: the UUID text to store (default: the record's).
 template <class R>
 std::string encode_record(R *r, std::span<const Field<R>> fields, const char *uuid = nullptr) {
     const bool has_password = detail::has_stored_password(r, fields);
@@ -168,16 +164,16 @@ std::string encode_record(R *r, std::span<const Field<R>> fields, const char *uu
     return w.bytes();
 }
 
-// A text field that reads back as it was written: one line that the record
-// reader takes in one piece. Null (an empty line) is fine.
+// A text field that reads back as it was written: one line that the record reader takes in one piece. Null (an
+// empty line) is fine.
 inline bool storable_text(const char *s) {
     if (!s) return true;
     const std::string_view v(s);
     return v.size() <= kRecordLineSize - 2 && v.find('\n') == std::string_view::npos;
 }
 
-// True when every text, the UUID text (uuid, default the record's), the
-// login types and a stored password read back as they are written.
+// True when every text, the UUID text (uuid, default the record's), the login types and a stored password read
+// back as they are written.
 template <class R>
 bool storable_record(const R *r, std::span<const Field<R>> fields, const char *uuid = nullptr) {
     for (const Field<R> &f : fields) {
@@ -206,9 +202,8 @@ bool storable_record(const R *r, std::span<const Field<R>> fields, const char *u
     return true;
 }
 
-// Lays the fields changes gives over the stored record in w: pointers are
-// lent (and handed back by w), numbers copied unless "not given"; a reset
-// value stores "not given" again. Keys and kept fields stay.
+// Lays the fields changes gives over the stored record in w: pointers are lent (and handed back by w), numbers
+// copied unless "not given"; a reset value stores "not given" again. Keys and kept fields stay.
 template <class R>
 void merge_record(Borrowing<R> &w, const R *changes, std::span<const Field<R>> fields) {
     R *work = w.get();

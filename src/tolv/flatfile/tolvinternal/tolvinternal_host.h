@@ -2,6 +2,7 @@
 // back.
 #pragma once
 
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -9,12 +10,21 @@
 
 namespace tolv {
 
-// Host strings and records.
+// A librspiutil copy of v, or null.
+inline char *dup_str(std::string_view v) {
+    auto *p = static_cast<char *>(rspi_alloc(v.size() + 1));
+    if (!p) return nullptr;
+    if (!v.empty()) std::memcpy(p, v.data(), v.size());
+    p[v.size()] = '\0';
+    return p;
+}
 // Replaces a host string field with a copy of v (the old one is released
 // first). 3 when the copy cannot be allocated; the field is then null.
-Rc set_str(char *&field, std::string_view v);
-// A librspiutil copy of v, or null.
-char *dup_str(std::string_view v);
+inline Rc set_str(char *&field, std::string_view v) {
+    rspi_free(field);
+    field = dup_str(v);
+    return field ? Rc::Success : Rc::NoMemory;
+}
 // Runs fn at scope exit: hands borrowed pointers back on every path.
 template <class F>
 class ScopeExit {
@@ -28,11 +38,9 @@ private:
     F f_;
 };
 
-// A record of the plug-in's own that holds pointers it does not own: the
-// caller's key names for a lookup, the caller's changed fields for a modify.
-// Each lent pointer is handed back (the field gets its earlier value) before
-// the record is released, on every path: the plug-in never frees a borrowed
-// string.
+// A record of the plug-in's own holding pointers it does not own (the caller's key names for a lookup, changed
+// fields for a modify): each lent pointer is handed back before the record is released, on every path, so the
+// plug-in never frees a borrowed string.
 template <class R>
 class Borrowing {
 public:

@@ -6,7 +6,6 @@
 namespace tolv {
 
 namespace {
-
 // text (any case) against pattern (lower case) over the pattern's length.
 bool equals_lower(std::string_view text, std::string_view pattern) {
     for (std::size_t i = 0; i < pattern.size(); ++i)
@@ -57,16 +56,14 @@ private:
     std::string_view prefix_, suffix_, infix_;  // parts of pattern_
 };
 
-// A line of another entry than key's that holds uuid (exactly) or
-// registry_id (ignoring case); an empty one of either identifies nothing.
-// The disabled line with exactly the registry id own_disabled is key's own.
+// A line of another entry than key's that holds uuid (exactly) or registry_id (ignoring case); an empty one of
+// either identifies nothing. The disabled line with exactly the registry id own_disabled is key's own.
 bool holds_identity(const IndexLine &l, std::string_view key, std::string_view uuid, std::string_view registry_id,
                     const char *own_disabled) {
     if (l.name == key || (own_disabled && l.name == kIndexDisabled && l.registry_id == own_disabled)) return false;
     return (!uuid.empty() && l.uuid == uuid) ||
            (!registry_id.empty() && same_ignoring_case(l.registry_id, registry_id));
 }
-
 }  // namespace
 
 Rc list_add_names(ListRef list, char *const *names, int32_t count) {
@@ -84,13 +81,10 @@ Rc list_add_names(ListRef list, char *const *names, int32_t count) {
 Rc list_index(std::string_view dir, std::string_view index_name, ListRef list, const IndexFilters &filters,
               const IndexTexts &texts) {
     list_reset(list, filters.mode);
-    std::string path(dir);
-    path.append(index_name);
     io::Bytes data;
     // Only a missing index lists as empty; one that cannot be read is an error.
-    if (const io::Read r = io::read_file(path, data, true); r != io::Read::Ok)
+    if (const io::Read r = io::read_file(std::string(dir).append(index_name), data, true); r != io::Read::Ok)
         return r == io::Read::Missing ? Rc::Success : Rc::FileError;
-
     const uint32_t mode = filters.mode;
     const NameFilter id_filter(filters.id), domain_filter(filters.domain), registry_id_filter(filters.registry_id);
     LineReader lines(data, kListLineSize);
@@ -116,7 +110,6 @@ Rc list_index(std::string_view dir, std::string_view index_name, ListRef list, c
         const std::string_view domain = name.substr(0, blank);
         const std::string_view id = name.substr(blank + 1);
         const bool enabled = domain != "-" && id != "-";
-
         if (enabled && mode <= 1) {
             TOLV_TRACE(texts.names, std::string(domain).c_str(), std::string(id).c_str());
             if (id_filter.matches(id) && domain_filter.matches(domain)) {
@@ -135,8 +128,7 @@ Rc list_index(std::string_view dir, std::string_view index_name, ListRef list, c
 
 Rc ui_check_identity(std::string_view dir, std::string_view index_name, std::string_view key, std::string_view uuid,
                      std::string_view registry_id, const char *own_disabled, Rc taken) {
-    // Only the lines that hold either identity, when the lookups have a
-    // current copy of the list.
+    // Only the lines that hold either identity, when the lookups have a current copy of the list.
     IndexPieces lines;
     if (const io::Read r = lines.open(dir, index_name, IndexKey::Identity, uuid, registry_id, false); r != io::Read::Ok)
         return r == io::Read::Missing ? Rc::Success : Rc::FileError;
@@ -171,9 +163,8 @@ Rc index_add(std::string_view dir, std::string_view index_name, std::string_view
                 *taken = true;
                 return ListEnd::Keep;
             }
-            // Only enabled lines order the index, and only over their name
-            // part's length (strncmp): a key that extends a name part goes
-            // before it.
+            // Only enabled lines order the index, and only over their name part's length (strncmp): a key that
+            // extends a name part goes before it.
             if (pending && !piece.starts_with(kIndexDisabled) && key.substr(0, l.name.size()).compare(l.name) <= 0) {
                 e.out.append(new_line);
                 pending = false;

@@ -2,13 +2,14 @@
 // written line by line.
 #pragma once
 
+#include <optional>
+
 #include "tolvinternal/tolvinternal_rc.h"
 
 namespace tolv {
 
-// Line pieces: behaves like repeated fgets(buf, n, stream) over a buffer read
-// in one go. A piece ends after a newline or after n-1 bytes; the text of a
-// piece is cut at an embedded NUL, as a C string reader would see it.
+// Behaves like repeated fgets(buf, n, stream) over a buffer read in one go. A piece ends after a newline or after
+// n-1 bytes; its text is cut at an embedded NUL, as a C string reader would see it.
 class LineReader {
 public:
     LineReader(std::string_view data, int n) : data_(data), cap_(n > 1 ? std::size_t(n - 1) : 0) {}
@@ -16,20 +17,17 @@ public:
     bool next_piece(std::string_view &piece);
     // ui_get_line: the next piece without its final newline. False (-1) at end.
     bool next_line(std::string_view &line);
-    // Everything not yet read, when it holds no NUL: the pieces would give
-    // those bytes back unchanged. The reader is then at the end. False (and
-    // nothing consumed) otherwise.
+    // Everything not yet read, when it holds no NUL (the pieces would give it back unchanged); the reader is
+    // then at the end. False (and nothing consumed) otherwise.
     bool take_rest(std::string_view &rest);
 
 private:
     // First NUL at or after from, searched for once per stretch of data.
     std::size_t nul_from(std::size_t from);
-
     std::string_view data_;
     std::size_t pos_ = 0;
     std::size_t cap_;
-    // No NUL lies in [nul_scan_, clean_end_): clean_end_ is a NUL's
-    // position, or the end of the data.
+    // No NUL lies in [nul_scan_, clean_end_): clean_end_ is a NUL's position, or the end of the data.
     std::size_t nul_scan_ = 0;
     std::size_t clean_end_ = 0;
 };
@@ -43,8 +41,8 @@ inline std::string_view chomp(std::string_view s) {
 // strtol(s, NULL, 10) over a view: leading white space, optional sign, digits.
 long parse_long(std::string_view s);
 
-// Reads a record file line by line. A missing line marks the record malformed
-// (9) and leaves its field alone; reading goes on.
+// Reads a record file line by line. A missing line marks the record malformed (9) and leaves its field alone;
+// reading goes on.
 class RecordReader {
 public:
     explicit RecordReader(std::string_view data) : lines_(data, kRecordLineSize) {}
@@ -52,10 +50,8 @@ public:
     bool next(std::string_view &line);
     // The next line, without noting a missing one (optional trailing lines).
     bool optional(std::string_view &line) { return lines_.next_line(line); }
-    // Skips a key line; a missing or empty one is malformed.
-    void key();
-    // Skips a key line that must equal expected.
-    void key(std::string_view expected);
+    // Skips a key line; a missing or empty one, or one other than expected (when given), is malformed.
+    void key(std::optional<std::string_view> expected = std::nullopt);
     // Replaces a host string field with the next line.
     void text(char *&field);
     template <class T>
@@ -74,7 +70,7 @@ private:
 // Builds a record file's bytes, one value per line.
 class RecordWriter {
 public:
-    RecordWriter &text(const char *s);  // null writes an empty line
+    RecordWriter &text(const char *s) { return text(std::string_view(s ? s : "")); }  // null: an empty line
     RecordWriter &text(std::string_view s);
     RecordWriter &number(long long v);  // "%lld": a %u or %d value once cast to its type
     const std::string &bytes() const { return out_; }

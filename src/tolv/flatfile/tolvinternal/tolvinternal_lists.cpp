@@ -6,8 +6,6 @@
 
 namespace tolv {
 
-// The list rewriter.
-
 Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &, void *), void *ctx) {
     // A registry we cannot write to fails before anything is read.
     if (!io::journal(list_path)) return Rc::FileError;
@@ -27,14 +25,9 @@ Rc detail::rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &
     return Rc::Success;
 }
 
-// ---------------------------------------------------------------------------
-// Entry lists.
-
 namespace {
-
-// Calls f(at, end) for each piece [at, end) of data, as LineReader(data, n)
-// cuts them, that begins with lead, in order, without visiting the others.
-// data holds no NUL; lead is not empty.
+// Calls f(at, end) for each piece [at, end) of data, as LineReader(data, n) cuts them, that begins with lead, in
+// order, without visiting the others. data holds no NUL; lead is not empty.
 template <class F>
 void for_each_piece_starting_with(std::string_view data, int n, std::string_view lead, F &&f) {
     const std::size_t cap = n > 1 ? std::size_t(n - 1) : 1;
@@ -63,14 +56,13 @@ void for_each_piece_starting_with(std::string_view data, int n, std::string_view
     }
 }
 
-// Drops every piece for which drop(piece) holds; 24 when none was dropped.
-// Only a piece that begins with lead can be dropped.
+// Drops every piece for which drop(piece) holds; 24 when none was dropped. Only a piece that begins with lead can
+// be dropped.
 template <class Drop>
 Rc drop_from_entrylist(std::string_view dir, std::string_view list_name, std::string_view lead, Drop drop) {
     bool found = false;
     const Rc rc = rewrite_list(make_path(dir, list_name), [&](ListEdit &e) {
-        // Without a NUL the pieces give the bytes back unchanged, so only the
-        // dropped ones need finding.
+        // Without a NUL the pieces give the bytes back unchanged, so only the dropped ones need finding.
         if (!lead.empty() && !std::memchr(e.old.data(), '\0', e.old.size())) {
             std::size_t kept_from = 0;
             for_each_piece_starting_with(e.old, kListLineSize, lead, [&](std::size_t at, std::size_t end) {
@@ -99,8 +91,8 @@ Rc drop_from_entrylist(std::string_view dir, std::string_view list_name, std::st
     return found ? Rc::Success : Rc::NotInList;
 }
 
-// Adds new_entry in its sorted place (unless there) and drops every line
-// that is old_entry (unless empty), in one rewrite.
+// Adds new_entry in its sorted place (unless there) and drops every line that is old_entry (unless empty), in one
+// rewrite.
 Rc insert_sorted(std::string_view dir, std::string_view list_name, std::string_view old_entry,
                  std::string_view new_entry) {
     const std::string old_line = old_entry.empty() ? std::string() : std::string(old_entry) + '\n';
@@ -132,7 +124,6 @@ Rc insert_sorted(std::string_view dir, std::string_view list_name, std::string_v
         return ListEnd::Replace;
     });
 }
-
 }  // namespace
 
 Rc ui_add_to_entrylist(std::string_view dir, std::string_view list_name, std::string_view entry) {

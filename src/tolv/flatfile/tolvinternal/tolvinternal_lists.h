@@ -8,16 +8,11 @@
 
 namespace tolv {
 
-// Index files. Every index is rewritten by one helper: read the old list whole,
-// let the caller build the new bytes, write "<list>_T" in one go and rename it
-// over the list, so the old or the new list is always in place.
-// Replace installs the new content, Remove leaves no list, Keep leaves the
-// list as it was.
+// Replace installs the new content, Remove leaves no list, Keep leaves the list as it was.
 enum class ListEnd { Replace, Remove, Keep };
-// The new content of a list, built from slices: bytes that lie in the old
-// content are referred to where they are, anything else is copied aside.
-// Neighbouring slices of the old content are joined, so a rewrite that keeps
-// most of a list writes it back in a few large pieces without copying it.
+// The new content of a list, built from slices: bytes that lie in the old content are referred to where they are,
+// anything else is copied aside. Neighbouring slices of the old content are joined, so a rewrite that keeps most
+// of a list writes it back in a few large pieces without copying it.
 class ListOut {
 public:
     explicit ListOut(std::string_view old) : old_(old) {}
@@ -34,13 +29,10 @@ public:
         }
         add_slice(text);
     }
-    // Appends text and a newline: one slice when the old content has the
-    // newline right after the text.
+    // Appends text and a newline: one slice when the old content has the newline right after the text.
     void append_line(std::string_view text);
     std::size_t size() const { return size_; }
-    // The content as one string (for checks; the rewriter writes the slices).
-    std::string str() const;
-    // Writes the content to the file; false when a write fails.
+    // False when a write fails.
     bool write_to(io::File &file) const;
 
 private:
@@ -62,9 +54,10 @@ struct ListEdit {
 namespace detail {
 Rc rewrite_list(const std::string &list_path, ListEnd (*edit)(ListEdit &, void *), void *ctx);
 }
-// edit(ListEdit&) -> ListEnd. Replace installs `out` (even when empty); Remove
-// leaves no list file. 6 when the temporary file cannot be created, written or
-// renamed; the old list is then untouched and no temporary file stays behind.
+// Every index is rewritten here: read the old list whole, let edit(ListEdit&) -> ListEnd build the new bytes,
+// write "<list>_T" in one go and rename it over the list, so the old or the new list is always in place. Replace
+// installs `out` (even when empty). 6 when the temporary file cannot be created, written or renamed; the old list
+// is then untouched and no temporary file stays behind.
 template <class F>
 Rc rewrite_list(const std::string &list_path, F &&edit) {
     return detail::rewrite_list(
@@ -73,13 +66,13 @@ Rc rewrite_list(const std::string &list_path, F &&edit) {
         const_cast<void *>(static_cast<const void *>(&edit)));
 }
 
-// Entry lists: sorted, one entry per line, no duplicates, no file when empty.
-// list_name is sanitised; the directory is prefixed.
+// Entry lists: sorted, one entry per line, no duplicates, no file when empty. list_name is sanitised; the
+// directory is prefixed.
 Rc ui_add_to_entrylist(std::string_view dir, std::string_view list_name, std::string_view entry);
 Rc ui_remove_from_entrylist(std::string_view dir, std::string_view list_name, std::string_view entry);
 Rc ui_purge_from_entrylist(std::string_view dir, std::string_view list_name, std::string_view prefix);
-// Drops old_entry (if there) and adds new_entry in one rewrite; an empty one
-// is left out. 0, or 6/3 when the list cannot be rewritten.
+// Drops old_entry (if there) and adds new_entry in one rewrite; an empty one is left out. 0, or 6/3 when the list
+// cannot be rewritten.
 Rc ui_replace_in_entrylist(std::string_view dir, std::string_view list_name, std::string_view old_entry,
                            std::string_view new_entry);
 

@@ -1,12 +1,11 @@
 // tolvinternal_names.cpp - file names: lower-casing, sanitising, and the name of every
 // registry file.
+#include <cstring>
 #include <initializer_list>
 
 #include "tolvinternal.h"
 
 namespace tolv {
-
-// File names.
 
 void ui_tolower(char *text) {
     if (!text) return;
@@ -25,32 +24,26 @@ bool same_ignoring_case(std::string_view a, std::string_view b) {
 }
 
 namespace {
-inline char sanitised(char c) { return format::name_char(c); }
-}  // namespace
-
-void ui_validate_filename(char *text) {
-    if (!text) return;
-    for (char *p = text; *p; ++p) *p = sanitised(*p);
+// Turns ':', '/' and '\' into '-'. Local bounds: a char store could alias a string's own size and data.
+void sanitise_chars(char *p, char *end) {
+    for (; p != end; ++p) *p = format::name_char(*p);
 }
-
-namespace {
-// dir followed by the parts, with their ':', '/' and '\' turned into '-'
-// unless sanitise is false.
-std::string join_name(std::string_view dir, std::initializer_list<std::string_view> parts, bool sanitise = true) {
-    std::size_t n = dir.size();
+// head followed by the parts, those sanitised unless sanitise is false.
+std::string join_name(std::string_view head, std::initializer_list<std::string_view> parts, bool sanitise = true) {
+    std::size_t n = head.size();
     for (auto p : parts) n += p.size();
     std::string path;
     path.reserve(n);
-    path.append(dir);
+    path.append(head);
     for (auto p : parts) path.append(p);
-    // Local bounds: a char store could alias the string's own size and data.
-    if (sanitise)
-        for (char *p = path.data() + dir.size(), *end = path.data() + path.size(); p != end; ++p) *p = sanitised(*p);
+    if (sanitise) sanitise_chars(path.data() + head.size(), path.data() + path.size());
     return path;
 }
-// A list name: the parts as they are.
-std::string concat(std::initializer_list<std::string_view> parts) { return join_name({}, parts, false); }
 }  // namespace
+
+void ui_validate_filename(char *text) {
+    if (text) sanitise_chars(text, text + std::strlen(text));
+}
 
 std::string make_path(std::string_view dir, std::string_view name) { return join_name(dir, {name}); }
 
@@ -79,20 +72,15 @@ std::string rescreds_file(std::string_view dir, std::string_view domain, std::st
 std::string blob_file(std::string_view record_path) { return join_name(record_path, {kBlobSuffix}, false); }
 // List names stay as given: the entry-list functions sanitise them on use.
 std::string my_groups_list(std::string_view domain, std::string_view user_id) {
-    return concat({domain, "_", user_id, format::kMyGroupsSuffix});
+    return join_name(domain, {"_", user_id, format::kMyGroupsSuffix}, false);
 }
 std::string group_members_list(std::string_view domain, std::string_view group_id) {
-    return concat({domain, "_", group_id, format::kMembersSuffix});
+    return join_name(domain, {"_", group_id, format::kMembersSuffix}, false);
 }
-std::string resgroup_members_list(std::string_view name) { return concat({name, format::kRgMembersSuffix}); }
+std::string resgroup_members_list(std::string_view name) { return join_name(name, {format::kRgMembersSuffix}, false); }
 std::string rescreds_list(std::string_view domain, std::string_view user_id) {
-    return concat({domain, "_", user_id, format::kMyResCredsSuffix});
+    return join_name(domain, {"_", user_id, format::kMyResCredsSuffix}, false);
 }
-
-std::string member_entry(std::string_view domain, std::string_view id) {
-    std::string entry(domain);
-    entry.push_back(' ');
-    return entry.append(id);
-}
+std::string member_entry(std::string_view domain, std::string_view id) { return join_name(domain, {" ", id}, false); }
 
 }  // namespace tolv

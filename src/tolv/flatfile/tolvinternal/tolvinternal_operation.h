@@ -22,12 +22,10 @@ uint32_t guarded(F &&body) noexcept {
 // The registry directory behind a handle, or null when the handle is unusable.
 inline const char *registry_dir(char **handle) { return handle ? __atomic_load_n(handle, __ATOMIC_ACQUIRE) : nullptr; }
 
-// The registry directory for the length of one exported operation: opened
-// once, every file of the registry is reached relative to it, and nested
-// operations of the same thread share it. A writing scope also holds the
-// registry's write lock: a process-wide mutex (threads of one host) plus an
-// exclusive flock on the directory (other hosts). ok() is false when a write
-// lock cannot be had; the operation must then change nothing.
+// The registry directory for the length of one exported operation: opened once, every file of the registry is
+// reached relative to it, and nested operations of the same thread share it. A writing scope also holds the
+// registry's write lock: a process-wide mutex (threads of one host) plus an exclusive flock on the directory
+// (other hosts). ok() is false when a write lock cannot be had; the operation must then change nothing.
 namespace io {
 class DirScope {
 public:
@@ -37,9 +35,8 @@ public:
     DirScope(const DirScope &) = delete;
     DirScope &operator=(const DirScope &) = delete;
     bool ok() const { return ok_; }
-    // Ends a writing operation: its journal is committed, or rolled back when
-    // rc reports an I/O (6) or memory (3) failure. Returns rc, or 6 when the
-    // commit itself failed and the operation was rolled back. Only the
+    // Ends a writing operation: its journal is committed, or rolled back when rc reports an I/O (6) or memory (3)
+    // failure. Returns rc, or 6 when the commit itself failed and the operation was rolled back. Only the
     // outermost scope acts; a scope ended without finish() rolls back.
     Rc finish(Rc rc);
 
@@ -53,11 +50,9 @@ private:
 };
 }  // namespace io
 
-// The body of an exported operation: body(std::string_view dir) -> Rc. A
-// handle without a registry directory (never initialised, or terminated)
-// gives 4 without touching anything. One that changes files (write) is
-// serialised by the write lock, and gives 6 without touching anything when
-// the lock cannot be taken.
+// The body of an exported operation: body(std::string_view dir) -> Rc. A handle without a registry directory
+// (never initialised, or terminated) gives 4 without touching anything. One that changes files (write) is
+// serialised by the write lock, and gives 6 without touching anything when the lock cannot be taken.
 template <class F>
 uint32_t guarded_op(char **handle, F &&body, bool write = false) noexcept {
     const char *dir = registry_dir(handle);
@@ -69,11 +64,6 @@ uint32_t guarded_op(char **handle, F &&body, bool write = false) noexcept {
         return write ? scope.finish(rc) : rc;
     });
 }
-template <class F>
-uint32_t guarded_write_op(char **handle, F &&body) noexcept {
-    return guarded_op(handle, body, true);
-}
-
 // guarded_op for a count: 0 when anything fails.
 template <class F>
 int32_t guarded_count_op(char **handle, F &&body) noexcept {
@@ -87,16 +77,16 @@ int32_t guarded_count_op(char **handle, F &&body) noexcept {
     }
 }
 
-// The usual exported operation: body(dir) traced with the operation's texts,
-// as a reader or as a writer; key (a lookup key, a user or a group) names
-// what the entry line prints.
+// The usual exported operation: body(dir) traced with the operation's texts, as a reader or as a writer; key (a
+// lookup key, a user or a group) names what the entry line prints.
 template <class T, class Body>
 uint32_t traced_read_op(const T &t, char **handle, Body &&body) {
     return guarded_op(handle, [&](std::string_view dir) { return traced(t, [&] { return body(dir); }); });
 }
 template <class T, class Body>
 uint32_t traced_write_op(const T &t, char **handle, Body &&body) {
-    return guarded_write_op(handle, [&](std::string_view dir) { return traced(t, [&] { return body(dir); }); });
+    return guarded_op(
+        handle, [&](std::string_view dir) { return traced(t, [&] { return body(dir); }); }, true);
 }
 template <class T, class K, class Body>
 uint32_t traced_read_op(const T &t, char **handle, K key, Body &&body) {
@@ -104,7 +94,8 @@ uint32_t traced_read_op(const T &t, char **handle, K key, Body &&body) {
 }
 template <class T, class K, class Body>
 uint32_t traced_write_op(const T &t, char **handle, K key, Body &&body) {
-    return guarded_write_op(handle, [&](std::string_view dir) { return traced(t, key, [&] { return body(dir); }); });
+    return guarded_op(
+        handle, [&](std::string_view dir) { return traced(t, key, [&] { return body(dir); }); }, true);
 }
 
 }  // namespace tolv

@@ -22,7 +22,6 @@ struct iovec;
 
 namespace tolv {
 
-// Return codes: exactly the interface's values.
 enum class Rc : uint32_t {
     Success = RSPI_RC_SUCCESS,
     NoMemory = RSPI_RC_NO_MEMORY,

@@ -5,8 +5,7 @@
 
 namespace tolv {
 
-// Diagnostics. ui_printf writes onto debugOutput (nothing while it is null) and
-// flushes; callers test `verbose` first, which trace() does for them.
+// Writes onto debugOutput (nothing while it is null) and flushes; callers test `verbose` first, as TOLV_TRACE does.
 void ui_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 #define TOLV_TRACE(...)                            \
     do {                                           \
@@ -15,9 +14,8 @@ void ui_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // A printable stand-in for a null name in a diagnostic.
 inline const char *nz(const char *s) { return s ? s : "(null)"; }
 
-// Writes an operation's entry line, runs body, writes its exit line with the
-// result. The entry line takes what the operation names: nothing, a lookup
-// key, or a user's or group's domain and id. (t: a text::OpText.)
+// Writes an operation's entry line, runs body, writes its exit line with the result. The entry line takes what the
+// operation names: nothing, a lookup key, or a user's or group's domain and id. (t: a text::OpText.)
 template <class T, class F, class... A>
 Rc traced_with(const T &t, F &&body, A... entry_args) {
     if constexpr (sizeof...(A) == 0)
