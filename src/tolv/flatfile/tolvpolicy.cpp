@@ -18,7 +18,6 @@ const KeyedFamily<rspi_policy> kPolicy{
     .alloc = rspi_alloc_policy,
     .release = rspi_free_policy,
     .get_op = rspi_get_policy,
-    .texts = TOLV_FAMILY_TEXTS(policy),
 };
 
 }  // namespace

@@ -83,7 +83,6 @@ const KeyedFamily<rspi_resgroup> kResgroup{
     .alloc = rspi_alloc_resgroup,
     .release = rspi_free_resgroup,
     .get_op = rspi_get_resgroup,
-    .texts = TOLV_FAMILY_TEXTS(resgroup),
     .also_fits = [](std::string_view name) {
         return component_fits(resgroup_members_list(name).size(), kTempSuffix.size());
     },

@@ -18,7 +18,6 @@ const KeyedFamily<rspi_resource> kResource{
     .alloc = rspi_alloc_resource,
     .release = rspi_free_resource,
     .get_op = rspi_get_resource,
-    .texts = TOLV_FAMILY_TEXTS(resource),
 };
 
 }  // namespace

@@ -16,7 +16,7 @@ const IndexedFamily<rspi_group> kGroups{
         "QZ domain = %s  QZ groupid = %s\n",
         "Flatfile registry GID = %s\n",
     },
-    TOLV_INDEXED_TEXTS(group), text::kNotEnabledGroup, true, false,
+    text::kNotEnabledGroup, true, false,
 };
 
 }  // namespace

@@ -16,13 +16,11 @@ const IndexedFamily<rspi_user> kUsers{
         "QZ domain = %s  QZ userid = %s\n",
         "Flatfile registry UID = %s\n",
     },
-    TOLV_INDEXED_TEXTS(user), text::kNotEnabledUser, false, true,
+    text::kNotEnabledUser, false, true,
 };
 
 Rc user_grouplist(rspi_user *user, rspi_grouplist *groups) {
-    if (!user || !user->user_id || !user->domain || !groups) return Rc::InvalidUser;
-    ui_tolower(user->domain);
-    ui_tolower(user->user_id);
+    if (!user || !groups || !lower_given(user->domain, user->user_id)) return Rc::InvalidUser;
     return list_name_lazy(list_ref(groups), my_groups_list(user->domain, user->user_id));
 }
 
