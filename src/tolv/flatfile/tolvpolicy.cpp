@@ -24,6 +24,4 @@ const KeyedFamily<rspi_policy> kPolicy{
 
 }  // namespace tolv
 
-using tolv::kPolicy;
-
-TOLV_KEYED_FAMILY_EXPORTS(policy, kPolicy, rspi_policy, rspi_policylist)
+TOLV_KEYED_FAMILY_EXPORTS(policy, tolv::kPolicy, rspi_policy, rspi_policylist)

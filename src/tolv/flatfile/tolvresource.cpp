@@ -33,6 +33,4 @@ Rc ui_validate_resource(std::string_view dir, char *name) {
 
 }  // namespace tolv
 
-using tolv::kResource;
-
-TOLV_KEYED_FAMILY_EXPORTS(resource, kResource, rspi_resource, rspi_resourcelist)
+TOLV_KEYED_FAMILY_EXPORTS(resource, tolv::kResource, rspi_resource, rspi_resourcelist)

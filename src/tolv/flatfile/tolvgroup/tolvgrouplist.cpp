@@ -23,6 +23,4 @@ const IndexedFamily<rspi_group> kGroups{
 
 }  // namespace tolv
 
-using tolv::kGroups;
-
-TOLV_INDEXED_FAMILY_EXPORTS(group, kGroups, rspi_group, rspi_grouplist)
+TOLV_INDEXED_FAMILY_EXPORTS(group, tolv::kGroups, rspi_group, rspi_grouplist)

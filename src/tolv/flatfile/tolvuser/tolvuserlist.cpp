@@ -28,9 +28,7 @@ Rc user_grouplist(rspi_user *user, rspi_grouplist *groups) {
 
 }  // namespace tolv
 
-using tolv::kUsers;
-
-TOLV_INDEXED_FAMILY_EXPORTS(user, kUsers, rspi_user, rspi_userlist)
+TOLV_INDEXED_FAMILY_EXPORTS(user, tolv::kUsers, rspi_user, rspi_userlist)
 
 TOLV_EXPORT uint32_t rspi_user_grouplist(char **h, rspi_user *user, rspi_grouplist *groups) {
     return tolv::traced_read_op(tolv::text::user_grouplist, h, user,
