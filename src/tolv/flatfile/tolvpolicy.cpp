@@ -1,14 +1,10 @@
-// tolvpolicy.cpp - policies: create, get, modify, delete and the enumeration
-// of "policylist.file".
+// tolvpolicy.cpp - policies: create, get, modify, delete and the enumeration of "policylist.file".
 #include "tolvinternal.h"
 
 namespace tolv {
 
-namespace {
-
 const KeyedFamily<rspi_policy> kPolicy{
     .fields = format::kPolicyFields,
-    .read = {},
     .invalid = Rc::InvalidPolicy,
     .exists = Rc::PolicyExists,
     .list = kPolicyList,
@@ -19,8 +15,6 @@ const KeyedFamily<rspi_policy> kPolicy{
     .release = rspi_free_policy,
     .get_op = rspi_get_policy,
 };
-
-}  // namespace
 
 }  // namespace tolv
 

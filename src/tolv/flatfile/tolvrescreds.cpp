@@ -1,5 +1,5 @@
-// tolvrescreds.cpp - a user's resource credentials: create, get, modify,
-// delete, and the enumeration of one user's credential list.
+// tolvrescreds.cpp - a user's resource credentials: create, get, modify, delete, and the enumeration of one
+// user's credential list.
 #include "tolvinternal.h"
 
 namespace tolv {

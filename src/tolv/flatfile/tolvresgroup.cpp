@@ -1,5 +1,5 @@
-// tolvresgroup.cpp - resource groups: create, get, modify, delete, adding and
-// removing members, and the enumeration of "resgrouplist.file".
+// tolvresgroup.cpp - resource groups: create, get, modify, delete, adding and removing members, and the
+// enumeration of "resgrouplist.file".
 #include <algorithm>
 #include <utility>
 #include <vector>

@@ -1,14 +1,11 @@
-// tolvresource.cpp - resources: create, get, modify, delete, the enumeration
-// of "resourcelist.file", and the check that a name is an existing resource.
+// tolvresource.cpp - resources: create, get, modify, delete, the enumeration of "resourcelist.file", and the
+// check that a name is an existing resource.
 #include "tolvinternal.h"
 
 namespace tolv {
 
-namespace {
-
 const KeyedFamily<rspi_resource> kResource{
     .fields = format::kResourceFields,
-    .read = {},
     .invalid = Rc::InvalidResource,
     .exists = Rc::ResourceExists,
     .list = kResourceList,
@@ -19,8 +16,6 @@ const KeyedFamily<rspi_resource> kResource{
     .release = rspi_free_resource,
     .get_op = rspi_get_resource,
 };
-
-}  // namespace
 
 Rc ui_validate_resource(std::string_view dir, char *name) {
     if (!usable_name(name)) return Rc::InvalidResource;

@@ -1,6 +1,5 @@
-// tolvgroup.cpp - groups: the group file, its blob and its line in the group
-// list; create, read, modify, disable, enable, delete, membership, and a
-// group's members.
+// tolvgroup.cpp - groups: the group file, its blob and its line in the group list; create, read, modify,
+// disable, enable, delete, membership, and a group's members.
 #include <cstring>
 
 #include "tolvdiag.h"
@@ -11,8 +10,6 @@ namespace tolv {
 namespace {
 
 constexpr std::span<const Field<rspi_group>> kFields = format::kGroupFields;
-
-bool names_given(const rspi_group *g) { return g && g->group_id && g->domain; }
 
 std::string path_of(std::string_view dir, const rspi_group *g) { return group_file(dir, g->domain, g->group_id); }
 
@@ -42,7 +39,7 @@ bool names_fit(const rspi_group *g) {
 // that can name the disabled group file, texts without a line break and a UUID text without a double blank.
 // uuid_len is the length of the UUID text the line will hold. Else 31.
 Rc check_storable(const rspi_group *g, std::size_t uuid_len) {
-    if (!names_given(g) || !names_fit(g)) return Rc::InvalidGroup;
+    if (!g || !g->group_id || !g->domain || !names_fit(g)) return Rc::InvalidGroup;
     const std::size_t line = entry_of(g).size() + 2 * kIndexSep.size() + uuid_len + view(g->registry_id).size();
     if (!entry_fits(line) || !component_fits(disabled_group_file({}, view(g->registry_id)).size(), 0) ||
         !storable_record(g, kFields) || !storable_uuid(view(g->uuid_string)))
@@ -111,7 +108,7 @@ Rc modify_group(char **handle, std::string_view dir, rspi_group *changes) {
 }
 
 Rc disable_group(char **handle, std::string_view dir, rspi_group *g) {
-    if (!names_given(g)) return Rc::InvalidGroup;
+    if (!g || !g->group_id || !g->domain) return Rc::InvalidGroup;
     TempGroup tmp(g);
     if (!tmp) return Rc::NoMemory;
     if (const uint32_t got = rspi_get_group(handle, tmp.get()); got != RSPI_RC_SUCCESS) return from_code(got);

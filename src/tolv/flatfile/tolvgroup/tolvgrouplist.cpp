@@ -1,11 +1,8 @@
-// tolvgrouplist.cpp - the group list "grouplist.file": listings by mode and
-// filters, appending names, counting and walking a group list, and the
-// lookups by UUID and registry id.
+// tolvgrouplist.cpp - the group list "grouplist.file": listings by mode and filters, appending names, counting
+// and walking a group list, and the lookups by UUID and registry id.
 #include "tolvinternal.h"
 
 namespace tolv {
-
-namespace {
 
 const IndexedFamily<rspi_group> kGroups{
     kGroupList, &rspi_group::domain, &rspi_group::group_id, Rc::InvalidGroup, rspi_get_group,
@@ -18,8 +15,6 @@ const IndexedFamily<rspi_group> kGroups{
     },
     text::kNotEnabledGroup, true, false,
 };
-
-}  // namespace
 
 }  // namespace tolv
 

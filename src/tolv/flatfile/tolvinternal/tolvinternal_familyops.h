@@ -1,6 +1,5 @@
-// tolvinternal_familyops.h - create, get, modify, delete and the enumeration
-// of a family named by its keys alone (policies, resources, resource groups),
-// driven by its description: a family adds only what it does besides.
+// tolvinternal_familyops.h - create, get, modify, delete and the enumeration of a family named by its keys
+// alone (policies, resources, resource groups), driven by its description: a family adds only what it does besides.
 #pragma once
 
 #include <cerrno>
@@ -18,7 +17,7 @@ namespace tolv {
 template <class R>
 struct KeyedFamily {
     std::span<const Field<R>> fields;
-    ReadRules read;
+    ReadRules read = {};
     Rc invalid, exists;
     std::string_view list;  // the family's list: one "domain id" or "name" per line
     char *R::*domain;       // null when one name is the key

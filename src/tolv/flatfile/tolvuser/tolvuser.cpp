@@ -1,5 +1,5 @@
-// tolvuser.cpp - users: the user file, its blob, its lines in the user list
-// and the certificate-DN list; creating, fetching and modifying users.
+// tolvuser.cpp - users: the user file, its blob, its lines in the user list and the certificate-DN list;
+// creating, fetching and modifying users.
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>

@@ -1,5 +1,4 @@
-// tolvuserauth.cpp - authentication, change of password, and finding a user by
-// certificate DN.
+// tolvuserauth.cpp - authentication, change of password, and finding a user by certificate DN.
 #include <cstring>
 
 #include "tolvdiag.h"

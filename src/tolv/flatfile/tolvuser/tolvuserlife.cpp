@@ -1,5 +1,5 @@
-// tolvuserlife.cpp - taking users out of service and back: delete, disable
-// and enable, with the group memberships and credentials they hold.
+// tolvuserlife.cpp - taking users out of service and back: delete, disable and enable, with the group
+// memberships and credentials they hold.
 #include "tolvdiag.h"
 #include "tolvinternal.h"
 

@@ -1,6 +1,5 @@
-// tolvuserlist.cpp - the user list "userlist.file": listings by mode and
-// filters, appending names, counting and walking a user list, the lookups by
-// UUID and registry id, and naming a user's groups file.
+// tolvuserlist.cpp - the user list "userlist.file": listings by mode and filters, appending names, counting and
+// walking a user list, the lookups by UUID and registry id, and naming a user's groups file.
 #include "tolvinternal.h"
 
 namespace tolv {
