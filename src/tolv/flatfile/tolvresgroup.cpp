@@ -10,9 +10,8 @@ namespace tolv {
 
 namespace {
 
-// Validates every member (lower-casing it in place) before the members file is touched, then writes the
-// sorted, deduplicated members in one rewrite: the bytes that adding them one by one would give. No members, no
-// file.
+// Validates every member (lower-casing it in place) before the members file is touched, then writes the sorted,
+// deduplicated members in one rewrite: the bytes that adding them one by one would give. No members, no file.
 Rc rebuild_members(std::string_view dir, std::string_view name, rspi_resgroupmembers *members) {
     const int32_t count = std::max<int32_t>(members->count, 0);
     for (int32_t i = 0; i < count; ++i)
