@@ -33,7 +33,7 @@ inline bool lower_given(char *domain, char *id) {
     return true;
 }
 
-// A record of the plug-in's own lent the caller's two names, handed back before it is released; empty
+// A record of the plug-in's own, lent the caller's two names (handed back before it is released); empty
 // without memory.
 template <class R, R *(*Alloc)(), void (*Free)(R *), char *R::*Id>
 struct TempRecord : Borrowing<R> {
