@@ -1,5 +1,4 @@
-// tolvdomain.cpp - domains are not kept by this registry: every domain
-// operation answers with the same constant.
+// tolvdomain.cpp - domains are not kept by this registry: every domain operation answers with the same constant.
 #include "tolvinternal.h"
 
 TOLV_EXPORT uint32_t rspi_create_domain_handle(char **, const char *, void **) { return 1; }

@@ -1,5 +1,5 @@
-// tolvinitterm.cpp - start-up from the configuration file, the process-wide
-// registry handle, the diagnostic globals and ui_printf.
+// tolvinitterm.cpp - start-up from the configuration file, the process-wide registry handle, the diagnostic
+// globals and ui_printf.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -23,9 +23,8 @@ namespace tolv {
 
 namespace {
 
-// The block a handle points at: its first (only) member is the directory.
-// It lives as long as the process, so a handle used after rspi_terminate
-// finds a null directory (4) instead of freed memory.
+// The block a handle points at: its first (only) member is the directory. It lives as long as the process, so
+// a handle used after rspi_terminate finds a null directory (4) instead of freed memory.
 struct RegistryBlock {
     char *dir;
 };
@@ -34,10 +33,9 @@ RegistryBlock registry_block{nullptr};
 RegistryBlock *rspi_registry_handle = nullptr;
 // Serialises initialisation and termination: concurrent first calls make one handle.
 std::mutex lifetime_mutex;
-// Directory strings of terminated registries, kept because an operation
-// that started before rspi_terminate may still read one; reused when the
-// same directory is configured again.
-// Defined before release_at_unload below, so that it is destroyed after it.
+// Directory strings of terminated registries, kept because an operation that started before rspi_terminate
+// may still read one; reused when the same directory is configured again. Defined before release_at_unload,
+// so that it is destroyed after it.
 std::vector<char *> retired;
 char *reuse_retired(char *dir) {
     for (char *&old : retired) {
@@ -54,9 +52,8 @@ char *reuse_retired(char *dir) {
 // A diagnostics file this library opened, closed again when replaced.
 FILE *owned_output = nullptr;
 
-// When the library is unloaded no operation can run any more: the
-// directory strings kept for the life of the library go with it, and the
-// lookups' copies of the lists.
+// When the library is unloaded no operation can run any more: the directory strings kept for the life of the
+// library go with it, and the lookups' copies of the lists.
 struct ReleaseAtUnload {
     ~ReleaseAtUnload() {
         indexcache::clear();
@@ -95,8 +92,7 @@ FILE *open_append(const std::string &path) {
 }
 
 void set_output(FILE *f, bool owned) {
-    // Only while the host still writes through it: a stream the host has
-    // closed or replaced is no longer ours to close.
+    // Only while the host still writes through it: a stream it closed or replaced is no longer ours to close.
     if (owned_output && owned_output != f && debugOutput == owned_output) std::fclose(owned_output);
     owned_output = owned ? f : nullptr;
     debugOutput = f;
@@ -173,8 +169,7 @@ uint32_t initialize(char ***handle, const char *config_file) {
     return code(rc);
 }
 
-// Ends the registry behind the process's handle; any other handle, or a
-// second call, changes nothing.
+// Ends the registry behind the process's handle; any other handle, or a second call, changes nothing.
 uint32_t terminate(char **handle) {
     const std::lock_guard<std::mutex> hold(lifetime_mutex);
     if (handle != &registry_block.dir || !rspi_registry_handle) return RSPI_RC_SUCCESS;

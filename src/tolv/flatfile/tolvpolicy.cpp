@@ -1,14 +1,10 @@
-// tolvpolicy.cpp - policies: create, get, modify, delete and the enumeration
-// of "policylist.file".
+// tolvpolicy.cpp - policies: create, get, modify, delete and the enumeration of "policylist.file".
 #include "tolvinternal.h"
 
 namespace tolv {
 
-namespace {
-
 const KeyedFamily<rspi_policy> kPolicy{
     .fields = format::kPolicyFields,
-    .read = {},
     .invalid = Rc::InvalidPolicy,
     .exists = Rc::PolicyExists,
     .list = kPolicyList,
@@ -18,13 +14,8 @@ const KeyedFamily<rspi_policy> kPolicy{
     .alloc = rspi_alloc_policy,
     .release = rspi_free_policy,
     .get_op = rspi_get_policy,
-    .texts = TOLV_FAMILY_TEXTS(policy),
 };
-
-}  // namespace
 
 }  // namespace tolv
 
-using tolv::kPolicy;
-
-TOLV_KEYED_FAMILY_EXPORTS(policy, kPolicy, rspi_policy, rspi_policylist)
+TOLV_KEYED_FAMILY_EXPORTS(policy, tolv::kPolicy, rspi_policy, rspi_policylist)

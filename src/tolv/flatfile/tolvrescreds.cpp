@@ -1,5 +1,5 @@
-// tolvrescreds.cpp - a user's resource credentials: create, get, modify,
-// delete, and the enumeration of one user's credential list.
+// tolvrescreds.cpp - a user's resource credentials: create, get, modify, delete, and the enumeration of one
+// user's credential list.
 #include "tolvinternal.h"
 
 namespace tolv {
@@ -8,17 +8,12 @@ namespace {
 
 constexpr std::span<const Field<rspi_rescreds>> kFields = format::kRescredsFields;
 
-bool names_given(const rspi_user *user, const rspi_rescreds *creds) {
-    return user && user->user_id && user->domain && creds && creds->name;
-}
-
-void lower_names(rspi_user *user, rspi_rescreds *creds) {
-    ui_tolower(user->domain);
-    ui_tolower(user->user_id);
+// Lower-cases the three names; false, nothing done, when one is missing.
+bool lower_names(rspi_user *user, rspi_rescreds *creds) {
+    if (!user || !creds || !creds->name || !lower_given(user->domain, user->user_id)) return false;
     ui_tolower(creds->name);
+    return true;
 }
-
-constexpr std::string_view kRescredsSuffix = format::kRescredsFile.suffix;
 
 // "domain user_id name": the credential's line in the user's credential list.
 std::string list_entry(const rspi_user *user, const rspi_rescreds *creds) {
@@ -29,7 +24,8 @@ std::string list_entry(const rspi_user *user, const rspi_rescreds *creds) {
 bool names_fit(const rspi_user *user, const rspi_rescreds *creds) {
     const std::string entry = list_entry(user, creds);
     return one_line(entry) &&
-           component_fits(entry.size() + kRescredsSuffix.size(), kBlobSuffix.size() + kTempSuffix.size()) &&
+           component_fits(entry.size() + format::kRescredsFile.suffix.size(),
+                          kBlobSuffix.size() + kTempSuffix.size()) &&
            component_fits(rescreds_list(user->domain, user->user_id).size(), kTempSuffix.size()) &&
            entry_fits(entry.size());
 }
@@ -38,14 +34,12 @@ std::string path_of(std::string_view dir, const rspi_user *user, const rspi_resc
     return rescreds_file(dir, user->domain, user->user_id, creds->name);
 }
 
-// Writes the credential file (and blob) and adds "domain user name" to the
-// user's credential list. 35 before anything is written for a null name,
-// names too long for their files or list line, or texts that would not read
-// back; state 2 becomes 1 in the record.
+// Writes the credential file (and blob) and adds its line to the user's credential list. 35, nothing written,
+// for a null name, names too long for their files or list line, or texts that would not read back; state 2
+// becomes 1 in the record.
 Rc replace(std::string_view dir, rspi_user *user, rspi_rescreds *creds, bool create_uuid) {
-    if (!names_given(user, creds)) return Rc::InvalidRescreds;
-    lower_names(user, creds);
-    if (!names_fit(user, creds) || !storable_record(creds, kFields)) return Rc::InvalidRescreds;
+    if (!lower_names(user, creds) || !names_fit(user, creds) || !storable_record(creds, kFields))
+        return Rc::InvalidRescreds;
     const std::string path = path_of(dir, user, creds);
     if (create_uuid) ui_uuid_create(creds->uuid, creds->uuid_string);
     if (!io::write_file(path, encode_record(creds, kFields))) return Rc::FileError;
@@ -55,14 +49,12 @@ Rc replace(std::string_view dir, rspi_user *user, rspi_rescreds *creds, bool cre
     return ui_add_to_entrylist(dir, rescreds_list(user->domain, user->user_id), list_entry(user, creds));
 }
 
-Rc read_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
-    if (!names_given(user, creds)) return Rc::InvalidRescreds;
-    lower_names(user, creds);
-    return read_record(path_of(dir, user, creds), Rc::InvalidRescreds, creds, kFields);
-}
-
+// Traced here rather than in its export: a modify and a fetching cursor trace it too.
 Rc get_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
-    return traced(text::get_rescreds, [&] { return read_rescreds(dir, user, creds); });
+    return traced(text::get_rescreds, [&] {
+        if (!lower_names(user, creds)) return Rc::InvalidRescreds;
+        return read_record(path_of(dir, user, creds), Rc::InvalidRescreds, creds, kFields);
+    });
 }
 
 Rc create_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
@@ -75,8 +67,7 @@ Rc create_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) 
 }
 
 Rc delete_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *creds) {
-    if (!names_given(user, creds)) return Rc::InvalidRescreds;
-    lower_names(user, creds);
+    if (!lower_names(user, creds)) return Rc::InvalidRescreds;
     const std::string path = path_of(dir, user, creds);
     if (!io::remove_file(path)) return Rc::InvalidRescreds;
     if (const Rc rc = io::remove_if_there(blob_file(path)); !ok(rc)) return rc;
@@ -93,23 +84,19 @@ Rc modify_rescreds(std::string_view dir, rspi_user *user, rspi_rescreds *changes
     return replace(dir, user, w.get(), false);
 }
 
-// Splits a credential-list line into domain, user id and name (9 without two
-// blanks, 3 without memory); creds->name takes the name, and with fetch the
-// whole credential is read through get_rescreds.
-Rc ui_get_rescredsentry(std::string_view dir, rspi_rescreds *creds, const char *line, int32_t fetch) {
-    if (!creds) return Rc::InvalidRescreds;
-    Owned<rspi_user> who(rspi_alloc_user(), rspi_free_user);
-    if (!who) return Rc::NoMemory;
+// Splits a credential-list line "domain user_id name" (9 without two blanks, 3 without memory); creds->name
+// takes the name, and with fetch the whole credential is read through get_rescreds.
+Rc get_entry(std::string_view dir, rspi_rescreds *creds, const char *line, int32_t fetch) {
     const std::string_view text = line ? line : "";
     const std::size_t b1 = text.find(' ');
-    if (b1 == std::string_view::npos) return Rc::Malformed;
-    const std::size_t b2 = text.find(' ', b1 + 1);
+    const std::size_t b2 = b1 == std::string_view::npos ? b1 : text.find(' ', b1 + 1);
     if (b2 == std::string_view::npos) return Rc::Malformed;
-    who->domain = dup_str(text.substr(0, b1));
-    who->user_id = dup_str(text.substr(b1 + 1, b2 - b1 - 1));
-    if (!who->domain || !who->user_id) return Rc::NoMemory;
+    std::string domain(text.substr(0, b1)), user_id(text.substr(b1 + 1, b2 - b1 - 1));
+    rspi_user owner{};
+    owner.domain = domain.data();
+    owner.user_id = user_id.data();
     if (!ok(set_str(creds->name, text.substr(b2 + 1)))) return Rc::NoMemory;
-    return fetch ? get_rescreds(dir, who.get(), creds) : Rc::Success;
+    return fetch ? get_rescreds(dir, &owner, creds) : Rc::Success;
 }
 
 Rc get_rescredslist(std::string_view dir, rspi_user *user, rspi_rescredslist *list) {
@@ -119,10 +106,8 @@ Rc get_rescredslist(std::string_view dir, rspi_user *user, rspi_rescredslist *li
 }
 
 // first writes its exit line after a failed load too; next and previous do not.
-uint32_t rescreds_step(int, char **handle, rspi_rescredslist *list, rspi_rescreds *creds, int32_t fetch, Move move) {
-    const text::OpText &op = move == Move::First  ? text::first_rescreds
-                             : move == Move::Next ? text::next_rescreds
-                                                  : text::previous_rescreds;
+uint32_t rescreds_step(int, const text::OpText &op, char **handle, rspi_rescredslist *list, rspi_rescreds *creds,
+                       int32_t fetch, Move move) {
     return guarded_op(handle, [&](std::string_view dir) {
         TOLV_TRACE("%s", op.entry);
         Rc rc = Rc::NoMoreEntries;
@@ -132,7 +117,7 @@ uint32_t rescreds_step(int, char **handle, rspi_rescredslist *list, rspi_rescred
             const CursorResult at = cursor_move(dir, list_ref(list), move);
             if (at.load_failed && move != Move::First) return at.rc;
             rc = at.rc;
-            if (ok(rc)) rc = ui_get_rescredsentry(dir, creds, at.item->data, fetch);
+            if (ok(rc)) rc = get_entry(dir, creds, at.item->data, fetch);
         }
         TOLV_TRACE(op.exit, code(rc));
         return rc;
@@ -143,37 +128,19 @@ uint32_t rescreds_step(int, char **handle, rspi_rescredslist *list, rspi_rescred
 
 }  // namespace tolv
 
-using tolv::Move;
-namespace text = tolv::text;
-
-TOLV_EXPORT uint32_t rspi_create_rescreds(char **handle, rspi_user *user, rspi_rescreds *creds) {
-    return tolv::traced_write_op(text::create_rescreds, handle,
-                                 [&](std::string_view dir) { return tolv::create_rescreds(dir, user, creds); });
-}
+// rspi_<op>(handle, user, arg): op(dir, user, arg) traced as a writer (kind: write) or a reader.
+#define TOLV_RESCREDS_EXPORT(kind, op, A)                                                                \
+    TOLV_EXPORT uint32_t rspi_##op(char **handle, rspi_user *user, A *arg) {                             \
+        return tolv::traced_##kind##_op(tolv::text::op, handle,                                          \
+                                        [&](std::string_view dir) { return tolv::op(dir, user, arg); }); \
+    }
+TOLV_RESCREDS_EXPORT(write, create_rescreds, rspi_rescreds)
+TOLV_RESCREDS_EXPORT(write, modify_rescreds, rspi_rescreds)
+TOLV_RESCREDS_EXPORT(write, delete_rescreds, rspi_rescreds)
+TOLV_RESCREDS_EXPORT(read, get_rescredslist, rspi_rescredslist)
 
 TOLV_EXPORT uint32_t rspi_get_rescreds(char **handle, rspi_user *user, rspi_rescreds *creds) {
     return tolv::guarded_op(handle, [&](std::string_view dir) { return tolv::get_rescreds(dir, user, creds); });
 }
-
-TOLV_EXPORT uint32_t rspi_modify_rescreds(char **handle, rspi_user *user, rspi_rescreds *creds) {
-    return tolv::traced_write_op(text::modify_rescreds, handle,
-                                 [&](std::string_view dir) { return tolv::modify_rescreds(dir, user, creds); });
-}
-
-TOLV_EXPORT uint32_t rspi_delete_rescreds(char **handle, rspi_user *user, rspi_rescreds *creds) {
-    return tolv::traced_write_op(text::delete_rescreds, handle,
-                                 [&](std::string_view dir) { return tolv::delete_rescreds(dir, user, creds); });
-}
-TOLV_EXPORT uint32_t rspi_get_rescredslist(char **handle, rspi_user *user, rspi_rescredslist *list) {
-    return tolv::traced_read_op(text::get_rescredslist, handle,
-                                [&](std::string_view dir) { return tolv::get_rescredslist(dir, user, list); });
-}
-
-TOLV_EXPORT int32_t rspi_rescredslist_count(char **handle, rspi_rescredslist *list) {
-    return tolv::guarded_count_op(
-        handle, [&](std::string_view dir) { return tolv::traced_list_count(text::rescredslist_count, dir, list); });
-}
-
-using tolv::rescreds_step;
-
-TOLV_CURSOR_EXPORTS(rescreds, rescreds_step, 0, rspi_rescreds, rspi_rescredslist)
+TOLV_COUNT_EXPORT(rescreds, rspi_rescredslist)
+TOLV_CURSOR_EXPORTS(rescreds, tolv::rescreds_step, 0, rspi_rescreds, rspi_rescredslist)

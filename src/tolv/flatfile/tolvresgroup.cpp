@@ -1,5 +1,5 @@
-// tolvresgroup.cpp - resource groups: create, get, modify, delete, adding and
-// removing members, and the enumeration of "resgrouplist.file".
+// tolvresgroup.cpp - resource groups: create, get, modify, delete, adding and removing members, and the
+// enumeration of "resgrouplist.file".
 #include <algorithm>
 #include <utility>
 #include <vector>
@@ -10,48 +10,36 @@ namespace tolv {
 
 namespace {
 
-// Validates every member (lower-casing it in place) before the members file
-// is touched, then writes the sorted, deduplicated members in one rewrite:
-// the bytes that adding them one by one would give. No members, no file.
+// Validates every member (lower-casing it in place) before the members file is touched, then writes the sorted,
+// deduplicated members in one rewrite: the bytes that adding them one by one would give. No members, no file.
 Rc rebuild_members(std::string_view dir, std::string_view name, rspi_resgroupmembers *members) {
     const int32_t count = std::max<int32_t>(members->count, 0);
     for (int32_t i = 0; i < count; ++i)
         if (!ok(ui_validate_resource(dir, members->names[i]))) return Rc::InvalidResource;
-
-    // Valid members are single list pieces, so the list order is that of the
-    // lines with their newlines.
+    // Valid members are single list pieces, so the list order is that of the lines with their newlines.
     std::vector<std::string> lines;
     lines.reserve(static_cast<std::size_t>(count));
     for (int32_t i = 0; i < count; ++i) lines.push_back(std::string(members->names[i]) + '\n');
     std::sort(lines.begin(), lines.end());
     lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
-
     return rewrite_list(make_path(dir, resgroup_members_list(name)), [&](ListEdit &e) {
         for (const auto &line : lines) e.out.append(line);
         return lines.empty() ? ListEnd::Remove : ListEnd::Replace;
     });
 }
 
-// Replaces g->members with the members file, in list order. On a failure
-// (3) the old members stay.
+// Replaces g->members with the members file, in list order. On a failure (3) the old members stay.
 Rc load_members(std::string_view dir, rspi_resgroup *g) {
     std::string file = resgroup_members_list(g->name);
-    rspi_resgrouplist work{};
-    work.file = file.data();
-    ScopeExit release([&] {
-        for (rspi_list_item *item = work.first; item;) {
-            rspi_list_item *next = item->next;
-            rspi_free(item->data);
-            rspi_free(item);
-            item = next;
-        }
-    });
-    const Rc rc = ui_get_entrylist(dir, list_ref(&work));
+    Borrowing<rspi_resgrouplist> work(rspi_alloc_resgrouplist(), rspi_free_resgrouplist);
+    if (!work) return Rc::NoMemory;
+    work.lend(&rspi_resgrouplist::file, file.data());
+    const Rc rc = ui_get_entrylist(dir, list_ref(work.get()));
     if (!ok(rc)) return rc;
-    rspi_resgroupmembers *members = rspi_alloc_resgroupmembers(work.count);
+    rspi_resgroupmembers *members = rspi_alloc_resgroupmembers(work.get()->count);
     if (!members) return Rc::NoMemory;
     int32_t i = 0;
-    for (rspi_list_item *item = work.first; item && i < work.count; item = item->next)
+    for (rspi_list_item *item = work.get()->first; item && i < work.get()->count; item = item->next)
         members->names[i++] = std::exchange(item->data, nullptr);
     rspi_free_resgroupmembers(g->members);
     g->members = members;
@@ -83,7 +71,6 @@ const KeyedFamily<rspi_resgroup> kResgroup{
     .alloc = rspi_alloc_resgroup,
     .release = rspi_free_resgroup,
     .get_op = rspi_get_resgroup,
-    .texts = TOLV_FAMILY_TEXTS(resgroup),
     .also_fits = [](std::string_view name) {
         return component_fits(resgroup_members_list(name).size(), kTempSuffix.size());
     },
@@ -126,9 +113,7 @@ Rc remove_resgroup_member(std::string_view dir, rspi_resgroup *g, char *member) 
 
 }  // namespace tolv
 
-using tolv::kResgroup;
-
-TOLV_KEYED_FAMILY_EXPORTS(resgroup, kResgroup, rspi_resgroup, rspi_resgrouplist)
+TOLV_KEYED_FAMILY_EXPORTS(resgroup, tolv::kResgroup, rspi_resgroup, rspi_resgrouplist)
 
 TOLV_EXPORT uint32_t rspi_add_resgroup_member(char **h, rspi_resgroup *g, char *member) {
     return tolv::traced_write_op(tolv::text::add_resgroup_member, h,

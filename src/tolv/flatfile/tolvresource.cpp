@@ -1,14 +1,11 @@
-// tolvresource.cpp - resources: create, get, modify, delete, the enumeration
-// of "resourcelist.file", and the check that a name is an existing resource.
+// tolvresource.cpp - resources: create, get, modify, delete, the enumeration of "resourcelist.file", and the
+// check that a name is an existing resource.
 #include "tolvinternal.h"
 
 namespace tolv {
 
-namespace {
-
 const KeyedFamily<rspi_resource> kResource{
     .fields = format::kResourceFields,
-    .read = {},
     .invalid = Rc::InvalidResource,
     .exists = Rc::ResourceExists,
     .list = kResourceList,
@@ -18,10 +15,7 @@ const KeyedFamily<rspi_resource> kResource{
     .alloc = rspi_alloc_resource,
     .release = rspi_free_resource,
     .get_op = rspi_get_resource,
-    .texts = TOLV_FAMILY_TEXTS(resource),
 };
-
-}  // namespace
 
 Rc ui_validate_resource(std::string_view dir, char *name) {
     if (!usable_name(name)) return Rc::InvalidResource;
@@ -34,6 +28,4 @@ Rc ui_validate_resource(std::string_view dir, char *name) {
 
 }  // namespace tolv
 
-using tolv::kResource;
-
-TOLV_KEYED_FAMILY_EXPORTS(resource, kResource, rspi_resource, rspi_resourcelist)
+TOLV_KEYED_FAMILY_EXPORTS(resource, tolv::kResource, rspi_resource, rspi_resourcelist)

@@ -1,11 +1,8 @@
-// tolvgrouplist.cpp - the group list "grouplist.file": listings by mode and
-// filters, appending names, counting and walking a group list, and the
-// lookups by UUID and registry id.
+// tolvgrouplist.cpp - the group list "grouplist.file": listings by mode and filters, appending names, counting
+// and walking a group list, and the lookups by UUID and registry id.
 #include "tolvinternal.h"
 
 namespace tolv {
-
-namespace {
 
 const IndexedFamily<rspi_group> kGroups{
     kGroupList, &rspi_group::domain, &rspi_group::group_id, Rc::InvalidGroup, rspi_get_group,
@@ -16,13 +13,9 @@ const IndexedFamily<rspi_group> kGroups{
         "QZ domain = %s  QZ groupid = %s\n",
         "Flatfile registry GID = %s\n",
     },
-    TOLV_INDEXED_TEXTS(group), text::kNotEnabledGroup, true, false,
+    text::kNotEnabledGroup, true, false,
 };
-
-}  // namespace
 
 }  // namespace tolv
 
-using tolv::kGroups;
-
-TOLV_INDEXED_FAMILY_EXPORTS(group, kGroups, rspi_group, rspi_grouplist)
+TOLV_INDEXED_FAMILY_EXPORTS(group, tolv::kGroups, rspi_group, rspi_grouplist)

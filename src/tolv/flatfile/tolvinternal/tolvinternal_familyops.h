@@ -1,6 +1,5 @@
-// tolvinternal_familyops.h - create, get, modify, delete and the enumeration
-// of a family named by its keys alone (policies, resources, resource groups),
-// driven by its description: a family adds only what it does besides.
+// tolvinternal_familyops.h - create, get, modify, delete and the enumeration of a family named by its keys
+// alone (policies, resources, resource groups), driven by its description: a family adds only what it does besides.
 #pragma once
 
 #include <cerrno>
@@ -15,21 +14,10 @@
 
 namespace tolv {
 
-// The entry and exit texts of a family's operations.
-struct FamilyTexts {
-    const text::OpText &create, &get, &modify, &del, &list, &count, &first, &next, &previous;
-};
-#define TOLV_FAMILY_TEXTS(name)                                                                    \
-    FamilyTexts {                                                                                  \
-        text::create_##name, text::get_##name, text::modify_##name, text::delete_##name,           \
-            text::get_##name##list, text::name##list_count, text::first_##name, text::next_##name, \
-            text::previous_##name                                                                  \
-    }
-
 template <class R>
 struct KeyedFamily {
     std::span<const Field<R>> fields;
-    ReadRules read;
+    ReadRules read = {};
     Rc invalid, exists;
     std::string_view list;  // the family's list: one "domain id" or "name" per line
     char *R::*domain;       // null when one name is the key
@@ -38,7 +26,6 @@ struct KeyedFamily {
     R *(*alloc)();
     void (*release)(R *);
     uint32_t (*get_op)(char **, R *);  // the exported get, for modify and fetch
-    FamilyTexts texts;
     // What a family keeps besides its record file (each may be null):
     bool (*also_fits)(std::string_view name) = nullptr;        // its other files' names fit
     Rc (*also_read)(std::string_view dir, R *r) = nullptr;      // after a get that found the file
@@ -51,14 +38,12 @@ struct KeyedFamily {
         if (domain) ui_tolower(r->*domain);
         ui_tolower(r->*id);
     }
-    // The list entry: "domain id", or the name.
     std::string entry(const R *r) const {
         std::string e;
         if (domain) e.append(r->*domain).push_back(' ');
         return e.append(r->*id);
     }
-    // The names (lower-cased) hold no line break and make a record file, with
-    // its blob's temporary name, and a list line that fit.
+    // The lower-cased names hold no line break; the record file (with its blob's temporary name) and list line fit.
     bool names_fit(const R *r) const {
         const std::string name = entry(r);
         if (name.find('\n') != std::string::npos) return false;
@@ -67,10 +52,9 @@ struct KeyedFamily {
     }
 };
 
-// Writes the record file (and blob), then what else the family keeps (its
-// failure is the result unless the blob's came first), then the list entry.
-// `invalid` before anything is written for null or unfitting names or texts
-// that would not read back; state 2 becomes 1 in the record.
+// Writes the record file (and blob), what else the family keeps (the blob's failure comes first), then the
+// list entry. `invalid`, nothing written, for null or unfitting names or texts that would not read back; state
+// 2 becomes 1 in the record.
 template <class R>
 Rc replace_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r, bool create_uuid) {
     if (!f.keys_given(r) || !f.names_fit(r) || !storable_record<R>(r, f.fields)) return f.invalid;
@@ -87,7 +71,7 @@ Rc replace_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r, bool creat
 
 // The record file alone says the record exists: the list is not consulted.
 template <class R>
-Rc create_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r) {
+Rc create_keyed(const KeyedFamily<R> &f, char **, std::string_view dir, R *r) {
     if (!r || !usable_name(r->*f.id) || (f.domain && !usable_name(r->*f.domain))) return f.invalid;
     f.lower(r);
     if (!f.names_fit(r)) return f.invalid;
@@ -95,10 +79,9 @@ Rc create_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r) {
     return replace_keyed(f, dir, r, true);
 }
 
-// What else the family keeps is read once the record file was: its failure
-// outranks the record's result.
+// What else the family keeps is read once the record file was: its failure outranks the record's result.
 template <class R>
-Rc get_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r) {
+Rc get_keyed(const KeyedFamily<R> &f, char **, std::string_view dir, R *r) {
     if (!f.keys_given(r)) return f.invalid;
     f.lower(r);
     bool found = false;
@@ -108,8 +91,7 @@ Rc get_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r) {
     return ok(more) ? rc : more;
 }
 
-// The stored record (read through the exported get) with the given fields of
-// changes laid over it.
+// The stored record (read through the exported get) with the given fields of changes laid over it.
 template <class R>
 Rc modify_keyed(const KeyedFamily<R> &f, char **handle, std::string_view dir, R *changes) {
     if (!changes) return f.invalid;
@@ -125,7 +107,7 @@ Rc modify_keyed(const KeyedFamily<R> &f, char **handle, std::string_view dir, R 
 
 // A stray blob goes even when there was no record file.
 template <class R>
-Rc delete_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r) {
+Rc delete_keyed(const KeyedFamily<R> &f, char **, std::string_view dir, R *r) {
     if (!f.keys_given(r)) return f.invalid;
     f.lower(r);
     if (f.remove) return f.remove(dir, r);
@@ -133,12 +115,11 @@ Rc delete_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r) {
                                       [&] { return ui_remove_from_entrylist(dir, f.list, f.entry(r)); });
 }
 
-// First, next, previous: the entry's names copied into the record (3 when a
-// copy fails, 9 without a blank), and with fetch the record read. A failed
-// list load or copy ends without the exit line.
+// First, next, previous: the entry's names copied into the record (3 when a copy fails, 9 without a blank),
+// and with fetch the record read. A failed list load or copy ends without the exit line.
 template <class R, class L>
-uint32_t keyed_step(const KeyedFamily<R> &f, char **handle, L *list, R *r, int32_t fetch, Move move) {
-    const text::OpText &t = move == Move::First ? f.texts.first : move == Move::Next ? f.texts.next : f.texts.previous;
+uint32_t keyed_step(const KeyedFamily<R> &f, const text::OpText &t, char **handle, L *list, R *r, int32_t fetch,
+                    Move move) {
     return guarded_op(handle, [&](std::string_view dir) {
         TOLV_TRACE("%s", t.entry);
         const auto done = [&](Rc rc) {
@@ -165,42 +146,27 @@ uint32_t keyed_step(const KeyedFamily<R> &f, char **handle, L *list, R *r, int32
     });
 }
 
-// The exported operations of a keyed family, traced.
-template <class R>
-uint32_t keyed_create(const KeyedFamily<R> &f, char **h, R *r) {
-    return traced_write_op(f.texts.create, h, [&](std::string_view dir) { return create_keyed(f, dir, r); });
-}
-template <class R>
-uint32_t keyed_get(const KeyedFamily<R> &f, char **h, R *r) {
-    return traced_read_op(f.texts.get, h, [&](std::string_view dir) { return get_keyed(f, dir, r); });
-}
-template <class R>
-uint32_t keyed_modify(const KeyedFamily<R> &f, char **h, R *r) {
-    return traced_write_op(f.texts.modify, h, [&](std::string_view dir) { return modify_keyed(f, h, dir, r); });
-}
-template <class R>
-uint32_t keyed_delete(const KeyedFamily<R> &f, char **h, R *r) {
-    return traced_write_op(f.texts.del, h, [&](std::string_view dir) { return delete_keyed(f, dir, r); });
-}
-// The list named whole, loaded on first use; a failed copy of the name ends
-// without the exit line.
+// The list named whole, loaded on first use; a failed copy of the name ends without the exit line.
 template <class R, class L>
-uint32_t keyed_list(const KeyedFamily<R> &f, char **h, L *l) {
+uint32_t keyed_list(const KeyedFamily<R> &f, const text::OpText &t, char **h, L *l) {
     return guarded_op(h, [&](std::string_view) {
-        TOLV_TRACE("%s", f.texts.list.entry);
+        TOLV_TRACE("%s", t.entry);
         if (!l) return f.invalid;
         if (const Rc rc = list_name_lazy(list_ref(l), f.list); !ok(rc)) return rc;
-        TOLV_TRACE("%s", f.texts.list.exit);
+        TOLV_TRACE("%s", t.exit);
         return Rc::Success;
     });
 }
-template <class R, class L>
-int32_t keyed_count(const KeyedFamily<R> &f, char **h, L *l) {
-    return guarded_count_op(h, [&](std::string_view dir) { return traced_list_count(f.texts.count, dir, l); });
-}
 
-// rspi_<op>(handle, record): op(handle, dir, record) traced as a reader or a
-// writer (kind: read or write), the entry line naming the record.
+// rspi_<name>list_count: the count of a list, 0 when anything fails.
+#define TOLV_COUNT_EXPORT(name, L)                                                                                   \
+    TOLV_EXPORT int32_t rspi_##name##list_count(char **h, L *l) {                                                    \
+        return tolv::guarded_count_op(                                                                               \
+            h, [&](std::string_view dir) { return tolv::traced_list_count(tolv::text::name##list_count, dir, l); }); \
+    }
+
+// rspi_<op>(handle, record): op(handle, dir, record) traced as a reader or a writer (kind: read or write), the
+// entry line naming the record.
 #define TOLV_RECORD_EXPORT(kind, op, R)                                                                  \
     TOLV_EXPORT uint32_t rspi_##op(char **handle, R *r) {                                                \
         return tolv::traced_##kind##_op(tolv::text::op, handle, r,                                       \
@@ -208,31 +174,35 @@ int32_t keyed_count(const KeyedFamily<R> &f, char **h, L *l) {
     }
 
 // rspi_first_<name>, rspi_next_<name> and rspi_previous_<name> over step().
-#define TOLV_CURSOR_EXPORTS(name, step, family, R, L)                                \
-    TOLV_EXPORT uint32_t rspi_first_##name(char **h, L *l, R *r, int32_t fetch) {    \
-        return step(family, h, l, r, fetch, tolv::Move::First);                      \
-    }                                                                                \
-    TOLV_EXPORT uint32_t rspi_next_##name(char **h, L *l, R *r, int32_t fetch) {     \
-        return step(family, h, l, r, fetch, tolv::Move::Next);                       \
-    }                                                                                \
-    TOLV_EXPORT uint32_t rspi_previous_##name(char **h, L *l, R *r, int32_t fetch) { \
-        return step(family, h, l, r, fetch, tolv::Move::Previous);                   \
+#define TOLV_CURSOR_EXPORT(move, to, name, step, family, R, L)                          \
+    TOLV_EXPORT uint32_t rspi_##move##_##name(char **h, L *l, R *r, int32_t fetch) {    \
+        return step(family, tolv::text::move##_##name, h, l, r, fetch, tolv::Move::to); \
     }
+#define TOLV_CURSOR_EXPORTS(...)                  \
+    TOLV_CURSOR_EXPORT(first, First, __VA_ARGS__) \
+    TOLV_CURSOR_EXPORT(next, Next, __VA_ARGS__)   \
+    TOLV_CURSOR_EXPORT(previous, Previous, __VA_ARGS__)
 
-// The nine exported operations of a keyed family: rspi_create_<name>, get,
-// modify, delete, rspi_get_<name>list, rspi_<name>list_count, first, next
-// and previous.
-#define TOLV_KEYED_FAMILY_EXPORTS(name, family, R, L)                                                 \
-    TOLV_EXPORT uint32_t rspi_create_##name(char **h, R *r) { return keyed_create(family, h, r); }    \
-    TOLV_EXPORT uint32_t rspi_get_##name(char **h, R *r) { return keyed_get(family, h, r); }          \
-    TOLV_EXPORT uint32_t rspi_modify_##name(char **h, R *r) { return keyed_modify(family, h, r); }    \
-    TOLV_EXPORT uint32_t rspi_delete_##name(char **h, R *r) { return keyed_delete(family, h, r); }    \
-    TOLV_EXPORT uint32_t rspi_get_##name##list(char **h, L *l) { return keyed_list(family, h, l); }   \
-    TOLV_EXPORT int32_t rspi_##name##list_count(char **h, L *l) { return keyed_count(family, h, l); } \
-    TOLV_CURSOR_EXPORTS(name, keyed_step, family, R, L)
+// The nine exported operations of a keyed family: rspi_create_<name>, get, modify, delete,
+// rspi_get_<name>list, rspi_<name>list_count, first, next and previous.
+#define TOLV_KEYED_OP(kind, op, name, family, R)                                                                    \
+    TOLV_EXPORT uint32_t rspi_##op##_##name(char **h, R *r) {                                                       \
+        return tolv::traced_##kind##_op(tolv::text::op##_##name, h,                                                 \
+                                        [&](std::string_view dir) { return tolv::op##_keyed(family, h, dir, r); }); \
+    }
+#define TOLV_KEYED_FAMILY_EXPORTS(name, family, R, L)                        \
+    TOLV_KEYED_OP(write, create, name, family, R)                            \
+    TOLV_KEYED_OP(read, get, name, family, R)                                \
+    TOLV_KEYED_OP(write, modify, name, family, R)                            \
+    TOLV_KEYED_OP(write, delete, name, family, R)                            \
+    TOLV_EXPORT uint32_t rspi_get_##name##list(char **h, L *l) {             \
+        return tolv::keyed_list(family, tolv::text::get_##name##list, h, l); \
+    }                                                                        \
+    TOLV_COUNT_EXPORT(name, L)                                               \
+    TOLV_CURSOR_EXPORTS(name, tolv::keyed_step, family, R, L)
 
-// A family kept in the user or group list: its enumeration (listings by
-// mode and filters, counts, the cursor) and its lookups by UUID and registry id.
+// A family kept in the user or group list: its listings by mode and filters, counts, the cursor and its lookups
+// by UUID and registry id.
 template <class R>
 struct IndexedFamily {
     std::string_view index;
@@ -241,20 +211,15 @@ struct IndexedFamily {
     Rc invalid;
     uint32_t (*get_op)(char **, R *);  // the exported get, for fetch and the lookups
     IndexTexts messages;
-    const text::OpText &list, &count, &first, &next, &previous, &by_uuid, &by_rgyid;
     const char *not_enabled;  // the description a lookup gives a disabled entry
-    // Users and groups have always differed here: the first UUID match
-    // decides for users and the last for groups; a user line is disabled
-    // when it starts with "- -", a group line when its name part is "- -".
+    // Users and groups have always differed here: the first UUID match decides for users and the last for
+    // groups; a user line is disabled when it starts with "- -", a group line when its name part is "- -".
     bool last_uuid_wins;
     bool disabled_by_prefix;
 };
-#define TOLV_INDEXED_TEXTS(name)                                                           \
-    text::get_##name##list, text::name##list_count, text::first_##name, text::next_##name, \
-        text::previous_##name, text::get_##name##_by_uuid, text::get_##name##_by_rgyid
 
-// Sets the names from a list line's name part "domain id" and reads the
-// record through the exported get; `invalid` when the part has no blank.
+// Sets the names from a list line's name part "domain id" and reads the record through the exported get;
+// `invalid` when the part has no blank.
 template <class R>
 Rc read_named(const IndexedFamily<R> &f, char **handle, R *r, std::string_view name) {
     const std::size_t blank = name.find(' ');
@@ -264,8 +229,8 @@ Rc read_named(const IndexedFamily<R> &f, char **handle, R *r, std::string_view n
     return static_cast<Rc>(f.get_op(handle, r));
 }
 
-// The line whose text after its first double blank begins with uuid_string
-// (lines whose name part has no blank are skipped).
+// The line whose text after its first double blank begins with uuid_string (lines whose name part has no blank
+// are skipped).
 template <class R>
 Rc get_by_uuid(const IndexedFamily<R> &f, char **handle, std::string_view dir, R *r) {
     if (!r || !r->uuid_string) return f.invalid;
@@ -287,8 +252,8 @@ Rc get_by_uuid(const IndexedFamily<R> &f, char **handle, std::string_view dir, R
     return rc;
 }
 
-// The first line whose registry id equals registry_id ignoring case; a
-// disabled one gives only the description, without reading anything.
+// The first line whose registry id equals registry_id ignoring case; a disabled one gives only the
+// description, without reading anything.
 template <class R>
 Rc get_by_rgyid(const IndexedFamily<R> &f, char **handle, std::string_view dir, R *r) {
     if (!r || !r->registry_id) return f.invalid;
@@ -309,21 +274,11 @@ Rc get_by_rgyid(const IndexedFamily<R> &f, char **handle, std::string_view dir, 
     return f.invalid;
 }
 
+// A registry-id entry stands for a disabled entry, which has no record file: only registry_id is set and fetch
+// is ignored. A name entry gives the names.
 template <class R, class L>
-uint32_t indexed_list(const IndexedFamily<R> &f, char **handle, L *list, const IndexFilters &filters) {
-    return traced_read_op(f.list, handle, [&](std::string_view dir) {
-        return list ? list_index(dir, f.index, list_ref(list), filters, f.messages) : f.invalid;
-    });
-}
-template <class R, class L>
-int32_t indexed_count(const IndexedFamily<R> &f, char **handle, L *list) {
-    return guarded_count_op(handle, [&](std::string_view dir) { return traced_list_count(f.count, dir, list); });
-}
-// A registry-id entry stands for a disabled entry, which has no record file:
-// only registry_id is set and fetch is ignored. A name entry gives the names.
-template <class R, class L>
-uint32_t indexed_step(const IndexedFamily<R> &f, char **handle, L *list, R *r, int32_t fetch, Move move) {
-    const text::OpText &t = move == Move::First ? f.first : move == Move::Next ? f.next : f.previous;
+uint32_t indexed_step(const IndexedFamily<R> &f, const text::OpText &t, char **handle, L *list, R *r, int32_t fetch,
+                      Move move) {
     return traced_read_op(t, handle, [&](std::string_view dir) {
         if (!list) return Rc::NoMoreEntries;
         if (!r) return f.invalid;
@@ -340,33 +295,31 @@ uint32_t indexed_step(const IndexedFamily<R> &f, char **handle, L *list, R *r, i
     });
 }
 
-// Appends host-supplied names; the handle is not needed: nothing is read or
-// written. A null list is 31 for users and groups alike.
-template <class L>
-uint32_t indexed_add(L *list, char **names, int32_t count) {
-    return guarded([&] { return list ? list_add_names(list_ref(list), names, count) : Rc::InvalidGroup; });
-}
-
 }  // namespace tolv
 
-// The eight exported operations of a family's list: rspi_get_<name>list,
-// rspi_<name>list_add_<name>, rspi_<name>list_count, rspi_get_<name>_by_uuid,
-// rspi_get_<name>_by_rgyid, first, next and previous.
-#define TOLV_INDEXED_FAMILY_EXPORTS(name, family, R, L)                                                     \
-    TOLV_EXPORT uint32_t rspi_get_##name##list(char **h, L *l, uint32_t mode, const char *id_filter,        \
-                                               const char *domain_filter, const char *registry_id_filter) { \
-        return indexed_list(family, h, l, {mode, id_filter, domain_filter, registry_id_filter});            \
-    }                                                                                                       \
-    TOLV_EXPORT uint32_t rspi_##name##list_add_##name(char **, L *l, char **names, int32_t count) {         \
-        return tolv::indexed_add(l, names, count);                                                          \
-    }                                                                                                       \
-    TOLV_EXPORT int32_t rspi_##name##list_count(char **h, L *l) { return indexed_count(family, h, l); }     \
-    TOLV_EXPORT uint32_t rspi_get_##name##_by_uuid(char **h, R *r) {                                        \
-        return tolv::traced_read_op(family.by_uuid, h, r ? r->uuid_string : nullptr,                        \
-                              [&](std::string_view dir) { return tolv::get_by_uuid(family, h, dir, r); });  \
-    }                                                                                                       \
-    TOLV_EXPORT uint32_t rspi_get_##name##_by_rgyid(char **h, R *r) {                                       \
-        return tolv::traced_read_op(family.by_rgyid, h, r ? r->registry_id : nullptr,                       \
-                              [&](std::string_view dir) { return tolv::get_by_rgyid(family, h, dir, r); }); \
-    }                                                                                                       \
-    TOLV_CURSOR_EXPORTS(name, indexed_step, family, R, L)
+// The eight exported operations of a family's list: rspi_get_<name>list, rspi_<name>list_add_<name> (a null
+// list is 31 for users and groups alike; nothing is read or written), rspi_<name>list_count,
+// rspi_get_<name>_by_uuid, rspi_get_<name>_by_rgyid, first, next and previous.
+#define TOLV_INDEXED_FAMILY_EXPORTS(name, family, R, L)                                                           \
+    TOLV_EXPORT uint32_t rspi_get_##name##list(char **h, L *l, uint32_t mode, const char *id_filter,              \
+                                               const char *domain_filter, const char *registry_id_filter) {       \
+        return tolv::traced_read_op(tolv::text::get_##name##list, h, [&](std::string_view dir) {                  \
+            return l ? tolv::list_index(dir, family.index, tolv::list_ref(l),                                     \
+                                        {mode, id_filter, domain_filter, registry_id_filter}, family.messages)    \
+                     : family.invalid;                                                                            \
+        });                                                                                                       \
+    }                                                                                                             \
+    TOLV_EXPORT uint32_t rspi_##name##list_add_##name(char **, L *l, char **names, int32_t count) {               \
+        return tolv::guarded(                                                                                     \
+            [&] { return l ? tolv::list_add_names(tolv::list_ref(l), names, count) : tolv::Rc::InvalidGroup; });  \
+    }                                                                                                             \
+    TOLV_COUNT_EXPORT(name, L)                                                                                    \
+    TOLV_EXPORT uint32_t rspi_get_##name##_by_uuid(char **h, R *r) {                                              \
+        return tolv::traced_read_op(tolv::text::get_##name##_by_uuid, h, r ? r->uuid_string : nullptr,            \
+                                    [&](std::string_view dir) { return tolv::get_by_uuid(family, h, dir, r); });  \
+    }                                                                                                             \
+    TOLV_EXPORT uint32_t rspi_get_##name##_by_rgyid(char **h, R *r) {                                             \
+        return tolv::traced_read_op(tolv::text::get_##name##_by_rgyid, h, r ? r->registry_id : nullptr,           \
+                                    [&](std::string_view dir) { return tolv::get_by_rgyid(family, h, dir, r); }); \
+    }                                                                                                             \
+    TOLV_CURSOR_EXPORTS(name, tolv::indexed_step, family, R, L)

@@ -1,5 +1,4 @@
-// tolvuserauth.cpp - authentication, change of password, and finding a user by
-// certificate DN.
+// tolvuserauth.cpp - authentication, change of password, and finding a user by certificate DN.
 #include <cstring>
 
 #include "tolvdiag.h"
@@ -17,14 +16,11 @@ bool same_password(const rspi_authndata *given, std::string_view stored) {
 }
 
 Rc authenticate_user(std::string_view dir, rspi_user *user, const rspi_authndata *authn) {
-    if (!user || !user->user_id || !user->domain || !authn) return Rc::InvalidUser;
-    ui_tolower(user->domain);
-    ui_tolower(user->user_id);
+    if (!user || !authn || !lower_given(user->domain, user->user_id)) return Rc::InvalidUser;
     io::Bytes data;
     if (const Rc got = io::present(io::read_file(user_file(dir, user->domain, user->user_id), data), Rc::InvalidUser);
         !ok(got))
         return got;
-
     // Lines 4 and 5: the account-valid flag and the password.
     LineReader lines(data, kRecordLineSize);
     std::string_view line;
@@ -45,11 +41,10 @@ Rc authenticate_user(std::string_view dir, rspi_user *user, const rspi_authndata
 
 Rc change_authndata(std::string_view dir, rspi_user *user, rspi_authndata *old_authn, rspi_authndata *new_authn) {
     if (!user || !user->user_id || !user->domain || !old_authn || !new_authn) return Rc::InvalidUser;
-    Borrowing<rspi_user> w(rspi_alloc_user(), rspi_free_user);
+    TempUser w(user);
     if (!w) return Rc::NoMemory;
-    w.lend_from(user, &rspi_user::user_id, &rspi_user::domain);
     if (const Rc rc = ui_get_user(dir, w.get()); !ok(rc)) return rc;
-    const rspi_authndata *stored = w.get()->password;
+    const rspi_authndata *stored = w->password;
     if (!stored || !same_password(old_authn, std::string_view(stored->data ? stored->data : "", stored->length)))
         return Rc::AuthnFailed;
     if (old_authn->type != 1 || new_authn->type != 1) return Rc::AuthnTypeUnsupported;
@@ -59,14 +54,13 @@ Rc change_authndata(std::string_view dir, rspi_user *user, rspi_authndata *old_a
 
 Rc get_user_by_certdn(char **handle, std::string_view dir, rspi_user *user) {
     if (!user || !user->cert_dn) return Rc::InvalidUser;
-    // The entries are taken straight from the list's bytes, as loading the
-    // list would give them: one per piece, cut at its newline.
+    // The entries are taken straight from the list's bytes as loading it would give them: one per piece, cut at
+    // its newline.
     const std::string_view cert_dn(user->cert_dn);
     IndexPieces lines;
     const io::Read r = lines.open(dir, kCertDnList, IndexKey::CertDn, cert_dn);
     if (r == io::Read::Missing) return Rc::InvalidUser;
     if (r == io::Read::Error) return Rc::FileError;
-
     std::string_view piece;
     while (lines.next_piece(piece)) {
         const std::string_view entry = chomp(piece);

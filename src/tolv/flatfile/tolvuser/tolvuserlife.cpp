@@ -1,5 +1,5 @@
-// tolvuserlife.cpp - taking users out of service and back: delete, disable
-// and enable, with the group memberships and credentials they hold.
+// tolvuserlife.cpp - taking users out of service and back: delete, disable and enable, with the group
+// memberships and credentials they hold.
 #include "tolvdiag.h"
 #include "tolvinternal.h"
 
@@ -29,8 +29,8 @@ Rc delete_all_rescreds(char **handle, rspi_user *user) {
                      [&](rspi_rescreds *c) { return rspi_delete_rescreds(handle, user, c); });
 }
 
-// Drops every certificate-DN line of the user ("domain user " prefix); a
-// user without one is fine, a list that cannot be rewritten is not (6).
+// Drops every certificate-DN line of the user ("domain user " prefix); a user without one is fine, a list that
+// cannot be rewritten is not (6).
 Rc purge_cert_dns(std::string_view dir, const rspi_user *user) {
     std::string prefix(user->domain);
     prefix.append(" ").append(user->user_id).append(" ");
@@ -38,22 +38,13 @@ Rc purge_cert_dns(std::string_view dir, const rspi_user *user) {
     return rc == Rc::FileError || rc == Rc::NoMemory ? rc : Rc::Success;
 }
 
-// A temporary record that borrows the caller's names.
-struct TempUser : Borrowing<rspi_user> {
-    explicit TempUser(const rspi_user *lender) : Borrowing(rspi_alloc_user(), rspi_free_user) {
-        if (get()) lend_from(lender, &rspi_user::user_id, &rspi_user::domain);
-    }
-    rspi_user *operator->() const { return get(); }
-};
-
 Rc delete_user(char **handle, std::string_view dir, rspi_user *user) {
     if (!user || !user->user_id || !user->domain) return Rc::InvalidUser;
     Rc rc = leave_all_groups(handle, user);
     if (!ok(rc)) return rc;
     rc = delete_all_rescreds(handle, user);
     if (!ok(rc)) return rc;
-    ui_tolower(user->domain);
-    ui_tolower(user->user_id);
+    lower_given(user->domain, user->user_id);
     if (const Rc purged = purge_cert_dns(dir, user); !ok(purged)) return purged;
     const std::string path = user_file(dir, user->domain, user->user_id);
     // A user file that is gone leaves 0; one that stays is a failure.
@@ -67,10 +58,8 @@ Rc disable_user(char **handle, std::string_view dir, rspi_user *user) {
     if (!ok(rc)) return rc;
     TempUser temp(user);
     if (!temp) return Rc::NoMemory;
-    rc = ui_get_user(dir, temp.get());
+    rc = ui_get_user(dir, temp.get());  // lower-cases the caller's names, lent to temp
     if (!ok(rc)) return rc;
-    ui_tolower(user->domain);
-    ui_tolower(user->user_id);
     if (!temp->uuid_string || !temp->registry_id) return Rc::InvalidUser;
     const std::string line = index_line(kIndexDisabled, temp->uuid_string, temp->registry_id);
     if (line.size() > kMaxListLine) return Rc::InvalidUser;
@@ -81,9 +70,7 @@ Rc disable_user(char **handle, std::string_view dir, rspi_user *user) {
 }
 
 Rc enable_user(char **handle, std::string_view dir, rspi_user *user) {
-    if (!user || !user->user_id || !user->domain) return Rc::InvalidUser;
-    ui_tolower(user->domain);
-    ui_tolower(user->user_id);
+    if (!user || !lower_given(user->domain, user->user_id)) return Rc::InvalidUser;
     if (!user->registry_id) return Rc::UserNotDisabled;
     const std::string disabled = disabled_user_file(dir, user->registry_id);
     const std::string path = user_file(dir, user->domain, user->user_id);
@@ -94,7 +81,6 @@ Rc enable_user(char **handle, std::string_view dir, rspi_user *user) {
     // What the writes below would refuse is refused before the file moves.
     if (const Rc rc = ui_check_user_enable(dir, disabled, user); !ok(rc)) return rc;
     if (!io::rename_file(disabled, path)) return Rc::UserNotDisabled;
-
     TempUser temp(user);
     if (!temp) return Rc::NoMemory;
     // The caller's UUID text is lent below, unless the write made a new one.

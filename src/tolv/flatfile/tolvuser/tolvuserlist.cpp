@@ -1,6 +1,5 @@
-// tolvuserlist.cpp - the user list "userlist.file": listings by mode and
-// filters, appending names, counting and walking a user list, the lookups by
-// UUID and registry id, and naming a user's groups file.
+// tolvuserlist.cpp - the user list "userlist.file": listings by mode and filters, appending names, counting and
+// walking a user list, the lookups by UUID and registry id, and naming a user's groups file.
 #include "tolvinternal.h"
 
 namespace tolv {
@@ -16,13 +15,11 @@ const IndexedFamily<rspi_user> kUsers{
         "QZ domain = %s  QZ userid = %s\n",
         "Flatfile registry UID = %s\n",
     },
-    TOLV_INDEXED_TEXTS(user), text::kNotEnabledUser, false, true,
+    text::kNotEnabledUser, false, true,
 };
 
 Rc user_grouplist(rspi_user *user, rspi_grouplist *groups) {
-    if (!user || !user->user_id || !user->domain || !groups) return Rc::InvalidUser;
-    ui_tolower(user->domain);
-    ui_tolower(user->user_id);
+    if (!user || !groups || !lower_given(user->domain, user->user_id)) return Rc::InvalidUser;
     return list_name_lazy(list_ref(groups), my_groups_list(user->domain, user->user_id));
 }
 
@@ -30,9 +27,7 @@ Rc user_grouplist(rspi_user *user, rspi_grouplist *groups) {
 
 }  // namespace tolv
 
-using tolv::kUsers;
-
-TOLV_INDEXED_FAMILY_EXPORTS(user, kUsers, rspi_user, rspi_userlist)
+TOLV_INDEXED_FAMILY_EXPORTS(user, tolv::kUsers, rspi_user, rspi_userlist)
 
 TOLV_EXPORT uint32_t rspi_user_grouplist(char **h, rspi_user *user, rspi_grouplist *groups) {
     return tolv::traced_read_op(tolv::text::user_grouplist, h, user,
