@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cctype>
+#include <cerrno>
 
 #include "tolvinternal/tolvinternal_io.h"
 
