@@ -30,8 +30,7 @@ namespace tolv {
 struct IndexSnapshot {
     struct stat id {};
     io::File pin;  // keeps the inode from being reused while the copy lives
-    std::unique_ptr<char[]> bytes;
-    std::size_t size = 0;
+    io::Bytes bytes;
     std::vector<std::string_view> pieces;
     std::vector<uint32_t> rgy_others;
     // Open addressing over piece numbers: a slot holds the key's hash in its
@@ -111,13 +110,15 @@ std::atomic<std::size_t> g_limit{0};
 
 Copy build(const std::string &path, bool cert, std::size_t limit) {
     auto s = std::make_shared<IndexSnapshot>();
-    if (io::read_list(path, s->bytes, s->size, s->id, s->pin) != io::Read::Ok || s->size >= UINT32_MAX) return nullptr;
-    LineReader lines(std::string_view(s->bytes.get(), s->size), kListLineSize);
+    if (io::read_list(path, s->bytes, s->id, s->pin) != io::Read::Ok || s->bytes.view().size() >= UINT32_MAX)
+        return nullptr;
+    LineReader lines(s->bytes, kListLineSize);
     for (std::string_view p; lines.next_piece(p);) s->pieces.push_back(p);
     const std::size_t n = s->pieces.size();
     // Two keys a line at most (one in the certificate-DN list), in a table at most half full.
     const std::size_t table = std::bit_ceil(std::max<std::size_t>(16, (cert ? 2 : 4) * n));
-    s->charge = sizeof(IndexSnapshot) + s->size + n * (sizeof(std::string_view) + sizeof(uint32_t)) + table * 8;
+    s->charge = sizeof(IndexSnapshot) + s->bytes.heap_capacity() + n * (sizeof(std::string_view) + sizeof(uint32_t)) +
+                table * 8;
     if (s->charge > limit) return nullptr;
     s->slots.resize(table);
     std::string low;

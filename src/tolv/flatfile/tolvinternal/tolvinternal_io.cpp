@@ -14,6 +14,7 @@
 // No entry can take these names: every entry file ends with its family's suffix.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -117,12 +118,50 @@ struct Staged {
     std::string name;
     bool remove;
 };
-thread_local std::vector<Staged> t_stage;
 constexpr const char *kRemoved = "-";  // a removal marker's target
 
+// Large read buffers start on a page boundary: on AMD Zen the kernel copies
+// into a buffer a few bytes past one up to seven times more slowly.
+constexpr std::align_val_t kPage{4096};
+
+// Per-thread memory that stays usable after the thread's C++ destructors ran:
+// a host may call in from its own (a thread_local object's, a static object's
+// at exit). Trivially destructible; a pthread key frees it at thread end.
+struct ThreadMemory {
+    std::vector<Staged> *stage;  // the running write operation's changes
+    char *spare;                 // the last large buffer let go of (large_buffer)
+    std::size_t spare_cap;
+    bool armed;  // the pthread key will free it
+};
+thread_local ThreadMemory t_mem;
+
+void free_thread_memory(void *) {
+    delete t_mem.stage;
+    ::operator delete[](t_mem.spare, kPage);
+    t_mem = {};
+}
+
+void free_at_thread_end() {
+    if (t_mem.armed) return;
+    static const pthread_key_t key = [] {
+        pthread_key_t k{};
+        return pthread_key_create(&k, free_thread_memory) == 0 ? k : static_cast<pthread_key_t>(-1);
+    }();
+    t_mem.armed = key != static_cast<pthread_key_t>(-1) && pthread_setspecific(key, &t_mem) == 0;
+}
+
+std::vector<Staged> &stage_list() {
+    if (!t_mem.stage) {
+        t_mem.stage = new std::vector<Staged>;
+        free_at_thread_end();
+    }
+    return *t_mem.stage;
+}
+
 Staged *staged(std::string_view name) {
-    for (Staged &s : t_stage)
-        if (s.name == name) return &s;
+    if (t_mem.stage)
+        for (Staged &s : *t_mem.stage)
+            if (s.name == name) return &s;
     return nullptr;
 }
 
@@ -168,7 +207,7 @@ std::recursive_mutex g_write_mutex;
 // The state of another registry's operation that a nested one interrupts.
 struct SavedScope {
     ThreadDir dir;
-    std::vector<Staged> stage;
+    std::vector<Staged> *stage;
 };
 
 // ---------------------------------------------------------------------------
@@ -260,7 +299,7 @@ bool begin_stage() {
 
 void close_stage() {
     if (t_dir.stage_fd >= 0) ::close(std::exchange(t_dir.stage_fd, -1));
-    t_stage.clear();
+    stage_list().clear();
     t_dir.staging = false;
 }
 
@@ -270,7 +309,7 @@ void discard_running() {
     bool all = true;
     const int fd = t_dir.stage_fd;
     if (fd >= 0) {
-        for (const Staged &s : t_stage) all = (::unlinkat(fd, s.name.c_str(), 0) == 0 || errno == ENOENT) && all;
+        for (const Staged &s : stage_list()) all = (::unlinkat(fd, s.name.c_str(), 0) == 0 || errno == ENOENT) && all;
     }
     close_stage();
     if (all) park(kStaging);
@@ -280,7 +319,7 @@ void discard_running() {
 // changed, when the commit itself fails.
 bool commit_running() {
     if (!t_dir.staging) return true;
-    if (t_stage.empty()) {
+    if (stage_list().empty()) {
         discard_running();
         return true;
     }
@@ -291,7 +330,7 @@ bool commit_running() {
     sync_dir(t_dir.fd);
     // The descriptor still reaches the directory, now the journal.
     bool all = true;
-    for (const Staged &s : t_stage) {
+    for (const Staged &s : stage_list()) {
         const char *name = s.name.c_str();
         if (s.remove)
             all = (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT) && ::unlinkat(fd, name, 0) == 0 && all;
@@ -328,7 +367,7 @@ void note_staged(std::string_view name, bool remove) {
     if (Staged *s = staged(name))
         s->remove = remove;
     else
-        t_stage.push_back({std::string(name), remove});
+        stage_list().push_back({std::string(name), remove});
 }
 
 bool stage_removal(std::string_view name) {
@@ -341,25 +380,15 @@ bool stage_removal(std::string_view name) {
     return true;
 }
 
-// Large read buffers start on a page boundary: on AMD Zen the kernel copies
-// into a buffer a few bytes past one up to seven times more slowly.
-constexpr std::align_val_t kPage{4096};
-
 // The last large buffer a thread let go of, up to kSpareMax: index reads come
 // in runs, and fresh pages for each mean page faults and zeroing. Larger ones
 // go back at once, so that many threads do not each keep one.
 constexpr std::size_t kSpareMax = std::size_t{1} << 20;
-struct Spare {
-    char *p = nullptr;
-    std::size_t cap = 0;
-    ~Spare() { ::operator delete[](p, kPage); }
-};
-thread_local Spare spare;
 
 char *large_buffer(std::size_t size, std::size_t &cap) {
-    if (spare.p && spare.cap >= size) {
-        cap = std::exchange(spare.cap, 0);
-        return std::exchange(spare.p, nullptr);
+    if (t_mem.spare && t_mem.spare_cap >= size) {
+        cap = std::exchange(t_mem.spare_cap, 0);
+        return std::exchange(t_mem.spare, nullptr);
     }
     cap = size;
     return static_cast<char *>(::operator new[](size, kPage));
@@ -382,7 +411,7 @@ public:
             fd_ = t_dir.fd;
             err_ = t_dir.open_errno;
             here_ = t_dir.locked && fd_ >= 0;
-            if (staged_view && here_ && !t_stage.empty()) {
+            if (staged_view && here_ && t_mem.stage && !t_mem.stage->empty()) {
                 if (const Staged *s = staged(name_)) {
                     fd_ = s->remove ? -1 : t_dir.stage_fd;
                     err_ = ENOENT;
@@ -491,10 +520,11 @@ bool File::close() {
 void Bytes::release() {
     if (!heap_) return;
     // Keep the larger of the two.
-    if (heap_cap_ > spare.cap && heap_cap_ <= kSpareMax) {
-        ::operator delete[](spare.p, kPage);
-        spare.p = std::exchange(heap_, nullptr);
-        spare.cap = heap_cap_;
+    if (heap_cap_ > t_mem.spare_cap && heap_cap_ <= kSpareMax) {
+        free_at_thread_end();
+        ::operator delete[](t_mem.spare, kPage);
+        t_mem.spare = std::exchange(heap_, nullptr);
+        t_mem.spare_cap = heap_cap_;
     } else {
         ::operator delete[](std::exchange(heap_, nullptr), kPage);
     }
@@ -549,32 +579,13 @@ Read stat_list(const std::string &path, struct stat &st, bool &own) {
     return stat_at(at, st);
 }
 
-Read read_list(const std::string &path, std::unique_ptr<char[]> &out, std::size_t &len, struct stat &st,
-               File &keep) {
-    out.reset();
-    len = 0;
+Read read_list(const std::string &path, Bytes &out, struct stat &st, File &keep) {
+    out.clear();
     const At at(path, true);
     if (at.in_stage()) return Read::Error;
     std::size_t size = 0;
     if (const Read r = open_regular(at, keep, size, &st); r != Read::Ok) return r;
-    // One byte past the size: the read that fills the rest also meets the end.
-    std::size_t cap = size + 1;
-    out = std::make_unique_for_overwrite<char[]>(cap);
-    for (;;) {
-        const ssize_t n = sys_read(keep.fd(), out.get() + len, cap - len);
-        if (n < 0) {
-            out.reset();
-            len = 0;
-            return Read::Error;
-        }
-        len += static_cast<std::size_t>(n);
-        if (n == 0 || len < cap) break;
-        auto bigger = std::make_unique_for_overwrite<char[]>(cap * 2);
-        std::memcpy(bigger.get(), out.get(), len);
-        out = std::move(bigger);
-        cap *= 2;
-    }
-    return Read::Ok;
+    return read_whole(keep.fd(), out, size, SIZE_MAX);
 }
 
 Read read_config(const char *path, Bytes &out) {
@@ -723,9 +734,8 @@ DirScope::DirScope(std::string_view dir, bool write) {
         std::string_view prefix;
         if (t_dir.part != directory_part(dir, prefix)) {
             // Another registry's operation calls into this one: set it aside.
-            saved_ = new SavedScope{std::move(t_dir), std::move(t_stage)};
+            saved_ = new SavedScope{std::move(t_dir), std::exchange(t_mem.stage, nullptr)};
             t_dir = ThreadDir{};
-            t_stage.clear();
         }
     }
     if (t_dir.depth++ == 0) {
@@ -780,7 +790,7 @@ DirScope::~DirScope() {
     if (saved_) {
         auto *saved = static_cast<SavedScope *>(saved_);
         t_dir = std::move(saved->dir);
-        t_stage = std::move(saved->stage);
+        delete std::exchange(t_mem.stage, saved->stage);
         delete saved;
     }
 }

@@ -24,6 +24,7 @@ public:
     Bytes &operator=(const Bytes &) = delete;
     std::string_view view() const { return {data_, size_}; }
     operator std::string_view() const { return view(); }
+    std::size_t heap_capacity() const { return heap_cap_; }  // 0 while the bytes fit the object
     void clear() {
         release();
         data_ = local_;
@@ -54,8 +55,7 @@ Read stat_list(const std::string &path, struct ::stat &st, bool &own);
 // read_file of a list, with the fstat of the very file read and its
 // descriptor left open in keep. Error for a staged change.
 class File;
-Read read_list(const std::string &path, std::unique_ptr<char[]> &out, std::size_t &len, struct ::stat &st,
-               File &keep);
+Read read_list(const std::string &path, Bytes &out, struct ::stat &st, File &keep);
 // Named by the host, so it may be a symlink; still a regular file of at most kMaxConfigBytes.
 Read read_config(const char *path, Bytes &out);
 Read read_prefix(const std::string &path, void *buf, std::size_t len, std::size_t &got);
