@@ -23,14 +23,15 @@ namespace tolv {
 
 namespace {
 
-// The block a handle points at: its first (only) member is the directory. It lives as long as the process, so
-// a handle used after rspi_terminate finds a null directory (4) instead of freed memory.
+// The block a handle points at: its first (only) member is the directory. Each initialisation gets a block of its
+// own that lives as long as the library, so that a handle used after rspi_terminate finds a null directory (4):
+// never freed memory, nor the registry initialised next.
 struct RegistryBlock {
     char *dir;
 };
 
-RegistryBlock registry_block{nullptr};
-RegistryBlock *rspi_registry_handle = nullptr;
+std::vector<RegistryBlock *> blocks;
+RegistryBlock *current = nullptr;  // the block of the running registry
 // Serialises initialisation and termination: concurrent first calls make one handle.
 std::mutex lifetime_mutex;
 // Directory strings of terminated registries, kept because an operation that started before rspi_terminate
@@ -59,8 +60,12 @@ struct ReleaseAtUnload {
         indexcache::clear();
         for (char *dir : retired) rspi_free(dir);
         retired.clear();
-        rspi_free(std::exchange(registry_block.dir, nullptr));
-        rspi_registry_handle = nullptr;
+        for (RegistryBlock *b : blocks) {
+            rspi_free(b->dir);
+            std::free(b);
+        }
+        blocks.clear();
+        current = nullptr;
     }
 } release_at_unload;
 
@@ -84,7 +89,8 @@ bool parse_config_line(std::string_view line, std::string &key, std::string_view
 
 // Opens a diagnostics file for appending, created private to its owner.
 FILE *open_append(const std::string &path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    // A link planted at the name would have the trace written wherever it leads.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
     if (fd < 0) return nullptr;
     FILE *f = ::fdopen(fd, "a");
     if (!f) ::close(fd);
@@ -127,9 +133,9 @@ void apply_setting(RegistryBlock &block, const std::string &key, std::string_vie
 
 uint32_t initialize(char ***handle, const char *config_file) {
     const std::lock_guard<std::mutex> hold(lifetime_mutex);
-    if (rspi_registry_handle) {
+    if (current) {
         TOLV_TRACE("TOLV Flatfile initialization previously done for this process.\n");
-        if (handle) *handle = &rspi_registry_handle->dir;
+        if (handle) *handle = &current->dir;
         return RSPI_RC_SUCCESS;
     }
     if (handle) *handle = nullptr;
@@ -153,12 +159,19 @@ uint32_t initialize(char ***handle, const char *config_file) {
             TOLV_TRACE("TOLV configuration file %s processed.\n", config_file);
         }
         if (ok(rc) && handle) {
-            char *dir = reuse_retired(block->dir);
-            std::free(block);
-            rspi_registry_handle = &registry_block;
+            try {
+                blocks.reserve(blocks.size() + 1);
+            } catch (...) {  // 3, nothing changed
+                rspi_free(block->dir);
+                std::free(block);
+                throw;
+            }
+            char *dir = reuse_retired(std::exchange(block->dir, nullptr));
+            blocks.push_back(block);
+            current = block;
             indexcache::configure_from_environment();
-            __atomic_store_n(&registry_block.dir, dir, __ATOMIC_RELEASE);
-            *handle = &registry_block.dir;
+            __atomic_store_n(&block->dir, dir, __ATOMIC_RELEASE);
+            *handle = &block->dir;
         } else {
             if (ok(rc)) rc = Rc::ConfigError;  // nowhere to hand the registry back
             rspi_free(block->dir);
@@ -172,10 +185,10 @@ uint32_t initialize(char ***handle, const char *config_file) {
 // Ends the registry behind the process's handle; any other handle, or a second call, changes nothing.
 uint32_t terminate(char **handle) {
     const std::lock_guard<std::mutex> hold(lifetime_mutex);
-    if (handle != &registry_block.dir || !rspi_registry_handle) return RSPI_RC_SUCCESS;
-    rspi_registry_handle = nullptr;
+    if (!current || handle != &current->dir) return RSPI_RC_SUCCESS;
     indexcache::clear();
-    if (char *dir = __atomic_exchange_n(&registry_block.dir, nullptr, __ATOMIC_ACQ_REL)) retired.push_back(dir);
+    if (char *dir = __atomic_exchange_n(&current->dir, nullptr, __ATOMIC_ACQ_REL)) retired.push_back(dir);
+    current = nullptr;
     return RSPI_RC_SUCCESS;
 }
 
