@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "pam_sandbox.h"
-#include "rspi.h"
+#include "tolv.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -130,6 +130,38 @@ TEST(PamCycles, ThreadsAndForkedChildrenEachReachTheirOwnRegistry) {
     for (auto &t : threads) t.join();
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(children_failed, 0);
+}
+
+// A program with a registry of its own open: the module signs in to it when
+// it is the one configured, refuses another, closes neither, and leaves the
+// program's diagnostics as they were.
+TEST(PamCycles, AProgramsOwnRegistryStaysOpenAndItsDiagnosticsUntouched) {
+    PamSandbox a, b;
+    ASSERT_EQ(a.user("corp", "ann", "pw-a").status, 0);
+    ASSERT_EQ(b.user("corp", "bob", "pw-b").status, 0);
+    make_service(a, "a", a.conf);
+    make_service(a, "b", b.conf);
+    char **h = nullptr;
+    ASSERT_EQ(rspi_initialize(&h, b.conf.c_str()), RSPI_RC_SUCCESS);
+    FILE *mine = std::tmpfile();
+    ASSERT_NE(mine, nullptr);
+    verbose = 1;
+    debugOutput = mine;
+
+    EXPECT_EQ(sign_in(a, "b", "bob", "pw-b"), PAM_SUCCESS);
+    EXPECT_EQ(sign_in(a, "a", "ann", "pw-a"), PAM_AUTHINFO_UNAVAIL);
+    EXPECT_EQ(debugOutput, mine);
+    EXPECT_EQ(verbose, 1);
+    rspi_user *u = rspi_alloc_user();
+    u->user_id = rspi_strdup("bob");
+    u->domain = rspi_strdup("corp");
+    EXPECT_EQ(rspi_get_user(h, u), RSPI_RC_SUCCESS) << "the program's registry was closed";
+    rspi_free_user(u);
+
+    verbose = 0;
+    debugOutput = nullptr;
+    std::fclose(mine);
+    rspi_terminate(h);
 }
 
 }  // namespace
