@@ -97,24 +97,31 @@ TEST(PamCycles, ThreadsAndForkedChildrenEachReachTheirOwnRegistry) {
     make_service(a, "a", a.conf);
     make_service(a, "b", b.conf);
 
+    // The threads load the module before the first fork and unload it after the
+    // last: a fork while another thread is inside dlopen is unsafe in any program.
     std::atomic<bool> stop{false};
+    std::atomic<int> ready{0};
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
-            // One handle per thread: libpam loads the module once, every call opens and closes the registry.
+            // One handle per thread; every call opens and closes the registry.
             const bool on_a = t % 2 == 0;
             pam_conv conv{answer, const_cast<char *>(on_a ? "pw-a" : "pw-b")};
             pam_handle_t *h = nullptr;
             if (pam_start_confdir(on_a ? "a" : "b", on_a ? "ann" : "bob", &conv, a.services.c_str(), &h) !=
                 PAM_SUCCESS) {
                 ++wrong;
+                ++ready;
                 return;
             }
-            for (int i = 0; i < 400 && !stop; ++i)
+            for (int i = 0; i == 0 || !stop; ++i) {
                 if (pam_authenticate(h, 0) != PAM_SUCCESS) ++wrong;
+                if (i == 0) ++ready;
+            }
             pam_end(h, PAM_SUCCESS);
         });
+    while (ready < 4) std::this_thread::yield();
     int children_failed = 0;
     for (int i = 0; i < 10; ++i) {
         const pid_t pid = ::fork();
