@@ -126,8 +126,9 @@ TEST_F(PamModule, PasswordChangeReplacesTheOldPassword) {
     EXPECT_EQ(tolvtest::tolvadm(box.conf, {"user", "auth", "corp", "ann"}, "new-pw\n").status, 0);
 }
 
-// Stacked after pam_unix, use_first_pass checks the password typed for it and never asks again.
-TEST_F(PamModule, UseFirstPassTakesTheEarlierModulesPassword) {
+// Passwords an earlier module of the stack took are used without asking again:
+// use_first_pass after pam_unix, use_authtok after a module that set both tokens.
+TEST_F(PamModule, EarlierModulesPasswordsAreUsedWithoutAsking) {
     box.service("stacked", "auth optional pam_unix.so nodelay\n"
                            "auth required @MODULE@ config=@CONF@ domain=corp nodelay use_first_pass\n");
     AdmResult r = pam("ann", {"authenticate"}, "s3cret\n", "stacked");
@@ -137,6 +138,15 @@ TEST_F(PamModule, UseFirstPassTakesTheEarlierModulesPassword) {
     // Alone, with nothing before it, it has no password to check.
     box.service("alone", "auth required @MODULE@ config=@CONF@ domain=corp nodelay use_first_pass\n");
     EXPECT_EQ(pam("ann", {"authenticate"}, "s3cret\n", "alone").status, 1);
+
+    // pam_set_items (libpam_wrapper's) sets PAM_OLDAUTHTOK and PAM_AUTHTOK from the environment.
+    const std::string wrapper = TOLV_PAM_WRAPPER;
+    box.service("items", "password required " + wrapper.substr(0, wrapper.rfind('/')) +
+                             "/pam_wrapper/pam_set_items.so\n"
+                             "password required @MODULE@ config=@CONF@ domain=corp use_authtok\n");
+    r = box.pamtester("items", "ann", {"chauthtok"}, "", {"PAM_OLDAUTHTOK=s3cret", "PAM_AUTHTOK=from-items"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(pam("ann", {"authenticate"}, "from-items\n").status, 0);
 }
 
 // A missing configuration, or one another account could change, leaves the registry unused and says why.

@@ -56,6 +56,8 @@ grep -q "^plugin: *$libdir/libtolvflatfile.so$" <<<"$info" || fail "installed to
 # path alone (a sanitized one would need the sanitizer preloaded into pamtester).
 if [[ -e $libdir/security/pam_tolv.so ]]; then
     [[ -f $prefix/share/man/man8/pam_tolv.8 ]] || fail "no pam_tolv(8) under $prefix"
+    extra=$(nm -D --defined-only "$libdir/security/pam_tolv.so" | awk '$3 !~ /^pam_sm_/ { print $3 }')
+    [[ -z $extra ]] || fail "pam_tolv.so exports more than pam_sm_*: $extra"
     if [[ ${#cflags[@]} -eq 0 ]] && command -v pamtester >/dev/null; then
         mkdir "$work/pam.d"
         printf 'auth required %s config=%s domain=corp nodelay\n' "$libdir/security/pam_tolv.so" "$work/tolv.conf" \
