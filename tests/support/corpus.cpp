@@ -274,7 +274,8 @@ bool set_field(const Obj &o, const std::string &key, const std::string &raw) {
 // One sequence: a fresh registry, the records and lists kept by slot name,
 // and the transcript.
 struct tolvtest::Run {
-    std::unique_ptr<TempDir> dir = std::make_unique<TempDir>(), conf_dir = std::make_unique<TempDir>();
+    std::unique_ptr<TempDir> dir, conf_dir = std::make_unique<TempDir>();
+    std::string reg;  // the registry directory: dir's, or one given
     char **h = nullptr;
     std::map<std::string, Obj> slots;
     std::map<std::string, std::vector<std::string>> picks;
@@ -284,18 +285,19 @@ struct tolvtest::Run {
     void init() {
         // TOLV_CORPUS_TRACE=FILE appends the plug-in's trace there, to compare builds.
         const char *trace = std::getenv("TOLV_CORPUS_TRACE");
-        write_file(conf(), (trace ? "verbose=" + std::string(trace) + "\n" : "") + "dir=" + dir->path() + "\n");
+        write_file(conf(), (trace ? "verbose=" + std::string(trace) + "\n" : "") + "dir=" + reg + "\n");
         if (rspi_initialize(&h, conf().c_str()) != 0) throw std::runtime_error("rspi_initialize failed");
     }
-    Run() { init(); }
+    Run() : dir(std::make_unique<TempDir>()), reg(dir->path()) { init(); }
+    explicit Run(const std::string &registry) : reg(registry) { init(); }
     ~Run() {
         slots.clear();
         if (h) rspi_terminate(h);
     }
-    std::string path(const std::string &name) const { return dir->path() + unescape(name); }
+    std::string path(const std::string &name) const { return reg + unescape(name); }
     // The text with this run's directories, and the build tree's, by name.
     std::string paths_named(std::string s) const {
-        for (const auto &[from, to] : {std::pair{dir->path(), "$DIR/"}, std::pair{conf_dir->path(), "$CONFDIR/"},
+        for (const auto &[from, to] : {std::pair{reg, "$DIR/"}, std::pair{conf_dir->path(), "$CONFDIR/"},
                                        std::pair{fs::path(TOLV_PLUGIN_PATH).parent_path().string() + "/", "$BUILD/"}})
             for (std::size_t p; (p = s.find(from)) != std::string::npos;) s.replace(p, from.size(), to);
         return s;
@@ -534,7 +536,7 @@ const std::vector<Op> &ops() {
              r.h = nullptr;
              std::string text;
              for (const auto &w : c.words) text += unescape(w) + "\n";
-             for (std::size_t p; (p = text.find("$DIR")) != std::string::npos;) text.replace(p, 4, r.dir->path());
+             for (std::size_t p; (p = text.find("$DIR")) != std::string::npos;) text.replace(p, 4, r.reg);
              write_file(r.conf(), text);
              const uint32_t n = rspi_initialize(&r.h, r.conf().c_str());
              if (n != 0) r.init();
@@ -543,7 +545,7 @@ const std::vector<Op> &ops() {
         {"file", -1, false, -1,  // NAME [CONTENT]: writes a file of the registry ($DIR/ its directory)
          [](Run &r, Call &c) {
              std::string text = c.words.size() > 1 ? unescape(c.words[1]) : "";
-             for (std::size_t p; (p = text.find("$DIR/")) != std::string::npos;) text.replace(p, 5, r.dir->path());
+             for (std::size_t p; (p = text.find("$DIR/")) != std::string::npos;) text.replace(p, 5, r.reg);
              return write_file(r.path(c.words.at(0)), text), std::string("ok");
          }},
         {"rm", -1, false, -1, [](Run &r, Call &c) { return std::string(::unlink(r.path(c.words.at(0)).c_str()) ? "failed" : "ok"); }},
@@ -556,14 +558,14 @@ const std::vector<Op> &ops() {
         {"mkdir", -1, false, -1, [](Run &r, Call &c) { return std::string(::mkdir(r.path(c.words.at(0)).c_str(), 0700) ? "failed" : "ok"); }},
         {"symlink", -1, false, -1,
          [](Run &r, Call &c) { return std::string(::symlink(unescape(c.words.at(1)).c_str(), r.path(c.words.at(0)).c_str()) ? "failed" : "ok"); }},
-        {"show", -1, false, -1, [](Run &r, Call &) { return "\n" + r.paths_named(dump(r.dir->path())); }},
+        {"show", -1, false, -1, [](Run &r, Call &) { return "\n" + r.paths_named(dump(r.reg)); }},
         {"adm", -1, false, -1,  // tolvadm WORDS... on the registry; <TEXT is its standard input
          [](Run &r, Call &c) {
              std::vector<std::string> args;
              std::string input;
              for (const auto &w : c.words) {
                  std::string v = unescape(w[0] == '<' ? w.substr(1) : w);
-                 for (std::size_t p; (p = v.find("$DIR/")) != std::string::npos;) v.replace(p, 5, r.dir->path());
+                 for (std::size_t p; (p = v.find("$DIR/")) != std::string::npos;) v.replace(p, 5, r.reg);
                  (w[0] == '<' ? input : args.emplace_back()) = v;
              }
              const AdmResult a =
@@ -663,7 +665,7 @@ std::string tolvtest::run_corpus(const std::string &text) {
     std::string out;
     std::unique_ptr<Run> r;
     const auto finish = [&] {
-        if (r) out += "== directory\n" + r->paths_named(dump(r->dir->path())) + "\n";
+        if (r) out += "== directory\n" + r->paths_named(dump(r->reg)) + "\n";
     };
     std::map<std::string, std::vector<std::string>> picks;
     std::vector<std::string> tmpls;
@@ -689,8 +691,9 @@ std::string tolvtest::run_corpus(const std::string &text) {
 }
 
 tolvtest::Sequence::Sequence() : run_(std::make_unique<Run>()) {}
+tolvtest::Sequence::Sequence(const std::string &registry) : run_(std::make_unique<Run>(registry)) {}
 tolvtest::Sequence::~Sequence() = default;
-const std::string &tolvtest::Sequence::dir() const { return run_->dir->path(); }
+const std::string &tolvtest::Sequence::dir() const { return run_->reg; }
 
 std::string tolvtest::Sequence::operator()(const std::string &lines) {
     std::string out;
