@@ -71,6 +71,7 @@ const Target kTargets[] = {
     {"tolv.staging", nullptr, MODIFY_EVE, true},
     {"tolv.journal", nullptr, MODIFY_EVE, true},
     {"tolv.journal.idle", nullptr, MODIFY_EVE, true},
+    {"tolv.journal.lock", nullptr, MODIFY_EVE},
     {"userlist.file", "user.by_rgyid registry_id=RID-EVE", "user.create domain=corp user_id=new registry_id=RID-NEW"},
     {"certdnlist.file", "user.by_certdn cert_dn=CN=Eve",
      "user.create domain=corp user_id=new registry_id=RID-NEW cert_dn=CN=New"},
@@ -142,5 +143,60 @@ TEST(HostileFs, FilesTakeTheDirectorysOwnerUnderRoot) {
         EXPECT_EQ(st.st_uid, nobody->pw_uid) << e.path();
         EXPECT_EQ(st.st_gid, nobody->pw_gid) << e.path();
         EXPECT_EQ(st.st_mode & 0777, S_ISDIR(st.st_mode) ? 0700u : 0600u) << e.path();
+    }
+}
+
+// A writer died after its commit point, having applied none, some or all but
+// one of its changes. Every reader sees the call whole: one that may write
+// applies the rest first; one that may not (the lock file is not a file it
+// can lock) reads through the journal and changes nothing.
+TEST(HostileFs, ReadersSeeACommittedCallWhole) {
+    const char *const kChange = MODIFY_EVE " cert_dn=CN=Eve2 blob=new\\sblob";
+    const char *const kReads = "user.get " EVE "\nuser.by_certdn cert_dn=CN=Eve2\nuser.by_certdn cert_dn=CN=Eve";
+    Sequence s;
+    s(kPopulate);
+    const auto bookkeeping = [](const std::string &n) { return n.rfind("tolv.journal", 0) == 0; };
+    Files before = snapshot(s.dir()), after;
+    s(kChange);
+    after = snapshot(s.dir());
+    std::erase_if(before, [&](const auto &f) { return bookkeeping(f.first); });
+    std::erase_if(after, [&](const auto &f) { return bookkeeping(f.first); });
+    const std::string want = s(kReads);
+    // The changes as the journal holds them: a new file, or a removal marker.
+    std::vector<std::pair<std::string, const std::string *>> changes;
+    for (const auto &[name, bytes] : after)
+        if (!before.count(name) || before.at(name) != bytes) changes.push_back({name, &bytes});
+    for (const auto &[name, bytes] : before)
+        if (!after.count(name)) changes.push_back({name, nullptr});
+    ASSERT_GE(changes.size(), 3u);
+    for (const bool may_lock : {true, false}) {
+        for (std::size_t applied : {std::size_t{0}, std::size_t{1}, changes.size() - 1}) {
+            const std::string what = (may_lock ? "applied " : "read through, applied ") + std::to_string(applied);
+            for (const auto &e : fs::directory_iterator(s.dir())) fs::remove_all(e.path());
+            restore(s.dir(), before);
+            const std::string journal = s.dir() + "tolv.journal/";
+            ASSERT_EQ(::mkdir(journal.c_str(), 0700), 0);
+            for (std::size_t i = 0; i < changes.size(); ++i) {
+                const auto &[name, bytes] = changes[i];
+                if (i < applied)
+                    bytes ? write_file(s.dir() + name, *bytes) : void(fs::remove(s.dir() + name));
+                else if (bytes)
+                    write_file(journal + name, *bytes);
+                else
+                    ASSERT_EQ(::symlink("-", (journal + name).c_str()), 0);
+            }
+            if (!may_lock) {
+                ASSERT_EQ(::mkdir((s.dir() + "tolv.journal.lock").c_str(), 0700), 0);
+            }
+            const Files pending = snapshot(s.dir());
+            EXPECT_EQ(s(kReads), want) << what;
+            Files now = snapshot(s.dir());
+            if (may_lock) {
+                std::erase_if(now, [&](const auto &f) { return bookkeeping(f.first); });
+                EXPECT_EQ(now, after) << what;
+            } else {
+                EXPECT_EQ(now, pending) << what;
+            }
+        }
     }
 }

@@ -398,9 +398,10 @@ std::string dump(const std::string &dir, const std::string &prefix = "") {
     std::vector<std::string> names;
     for (const auto &e : fs::directory_iterator(dir)) {
         const std::string n = e.path().filename().string();
-        // An idle journal is bookkeeping, not content; anything left in it is shown.
-        if (prefix.empty() && n.rfind("tolv.journal", 0) == 0 && fs::is_directory(fs::symlink_status(dir + "/" + n)) &&
-            fs::is_empty(dir + "/" + n))
+        // An idle journal and an empty lock file are bookkeeping, not content; anything left in them is shown.
+        const fs::file_status st = fs::symlink_status(dir + "/" + n);
+        if (n.rfind("tolv.journal", 0) == 0 && fs::is_empty(dir + "/" + n) &&
+            ((prefix.empty() && fs::is_directory(st)) || (n == "tolv.journal.lock" && fs::is_regular_file(st))))
             continue;
         names.push_back(n);
     }

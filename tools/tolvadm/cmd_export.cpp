@@ -623,8 +623,7 @@ void add_export_command(Command &app, Host &host) {
         {
             // A writing call of the plug-in first rolls back an operation that
             // did not finish (a null record changes nothing); then the lock,
-            // held shared, keeps every writer out while the plug-in's reads,
-            // which take it shared too, go on.
+            // held shared, keeps every writer out while the plug-in's reads go on.
             (void)host.sym<decltype(rspi_modify_group)>("rspi_modify_group")(host.h, nullptr);
             check::Registry lock(*host.h);
             lock.lock(true);

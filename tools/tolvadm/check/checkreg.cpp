@@ -13,6 +13,8 @@
 #include <cstring>
 #include <utility>
 
+#include "tolvlock.h"
+
 namespace tolvadm::check {
 
 // A descriptor closed when dropped.
@@ -107,11 +109,19 @@ Registry::Registry(std::string dir) : dir_(std::move(dir)) {
 
 Registry::~Registry() = default;
 
+// The lock is released before the directory it was taken on closes.
+struct Registry::Held {
+    Fd dir;
+    tolv::format::RegistryLock lock;
+    explicit Held(int fd) : dir(fd) {}
+    ~Held() { lock.unlock(); }
+};
+
 void Registry::lock(bool shared) {
-    lock_ = std::make_unique<Fd>(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (lock_->fd < 0) throw IoError(sys_error("cannot open the registry directory", folder_));
-    while (::flock(lock_->fd, shared ? LOCK_SH : LOCK_EX) != 0)
-        if (errno != EINTR) throw IoError(sys_error("cannot lock", folder_));
+    lock_ = std::make_unique<Held>(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (lock_->dir.fd < 0) throw IoError(sys_error("cannot open the registry directory", folder_));
+    if (!lock_->lock.lock(lock_->dir.fd, prefix_, !shared))
+        throw IoError(sys_error("cannot lock", path(tolv::format::kLockFile)));
 }
 
 void Registry::scan() {

@@ -6,10 +6,9 @@
 // The checker reads the files itself (the tool never links the plug-in) and
 // writes repairs the way the plug-in does: a list is written to "<list>_T" in
 // one go (mode 0600) and renamed over the list; an entry list left empty is
-// removed. It holds the plug-in's write lock, an exclusive flock on the
-// directory the registry files live in, for the whole run, so no plug-in
-// operation of any host changes files meanwhile. No plug-in operation is
-// called while the lock is held: the plug-in would wait for it.
+// removed. It holds the plug-in's write lock (tolvlock.h) for the whole run,
+// so no plug-in operation of any host changes files meanwhile. No plug-in
+// operation is called while the lock is held: the plug-in would wait for it.
 #pragma once
 
 #include <cstddef>
@@ -63,8 +62,7 @@ public:
     const std::string &dir() const { return dir_; }
 
     // The plug-in's write lock, held until the object goes. Shared, it keeps
-    // writers out while the plug-in's own readers (which take it shared for
-    // records with a blob) still go on.
+    // writers out while readers (who take no lock) still go on.
     void lock(bool shared = false);
     // Collects the names of the regular files of the registry.
     void scan();
@@ -83,7 +81,8 @@ public:
 
 private:
     std::string dir_, folder_, prefix_;
-    std::unique_ptr<Fd> lock_;
+    struct Held;
+    std::unique_ptr<Held> lock_;
     std::unordered_set<std::string> names_;
 };
 

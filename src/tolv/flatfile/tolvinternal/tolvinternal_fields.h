@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstring>
+#include <optional>
 #include <span>
 
 #include "tolvfields.h"
@@ -103,24 +104,27 @@ bool has_stored_password(const R *r, std::span<const Field<R>> fields) {
 
 // Reads the record file at path into r by its fields: `missing` when it does not open, 9 for a short file (the
 // fields present are filled), then the blob's result (see ui_load_blob); a line missing after the blob length
-// makes an otherwise good read 9. found: set when the record file was read. With a blob to read, the registry's
-// lock is taken shared for the rest of the call and the record read again (parsed again if it changed): a reader
-// never pairs one version's record with another's blob, nor fails on a writer half-way.
+// makes an otherwise good read 9. found: set when the record file was read. A record and its blob are two files:
+// both are read again when either changed meanwhile or a change is pending, so that a reader never pairs one
+// version's record with another's blob; after a few tries (a writer rewriting this entry all the time) the
+// registry's lock, taken shared, keeps writers out while they are read.
 template <class R>
 Rc read_record(const std::string &path, Rc missing, R *r, std::span<const Field<R>> fields,
                const ReadRules &rules = {}, bool *found = nullptr) {
-    io::Bytes data;
-    if (const Rc got = io::present(io::read_file(path, data), missing); !ok(got)) return got;
-    detail::Parsed p = detail::parse_fields(data.view(), r, fields, rules);
-    if (rules.with_blob && p.blob_length > 0 && io::lock_shared()) {
-        io::Bytes again;
-        if (const Rc got = io::present(io::read_file(path, again), missing); !ok(got)) return got;
-        if (again.view() != data.view()) p = detail::parse_fields(again.view(), r, fields, rules);
+    constexpr int kTries = 8;
+    for (int attempt = 1;; ++attempt) {
+        if (attempt > kTries) (void)io::lock_shared();
+        std::optional<io::Snapshot> snap;
+        if (rules.with_blob) snap.emplace();
+        io::Bytes data;
+        if (const Rc got = io::present(io::read_file(path, data), missing); !ok(got)) return got;
+        detail::Parsed p = detail::parse_fields(data.view(), r, fields, rules);
+        if (found) *found = true;
+        Rc rc = rules.with_blob ? ui_load_blob(path, p.blob_length, p.rc, r->blob) : p.rc;
+        if (snap && p.blob_length > 0 && !snap->holds()) continue;
+        if (p.short_tail && rc == Rc::Success) rc = Rc::Malformed;
+        return rc;
     }
-    if (found) *found = true;
-    Rc rc = rules.with_blob ? ui_load_blob(path, p.blob_length, p.rc, r->blob) : p.rc;
-    if (p.short_tail && rc == Rc::Success) rc = Rc::Malformed;
-    return rc;
 }
 
 // The record file's bytes. A number left "not given" is stored as its default, and the record takes the stored

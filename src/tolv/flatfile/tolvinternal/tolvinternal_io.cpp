@@ -12,6 +12,13 @@
 // lock. A writer that finds a journal (its writer died after the commit
 // point) applies it first; one that finds a staging directory empties it.
 // No entry can take these names: every entry file ends with its family's suffix.
+//
+// Readers take no lock. Before its first file a reading call looks for a
+// committed journal; finding one (a writer applying it, or dead after its
+// commit point), it waits for the write lock and applies what is left, or,
+// when it may not write here, reads through the journal. Reads of several
+// files that must be one version (a record and its blob) check afterwards
+// that each is still at its name and nothing is pending (Snapshot).
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -29,6 +36,7 @@
 #include <type_traits>
 
 #include "tolvinternal.h"
+#include "tolvlock.h"
 
 namespace tolv::io {
 
@@ -74,8 +82,10 @@ Read failed() { return missing_errno() ? Read::Missing : Read::Error; }
 int sys_openat(int dirfd, const char *name, int flags, mode_t mode = 0) {
     return sys([&] { return ::openat(dirfd, name, flags | O_CLOEXEC | O_NOCTTY, mode); });
 }
-ssize_t sys_read(int fd, void *buf, std::size_t len) {
-    return sys([&] { return ::read(fd, buf, len); });
+// pread, not read: it fails (ESPIPE, EISDIR) on what is not a regular file,
+// so a record needs no fstat to be refused as a FIFO or a directory.
+ssize_t sys_pread(int fd, void *buf, std::size_t len, std::size_t at) {
+    return sys([&] { return ::pread(fd, buf, len, static_cast<off_t>(at)); });
 }
 
 // Opens nothing but what it names: no symlink is followed, no FIFO waited on.
@@ -108,6 +118,9 @@ struct ThreadDir {
     int stage_fd = -1;     // and open (-1 until the operation's first change)
     bool shared = false;   // a reader holds the lock shared (lock_shared)
     bool split = true;     // part and prefix hold the split directory (else part holds it whole)
+    bool checked = false;  // a reader looked for a pending journal
+    int journal_fd = -1;   // a pending journal this reader may not apply: reads go through it
+    format::RegistryLock *lock = nullptr;  // the outermost scope's, for lock_shared
 };
 // Trivial to destroy, so that every cursor step reaches it for a thread pointer.
 static_assert(std::is_trivially_destructible_v<ThreadDir>);
@@ -363,6 +376,45 @@ bool recover() {
     return settle_on_disk(kStaging, false);
 }
 
+bool journal_pending() {
+    struct stat st;
+    const std::string journal = journal_name(kJournal);
+    const int r = t_dir.fd >= 0 ? ::fstatat(t_dir.fd, journal.c_str(), &st, AT_SYMLINK_NOFOLLOW)
+                                : ::fstatat(AT_FDCWD, std::string(t_dir.part).append("/").append(journal).c_str(), &st,
+                                            AT_SYMLINK_NOFOLLOW);
+    return r == 0 && S_ISDIR(st.st_mode);
+}
+
+// A reader met a committed journal: waits for the write lock and applies what
+// is left of it. One that may not write here waits for a live writer with the
+// lock shared, then reads through whatever journal is still there.
+void settle_for_reader() {
+    if (t_dir.journal_fd >= 0) return;
+    const std::lock_guard<std::recursive_mutex> hold(g_write_mutex);
+    if (t_dir.fd < 0) open_thread_dir(false);
+    if (t_dir.fd < 0) return;
+    format::RegistryLock lock;
+    bool created = false;
+    if (lock.lock(t_dir.fd, t_dir.prefix, true, &created)) {
+        uid_t uid = 0;
+        gid_t gid = 0;
+        if (created && owner_for_new_files(t_dir.fd, uid, gid)) (void)::fchown(lock.fd(), uid, gid);
+        (void)settle_on_disk(kJournal, true);
+        if (!journal_pending()) return;
+    } else if (lock.lock(t_dir.fd, t_dir.prefix, false)) {
+        lock.unlock();
+    }
+    if (!journal_pending()) return;
+    const std::string journal = journal_name(kJournal);
+    t_dir.journal_fd = ::openat(t_dir.fd, journal.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Once per reading call, before its first file.
+void reader_check() {
+    t_dir.checked = true;
+    if (journal_pending()) settle_for_reader();
+}
+
 void note_staged(std::string_view name, bool remove) {
     if (Staged *s = staged(name))
         s->remove = remove;
@@ -394,8 +446,18 @@ char *large_buffer(std::size_t size, std::size_t &cap) {
     return static_cast<char *>(::operator new[](size, kPage));
 }
 
+// The running reading call's Snapshot, if any.
+thread_local Snapshot *t_snap = nullptr;
+
+void note_read(const std::string &path, Read r, const struct stat &st) {
+    if (!t_snap || r == Read::Error) return;
+    t_snap->note({path, r == Read::Ok ? st.st_dev : 0, r == Read::Ok ? st.st_ino : 0, r == Read::Ok});
+}
+
 // The directory of one file operation: the operation's own, or (outside any
-// operation, as in tests) one opened for this call alone.
+// operation, as in tests) one opened for this call alone. A reader reaches
+// its files by their whole path and opens no directory: a name checked with
+// O_NOFOLLOW under the configured path is what the directory would give.
 class At {
 public:
     // staged_view: a write operation reads its own staged changes.
@@ -406,7 +468,13 @@ public:
         name_ = name.empty() ? "." : path.c_str() + (path.size() - name.size());
         if (t_dir.depth > 0) parts();
         if (t_dir.depth > 0 && t_dir.part == part) {
-            // Opened on the first file: a cursor step that reads nothing costs nothing.
+            if (!t_dir.locked) {
+                if (!t_dir.checked) reader_check();
+                if (t_dir.journal_fd >= 0 && through_journal()) return;
+                name_ = path.c_str();
+                fd_ = AT_FDCWD;
+                return;
+            }
             if (t_dir.fd < 0 && t_dir.open_errno == 0) open_thread_dir(false);
             fd_ = t_dir.fd;
             err_ = t_dir.open_errno;
@@ -431,7 +499,7 @@ public:
     At &operator=(const At &) = delete;
     // False (errno set) when the directory itself could not be opened.
     bool usable() const {
-        if (fd_ >= 0) return true;
+        if (fd_ >= 0 || fd_ == AT_FDCWD) return true;
         errno = err_;
         return false;
     }
@@ -443,6 +511,15 @@ public:
     bool in_stage() const { return in_stage_; }
 
 private:
+    // A pending journal's entry stands for the registry file of its name; a removal marker for no file.
+    bool through_journal() {
+        struct stat st;
+        if (::fstatat(t_dir.journal_fd, name_, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        fd_ = S_ISLNK(st.st_mode) ? -1 : t_dir.journal_fd;
+        err_ = ENOENT;
+        in_stage_ = true;
+        return true;
+    }
     int fd_ = -1;
     int own_ = -1;
     int err_ = 0;
@@ -543,7 +620,7 @@ Read read_whole(int fd, Bytes &out, std::size_t size, std::size_t limit) {
     }
     std::size_t len = 0;
     for (;;) {
-        const ssize_t n = sys_read(fd, buf + len, cap - len);
+        const ssize_t n = sys_pread(fd, buf + len, cap - len, len);
         if (n < 0) {
             out.clear();
             return Read::Error;
@@ -568,8 +645,18 @@ Read read_file(const std::string &path, Bytes &out, bool list) {
     out.clear();
     const At at(path, true);
     File f;
+    if (!list && !t_snap) {
+        // A record: open, pread, close, as few calls as a read can make.
+        if (!at.usable()) return failed();
+        f = File(sys_openat(at.fd(), at.name(), kReadFlags));
+        if (!f.is_open()) return failed();
+        return read_whole(f.fd(), out, 0, kMaxRecordBytes);
+    }
     std::size_t size = 0;
-    if (const Read r = open_regular(at, f, size); r != Read::Ok) return r;
+    struct stat st;
+    const Read r = open_regular(at, f, size, &st);
+    note_read(path, r, st);
+    if (r != Read::Ok) return r;
     return read_whole(f.fd(), out, size, list ? SIZE_MAX : kMaxRecordBytes);
 }
 
@@ -625,10 +712,13 @@ Read read_prefix(const std::string &path, void *buf, std::size_t len, std::size_
     const At at(path, true);
     File f;
     std::size_t size = 0;
-    if (const Read r = open_regular(at, f, size); r != Read::Ok) return r;
+    struct stat st;
+    const Read r = open_regular(at, f, size, &st);
+    note_read(path, r, st);
+    if (r != Read::Ok) return r;
     char *p = static_cast<char *>(buf);
     while (got < len) {
-        const ssize_t n = sys_read(f.fd(), p + got, len - got);
+        const ssize_t n = sys_pread(f.fd(), p + got, len - got, got);
         if (n < 0) return Read::Error;
         if (n == 0) break;
         got += static_cast<std::size_t>(n);
@@ -711,9 +801,31 @@ bool rename_file(const std::string &from, const std::string &to) {
 }
 
 bool lock_shared() {
-    if (t_dir.depth == 0 || t_dir.locked || t_dir.shared || t_dir.fd < 0) return false;
-    t_dir.shared = again([] { return ::flock(t_dir.fd, LOCK_SH); }) == 0;
+    if (t_dir.depth == 0 || t_dir.locked || t_dir.shared || !t_dir.lock) return false;
+    if (t_dir.fd < 0 && t_dir.open_errno == 0) open_thread_dir(false);
+    t_dir.shared = t_dir.fd >= 0 && t_dir.lock->lock(t_dir.fd, t_dir.prefix, false);
     return t_dir.shared;
+}
+
+Snapshot::Snapshot() : outer_(std::exchange(t_snap, this)) {}
+
+Snapshot::~Snapshot() { t_snap = outer_; }
+
+bool Snapshot::holds() {
+    if (t_dir.depth == 0 || t_dir.locked || t_dir.shared) return true;
+    if (t_dir.journal_fd < 0 && journal_pending()) {
+        settle_for_reader();
+        seen_.clear();
+        return false;
+    }
+    const std::vector<Seen> seen = std::exchange(seen_, {});
+    for (const Seen &s : seen) {
+        const At at(s.path, true);
+        struct stat st;
+        const Read r = stat_at(at, st);
+        if (s.present ? r != Read::Ok || st.st_ino != s.ino || st.st_dev != s.dev : r != Read::Missing) return false;
+    }
+    return true;
 }
 
 bool remove_file(const std::string &path) {
@@ -744,6 +856,7 @@ DirScope::DirScope(std::string_view dir, bool write) {
         t_dir.part = dir;
         t_dir.prefix = {};
         t_dir.split = false;
+        t_dir.lock = &lock_;
         if (write) {
             parts();
             open_thread_dir(true);
@@ -752,19 +865,24 @@ DirScope::DirScope(std::string_view dir, bool write) {
     if (!write || t_dir.locked) return;
     g_write_mutex.lock();
     took_mutex_ = true;
+    parts();
     if (t_dir.fd < 0 && t_dir.open_errno == 0) open_thread_dir(true);
-    if (t_dir.fd < 0 || again([] { return ::flock(t_dir.fd, LOCK_EX); }) != 0) {
+    bool created = false;
+    if (t_dir.fd < 0 || !write_lock_.lock(t_dir.fd, t_dir.prefix, true, &created)) {
         ok_ = false;
         return;
     }
-    took_flock_ = true;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (created && owner_for_new_files(t_dir.fd, uid, gid)) (void)::fchown(write_lock_.fd(), uid, gid);
+    took_lock_ = true;
     t_dir.locked = true;
     // Nothing is read or written on top of a half-done operation.
     if (!recover()) ok_ = false;
 }
 
 Rc DirScope::finish(Rc rc) {
-    if (!took_flock_ || finished_) return rc;
+    if (!took_lock_ || finished_) return rc;
     finished_ = true;
     const bool failed = rc == Rc::FileError || rc == Rc::NoMemory;
     if (!failed && commit_running()) return rc;
@@ -773,19 +891,17 @@ Rc DirScope::finish(Rc rc) {
 }
 
 DirScope::~DirScope() {
-    if (took_flock_) {
+    if (took_lock_) {
         if (!finished_) discard_running();
-        ::flock(t_dir.fd, LOCK_UN);
+        write_lock_.unlock();
         t_dir.locked = false;
     }
     if (took_mutex_) g_write_mutex.unlock();
     if (--t_dir.depth == 0 && fresh_) {
-        if (t_dir.fd >= 0) {
-            ::close(t_dir.fd);
-            t_dir = ThreadDir{};
-        }
-        t_dir.open_errno = 0;
-        t_dir.shared = false;
+        lock_.unlock();
+        if (t_dir.journal_fd >= 0) ::close(t_dir.journal_fd);
+        if (t_dir.fd >= 0) ::close(t_dir.fd);
+        t_dir = ThreadDir{};
     }
     if (saved_) {
         auto *saved = static_cast<SavedScope *>(saved_);

@@ -1,7 +1,11 @@
 // tolvinternal_io.h - the file layer: every open, read, write, rename and remove of the plug-in.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "tolvinternal/tolvinternal_operation.h"
 
@@ -73,10 +77,33 @@ bool size_at_least(const std::string &path, std::size_t n);
 bool rename_file(const std::string &from, const std::string &to);
 // Removes a regular file; false (errno ENOENT) when there is none.
 bool remove_file(const std::string &path);
-// Takes the lock shared for the rest of this reading call, so that no writer
-// is half-way while a record and its blob are read. True when newly taken;
-// false when not needed or impossible (a directory we may only search).
+// Takes the registry's lock shared for the rest of this reading call: no
+// writer is then half-way. True when newly taken; false when not needed or impossible.
 bool lock_shared();
+// Reads of one reading call that must come from one committed state (a record
+// and its blob): every file read while it lives is noted with its identity.
+class Snapshot {
+public:
+    struct Seen {
+        std::string path;
+        dev_t dev;
+        ino_t ino;
+        bool present;
+    };
+    Snapshot();
+    ~Snapshot();
+    Snapshot(const Snapshot &) = delete;
+    Snapshot &operator=(const Snapshot &) = delete;
+    // True when each file read since is still the file at its name and no
+    // change is pending; otherwise (a pending change settled first) the reads
+    // must be made again, and the next ones are noted afresh.
+    bool holds();
+    void note(Seen s) { seen_.push_back(std::move(s)); }
+
+private:
+    std::vector<Seen> seen_;
+    Snapshot *outer_;
+};
 // Readies the write operation's staging directory before its first change.
 bool journal(const std::string &path);
 // Durable: each file flushed (fdatasync) before it replaces the old one, the

@@ -4,6 +4,7 @@
 
 #include "tolvinternal/tolvinternal_rc.h"
 #include "tolvinternal/tolvinternal_trace.h"
+#include "tolvlock.h"
 
 namespace tolv {
 
@@ -22,10 +23,11 @@ uint32_t guarded(F &&body) noexcept {
 // The registry directory behind a handle, or null when the handle is unusable.
 inline const char *registry_dir(char **handle) { return handle ? __atomic_load_n(handle, __ATOMIC_ACQUIRE) : nullptr; }
 
-// The registry directory for the length of one exported operation: opened once, every file of the registry is
-// reached relative to it, and nested operations of the same thread share it. A writing scope also holds the
-// registry's write lock: a process-wide mutex (threads of one host) plus an exclusive flock on the directory
-// (other hosts). ok() is false when a write lock cannot be had; the operation must then change nothing.
+// The registry directory for the length of one exported operation; nested operations of the same thread share
+// it. A writing scope opens it once and reaches every file relative to it, and holds the registry's write lock:
+// a process-wide mutex (threads of one host) plus the lock file's exclusive lock (other processes and hosts).
+// ok() is false when the write lock cannot be had; the operation must then change nothing. A reading scope takes
+// no lock (see the file layer).
 namespace io {
 class DirScope {
 public:
@@ -44,8 +46,10 @@ private:
     bool ok_ = true;
     bool finished_ = false;
     bool took_mutex_ = false;
-    bool took_flock_ = false;
+    bool took_lock_ = false;
     bool fresh_ = false;
+    format::RegistryLock write_lock_;
+    format::RegistryLock lock_;  // the outermost scope's: a reader's shared lock (lock_shared)
     void *saved_ = nullptr;  // the scope of another directory this one interrupts
 };
 }  // namespace io
