@@ -394,7 +394,8 @@ std::string step(Run &r, Call &c, int d) {
     return rc(n) + "\n  " + record_text(rec);
 }
 
-std::string dump(const std::string &dir, const std::string &prefix = "") {
+// Sizes count the directories by name, as the text shows them: the same wherever TMPDIR puts them.
+std::string dump(const Run &r, const std::string &dir, const std::string &prefix = "") {
     std::vector<std::string> names;
     for (const auto &e : fs::directory_iterator(dir)) {
         const std::string n = e.path().filename().string();
@@ -412,10 +413,10 @@ std::string dump(const std::string &dir, const std::string &prefix = "") {
         const fs::file_status st = fs::symlink_status(p);
         out += "-- " + escape(prefix + n, false);
         if (fs::is_symlink(st)) out += " -> " + escape(fs::read_symlink(p).string(), false) + "\n";
-        else if (fs::is_directory(st)) out += "/\n" + dump(p, prefix + n + "/");
+        else if (fs::is_directory(st)) out += "/\n" + dump(r, p, prefix + n + "/");
         else {
             const std::string data = read_file(p);
-            out += " (" + std::to_string(data.size()) + " bytes)\n";
+            out += " (" + std::to_string(r.paths_named(data).size()) + " bytes)\n";
             for (const std::string &line : split(data, '\n')) out += "  |" + escape(line, false) + "\n";
             if (!data.empty() && data.back() != '\n') out += "  (no newline at the end)\n";
         }
@@ -559,7 +560,7 @@ const std::vector<Op> &ops() {
         {"mkdir", -1, false, -1, [](Run &r, Call &c) { return std::string(::mkdir(r.path(c.words.at(0)).c_str(), 0700) ? "failed" : "ok"); }},
         {"symlink", -1, false, -1,
          [](Run &r, Call &c) { return std::string(::symlink(unescape(c.words.at(1)).c_str(), r.path(c.words.at(0)).c_str()) ? "failed" : "ok"); }},
-        {"show", -1, false, -1, [](Run &r, Call &) { return "\n" + r.paths_named(dump(r.reg)); }},
+        {"show", -1, false, -1, [](Run &r, Call &) { return "\n" + r.paths_named(dump(r, r.reg)); }},
         {"adm", -1, false, -1,  // tolvadm WORDS... on the registry; <TEXT is its standard input
          [](Run &r, Call &c) {
              std::vector<std::string> args;
@@ -666,7 +667,7 @@ std::string tolvtest::run_corpus(const std::string &text) {
     std::string out;
     std::unique_ptr<Run> r;
     const auto finish = [&] {
-        if (r) out += "== directory\n" + r->paths_named(dump(r->reg)) + "\n";
+        if (r) out += "== directory\n" + r->paths_named(dump(*r, r->reg)) + "\n";
     };
     std::map<std::string, std::vector<std::string>> picks;
     std::vector<std::string> tmpls;
