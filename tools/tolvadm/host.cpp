@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <sstream>
 
 #ifndef TOLV_BUILD_PLUGIN
 #define TOLV_BUILD_PLUGIN ""
@@ -401,6 +403,60 @@ std::vector<std::string> directory_warnings(const std::string &dir) {
                       ": other accounts can reach the passwords and credential texts stored in clear text; "
                       "chmod 0700 it");
     return out;
+}
+
+namespace {
+
+// The mount's type as /proc/self/mountinfo names it ("fuse.glusterfs", "nfs4"), for the mount holding path.
+std::string mount_type(const std::string &path) {
+    std::error_code ec;
+    const std::string real = fs::canonical(path, ec).string();
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line, best_at, best_type;
+    while (std::getline(in, line)) {
+        // id parent major:minor root mount-point options [optional...] - type source super-options
+        std::istringstream f(line);
+        std::string id, parent, dev, root, at, word;
+        f >> id >> parent >> dev >> root >> at;
+        while (f >> word && word != "-") {
+        }
+        std::string type;
+        f >> type;
+        const bool under = real == at || (real.starts_with(at) && (at == "/" || real[at.size()] == '/'));
+        if (under && at.size() >= best_at.size()) {
+            best_at = at;
+            best_type = type;
+        }
+    }
+    return best_type;
+}
+
+}  // namespace
+
+std::string shared_fs_note(const std::string &dir) {
+    struct statfs sf {};
+    if (::statfs(dir.c_str(), &sf) != 0) return {};
+    constexpr unsigned long kFuse = 0x65735546, kNfs = 0x6969, kSmb = 0x517b, kCifs = 0xff534d42, kSmb2 = 0xfe534d42,
+                            kCeph = 0x00c36400, kAfs = 0x5346414f, kNineP = 0x01021997, kGfs2 = 0x01161970,
+                            kOcfs2 = 0x7461636f, kLustre = 0x0bd00bd0;
+    const unsigned long t = static_cast<unsigned long>(sf.f_type);
+    const bool fuse = t == kFuse, nfs = t == kNfs;
+    if (!fuse && !nfs && t != kSmb && t != kCifs && t != kSmb2 && t != kCeph && t != kAfs && t != kNineP &&
+        t != kGfs2 && t != kOcfs2 && t != kLustre)
+        return {};
+    std::string type = mount_type(dir);
+    if (type.empty()) type = fuse ? "fuse" : nfs ? "nfs" : "network";
+    std::string note = "the registry directory " + escaped(dir) + " is on a shared file system (" + type + "): ";
+    if (type == "fuse.glusterfs")
+        note += "tolvadm cannot verify that the volume's client caches are off (performance.quick-read, io-cache, "
+                "stat-prefetch, read-ahead, open-behind, readdir-ahead, write-behind, nl-cache, md-cache) nor "
+                "that every host mounts it with entry-timeout=0, attribute-timeout=0 and negative-timeout=0";
+    else if (nfs)
+        note += "tolvadm cannot verify that every host mounts it with NFSv4 (locks), actimeo=0 and lookupcache=none";
+    else
+        note += "tolvadm cannot verify that locks on a regular file reach every host and that no host caches "
+                "attributes, lookups or file contents";
+    return note + "; without that, another host may answer from stale state (README, \"Several hosts, one registry\")";
 }
 
 void init_registry(Host &host, const std::string &dir_arg) {

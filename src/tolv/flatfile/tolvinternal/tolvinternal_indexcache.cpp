@@ -5,6 +5,7 @@
 // list, which gives another inode, and the copy keeps the old file open, so
 // its inode cannot be reused. Only an in-place write that keeps the size
 // within one clock tick goes unseen; no writer of the registry does that.
+#include <pthread.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -105,6 +106,9 @@ Cache &cache() {
     static Cache *const c = new (storage) Cache;
     return *c;
 }
+// A child forked while another thread swaps a copy would inherit the mutex locked.
+[[maybe_unused]] const int g_forks = ::pthread_atfork([] { cache().m.lock(); }, [] { cache().m.unlock(); },
+                                                      [] { new (&cache().m) std::mutex; });
 // 0 (off) outside rspi_initialize and rspi_terminate: a late call keeps nothing.
 std::atomic<std::size_t> g_limit{0};
 

@@ -217,6 +217,11 @@ void open_thread_dir(bool write) {
 }
 
 std::recursive_mutex g_write_mutex;
+// fork waits while another thread holds the mutex (a writer, or a reader
+// settling a journal): the child would inherit it locked, and never get it.
+// The child's copy is made anew, since its owner is a thread the child lacks.
+[[maybe_unused]] const int g_forks = ::pthread_atfork([] { g_write_mutex.lock(); }, [] { g_write_mutex.unlock(); },
+                                                      [] { new (&g_write_mutex) std::recursive_mutex; });
 // The state of another registry's operation that a nested one interrupts.
 struct SavedScope {
     ThreadDir dir;
@@ -385,24 +390,28 @@ bool journal_pending() {
     return r == 0 && S_ISDIR(st.st_mode);
 }
 
-// A reader met a committed journal: waits for the write lock and applies what
-// is left of it. One that may not write here waits for a live writer with the
-// lock shared, then reads through whatever journal is still there.
+// A reader met a committed journal: it waits with the lock shared while a
+// live writer applies it; a journal still there after that is a dead
+// writer's, and the reader applies what is left under the write lock, or,
+// when it may not write here, reads through it.
 void settle_for_reader() {
     if (t_dir.journal_fd >= 0) return;
-    const std::lock_guard<std::recursive_mutex> hold(g_write_mutex);
     if (t_dir.fd < 0) open_thread_dir(false);
     if (t_dir.fd < 0) return;
-    format::RegistryLock lock;
-    bool created = false;
-    if (lock.lock(t_dir.fd, t_dir.prefix, true, &created)) {
-        uid_t uid = 0;
-        gid_t gid = 0;
-        if (created && owner_for_new_files(t_dir.fd, uid, gid)) (void)::fchown(lock.fd(), uid, gid);
-        (void)settle_on_disk(kJournal, true);
+    if (format::RegistryLock wait; wait.lock(t_dir.fd, t_dir.prefix, false)) {
+        wait.unlock();
         if (!journal_pending()) return;
-    } else if (lock.lock(t_dir.fd, t_dir.prefix, false)) {
-        lock.unlock();
+    }
+    {
+        const std::lock_guard<std::recursive_mutex> hold(g_write_mutex);
+        format::RegistryLock lock;
+        bool created = false;
+        if (lock.lock(t_dir.fd, t_dir.prefix, true, &created)) {
+            uid_t uid = 0;
+            gid_t gid = 0;
+            if (created && owner_for_new_files(t_dir.fd, uid, gid)) (void)::fchown(lock.fd(), uid, gid);
+            (void)settle_on_disk(kJournal, true);
+        }
     }
     if (!journal_pending()) return;
     const std::string journal = journal_name(kJournal);
