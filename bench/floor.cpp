@@ -12,6 +12,7 @@
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace tolvbench::floor {
@@ -103,14 +104,17 @@ void write_all(int fd, const char *p, std::size_t left, const std::string &path)
 }  // namespace
 
 // A writing call's least atomic frame, the same names the plug-in uses: the
-// write lock, a rename that proves no journal is pending (the idle directory
-// taken), the rename that is the commit point, and the one that retires the
-// journal. No all-or-nothing design over several files does with less: it
-// must exclude other writers, look for a dead writer's journal before it
-// reads, commit in one step and retire what it committed.
+// write lock (a lock on a regular file, the kind that reaches other hosts),
+// a rename that proves no journal is pending (the idle directory taken), the
+// rename that is the commit point, and the one that retires the journal. No
+// all-or-nothing design over several files does with less: it must exclude
+// other writers, look for a dead writer's journal before it reads, commit in
+// one step and retire what it committed. A reading call's frame is nothing:
+// a safe read opens its file by name (O_NOFOLLOW | O_NONBLOCK).
 constexpr const char *kIdle = "tolv.journal.idle";
 constexpr const char *kStaging = "tolv.staging";
 constexpr const char *kJournal = "tolv.journal";
+constexpr const char *kLock = "tolv.journal.lock";
 
 namespace {
 thread_local Call *t_call = nullptr;
@@ -126,23 +130,36 @@ Call::~Call() {
     t_call = nullptr;
 }
 
+namespace {
+thread_local int t_lockfd = -1;
+
+void lock_file(int fd, short type) {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_SETLKW, &fl) != 0) fail("lock");
+}
+}  // namespace
+
 void Call::begin() {
-    t_dirfd = ::open(dir_.c_str(), (writes_ ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
-    if (t_dirfd < 0) fail("open " + dir_);
     if (!writes_) return;
-    if (::flock(t_dirfd, LOCK_EX) != 0) fail("flock " + dir_);
+    t_dirfd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (t_dirfd < 0) fail("open " + dir_);
+    t_lockfd = ::openat(t_dirfd, kLock, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (t_lockfd < 0) fail("open the lock file of " + dir_);
+    lock_file(t_lockfd, F_WRLCK);
     if (::renameat(t_dirfd, kIdle, t_dirfd, kStaging) != 0) {
         if (errno != ENOENT || ::mkdirat(t_dirfd, kStaging, 0700) != 0) fail("journal of " + dir_);
     }
 }
 
 void Call::end() {
-    if (writes_) {
-        if (sync_) ::fsync(t_dirfd);
-        ::renameat(t_dirfd, kStaging, t_dirfd, kJournal);
-        ::renameat(t_dirfd, kJournal, t_dirfd, kIdle);
-        ::flock(t_dirfd, LOCK_UN);
-    }
+    if (!writes_) return;
+    if (sync_) ::fsync(t_dirfd);
+    ::renameat(t_dirfd, kStaging, t_dirfd, kJournal);
+    ::renameat(t_dirfd, kJournal, t_dirfd, kIdle);
+    lock_file(t_lockfd, F_UNLCK);
+    ::close(std::exchange(t_lockfd, -1));
     ::close(t_dirfd);
     t_dirfd = -1;
 }

@@ -8,10 +8,11 @@
 
 namespace tolvbench::floor {
 
-// The registry directory, opened once for each measured call as the plug-in
-// opens it; while one is alive every function below works relative to it. A
-// writing call also holds the write lock and pays the three renames of the
-// journal (the least an all-or-nothing writer needs; see floor.cpp).
+// A writing call's directory, opened once for each measured call as the
+// plug-in opens it; while one is alive every function below works relative
+// to it. A writing call also holds the write lock and pays the three renames
+// of the journal (the least an all-or-nothing writer needs; see floor.cpp).
+// A reading call reaches its files by their paths.
 class Call {
 public:
     // writes: the call changes files (durable mode flushes the directory).

@@ -449,14 +449,14 @@ std::string shared_fs_note(const std::string &dir) {
     std::string note = "the registry directory " + escaped(dir) + " is on a shared file system (" + type + "): ";
     if (type == "fuse.glusterfs")
         note += "tolvadm cannot verify that the volume's client caches are off (performance.quick-read, io-cache, "
-                "stat-prefetch, read-ahead, open-behind, readdir-ahead, write-behind, nl-cache, md-cache) nor "
-                "that every host mounts it with entry-timeout=0, attribute-timeout=0 and negative-timeout=0";
+                "stat-prefetch, read-ahead, open-behind, readdir-ahead, write-behind, nl-cache, parallel-readdir) "
+                "nor that every host mounts it with entry-timeout=0, attribute-timeout=0 and negative-timeout=0";
     else if (nfs)
         note += "tolvadm cannot verify that every host mounts it with NFSv4 (locks), actimeo=0 and lookupcache=none";
     else
         note += "tolvadm cannot verify that locks on a regular file reach every host and that no host caches "
                 "attributes, lookups or file contents";
-    return note + "; without that, another host may answer from stale state (README, \"Several hosts, one registry\")";
+    return note + "; without that, another host may answer from stale state (doc/several-hosts.md)";
 }
 
 void init_registry(Host &host, const std::string &dir_arg) {

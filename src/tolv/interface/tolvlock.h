@@ -9,8 +9,8 @@
 // threads of a process nor dropped when another descriptor of the same file
 // is closed, as a POSIX lock would be. The lock file is never replaced nor
 // removed: every process that ever locks the registry must lock the same
-// inode. Writers also take flock on the directory itself, the lock of older
-// versions, so that an older process on the same machine still waits.
+// inode. Writers also take flock on the directory itself where it works, the
+// lock of older versions, so that an older process on the same machine still waits.
 #pragma once
 
 #include <fcntl.h>
@@ -72,16 +72,11 @@ public:
             break;
         }
         if (exclusive) {
+            // Only where it works: NFS refuses a directory's flock (EBADF), and older versions never ran there.
             int r;
             do r = ::flock(dirfd, LOCK_EX);
             while (r != 0 && errno == EINTR);
-            if (r != 0) {
-                const int why = errno;
-                unlock();
-                errno = why;
-                return false;
-            }
-            dir_ = dirfd;
+            if (r == 0) dir_ = dirfd;
         }
         return true;
     }
