@@ -6,7 +6,8 @@ TOLV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # Debian packages needed to build and test.
 TOLV_PACKAGES=(cmake ninja-build g++ clang uuid-dev libgtest-dev libgmock-dev libbenchmark-dev
                libcli11-dev nlohmann-json3-dev pkg-config libclang-rt-14-dev libmimalloc-dev
-               slapd ldap-utils)  # OpenLDAP: the LDIF export test loads into a throw-away slapd
+               slapd ldap-utils  # OpenLDAP: the LDIF export test loads into a throw-away slapd
+               libpam0g-dev pamtester libpam-wrapper)  # pam_tolv.so and the programs that test it
 
 tolv_installed() {
     dpkg -s "$1" 2>/dev/null | grep -q '^Status: install ok installed'
@@ -38,16 +39,16 @@ tolv_jobs() {
     echo "$n"
 }
 
-# tolv_build DIR [--target T] [cmake options...]: configures DIR (relative to
-# the source tree) with Ninja and builds it.
+# tolv_build DIR [--target T]... [cmake options...]: configures DIR (relative
+# to the source tree) with Ninja and builds it (or only the targets named).
 tolv_build() {
     local dir="$TOLV_ROOT/$1"
     shift
     local target=()
-    if [[ ${1:-} == --target ]]; then
-        target=(--target "$2")
+    while [[ ${1:-} == --target ]]; do
+        target+=(--target "$2")
         shift 2
-    fi
+    done
     # ccache when installed (CI has none): repeated builds of unchanged code are cache hits.
     local launcher=()
     if command -v ccache >/dev/null 2>&1; then

@@ -52,4 +52,18 @@ grep -q 'it was there' <<<"$out" || fail "the two hosts did not share the regist
 info=$("$prefix/bin/tolvadm" --config "$work/tolv.conf" info) || fail "installed tolvadm info failed"
 grep -q "^plugin: *$libdir/libtolvflatfile.so$" <<<"$info" || fail "installed tolvadm loaded another plug-in: $info"
 "$prefix/bin/tolvadm" --config "$work/tolv.conf" user get corp ann >/dev/null || fail "installed tolvadm does not see the user"
+# The installed PAM module reaches librspiutil and the plug-in through its run
+# path alone (a sanitized one would need the sanitizer preloaded into pamtester).
+if [[ -e $libdir/security/pam_tolv.so ]]; then
+    [[ -f $prefix/share/man/man8/pam_tolv.8 ]] || fail "no pam_tolv(8) under $prefix"
+    extra=$(nm -D --defined-only "$libdir/security/pam_tolv.so" | awk '$3 !~ /^pam_sm_/ { print $3 }')
+    [[ -z $extra ]] || fail "pam_tolv.so exports more than pam_sm_*: $extra"
+    if [[ ${#cflags[@]} -eq 0 ]] && command -v pamtester >/dev/null; then
+        mkdir "$work/pam.d"
+        printf 'auth required %s config=%s domain=corp nodelay\n' "$libdir/security/pam_tolv.so" "$work/tolv.conf" \
+            >"$work/pam.d/tolv"
+        echo s3cret | LD_PRELOAD=libpam_wrapper.so PAM_WRAPPER=1 PAM_WRAPPER_SERVICE_DIR="$work/pam.d" \
+            pamtester tolv ann authenticate >/dev/null || fail "the installed pam_tolv.so does not authenticate ann"
+    fi
+fi
 echo "install test: passed ($prefix)"

@@ -277,6 +277,7 @@ struct tolvtest::Run {
     std::unique_ptr<TempDir> dir, conf_dir = std::make_unique<TempDir>();
     std::string reg;  // the registry directory: dir's, or one given
     char **h = nullptr;
+    char **next = nullptr;  // a registry initialised after h was terminated (init.next)
     std::map<std::string, Obj> slots;
     std::map<std::string, std::vector<std::string>> picks;
     std::vector<std::string> tmpls;
@@ -293,6 +294,7 @@ struct tolvtest::Run {
     ~Run() {
         slots.clear();
         if (h) rspi_terminate(h);
+        if (next) rspi_terminate(next);
     }
     std::string path(const std::string &name) const { return reg + unescape(name); }
     // The text with this run's directories, and the build tree's, by name.
@@ -546,6 +548,8 @@ const std::vector<Op> &ops() {
                     "," + std::to_string(rspi_get_domain_name(r.h, dh, &dn));
          }},
         {"terminate", -1, false, -1, [](Run &r, Call &) { return rc(rspi_terminate(r.h)); }},  // the handle stays
+        {"init.next", -1, false, -1,  // initialises the same configuration again; later calls keep the old handle
+         [](Run &r, Call &) { return rc(rspi_initialize(&r.next, r.conf().c_str())); }},
         {"config", -1, false, -1,  // the words, with $DIR the registry, as a configuration file
          [](Run &r, Call &c) {
              rspi_terminate(r.h);

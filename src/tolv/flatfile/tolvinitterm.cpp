@@ -1,6 +1,7 @@
 // tolvinitterm.cpp - start-up from the configuration file, the process-wide registry handle, the diagnostic
 // globals and ui_printf.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -23,14 +24,45 @@ namespace tolv {
 
 namespace {
 
-// The block a handle points at: its first (only) member is the directory. It lives as long as the process, so
-// a handle used after rspi_terminate finds a null directory (4) instead of freed memory.
-struct RegistryBlock {
-    char *dir;
+// Handles: one slot (the registry's directory string) per initialisation, in address space reserved once and
+// used in order, never freed while the library is loaded: a handle used after rspi_terminate reads a null
+// directory (4), never freed memory nor the registry initialised next. Once the last slot of a page has ended
+// the page goes back to the kernel and reads as zeros, so a host that initialises a registry per request (a
+// PAM stack) does not grow. After the last slot (2^31 initialisations) the first is used again.
+class Slots {
+public:
+    char **take() {
+        for (std::size_t n = std::size_t{1} << 31; !base_ && n >= 4096; n /= 16) {
+            void *p = ::mmap(nullptr, n * sizeof(char *), PROT_READ | PROT_WRITE,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+            if (p != MAP_FAILED) {
+                base_ = static_cast<char **>(p);
+                count_ = n;
+            }
+        }
+        if (!base_) return nullptr;
+        if (next_ == count_) next_ = 0;
+        return &base_[next_++];
+    }
+    // The slot's registry was terminated: its page goes when it was the page's last.
+    void end(char **slot) {
+        const std::size_t per_page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) / sizeof(char *);
+        const std::size_t i = static_cast<std::size_t>(slot - base_) + 1;
+        if (per_page > 0 && i % per_page == 0) ::madvise(base_ + (i - per_page), per_page * sizeof(char *), MADV_DONTNEED);
+    }
+    void release() {
+        if (base_) ::munmap(base_, count_ * sizeof(char *));
+        base_ = nullptr;
+        count_ = next_ = 0;
+    }
+
+private:
+    char **base_ = nullptr;
+    std::size_t count_ = 0, next_ = 0;
 };
 
-RegistryBlock registry_block{nullptr};
-RegistryBlock *rspi_registry_handle = nullptr;
+Slots slots;
+char **current = nullptr;  // the running registry's handle
 // Serialises initialisation and termination: concurrent first calls make one handle.
 std::mutex lifetime_mutex;
 // Directory strings of terminated registries, kept because an operation that started before rspi_terminate
@@ -59,8 +91,9 @@ struct ReleaseAtUnload {
         indexcache::clear();
         for (char *dir : retired) rspi_free(dir);
         retired.clear();
-        rspi_free(std::exchange(registry_block.dir, nullptr));
-        rspi_registry_handle = nullptr;
+        if (current) rspi_free(*current);
+        current = nullptr;
+        slots.release();
     }
 } release_at_unload;
 
@@ -84,7 +117,8 @@ bool parse_config_line(std::string_view line, std::string &key, std::string_view
 
 // Opens a diagnostics file for appending, created private to its owner.
 FILE *open_append(const std::string &path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    // A link planted at the name would have the trace written wherever it leads.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
     if (fd < 0) return nullptr;
     FILE *f = ::fdopen(fd, "a");
     if (!f) ::close(fd);
@@ -99,12 +133,12 @@ void set_output(FILE *f, bool owned) {
 }
 
 // Applies one setting; rc becomes 0 with a usable "dir", 3 when its copy fails.
-void apply_setting(RegistryBlock &block, const std::string &key, std::string_view value, Rc &rc) {
+void apply_setting(char *&dir, const std::string &key, std::string_view value, Rc &rc) {
     if (key == "dir") {
-        rspi_free(block.dir);
-        block.dir = dup_str(value);
-        rc = block.dir ? Rc::Success : Rc::NoMemory;
-        if (block.dir) TOLV_TRACE("dir=%s\n", block.dir);
+        rspi_free(dir);
+        dir = dup_str(value);
+        rc = dir ? Rc::Success : Rc::NoMemory;
+        if (dir) TOLV_TRACE("dir=%s\n", dir);
     } else if (key == "durable") {
         io::set_durable(value == "true");
         TOLV_TRACE("durable=%s\n", value == "true" ? "true" : "false");
@@ -127,43 +161,35 @@ void apply_setting(RegistryBlock &block, const std::string &key, std::string_vie
 
 uint32_t initialize(char ***handle, const char *config_file) {
     const std::lock_guard<std::mutex> hold(lifetime_mutex);
-    if (rspi_registry_handle) {
+    if (current) {
         TOLV_TRACE("TOLV Flatfile initialization previously done for this process.\n");
-        if (handle) *handle = &rspi_registry_handle->dir;
+        if (handle) *handle = current;
         return RSPI_RC_SUCCESS;
     }
     if (handle) *handle = nullptr;
     Rc rc = Rc::ConfigError;
-    auto *block = static_cast<RegistryBlock *>(std::malloc(sizeof(RegistryBlock)));
-    if (!block) {
-        std::fputs("TOLV initialization memory allocation error.\n", stderr);
-        rc = Rc::NoMemory;
+    char *dir = nullptr;
+    io::Bytes data;
+    if (!config_file || io::read_config(config_file, data) != io::Read::Ok) {
+        std::fprintf(stderr, "Could not open TOLV configuration file %s\n", nz(config_file));
     } else {
-        block->dir = nullptr;
-        io::Bytes data;
-        if (!config_file || io::read_config(config_file, data) != io::Read::Ok) {
-            std::fprintf(stderr, "Could not open TOLV configuration file %s\n", nz(config_file));
-        } else {
-            LineReader lines(data, kListLineSize);
-            std::string_view line;
-            std::string key;
-            std::string_view value;
-            while (lines.next_line(line))
-                if (parse_config_line(line, key, value)) apply_setting(*block, key, value, rc);
-            TOLV_TRACE("TOLV configuration file %s processed.\n", config_file);
-        }
-        if (ok(rc) && handle) {
-            char *dir = reuse_retired(block->dir);
-            std::free(block);
-            rspi_registry_handle = &registry_block;
-            indexcache::configure_from_environment();
-            __atomic_store_n(&registry_block.dir, dir, __ATOMIC_RELEASE);
-            *handle = &registry_block.dir;
-        } else {
-            if (ok(rc)) rc = Rc::ConfigError;  // nowhere to hand the registry back
-            rspi_free(block->dir);
-            std::free(block);
-        }
+        LineReader lines(data, kListLineSize);
+        std::string_view line;
+        std::string key;
+        std::string_view value;
+        while (lines.next_line(line))
+            if (parse_config_line(line, key, value)) apply_setting(dir, key, value, rc);
+        TOLV_TRACE("TOLV configuration file %s processed.\n", config_file);
+    }
+    char **slot = ok(rc) && handle ? slots.take() : nullptr;
+    if (slot) {
+        current = slot;
+        indexcache::configure_from_environment();
+        __atomic_store_n(slot, reuse_retired(dir), __ATOMIC_RELEASE);
+        *handle = slot;
+    } else {
+        if (ok(rc)) rc = handle ? Rc::NoMemory : Rc::ConfigError;  // no slot, or nowhere to hand it back
+        rspi_free(dir);
     }
     TOLV_TRACE("TOLV Flatfile Initialization: rc = %u\n", code(rc));
     return code(rc);
@@ -172,10 +198,10 @@ uint32_t initialize(char ***handle, const char *config_file) {
 // Ends the registry behind the process's handle; any other handle, or a second call, changes nothing.
 uint32_t terminate(char **handle) {
     const std::lock_guard<std::mutex> hold(lifetime_mutex);
-    if (handle != &registry_block.dir || !rspi_registry_handle) return RSPI_RC_SUCCESS;
-    rspi_registry_handle = nullptr;
+    if (!current || handle != current) return RSPI_RC_SUCCESS;
     indexcache::clear();
-    if (char *dir = __atomic_exchange_n(&registry_block.dir, nullptr, __ATOMIC_ACQ_REL)) retired.push_back(dir);
+    if (char *dir = __atomic_exchange_n(current, nullptr, __ATOMIC_ACQ_REL)) retired.push_back(dir);
+    slots.end(std::exchange(current, nullptr));
     return RSPI_RC_SUCCESS;
 }
 

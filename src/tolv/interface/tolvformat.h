@@ -32,10 +32,12 @@ inline constexpr std::string_view kMyResCredsSuffix = ".myResCreds";  // a user'
 inline constexpr std::string_view kDisabledUserSuffix = ".user";
 inline constexpr std::string_view kDisabledGroupSuffix = ".group";
 
-// The journal of the writing calls (no entry file can take these names).
+// The journal of the writing calls and its lock (no entry file can take these names).
 inline constexpr std::string_view kStagingDir = "tolv.staging";
 inline constexpr std::string_view kJournalDir = "tolv.journal";
 inline constexpr std::string_view kIdleJournalDir = "tolv.journal.idle";
+// The registry's lock (tolvlock.h): a regular file, made once and never replaced.
+inline constexpr std::string_view kLockFile = "tolv.journal.lock";
 
 // A record file: its suffix, a name for messages, and its shortest form. Its
 // lines, field by field, are in tolvfields.h (line_of gives a field's line).

@@ -26,8 +26,6 @@
 
 namespace tolv::format {
 
-inline constexpr std::string_view kLockFile = "tolv.journal.lock";
-
 // A held registry lock. lock() returns false with errno set; the destructor (or unlock()) releases.
 class RegistryLock {
 public:
