@@ -4,14 +4,19 @@
 // them joined, and the registry checks clean. No read fails half-way or pairs
 // one version's record with another's blob, and no certificate DN lookup
 // misses a user whose other fields are being modified.
+//
+// Hosts.*: writer processes on two hosts over one volume (tests/hosts/run.sh);
+// CTest leaves them out.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <set>
 #include <vector>
 
 #include "records.h"
@@ -126,4 +131,75 @@ TEST_F(Stress, WritersLoseNoUpdateAndReadersSeeNoMixOfVersions) {
     const std::string cmd =
         std::string(TOLVADM_PATH) + " --config " + conf_dir_.path() + "tolv.conf check >" + out + " 2>&1";
     EXPECT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 0) << read_file(out);
+}
+
+// Writer processes on both hosts each create a user, add it to one shared group,
+// remove it and delete it, round after round; the last round's users stay.
+// Every call returns 0, and the registry holds exactly the users kept.
+TEST(Hosts, WritersOnTwoHostsLoseNoCall) {
+    SharedRegistry reg;
+    if (!reg.ok()) GTEST_SKIP() << "TOLV_HOSTS does not name two mounts of one volume (tests/hosts/run.sh)";
+    constexpr int kHosts = 2, kWriters = 3, kRounds = 20;
+    char **h = nullptr;
+    ASSERT_EQ(rspi_initialize(&h, reg.conf(0).c_str()), 0u);
+    ASSERT_EQ(rspi_create_group(h, group("hosts", "all", "ALL").get()), 0u);
+    const auto id_of = [](int host, int w, int round) {
+        return "h" + std::to_string(host) + "w" + std::to_string(w) + "r" + std::to_string(round);
+    };
+    std::vector<pid_t> writers;
+    for (int host = 0; host < kHosts; ++host) {
+        for (int w = 0; w < kWriters; ++w) {
+            const pid_t pid = ::fork();
+            ASSERT_GE(pid, 0);
+            if (pid != 0) {
+                writers.push_back(pid);
+                continue;
+            }
+            if (host == 1 && (rspi_terminate(h) != 0 || rspi_initialize(&h, reg.conf(1).c_str()) != 0)) ::_exit(255);
+            int failed = 0;
+            const auto call = [&](const char *what, const std::string &id, uint32_t rc) {
+                if (rc == 0) return;
+                if (++failed <= 3) std::fprintf(stderr, "host %d: %s %s returned %u\n", host, what, id.c_str(), rc);
+            };
+            for (int round = 1; round <= kRounds; ++round) {
+                const std::string id = id_of(host, w, round);
+                User u = user("hosts", id.c_str());
+                u.set(u->registry_id, ("R" + id).c_str());
+                u->password = password("pw");
+                call("create", id, rspi_create_user(h, u.get()));
+                call("add", id, rspi_add_group_member(h, group("hosts", "all").get(), user("hosts", id.c_str()).get()));
+                if (round == kRounds) break;
+                call("remove", id,
+                     rspi_remove_group_member(h, group("hosts", "all").get(), user("hosts", id.c_str()).get()));
+                call("delete", id, rspi_delete_user(h, user("hosts", id.c_str()).get()));
+            }
+            ::_exit(failed > 254 ? 254 : failed);
+        }
+    }
+    int failed = 0;
+    for (pid_t pid : writers) {
+        int status = 0;
+        EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "a writer died: " << status;
+        failed += WEXITSTATUS(status);
+    }
+    EXPECT_EQ(failed, 0) << "failed calls (the first of each writer on standard error)";
+
+    std::set<std::string> kept, listed, members;
+    for (int host = 0; host < kHosts; ++host)
+        for (int w = 0; w < kWriters; ++w) kept.insert("hosts " + id_of(host, w, kRounds));
+    for (const auto &l : lines(read_file(reg.on(1) + "userlist.file"))) listed.insert(l.substr(0, l.find("  ")));
+    for (const auto &l : lines(read_file(reg.on(1) + "hosts_all.GPmembers"))) members.insert(l);
+    EXPECT_EQ(listed, kept);
+    EXPECT_EQ(members, kept);
+    for (int host = 0; host < kHosts; ++host) {
+        const std::string cmd = std::string(TOLVADM_PATH) + " --config " + reg.conf(host) + " check 2>&1";
+        std::string out;
+        if (FILE *p = ::popen(cmd.c_str(), "r")) {
+            char buf[512];
+            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+            EXPECT_EQ(WEXITSTATUS(::pclose(p)), 0) << "tolvadm check on host " << host << ":\n" << out;
+        }
+    }
+    rspi_terminate(h);
 }

@@ -4,6 +4,7 @@
 //   crash_writer CONF recover ROUND  one mutating call (the marker resource), as the first
 //                                    writer after a crash would make
 //   crash_writer CONF verify LOG     the registry against what LOG says had returned
+//   crash_writer CONF look LOG       read only: the interrupted call's entries, before any write
 //
 // The registry holds a fixed small universe of entries (users, groups, memberships,
 // policies, resources, resource groups, credentials). Each entry's state is one text,
@@ -543,20 +544,21 @@ struct Pending {
     std::map<std::string, std::string> after;
 };
 
-// Reads LOG and compares every entry with what had returned; prints one line
-// per finding ("KIND: ...") and returns their number.
-int verify(char **h, const std::string &path) {
-    std::ifstream in(path);
+// What LOG says: each entry's state after the last call that returned, and the
+// call the kill interrupted (open), if any.
+struct Replay {
     std::map<std::string, std::string> expected;
-    std::set<std::string> unknown;
+    std::set<std::string> unknown;  // a call's surprise left them so
     Pending pending;
     bool open = false;
-    unsigned long seq_open = 0, want = 0, returned = 0;
-    int findings = 0;
-    auto finding = [&](const std::string &kind, const std::string &text) {
-        std::cout << kind << ": " << text << "\n";
-        ++findings;
-    };
+    unsigned long returned = 0;
+    std::vector<std::string> findings;  // "KIND: text"
+};
+
+Replay replay(const std::string &path) {
+    std::ifstream in(path);
+    Replay r;
+    unsigned long seq_open = 0, want = 0;
     std::string line;
     while (std::getline(in, line)) {
         if (line.size() < 2) continue;
@@ -567,56 +569,87 @@ int verify(char **h, const std::string &path) {
             ls >> key;
             std::getline(ls >> std::ws, state);
             if (tag == 'S') {
-                expected[key] = state;
-                unknown.erase(key);
+                r.expected[key] = state;
+                r.unknown.erase(key);
             } else {
-                pending.after[key] = state;
+                r.pending.after[key] = state;
             }
         } else if (tag == 'B') {
-            pending = Pending{};
-            ls >> seq_open >> pending.op >> want;
-            open = true;
+            r.pending = Pending{};
+            ls >> seq_open >> r.pending.op >> want;
+            r.open = true;
         } else if (tag == 'D') {
             unsigned long seq = 0, rc = 0;
             ls >> seq >> rc;
-            if (!open || seq != seq_open) continue;
-            ++returned;
+            if (!r.open || seq != seq_open) continue;
+            ++r.returned;
             if (rc == want) {
-                for (const auto &[k, s] : pending.after) expected[k] = s;
+                for (const auto &[k, s] : r.pending.after) r.expected[k] = s;
             } else {
-                finding("rc", pending.op + " (call " + std::to_string(seq) + ") returned " + std::to_string(rc) +
-                                  ", expected " + std::to_string(want));
-                for (const auto &[k, s] : pending.after) unknown.insert(k);
+                r.findings.push_back("rc: " + r.pending.op + " (call " + std::to_string(seq) + ") returned " +
+                                     std::to_string(rc) + ", expected " + std::to_string(want));
+                for (const auto &[k, s] : r.pending.after) r.unknown.insert(k);
             }
-            open = false;
+            r.open = false;
         } else if (tag == 'M') {
-            finding("result", line.substr(2));
+            r.findings.push_back("result: " + line.substr(2));
         }
     }
-    std::cout << "returned: " << returned << "\n";
+    return r;
+}
+
+// The interrupted call's entries: wholly before or wholly after, all of them alike.
+// Findings of `kind`, with what each entry was seen as in `seen`.
+void judge_interrupted(char **h, const Replay &r, std::map<std::string, std::string> &seen, const std::string &kind,
+                       std::vector<std::string> &findings) {
+    int old_ones = 0, new_ones = 0;
+    for (const auto &[k, s] : r.pending.after) {
+        const std::string &now = seen.count(k) ? seen[k] : (seen[k] = render(k, observe(h, k)));
+        const auto it = r.expected.find(k);
+        const std::string before = it == r.expected.end() ? "" : it->second;
+        if (now == s && now == before) continue;
+        if (now == s) ++new_ones;
+        else if (now == before) ++old_ones;
+        else
+            findings.push_back(kind + ": " + r.pending.op + " (interrupted) left " + k + " = " + now + "; before " +
+                               before + ", after " + s);
+    }
+    if (old_ones && new_ones)
+        findings.push_back(kind + ": " + r.pending.op + " (interrupted) applied to some of its entries only");
+}
+
+int report(const std::vector<std::string> &findings) {
+    for (const auto &f : findings) std::cout << f << "\n";
+    return static_cast<int>(findings.size());
+}
+
+// Reads LOG and compares every entry with what had returned; prints one line
+// per finding ("KIND: ...") and returns their number.
+int verify(char **h, const std::string &path) {
+    Replay r = replay(path);
+    std::vector<std::string> findings = r.findings;
+    std::cout << "returned: " << r.returned << "\n";
     std::map<std::string, std::string> seen;
-    for (const auto &[k, s] : expected) seen[k] = render(k, observe(h, k));
-    if (open) {
-        // The interrupted call: wholly before or wholly after, on every entry alike.
-        int old_ones = 0, new_ones = 0;
-        for (const auto &[k, s] : pending.after) {
-            const std::string &now = seen.count(k) ? seen[k] : (seen[k] = render(k, observe(h, k)));
-            const std::string before = expected.count(k) ? expected[k] : "";
-            if (now == s && now == before) continue;
-            if (now == s) ++new_ones;
-            else if (now == before) ++old_ones;
-            else
-                finding("partial", pending.op + " (interrupted) left " + k + " = " + now + "; before " + before +
-                                       ", after " + s);
-        }
-        if (old_ones && new_ones) finding("partial", pending.op + " (interrupted) applied to some of its entries only");
-        std::cout << "interrupted: " << pending.op << "\n";
+    for (const auto &[k, s] : r.expected) seen[k] = render(k, observe(h, k));
+    if (r.open) {
+        judge_interrupted(h, r, seen, "partial", findings);
+        std::cout << "interrupted: " << r.pending.op << "\n";
     }
-    for (const auto &[k, s] : expected) {
-        if (unknown.count(k) || (open && pending.after.count(k))) continue;
-        if (seen[k] != s) finding("lost", k + " = " + seen[k] + ", expected " + s);
+    for (const auto &[k, s] : r.expected) {
+        if (r.unknown.count(k) || (r.open && r.pending.after.count(k))) continue;
+        if (seen[k] != s) findings.push_back("lost: " + k + " = " + seen[k] + ", expected " + s);
     }
-    return findings;
+    return report(findings);
+}
+
+// A reader right after the kill, before any writer has run: the interrupted
+// call's entries must already be wholly before or wholly after it ("mixed").
+int look(char **h, const std::string &path) {
+    const Replay r = replay(path);
+    std::vector<std::string> findings;
+    std::map<std::string, std::string> seen;
+    if (r.open) judge_interrupted(h, r, seen, "mixed", findings);
+    return report(findings);
 }
 
 // The first mutating call after a crash: the marker resource's description.
@@ -634,7 +667,7 @@ int recover(char **h, const std::string &round) {
 }
 
 int usage() {
-    std::cerr << "usage: crash_writer CONF run LOG SEED | CONF recover ROUND | CONF verify LOG\n";
+    std::cerr << "usage: crash_writer CONF run LOG SEED | CONF recover ROUND | CONF verify LOG | CONF look LOG\n";
     return 2;
 }
 
@@ -660,6 +693,8 @@ int main(int argc, char **argv) {
             status = recover(h, argv[3]);
         } else if (cmd == "verify") {
             status = verify(h, argv[3]) ? 1 : 0;
+        } else if (cmd == "look") {
+            status = look(h, argv[3]) ? 1 : 0;
         } else {
             status = usage();
         }

@@ -274,7 +274,8 @@ bool set_field(const Obj &o, const std::string &key, const std::string &raw) {
 // One sequence: a fresh registry, the records and lists kept by slot name,
 // and the transcript.
 struct tolvtest::Run {
-    std::unique_ptr<TempDir> dir = std::make_unique<TempDir>(), conf_dir = std::make_unique<TempDir>();
+    std::unique_ptr<TempDir> dir, conf_dir = std::make_unique<TempDir>();
+    std::string reg;  // the registry directory: dir's, or one given
     char **h = nullptr;
     char **next = nullptr;  // a registry initialised after h was terminated (init.next)
     std::map<std::string, Obj> slots;
@@ -285,19 +286,20 @@ struct tolvtest::Run {
     void init() {
         // TOLV_CORPUS_TRACE=FILE appends the plug-in's trace there, to compare builds.
         const char *trace = std::getenv("TOLV_CORPUS_TRACE");
-        write_file(conf(), (trace ? "verbose=" + std::string(trace) + "\n" : "") + "dir=" + dir->path() + "\n");
+        write_file(conf(), (trace ? "verbose=" + std::string(trace) + "\n" : "") + "dir=" + reg + "\n");
         if (rspi_initialize(&h, conf().c_str()) != 0) throw std::runtime_error("rspi_initialize failed");
     }
-    Run() { init(); }
+    Run() : dir(std::make_unique<TempDir>()), reg(dir->path()) { init(); }
+    explicit Run(const std::string &registry) : reg(registry) { init(); }
     ~Run() {
         slots.clear();
         if (h) rspi_terminate(h);
         if (next) rspi_terminate(next);
     }
-    std::string path(const std::string &name) const { return dir->path() + unescape(name); }
+    std::string path(const std::string &name) const { return reg + unescape(name); }
     // The text with this run's directories, and the build tree's, by name.
     std::string paths_named(std::string s) const {
-        for (const auto &[from, to] : {std::pair{dir->path(), "$DIR/"}, std::pair{conf_dir->path(), "$CONFDIR/"},
+        for (const auto &[from, to] : {std::pair{reg, "$DIR/"}, std::pair{conf_dir->path(), "$CONFDIR/"},
                                        std::pair{fs::path(TOLV_PLUGIN_PATH).parent_path().string() + "/", "$BUILD/"}})
             for (std::size_t p; (p = s.find(from)) != std::string::npos;) s.replace(p, from.size(), to);
         return s;
@@ -394,7 +396,8 @@ std::string step(Run &r, Call &c, int d) {
     return rc(n) + "\n  " + record_text(rec);
 }
 
-std::string dump(const std::string &dir, const std::string &prefix = "") {
+// Sizes count the directories by name, as the text shows them: the same wherever TMPDIR puts them.
+std::string dump(const Run &r, const std::string &dir, const std::string &prefix = "") {
     std::vector<std::string> names;
     for (const auto &e : fs::directory_iterator(dir)) {
         const std::string n = e.path().filename().string();
@@ -412,15 +415,29 @@ std::string dump(const std::string &dir, const std::string &prefix = "") {
         const fs::file_status st = fs::symlink_status(p);
         out += "-- " + escape(prefix + n, false);
         if (fs::is_symlink(st)) out += " -> " + escape(fs::read_symlink(p).string(), false) + "\n";
-        else if (fs::is_directory(st)) out += "/\n" + dump(p, prefix + n + "/");
+        else if (fs::is_directory(st)) out += "/\n" + dump(r, p, prefix + n + "/");
         else {
             const std::string data = read_file(p);
-            out += " (" + std::to_string(data.size()) + " bytes)\n";
+            out += " (" + std::to_string(r.paths_named(data).size()) + " bytes)\n";
             for (const std::string &line : split(data, '\n')) out += "  |" + escape(line, false) + "\n";
             if (!data.empty() && data.back() != '\n') out += "  (no newline at the end)\n";
         }
     }
     return out;
+}
+
+// tolvadm's note that the registry is on a shared file system tells where the corpus runs, as
+// the directory's name does: left out, so that the goldens hold on a network volume too.
+std::string without_shared_fs_note(const std::string &text) {
+    std::string out;
+    for (const std::string &l : split(text, '\n')) {
+        if (l.find(" is on a shared file system (") == std::string::npos) {
+            out += l + "\n";
+        } else if (l.back() != ',' && out.size() > 1 && out[out.size() - 2] == ',') {
+            out.erase(out.size() - 2, 1);  // it was the last member of a JSON object
+        }
+    }
+    return out.substr(0, out.size() - 1);
 }
 
 const std::vector<Op> &ops() {
@@ -539,7 +556,7 @@ const std::vector<Op> &ops() {
              r.h = nullptr;
              std::string text;
              for (const auto &w : c.words) text += unescape(w) + "\n";
-             for (std::size_t p; (p = text.find("$DIR")) != std::string::npos;) text.replace(p, 4, r.dir->path());
+             for (std::size_t p; (p = text.find("$DIR")) != std::string::npos;) text.replace(p, 4, r.reg);
              write_file(r.conf(), text);
              const uint32_t n = rspi_initialize(&r.h, r.conf().c_str());
              if (n != 0) r.init();
@@ -548,7 +565,7 @@ const std::vector<Op> &ops() {
         {"file", -1, false, -1,  // NAME [CONTENT]: writes a file of the registry ($DIR/ its directory)
          [](Run &r, Call &c) {
              std::string text = c.words.size() > 1 ? unescape(c.words[1]) : "";
-             for (std::size_t p; (p = text.find("$DIR/")) != std::string::npos;) text.replace(p, 5, r.dir->path());
+             for (std::size_t p; (p = text.find("$DIR/")) != std::string::npos;) text.replace(p, 5, r.reg);
              return write_file(r.path(c.words.at(0)), text), std::string("ok");
          }},
         {"rm", -1, false, -1, [](Run &r, Call &c) { return std::string(::unlink(r.path(c.words.at(0)).c_str()) ? "failed" : "ok"); }},
@@ -561,20 +578,21 @@ const std::vector<Op> &ops() {
         {"mkdir", -1, false, -1, [](Run &r, Call &c) { return std::string(::mkdir(r.path(c.words.at(0)).c_str(), 0700) ? "failed" : "ok"); }},
         {"symlink", -1, false, -1,
          [](Run &r, Call &c) { return std::string(::symlink(unescape(c.words.at(1)).c_str(), r.path(c.words.at(0)).c_str()) ? "failed" : "ok"); }},
-        {"show", -1, false, -1, [](Run &r, Call &) { return "\n" + r.paths_named(dump(r.dir->path())); }},
+        {"show", -1, false, -1, [](Run &r, Call &) { return "\n" + r.paths_named(dump(r, r.reg)); }},
         {"adm", -1, false, -1,  // tolvadm WORDS... on the registry; <TEXT is its standard input
          [](Run &r, Call &c) {
              std::vector<std::string> args;
              std::string input;
              for (const auto &w : c.words) {
                  std::string v = unescape(w[0] == '<' ? w.substr(1) : w);
-                 for (std::size_t p; (p = v.find("$DIR/")) != std::string::npos;) v.replace(p, 5, r.dir->path());
+                 for (std::size_t p; (p = v.find("$DIR/")) != std::string::npos;) v.replace(p, 5, r.reg);
                  (w[0] == '<' ? input : args.emplace_back()) = v;
              }
              const AdmResult a =
                  args.size() > 1 && args[0] == "--config" ? run_tolvadm(args, input) : tolvadm(r.conf(), args, input);
              std::string out = "status=" + std::to_string(a.status);
-             for (const auto &[tag, text] : {std::pair{"out|", a.out}, std::pair{"err|", a.err}})
+             for (const auto &[tag, text] : {std::pair{"out|", without_shared_fs_note(a.out)},
+                                             std::pair{"err|", without_shared_fs_note(a.err)}})
                  for (const std::string &l : split(text, '\n')) out += "\n  " + std::string(tag) + escape(l, false);
              return r.paths_named(out);
          }},
@@ -668,7 +686,7 @@ std::string tolvtest::run_corpus(const std::string &text) {
     std::string out;
     std::unique_ptr<Run> r;
     const auto finish = [&] {
-        if (r) out += "== directory\n" + r->paths_named(dump(r->dir->path())) + "\n";
+        if (r) out += "== directory\n" + r->paths_named(dump(*r, r->reg)) + "\n";
     };
     std::map<std::string, std::vector<std::string>> picks;
     std::vector<std::string> tmpls;
@@ -694,8 +712,9 @@ std::string tolvtest::run_corpus(const std::string &text) {
 }
 
 tolvtest::Sequence::Sequence() : run_(std::make_unique<Run>()) {}
+tolvtest::Sequence::Sequence(const std::string &registry) : run_(std::make_unique<Run>(registry)) {}
 tolvtest::Sequence::~Sequence() = default;
-const std::string &tolvtest::Sequence::dir() const { return run_->dir->path(); }
+const std::string &tolvtest::Sequence::dir() const { return run_->reg; }
 
 std::string tolvtest::Sequence::operator()(const std::string &lines) {
     std::string out;

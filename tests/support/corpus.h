@@ -27,6 +27,8 @@ struct Run;
 class Sequence {
 public:
     Sequence();
+    // On an existing registry (ending in '/'), left in place: another host's view of one.
+    explicit Sequence(const std::string &registry);
     ~Sequence();
     std::string operator()(const std::string &lines);  // their transcript
     const std::string &dir() const;                    // the registry, with a trailing '/'

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include "rspi.h"
 #include "tolvformat.h"
@@ -102,3 +103,20 @@ void Registry::TearDown() {
 }
 
 }  // namespace tolvtest
+
+tolvtest::SharedRegistry::SharedRegistry() {
+    const char *env = std::getenv("TOLV_HOSTS");
+    std::istringstream in(env ? env : "");
+    std::string a, b;
+    if (!(in >> a >> b)) return;
+    std::string tmpl = a + "/reg.XXXXXX";
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed in " + a);
+    on_[0] = tmpl + "/";
+    on_[1] = b + "/" + std::filesystem::path(tmpl).filename().string() + "/";
+    for (int host : {0, 1}) write_file(conf(host), "dir=" + on_[host] + "\n");
+}
+
+tolvtest::SharedRegistry::~SharedRegistry() {
+    std::error_code ec;
+    if (ok()) std::filesystem::remove_all(on_[0], ec);
+}

@@ -56,4 +56,24 @@ protected:
     char **h = nullptr;
 };
 
+// One registry as two hosts see it: TOLV_HOSTS="DIR-A DIR-B" names two mounts
+// of one volume (tests/hosts/run.sh sets it). A fresh directory is made through
+// A and removed at the end; on(0) and on(1) are its paths on A and B, each
+// ending in '/', and conf(host) a local configuration file naming it. Without
+// TOLV_HOSTS, ok() is false and nothing is made.
+class SharedRegistry {
+public:
+    SharedRegistry();
+    ~SharedRegistry();
+    SharedRegistry(const SharedRegistry &) = delete;
+    SharedRegistry &operator=(const SharedRegistry &) = delete;
+    bool ok() const { return !on_[0].empty(); }
+    const std::string &on(int host) const { return on_[host]; }
+    std::string conf(int host) const { return conf_dir_.path() + (host ? "b.conf" : "a.conf"); }
+
+private:
+    std::string on_[2];
+    TempDir conf_dir_;
+};
+
 }  // namespace tolvtest
