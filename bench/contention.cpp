@@ -3,7 +3,10 @@
 // reader threads of another process get users that have blobs as fast as
 // they can. Prints the writers' wall time for each reader count given.
 //
-//   tolvbench_contention [--writers 8] [--threads 4] [--modifies 20] [--readers 0,8,16] [--dir DIR]
+//   tolvbench_contention [--writers 8] [--threads 4] [--modifies 20] [--readers 0,8,16] [--spin 0|1] [--dir DIR]
+//
+// --spin 1: the reader threads only burn CPU, calling nothing: what the same
+// number of busy threads costs the writers on this machine's cores alone.
 //
 // DIR (default: a new temporary directory) is where the registry is made; a
 // directory on a shared file system measures the same there.
@@ -30,6 +33,7 @@ namespace fs = std::filesystem;
 struct Options {
     int writers = 8, threads = 4, modifies = 20;
     std::vector<int> readers = {0, 8, 16};
+    bool spin = false;
     std::string dir;
 };
 
@@ -70,6 +74,10 @@ double run(const Options &o, const std::string &conf, int readers) {
     for (int r = 0; r < readers; ++r)
         rs.emplace_back([&, r] {
             for (long n = r; !stop.load(std::memory_order_relaxed); ++n) {
+                if (o.spin) {
+                    reads.fetch_add(1, std::memory_order_relaxed);
+                    continue;
+                }
                 rspi_user *u = user(id_of(static_cast<int>(n % o.writers), static_cast<int>(n / o.writers % o.threads)));
                 (void)rspi_get_user(rh, u);
                 rspi_free_user(u);
@@ -113,8 +121,8 @@ double run(const Options &o, const std::string &conf, int readers) {
     for (auto &t : rs) t.join();
     if (rh) rspi_terminate(rh);
     if (!ok) std::fprintf(stderr, "contention: a write failed\n");
-    std::printf("readers %3d: %4d writes in %7.3f s (%ld reads meanwhile)\n", readers,
-                o.writers * o.threads * o.modifies, secs, reads.load());
+    std::printf("%s %3d: %4d writes in %7.3f s (%ld %s meanwhile)\n", o.spin ? "spinners" : "readers ", readers,
+                o.writers * o.threads * o.modifies, secs, reads.load(), o.spin ? "spins" : "reads");
     return secs;
 }
 
@@ -129,6 +137,7 @@ int main(int argc, char **argv) {
         else if (a == "--threads") o.threads = std::atoi(v.c_str());
         else if (a == "--modifies") o.modifies = std::atoi(v.c_str());
         else if (a == "--dir") o.dir = v;
+        else if (a == "--spin") o.spin = v == "1";
         else if (a == "--readers") {
             o.readers.clear();
             for (std::size_t at = 0; at < v.size();) {
@@ -137,7 +146,7 @@ int main(int argc, char **argv) {
                 at = comma == std::string::npos ? v.size() : comma + 1;
             }
         } else {
-            std::fprintf(stderr, "usage: %s [--writers W] [--threads T] [--modifies M] [--readers R,R...] [--dir DIR]\n",
+            std::fprintf(stderr, "usage: %s [--writers W] [--threads T] [--modifies M] [--readers R,R...] [--spin 0|1] [--dir DIR]\n",
                          argv[0]);
             return 2;
         }
