@@ -277,14 +277,25 @@ bool settle_on_disk(std::string_view which, bool apply) {
         ::close(fd);
         return false;
     }
-    bool all = true;
-    while (const dirent *e = ::readdir(d)) {
-        if (e->d_name[0] == '.' && (!e->d_name[1] || (e->d_name[1] == '.' && !e->d_name[2]))) continue;
-        all = (apply ? apply_found(fd, e->d_name) : ::unlinkat(fd, e->d_name, 0) == 0) && all;
+    // The names first, the changes after, and again until none is left: a
+    // directory read while its entries move out may skip some (GlusterFS
+    // does), and a journal parked with an entry in it would hand that entry
+    // to the next writer's staging directory.
+    bool all = true, empty = false;
+    std::vector<std::string> names;
+    for (int pass = 0; all && !empty && pass < 8; ++pass) {
+        names.clear();
+        ::rewinddir(d);
+        while (const dirent *e = ::readdir(d))
+            if (e->d_name[0] != '.' || (e->d_name[1] && (e->d_name[1] != '.' || e->d_name[2])))
+                names.emplace_back(e->d_name);
+        empty = names.empty();
+        for (const std::string &n : names)
+            all = (apply ? apply_found(fd, n.c_str()) : ::unlinkat(fd, n.c_str(), 0) == 0) && all;
     }
     sync_dir(fd);
     ::closedir(d);
-    return all && park(which);
+    return all && empty && park(which);
 }
 
 // One rename, and the proof that no journal is pending: only one of the
