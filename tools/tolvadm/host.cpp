@@ -433,7 +433,10 @@ std::string mount_type(const std::string &path) {
 
 }  // namespace
 
-std::string shared_fs_note(const std::string &dir) {
+std::string shared_fs_note(const std::string &registry) {
+    // The registry's string is a path prefix: its files live up to its last '/'.
+    std::string dir = registry.substr(0, registry.rfind('/') + 1);
+    if (dir.empty()) dir = ".";
     struct statfs sf {};
     if (::statfs(dir.c_str(), &sf) != 0) return {};
     constexpr unsigned long kFuse = 0x65735546, kNfs = 0x6969, kSmb = 0x517b, kCifs = 0xff534d42, kSmb2 = 0xfe534d42,

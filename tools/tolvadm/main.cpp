@@ -42,7 +42,7 @@ void run_info(Host &host) {
     std::string dir = *host.h;
     dir = dir.substr(0, dir.rfind('/') + 1);
     for (auto &w : directory_warnings(dir.empty() ? "." : dir)) warnings.push_back(std::move(w));
-    const std::string shared = shared_fs_note(dir.empty() ? "." : dir);
+    const std::string shared = shared_fs_note(*host.h);
     j["warnings"] = warnings;
     if (!shared.empty()) j["shared_file_system"] = shared;
     host.print(j);

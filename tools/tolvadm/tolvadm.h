@@ -171,9 +171,9 @@ void init_registry(Host &host, const std::string &dir);
 // Warnings about a registry directory other accounts could reach: owned by
 // another account than ours, or a mode wider than 0700.
 std::vector<std::string> directory_warnings(const std::string &dir);
-// When dir is on a network or FUSE file system: what the registry needs of it that tolvadm cannot verify.
-// Empty on a local file system.
-std::string shared_fs_note(const std::string &dir);
+// When the registry (its "dir" string) is on a network or FUSE file system: what it needs of that file system
+// that tolvadm cannot verify. Empty on a local file system.
+std::string shared_fs_note(const std::string &registry);
 
 // ---------------------------------------------------------------------------
 // Helpers for the command families.

@@ -60,8 +60,7 @@ void run_check(Host &host, const CheckArgs &args) {
     if (args.repair) (void)host.sym<decltype(rspi_modify_group)>("rspi_modify_group")(host.h, nullptr);
     check::Registry reg(*host.h);
     check::Findings findings(args.repair);
-    const std::string dir(*host.h), folder = dir.substr(0, dir.rfind('/') + 1);
-    if (const std::string shared = shared_fs_note(folder.empty() ? "." : folder); !shared.empty())
+    if (const std::string shared = shared_fs_note(*host.h); !shared.empty())
         std::cerr << "tolvadm: note: " << shared << "\n";
     try {
         reg.lock();

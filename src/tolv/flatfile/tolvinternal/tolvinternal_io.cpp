@@ -392,6 +392,17 @@ bool recover() {
     return settle_on_disk(kStaging, false);
 }
 
+// The registry's write lock, on the operation's directory; a lock file it
+// makes takes the registry's owner, as every file of the plug-in does.
+bool lock_for_writing(format::RegistryLock &lock) {
+    bool created = false;
+    if (!lock.lock(t_dir.fd, t_dir.prefix, true, &created)) return false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (created && owner_for_new_files(t_dir.fd, uid, gid)) (void)::fchown(lock.fd(), uid, gid);
+    return true;
+}
+
 bool journal_pending() {
     struct stat st;
     const std::string journal = journal_name(kJournal);
@@ -415,14 +426,7 @@ void settle_for_reader() {
     }
     {
         const std::lock_guard<std::recursive_mutex> hold(g_write_mutex);
-        format::RegistryLock lock;
-        bool created = false;
-        if (lock.lock(t_dir.fd, t_dir.prefix, true, &created)) {
-            uid_t uid = 0;
-            gid_t gid = 0;
-            if (created && owner_for_new_files(t_dir.fd, uid, gid)) (void)::fchown(lock.fd(), uid, gid);
-            (void)settle_on_disk(kJournal, true);
-        }
+        if (format::RegistryLock lock; lock_for_writing(lock)) (void)settle_on_disk(kJournal, true);
     }
     if (!journal_pending()) return;
     const std::string journal = journal_name(kJournal);
@@ -887,14 +891,10 @@ DirScope::DirScope(std::string_view dir, bool write) {
     took_mutex_ = true;
     parts();
     if (t_dir.fd < 0 && t_dir.open_errno == 0) open_thread_dir(true);
-    bool created = false;
-    if (t_dir.fd < 0 || !write_lock_.lock(t_dir.fd, t_dir.prefix, true, &created)) {
+    if (t_dir.fd < 0 || !lock_for_writing(write_lock_)) {
         ok_ = false;
         return;
     }
-    uid_t uid = 0;
-    gid_t gid = 0;
-    if (created && owner_for_new_files(t_dir.fd, uid, gid)) (void)::fchown(write_lock_.fd(), uid, gid);
     took_lock_ = true;
     t_dir.locked = true;
     // Nothing is read or written on top of a half-done operation.
