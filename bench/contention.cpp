@@ -3,13 +3,20 @@
 // reader threads of another process get users that have blobs as fast as
 // they can. Prints the writers' wall time for each reader count given.
 //
-//   tolvbench_contention [--writers 8] [--threads 4] [--modifies 20] [--readers 0,8,16] [--spin 0|1] [--dir DIR]
+//   tolvbench_contention [--writers 8] [--threads 4] [--modifies 20] [--readers 0,8,16] [--spin 0|1]
+//                        [--apart 0|1] [--dir DIR]
 //
 // --spin 1: the reader threads only burn CPU, calling nothing: what the same
 // number of busy threads costs the writers on this machine's cores alone.
 //
+// --apart 1: the readers run in a process of their own session, as a login
+// service beside the administrators' tools would: the scheduler then shares
+// the cores between the two (autogroup, or one cgroup per service) instead
+// of between their threads.
+//
 // DIR (default: a new temporary directory) is where the registry is made; a
 // directory on a shared file system measures the same there.
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,7 +41,7 @@ namespace fs = std::filesystem;
 struct Options {
     int writers = 8, threads = 4, modifies = 20;
     std::vector<int> readers = {0, 8, 16};
-    bool spin = false;
+    bool spin = false, apart = false;
     std::string dir;
 };
 
@@ -65,11 +73,18 @@ std::string id_of(int p, int t) {
     return id;
 }
 
-// One run: the writers' wall time in seconds with `readers` reader threads going.
-double run(const Options &o, const std::string &conf, int readers) {
+// What the reader threads share with the writers' timer, across processes with --apart 1.
+struct Shared {
     std::atomic<bool> stop{false};
-    std::vector<std::thread> rs;
     std::atomic<long> reads{0};
+    std::atomic<bool> started{false};
+};
+
+// The reader threads, until `stop`; `reads` counts their calls, `started` says they are going.
+void read_until(const Options &o, const std::string &conf, int readers, Shared &sh) {
+    std::atomic<bool> &stop = sh.stop;
+    std::atomic<long> &reads = sh.reads;
+    std::vector<std::thread> rs;
     char **rh = readers > 0 ? open_registry(conf) : nullptr;
     for (int r = 0; r < readers; ++r)
         rs.emplace_back([&, r] {
@@ -84,6 +99,32 @@ double run(const Options &o, const std::string &conf, int readers) {
                 reads.fetch_add(1, std::memory_order_relaxed);
             }
         });
+    sh.started = true;
+    for (auto &t : rs) t.join();
+    if (rh) rspi_terminate(rh);
+}
+
+// One run: the writers' wall time in seconds with `readers` reader threads going.
+double run(const Options &o, const std::string &conf, int readers) {
+    void *mem = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (mem == MAP_FAILED) {
+        std::perror("contention: mmap");
+        std::exit(2);
+    }
+    Shared &sh = *new (mem) Shared;
+    std::thread here;
+    pid_t reader = -1;
+    if (o.apart && readers > 0) {
+        reader = ::fork();
+        if (reader == 0) {
+            (void)::setsid();
+            read_until(o, conf, readers, sh);
+            ::_exit(0);
+        }
+    } else {
+        here = std::thread([&] { read_until(o, conf, readers, sh); });
+    }
+    while (!sh.started.load()) std::this_thread::yield();
     const auto start = std::chrono::steady_clock::now();
     std::vector<pid_t> pids;
     for (int p = 0; p < o.writers; ++p) {
@@ -117,12 +158,15 @@ double run(const Options &o, const std::string &conf, int readers) {
         ok = ok && WIFEXITED(st) && WEXITSTATUS(st) == 0;
     }
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    stop = true;
-    for (auto &t : rs) t.join();
-    if (rh) rspi_terminate(rh);
+    sh.stop = true;
+    if (reader > 0) ::waitpid(reader, nullptr, 0);
+    if (here.joinable()) here.join();
     if (!ok) std::fprintf(stderr, "contention: a write failed\n");
-    std::printf("%s %3d: %4d writes in %7.3f s (%ld %s meanwhile)\n", o.spin ? "spinners" : "readers ", readers,
-                o.writers * o.threads * o.modifies, secs, reads.load(), o.spin ? "spins" : "reads");
+    std::printf("%s %3d%s: %4d writes in %7.3f s (%ld %s meanwhile)\n", o.spin ? "spinners" : "readers ", readers,
+                o.apart && readers > 0 ? " apart" : "", o.writers * o.threads * o.modifies, secs, sh.reads.load(),
+                o.spin ? "spins" : "reads");
+    sh.~Shared();
+    ::munmap(mem, sizeof(Shared));
     return secs;
 }
 
@@ -138,6 +182,7 @@ int main(int argc, char **argv) {
         else if (a == "--modifies") o.modifies = std::atoi(v.c_str());
         else if (a == "--dir") o.dir = v;
         else if (a == "--spin") o.spin = v == "1";
+        else if (a == "--apart") o.apart = v == "1";
         else if (a == "--readers") {
             o.readers.clear();
             for (std::size_t at = 0; at < v.size();) {
@@ -146,7 +191,8 @@ int main(int argc, char **argv) {
                 at = comma == std::string::npos ? v.size() : comma + 1;
             }
         } else {
-            std::fprintf(stderr, "usage: %s [--writers W] [--threads T] [--modifies M] [--readers R,R...] [--spin 0|1] [--dir DIR]\n",
+            std::fprintf(stderr, "usage: %s [--writers W] [--threads T] [--modifies M] [--readers R,R...] [--spin 0|1] "
+                         "[--apart 0|1] [--dir DIR]\n",
                          argv[0]);
             return 2;
         }
