@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # run.sh BUILD_DIR SOURCE_DIR CC "CFLAGS" - installs the build tree into a
-# temporary prefix, builds examples/host.c against it with pkg-config and with
-# find_package(tolv), and runs both; the installed tolvadm must find its own
+# temporary prefix, builds examples/host.c against it with pkg-config and
+# examples/CMakeLists.txt with find_package(tolv), and runs both; the installed tolvadm must find its own
 # plug-in. CFLAGS carries the sanitizer flags of a sanitizer build.
 set -euo pipefail
 build=$1 src=$(cd "$2" && pwd) cc=$3
@@ -23,14 +23,10 @@ libdir=${pc%/pkgconfig/tolv.pc}
 export PKG_CONFIG_PATH=${pc%/tolv.pc}
 [[ $(pkg-config --variable=prefix tolv) == "$prefix" ]] || fail "tolv.pc names the prefix $(pkg-config --variable=prefix tolv)"
 
-# The README shows this very file.
-awk '/^## Loading the plug-in from a host/ { s = 1 } s && /^```$/ && c { exit } c { print } s && /^```c$/ { c = 1 }' \
-    "$src/README.md" | cmp -s - "$src/examples/host.c" || fail "README.md does not show examples/host.c as it is"
-
 mkdir "$work/registry"
 printf 'dir=%s/\n' "$work/registry" >"$work/tolv.conf"
 
-# The build line the README gives; the loader finds the libraries through LD_LIBRARY_PATH.
+# The build line doc/integrator-guide.md gives; the loader finds the libraries through LD_LIBRARY_PATH.
 # shellcheck disable=SC2046
 "$cc" "${cflags[@]}" -Wall -Wextra -Werror "$src/examples/host.c" $(pkg-config --cflags --libs tolv) -ldl \
     -o "$work/host-pc" || fail "examples/host.c does not build with pkg-config"
@@ -39,13 +35,13 @@ LD_LIBRARY_PATH=$libdir "$work/host-pc" "$work/tolv.conf" || fail "host built wi
 # find_package: the consumer's run path leads the loader and dlopen to the prefix.
 cmake -S "$src/tests/install" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
     -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="${cflags[*]} -Wall -Wextra -Werror" \
-    -DTOLV_EXAMPLE="$src/examples/host.c" >"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "find_package(tolv) failed"; }
+    -DTOLV_EXAMPLES="$src/examples" >"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "find_package(tolv) failed"; }
 cmake --build "$work/consumer" >>"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "the find_package consumer does not build"; }
 # Under AddressSanitizer dlopen is called from the sanitizer's runtime, whose
 # run path does not lead to the prefix.
 consumer_env=()
 [[ ${#cflags[@]} -eq 0 ]] || consumer_env=(LD_LIBRARY_PATH="$libdir")
-out=$(env "${consumer_env[@]}" "$work/consumer/host" "$work/tolv.conf") || fail "host built with find_package failed"
+out=$(env "${consumer_env[@]}" "$work/consumer/examples/host" "$work/tolv.conf") || fail "host built with find_package failed"
 grep -q 'it was there' <<<"$out" || fail "the two hosts did not share the registry: $out"
 
 # The installed tool finds the installed plug-in through the unversioned name.
