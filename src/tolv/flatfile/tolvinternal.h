@@ -1,5 +1,5 @@
 // tolvinternal.h - everything the families of the plug-in share: one header per subject under
-// tolvinternal/ (see README, Architecture).
+// tolvinternal/ (see doc/design.md).
 #pragma once
 
 #include "tolvinternal/tolvinternal_rc.h"
