@@ -807,18 +807,22 @@ bool rename_file(const std::string &from, const std::string &to) {
     // A name the operation removes is free (its At is not usable).
     if (stat_at(b, st) == Read::Error) return false;
     if (!a.staged_here()) return !injected() && ::renameat(a.fd(), a.name(), b.fd(), b.name()) == 0;
-    // Staged: the new name gets the file (moved, else linked), the old one a removal mark.
+    // Staged: the new name gets the file (moved, else copied), the old one a removal mark.
     const std::string name_a(a.name()), name_b(b.name());
     if (!begin_stage() || injected()) return false;
     const int fd = t_dir.stage_fd;
     const Staged *sa = staged(name_a);
     if (sa && !sa->remove) {
         if (::renameat(fd, name_a.c_str(), fd, name_b.c_str()) != 0) return false;
+        note_staged(name_b, false);
     } else {
-        if (staged(name_b) && ::unlinkat(fd, name_b.c_str(), 0) != 0) return false;
-        if (::linkat(t_dir.fd, name_a.c_str(), fd, name_b.c_str(), 0) != 0) return false;
+        // A copy, not a hard link: GlusterFS refuses (EEXIST) a link of a file
+        // under a name where a rename once replaced a link of it, for as long
+        // as the file lives; a disabled entry whose enable was cut short could
+        // then never be enabled there.
+        Bytes data;
+        if (read_file(from, data) != Read::Ok || !write_file(to, data.view())) return false;
     }
-    note_staged(name_b, false);
     if (::symlinkat(kRemoved, fd, name_a.c_str()) != 0) return false;
     note_staged(name_a, true);
     return true;
