@@ -20,6 +20,7 @@
 
 #include "tolvinternal.h"
 #include "tolvinternal/tolvinternal_journal.h"
+#include "tolvjournal.h"
 #include "tolvlock.h"
 
 namespace tolv::io {
@@ -279,6 +280,8 @@ private:
     bool through_journal() {
         struct stat st;
         if (::fstatat(t_dir.journal_fd, name_, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        // An entry recovery would not apply is not read either.
+        if (format::foreign_entry(t_dir.journal_fd, t_dir.prefix, name_, st, registry_owner())) return false;
         fd_ = S_ISLNK(st.st_mode) ? -1 : t_dir.journal_fd;
         err_ = ENOENT;
         in_stage_ = true;
@@ -645,7 +648,10 @@ Rc DirScope::finish(Rc rc) {
     if (!took_lock_ || finished_) return rc;
     finished_ = true;
     const bool failed = rc == Rc::FileError || rc == Rc::NoMemory;
-    if (!failed && commit_running()) return rc;
+    const Commit done = failed ? Commit::NotCommitted : commit_running();
+    if (done == Commit::Done) return rc;
+    // Committed but not all in place: 6, and the journal stays to be finished.
+    if (done == Commit::Pending) return Rc::FileError;
     discard_running();
     return failed ? rc : Rc::FileError;
 }

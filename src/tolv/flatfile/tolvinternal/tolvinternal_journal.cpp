@@ -21,15 +21,18 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "tolvformat.h"
 #include "tolvinternal/tolvinternal_journal.h"
+#include "tolvjournal.h"
 #include "tolvlock.h"
 
 namespace tolv::io::detail {
@@ -46,21 +49,28 @@ void sync_dir(int fd) {
     if (durable()) ::fsync(fd);
 }
 
-// Applies one journal entry (in directory jfd) to the registry file of its
-// name; true when nothing of it is left. Raw system calls: applying a
-// committed journal is never a fault point.
-bool apply_found(int jfd, const char *name) {
-    struct stat st;
-    if (::fstatat(jfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+// Applies one journal entry (in directory jfd, st its lstat) to the registry
+// file of its name; true when nothing of it is left. Raw system calls:
+// applying a committed journal is never a fault point.
+bool apply_found(int jfd, const char *name, const struct stat &st) {
     if (S_ISLNK(st.st_mode))
         return (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT) && ::unlinkat(jfd, name, 0) == 0;
-    if (!S_ISREG(st.st_mode)) return false;
-    // Already applied, the entry's name left by a power loss mid-rename: a
-    // rename over itself would do nothing, so the entry just goes.
-    struct stat now;
-    const bool same = ::fstatat(t_dir.fd, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == st.st_ino &&
-                      now.st_dev == st.st_dev;
-    return same ? ::unlinkat(jfd, name, 0) == 0 : ::renameat(jfd, name, t_dir.fd, name) == 0;
+    return ::renameat(jfd, name, t_dir.fd, name) == 0;
+}
+
+// Moves what is at `which` aside as "<prefix>tolv.refused.<n>" (the first
+// free n; the inode number where a rename cannot refuse to replace), where
+// tolvadm check reports it: something there is not the plug-in's.
+bool refuse(std::string_view which) {
+    const std::string name = journal_name(which), aside = journal_name(format::kRefusedDir);
+    for (int n = 1; n <= 1000; ++n) {
+        const std::string to = aside + std::to_string(n);
+        if (::renameat2(t_dir.fd, name.c_str(), t_dir.fd, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+        if (errno != EEXIST) break;
+    }
+    struct stat st;
+    if (errno != EINVAL || ::fstatat(t_dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+    return ::renameat(t_dir.fd, name.c_str(), t_dir.fd, (aside + std::to_string(st.st_ino)).c_str()) == 0;
 }
 
 // Parks an emptied directory as the idle one. Not flushed even when durable:
@@ -71,36 +81,58 @@ bool park(std::string_view which) {
            ::unlinkat(t_dir.fd, name.c_str(), AT_REMOVEDIR) == 0;
 }
 
-// Applies (a journal) or empties (a staging directory) `which`, then parks it;
-// true when nothing of it is left.
+// Applies (a journal) or empties (a staging directory) `which`, then parks
+// it; true when nothing of it is left. Only what the plug-in could have
+// written is applied or removed: anything else (or a directory that is none)
+// is moved aside with what is left of it, so that it blocks no later write.
 bool settle_on_disk(std::string_view which, bool apply) {
     const std::string name = journal_name(which);
     const int fd = ::openat(t_dir.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT;
+    if (fd < 0) return errno == ENOENT || ((errno == ELOOP || errno == ENOTDIR) && refuse(which));
     DIR *d = ::fdopendir(fd);
     if (!d) {
         ::close(fd);
         return false;
     }
+    const uid_t owner = registry_owner();
     // The names first, the changes after, and again until none is left: a
     // directory read while its entries move out may skip some (GlusterFS
     // does), and a journal parked with an entry in it would hand that entry
     // to the next writer's staging directory.
-    bool all = true, empty = false;
+    bool all = true, settled = false;
+    std::size_t foreign = 0;
     std::vector<std::string> names;
-    for (int pass = 0; all && !empty && pass < 8; ++pass) {
+    for (int pass = 0; all && !settled && pass < 8; ++pass) {
         names.clear();
+        foreign = 0;
         ::rewinddir(d);
         while (const dirent *e = ::readdir(d))
             if (e->d_name[0] != '.' || (e->d_name[1] && (e->d_name[1] != '.' || e->d_name[2])))
                 names.emplace_back(e->d_name);
-        empty = names.empty();
-        for (const std::string &n : names)
-            all = (apply ? apply_found(fd, n.c_str()) : ::unlinkat(fd, n.c_str(), 0) == 0) && all;
+        for (const std::string &n : names) {
+            const char *entry = n.c_str();
+            struct stat st, now;
+            if (::fstatat(fd, entry, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                all = errno == ENOENT && all;
+                continue;
+            }
+            // Already applied, the entry's name left by a power loss mid-rename: a
+            // rename over itself would do nothing, so the entry just goes.
+            if (S_ISREG(st.st_mode) && ::fstatat(t_dir.fd, entry, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                now.st_ino == st.st_ino && now.st_dev == st.st_dev) {
+                all = ::unlinkat(fd, entry, 0) == 0 && all;
+            } else if (format::foreign_entry(fd, t_dir.prefix, entry, st, owner)) {
+                ++foreign;
+            } else {
+                all = (apply ? apply_found(fd, entry, st) : ::unlinkat(fd, entry, 0) == 0) && all;
+            }
+        }
+        settled = names.size() == foreign;
     }
     sync_dir(fd);
     ::closedir(d);
-    return all && empty && park(which);
+    if (!all || !settled) return false;
+    return foreign ? refuse(which) : park(which);
 }
 
 // One rename, and the proof that no journal is pending: only one of the
@@ -118,24 +150,64 @@ void close_stage() {
     t_dir.staging = false;
 }
 
+// A new staging directory, with the registry's owner.
+bool make_stage() {
+    const std::string stage = journal_name(kStaging);
+    if (::mkdirat(t_dir.fd, stage.c_str(), 0700) != 0) return false;
+    t_dir.staging = true;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (owner_for_new_files(t_dir.fd, uid, gid))
+        (void)::fchownat(t_dir.fd, stage.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW);
+    return true;
+}
+
+// Without following a link, and used only through the descriptor: nothing
+// planted at its name leads outside.
+int open_stage() {
+    const std::string stage = journal_name(kStaging);
+    return ::openat(t_dir.fd, stage.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+}
+
+// True when the directory holds no entry (one read for an empty one).
+bool empty_dir(int fd) {
+    alignas(8) char buf[1024];
+    for (;;) {
+        const long n = ::syscall(SYS_getdents64, fd, buf, sizeof buf);
+        if (n <= 0) return n == 0;
+        for (long at = 0; at < n;) {
+            const char *rec = buf + at;
+            unsigned short len;
+            std::memcpy(&len, rec + 16, sizeof len);  // d_reclen of a linux_dirent64
+            const char *nm = rec + 19;
+            if (nm[0] != '.' || (nm[1] && (nm[1] != '.' || nm[2]))) return false;
+            at += len;
+        }
+    }
+}
+
 }  // namespace
 
-// Opens the staging directory before the operation's first change (the idle
-// one, else a new one), without following a link and used only through that
-// descriptor: nothing planted at its name leads outside.
+// The owner of every file the plug-in makes here.
+uid_t registry_owner() {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    return owner_for_new_files(t_dir.fd, uid, gid) ? uid : ::geteuid();
+}
+
+// Opens the staging directory before the operation's first change: the idle
+// one, else a new one. The idle one is empty; one that is not, or is no
+// directory, is not adopted: it is moved aside, and a new one made.
 bool begin_stage() {
     if (t_dir.stage_fd >= 0) return true;
     if (injected()) return false;
-    const std::string stage = journal_name(kStaging);
-    if (!t_dir.staging && !take_idle()) {
-        if (errno != ENOENT || ::mkdirat(t_dir.fd, stage.c_str(), 0700) != 0) return false;
-        t_dir.staging = true;
-        uid_t uid = 0;
-        gid_t gid = 0;
-        if (owner_for_new_files(t_dir.fd, uid, gid))
-            (void)::fchownat(t_dir.fd, stage.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW);
-    }
-    t_dir.stage_fd = ::openat(t_dir.fd, stage.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (!t_dir.staging && !take_idle() && (errno != ENOENT || !make_stage())) return false;
+    t_dir.stage_fd = open_stage();
+    if (t_dir.stage_fd >= 0 ? empty_dir(t_dir.stage_fd) : errno != ELOOP && errno != ENOTDIR) return t_dir.stage_fd >= 0;
+    if (t_dir.stage_fd >= 0) ::close(std::exchange(t_dir.stage_fd, -1));
+    t_dir.staging = false;
+    if (!refuse(kStaging) || !make_stage()) return false;
+    t_dir.stage_fd = open_stage();
     return t_dir.stage_fd >= 0;
 }
 
@@ -151,24 +223,79 @@ void discard_running() {
     if (all) park(kStaging);
 }
 
-// The commit point, then the journal applied in order; false, nothing
-// changed, when the commit itself fails.
-bool commit_running() {
-    if (!t_dir.staging) return true;
+namespace {
+
+// Before the commit point, what would make a step after it fail: a target
+// that is no regular file, or one (or a directory) that is immutable,
+// append-only or another's in a sticky directory. Notes which names are new.
+bool ready_to_apply() {
+    struct statx dir;
+    if (injected() || !format::directory_statx(t_dir.fd, dir)) return false;
+    for (Staged &s : stage_list()) {
+        bool exists = false;
+        if (injected()) return false;
+        if (const int why = format::blocked_target(t_dir.fd, dir, s.name.c_str(), exists)) {
+            errno = why;
+            return false;
+        }
+        s.fresh = !exists && !s.remove;
+    }
+    return true;
+}
+
+// A failed step of the first pass: the new names placed so far go back into
+// the journal, which becomes a staging directory again; false when that fails too.
+bool uncommit(int fd, std::size_t placed) {
+    for (const Staged &s : stage_list()) {
+        if (placed == 0) break;
+        if (!s.fresh) continue;
+        --placed;
+        if (::renameat(t_dir.fd, s.name.c_str(), fd, s.name.c_str()) != 0) return false;
+    }
+    const std::string stage = journal_name(kStaging), journal = journal_name(kJournal);
+    return ::renameat(t_dir.fd, journal.c_str(), t_dir.fd, stage.c_str()) == 0;
+}
+
+}  // namespace
+
+// The commit point, then the journal applied. New names go first: each may
+// need a directory block the file system no longer has, and undoing one is
+// moving it back, so a failure there leaves the old registry (NotCommitted).
+// A replacement or removal that fails after the checks of ready_to_apply
+// (an I/O error, a file made immutable meanwhile) cannot be undone, the old
+// file being gone: the journal stays committed, readers see the new registry
+// through it, the next writer or reader finishes it (Pending: the call
+// returns 6, the new registry not yet in place).
+Commit commit_running() {
+    if (!t_dir.staging) return Commit::Done;
     if (stage_list().empty()) {
         discard_running();
-        return true;
+        return Commit::Done;
     }
     const int fd = t_dir.stage_fd;
+    if (!ready_to_apply()) return Commit::NotCommitted;
     sync_dir(fd);
     const std::string stage = journal_name(kStaging), journal = journal_name(kJournal);
-    if (injected() || ::renameat(t_dir.fd, stage.c_str(), t_dir.fd, journal.c_str()) != 0) return false;
+    if (injected() || ::renameat(t_dir.fd, stage.c_str(), t_dir.fd, journal.c_str()) != 0) return Commit::NotCommitted;
     sync_dir(t_dir.fd);
     // The descriptor still reaches the directory, now the journal.
+    std::size_t placed = 0;
+    for (const Staged &s : stage_list()) {
+        if (!s.fresh) continue;
+        if (injected() || ::renameat(fd, s.name.c_str(), t_dir.fd, s.name.c_str()) != 0) {
+            if (uncommit(fd, placed)) return Commit::NotCommitted;
+            close_stage();
+            return Commit::Pending;
+        }
+        ++placed;
+    }
     bool all = true;
     for (const Staged &s : stage_list()) {
         const char *name = s.name.c_str();
-        if (s.remove)
+        if (s.fresh) continue;
+        if (injected())
+            all = false;
+        else if (s.remove)
             all = (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT) && ::unlinkat(fd, name, 0) == 0 && all;
         else
             all = ::renameat(fd, name, t_dir.fd, name) == 0 && all;
@@ -178,24 +305,24 @@ bool commit_running() {
     sync_dir(fd);
     close_stage();
     // A step that failed leaves the journal for the next writer to apply.
-    if (all) park(kJournal);
-    return true;
+    if (!all) return Commit::Pending;
+    park(kJournal);
+    return Commit::Done;
 }
 
 // Under a freshly taken write lock, before anything is read: a dead writer's
 // journal is applied, its staging directory emptied.
 bool recover() {
-    if (take_idle()) return true;
+    const bool took = take_idle();
     const int why = errno;
+    // Only one of the three names exists at a time, unless something was put
+    // beside the idle directory: then it is settled too, or it would stop the commit.
     struct stat st;
     const std::string journal = journal_name(kJournal);
-    if (::fstatat(t_dir.fd, journal.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (!S_ISDIR(st.st_mode) || !settle_on_disk(kJournal, true)) return false;
-    } else if (errno != ENOENT) {
-        return false;
-    }
+    if (took && ::fstatat(t_dir.fd, journal.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) return true;
+    if (!settle_on_disk(kJournal, true)) return false;
     // Only the rename failed (a directory we may not write): the first change will fail instead.
-    if (why != ENOENT) return true;
+    if (took || why == EACCES || why == EPERM || why == EROFS) return true;
     return settle_on_disk(kStaging, false);
 }
 

@@ -45,6 +45,7 @@ extern thread_local constinit ThreadDir t_dir;
 struct Staged {
     std::string name;
     bool remove;
+    bool fresh = false;  // a new name in the registry (found free just before the commit point)
 };
 inline constexpr const char *kRemoved = "-";  // a removal marker's target
 
@@ -68,9 +69,14 @@ bool journal_pending();
 void settle_for_reader();
 // Once per reading call, before its first file.
 void reader_check();
-bool commit_running();
+// Done: every change is in place; NotCommitted: nothing changed; Pending:
+// committed, the rest left in the journal for the next writer or reader.
+enum class Commit { Done, NotCommitted, Pending };
+Commit commit_running();
 void discard_running();
 bool recover();
 bool lock_for_writing(format::RegistryLock &lock);
+// The owner of every file the plug-in makes in the registry.
+uid_t registry_owner();
 
 }  // namespace tolv::io::detail
