@@ -5,6 +5,8 @@
 // journal's names is never applied, blocks no write and is named by
 // tolvadm check. As root, the files keep the directory's owner.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "corpus.h"
@@ -159,9 +162,15 @@ TEST(HostileFs, PlantedJournalEntriesAreNeverApplied) {
         {"a world-readable list", "tolv.journal/userlist.file", [&](auto &, auto &j, auto &) { file(j + "userlist.file", 0644); }},
         {"a set-user-id record", "tolv.journal/corp_x.QZuser", [&](auto &, auto &j, auto &) { file(j + "corp_x.QZuser", 04600); }},
         {"a hard link to an outside file", "tolv.journal/corp_x.QZuser",
-         [](auto &, auto &j, auto &out) { ASSERT_EQ(::link(out.c_str(), (j + "corp_x.QZuser").c_str()), 0); }},
+         [](auto &, auto &j, auto &out) {
+             ASSERT_EQ(::chmod(out.c_str(), 0600), 0);
+             ASSERT_EQ(::link(out.c_str(), (j + "corp_x.QZuser").c_str()), 0);
+         }},
         {"a hard link to another registry file", "tolv.journal/grouplist.file",
-         [](auto &d, auto &j, auto &) { ASSERT_EQ(::link((d + "userlist.file").c_str(), (j + "grouplist.file").c_str()), 0); }},
+         [](auto &d, auto &j, auto &) {
+             ASSERT_EQ(::chmod((d + "userlist.file").c_str(), 0600), 0);
+             ASSERT_EQ(::link((d + "userlist.file").c_str(), (j + "grouplist.file").c_str()), 0);
+         }},
         {"a link to an outside file", "tolv.journal/corp_x.QZuser",
          [](auto &, auto &j, auto &out) { ASSERT_EQ(::symlink(out.c_str(), (j + "corp_x.QZuser").c_str()), 0); }},
         {"a removal marker for the configuration file", "tolv.journal/tolv.conf",
@@ -224,6 +233,33 @@ TEST(HostileFs, PlantedJournalEntriesAreNeverApplied) {
         EXPECT_EQ(read_file(outside), "outside bytes\n") << c.label;
         EXPECT_EQ(list_dir(od), std::vector<std::string>{"secret"}) << c.label;
         EXPECT_NE(s("adm check").find("\"tolv.refused."), std::string::npos) << c.label;
+    }
+}
+
+// A target that cannot be replaced or removed (immutable, append-only) is
+// found before the commit point: the call fails with 6, nothing changed, and
+// later writes are not blocked.
+TEST(HostileFs, AnImmutableTargetFailsTheCallBeforeItsCommit) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to set the immutable attribute";
+    const auto set_flags = [](const std::string &path, int flags) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        int now = 0;
+        const bool ok = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &now) == 0 &&
+                        (now = (now & ~(FS_IMMUTABLE_FL | FS_APPEND_FL)) | flags, ::ioctl(fd, FS_IOC_SETFLAGS, &now) == 0);
+        if (fd >= 0) ::close(fd);
+        return ok;
+    };
+    for (const auto &[file, flag, call] : {std::tuple{"corp_eve.QZuser", FS_IMMUTABLE_FL, "user.delete " EVE},
+                                           std::tuple{"userlist.file", FS_APPEND_FL, "user.create domain=corp user_id=new registry_id=RID-NEW"}}) {
+        Sequence s;
+        s(kPopulate);
+        if (!set_flags(s.dir() + file, flag)) GTEST_SKIP() << "the file system has no immutable attribute";
+        const Files before = snapshot(s.dir());
+        EXPECT_EQ(failure(s(call)), 6u) << file;
+        EXPECT_TRUE(snapshot(s.dir()) == before) << file;
+        EXPECT_EQ(failure(s("policy.create domain=corp policy_id=other")), 0u) << file;
+        ASSERT_TRUE(set_flags(s.dir() + file, 0));
+        EXPECT_EQ(failure(s(call)), 0u) << file;
     }
 }
 
