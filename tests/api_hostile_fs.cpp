@@ -7,11 +7,13 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -260,6 +262,41 @@ TEST(HostileFs, AnImmutableTargetFailsTheCallBeforeItsCommit) {
         EXPECT_EQ(failure(s("policy.create domain=corp policy_id=other")), 0u) << file;
         ASSERT_TRUE(set_flags(s.dir() + file, 0));
         EXPECT_EQ(failure(s(call)), 0u) << file;
+    }
+}
+
+// A full disk never blocks revocation: disable and delete give up the
+// registry's reserve and succeed on a file system with no space left.
+TEST(HostileFs, RevocationSucceedsOnAFullDisk) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a small file system";
+    const TempDir mnt;
+    if (::mount("tolvtest", mnt.path().c_str(), "tmpfs", 0, "size=400k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    struct Unmount {
+        const std::string &at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{mnt.path()};
+    const std::string reg = mnt.path() + "reg/";
+    ASSERT_EQ(::mkdir(reg.c_str(), 0700), 0);
+    {
+        Sequence s(reg);
+        ASSERT_EQ(failure(s(kPopulate)), 0u);
+        ASSERT_EQ(failure(s("user.create domain=corp user_id=bob registry_id=RID-BOB\n"
+                            "group.add domain=sales group_id=dept state=2 u.domain=corp u.user_id=bob")),
+                  0u);
+        // Fill what is left.
+        const int fd = ::open((mnt.path() + "fill").c_str(), O_WRONLY | O_CREAT, 0600);
+        ASSERT_GE(fd, 0);
+        const std::string block(4096, 'x');
+        while (::write(fd, block.data(), block.size()) > 0) {
+        }
+        ::close(fd);
+        ASSERT_NE(failure(s("policy.create domain=corp policy_id=full")), 0u);
+        EXPECT_EQ(failure(s("user.disable " EVE)), 0u);
+        EXPECT_EQ(failure(s("user.delete domain=corp user_id=bob")), 0u);
+        EXPECT_EQ(failure(s("group.disable " DEPT)), 0u);
+        EXPECT_EQ(failure(s("group.delete domain=sales group_id=other state=2")), 0u);
+        EXPECT_EQ(s("user.get domain=corp user_id=bob").find("rc=0"), std::string::npos);
     }
 }
 

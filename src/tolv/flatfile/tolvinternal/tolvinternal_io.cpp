@@ -152,7 +152,9 @@ auto again(F &&call) {
 // A file operation: -1 when the seam fails it, else the call (again after EINTR).
 template <class F>
 auto sys(F &&call) -> decltype(call()) {
-    return injected() ? -1 : again(call);
+    const auto r = injected() ? -1 : again(call);
+    (void)space(r >= 0);
+    return r;
 }
 
 // A name too long for the file system names no file that could exist.
@@ -323,6 +325,8 @@ bool journal(const std::string &path) {
 }
 
 void set_durable(bool on) { g_durable.store(on, std::memory_order_relaxed); }
+
+void revocation() { t_dir.revoking = true; }
 
 bool File::sync() {
     if (!g_durable.load(std::memory_order_relaxed)) return true;
@@ -644,9 +648,22 @@ DirScope::DirScope(std::string_view dir, bool write) {
     if (!recover()) ok_ = false;
 }
 
+bool DirScope::again_with_reserve(Rc rc) {
+    if (!took_lock_ || finished_ || rc != Rc::FileError || !t_dir.revoking || !t_dir.no_space) return false;
+    discard_running();
+    t_dir.no_space = false;
+    return release_reserve();
+}
+
 Rc DirScope::finish(Rc rc) {
     if (!took_lock_ || finished_) return rc;
     finished_ = true;
+    // The space a revocation freed (or the first write) refills the reserve.
+    struct Refill {
+        ~Refill() {
+            if (t_dir.revoking) keep_reserve();
+        }
+    } refill;
     const bool failed = rc == Rc::FileError || rc == Rc::NoMemory;
     const Commit done = failed ? Commit::NotCommitted : commit_running();
     if (done == Commit::Done) return rc;

@@ -144,6 +144,27 @@ bool take_idle() {
     return true;
 }
 
+// The reserve: an empty file with blocks allocated past its end, as many as
+// the lists a revocation rewrites take now and room for its markers, so that
+// a disable or delete that runs out of space can give it up and run again.
+void make_reserve() {
+    const std::string name = journal_name(format::kReserveFile);
+    const int fd = ::openat(t_dir.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    bool made = !owner_for_new_files(t_dir.fd, uid, gid) || ::fchown(fd, uid, gid) == 0;
+    off_t size = 64 * 1024;
+    for (std::string_view list : {format::kUserList, format::kCertDnList, format::kGroupList}) {
+        struct stat st;
+        if (::fstatat(t_dir.fd, journal_name(list).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) size += st.st_size;
+    }
+    made = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0 && made;
+    ::close(fd);
+    // Without its space it is made again later.
+    if (!made) ::unlinkat(t_dir.fd, name.c_str(), 0);
+}
+
 void close_stage() {
     if (t_dir.stage_fd >= 0) ::close(std::exchange(t_dir.stage_fd, -1));
     stage_list().clear();
@@ -153,8 +174,10 @@ void close_stage() {
 // A new staging directory, with the registry's owner.
 bool make_stage() {
     const std::string stage = journal_name(kStaging);
-    if (::mkdirat(t_dir.fd, stage.c_str(), 0700) != 0) return false;
+    if (!space(::mkdirat(t_dir.fd, stage.c_str(), 0700) == 0)) return false;
     t_dir.staging = true;
+    // A registry's first write.
+    make_reserve();
     uid_t uid = 0;
     gid_t gid = 0;
     if (owner_for_new_files(t_dir.fd, uid, gid))
@@ -187,6 +210,15 @@ bool empty_dir(int fd) {
 }
 
 }  // namespace
+
+bool space(bool ok) {
+    if (!ok && (errno == ENOSPC || errno == EDQUOT)) t_dir.no_space = true;
+    return ok;
+}
+
+void keep_reserve() { make_reserve(); }
+
+bool release_reserve() { return ::unlinkat(t_dir.fd, journal_name(format::kReserveFile).c_str(), 0) == 0; }
 
 // The owner of every file the plug-in makes here.
 uid_t registry_owner() {
@@ -385,7 +417,7 @@ bool stage_removal(std::string_view name) {
     const std::string path(name);
     const Staged *s = staged(name);
     if (s && !s->remove && ::unlinkat(t_dir.stage_fd, path.c_str(), 0) != 0) return false;
-    if (::symlinkat(kRemoved, t_dir.stage_fd, path.c_str()) != 0) return false;
+    if (!space(::symlinkat(kRemoved, t_dir.stage_fd, path.c_str()) == 0)) return false;
     note_staged(name, true);
     return true;
 }

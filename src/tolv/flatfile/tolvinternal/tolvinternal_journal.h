@@ -35,6 +35,8 @@ struct ThreadDir {
     bool split = true;     // part and prefix hold the split directory (else part holds it whole)
     bool checked = false;  // a reader looked for a pending journal
     int journal_fd = -1;   // a pending journal this reader may not apply: reads go through it
+    bool revoking = false;  // the write operation is a revocation (revocation())
+    bool no_space = false;  // a file operation of it failed with ENOSPC or EDQUOT
     format::RegistryLock *lock = nullptr;  // the outermost scope's, for lock_shared
 };
 // Trivial to destroy, so that every cursor step reaches it for a thread pointer.
@@ -78,5 +80,10 @@ bool recover();
 bool lock_for_writing(format::RegistryLock &lock);
 // The owner of every file the plug-in makes in the registry.
 uid_t registry_owner();
+// Notes a failure for want of space; returns ok.
+bool space(bool ok);
+// Makes the reserve when it is missing; gives it up.
+void keep_reserve();
+bool release_reserve();
 
 }  // namespace tolv::io::detail
