@@ -147,7 +147,9 @@ bool take_idle() {
 // The reserve: an empty file with blocks allocated past its end, as many as
 // the lists a revocation rewrites take now and room for its markers, so that
 // a disable or delete that runs out of space can give it up and run again.
-void make_reserve() {
+}  // namespace
+
+void keep_reserve() {
     const std::string name = journal_name(format::kReserveFile);
     const int fd = ::openat(t_dir.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return;
@@ -165,6 +167,8 @@ void make_reserve() {
     if (!made) ::unlinkat(t_dir.fd, name.c_str(), 0);
 }
 
+namespace {
+
 void close_stage() {
     if (t_dir.stage_fd >= 0) ::close(std::exchange(t_dir.stage_fd, -1));
     stage_list().clear();
@@ -177,7 +181,7 @@ bool make_stage() {
     if (!space(::mkdirat(t_dir.fd, stage.c_str(), 0700) == 0)) return false;
     t_dir.staging = true;
     // A registry's first write.
-    make_reserve();
+    keep_reserve();
     uid_t uid = 0;
     gid_t gid = 0;
     if (owner_for_new_files(t_dir.fd, uid, gid))
@@ -203,7 +207,7 @@ bool empty_dir(int fd) {
             unsigned short len;
             std::memcpy(&len, rec + 16, sizeof len);  // d_reclen of a linux_dirent64
             const char *nm = rec + 19;
-            if (nm[0] != '.' || (nm[1] && (nm[1] != '.' || nm[2]))) return false;
+            if (len == 0 || nm[0] != '.' || (nm[1] && (nm[1] != '.' || nm[2]))) return false;
             at += len;
         }
     }
@@ -215,8 +219,6 @@ bool space(bool ok) {
     if (!ok && (errno == ENOSPC || errno == EDQUOT)) t_dir.no_space = true;
     return ok;
 }
-
-void keep_reserve() { make_reserve(); }
 
 bool release_reserve() { return ::unlinkat(t_dir.fd, journal_name(format::kReserveFile).c_str(), 0) == 0; }
 
@@ -235,7 +237,9 @@ bool begin_stage() {
     if (injected()) return false;
     if (!t_dir.staging && !take_idle() && (errno != ENOENT || !make_stage())) return false;
     t_dir.stage_fd = open_stage();
-    if (t_dir.stage_fd >= 0 ? empty_dir(t_dir.stage_fd) : errno != ELOOP && errno != ENOTDIR) return t_dir.stage_fd >= 0;
+    const bool ours = t_dir.stage_fd >= 0 && empty_dir(t_dir.stage_fd);
+    if (ours) return true;
+    if (t_dir.stage_fd < 0 && errno != ELOOP && errno != ENOTDIR) return false;
     if (t_dir.stage_fd >= 0) ::close(std::exchange(t_dir.stage_fd, -1));
     t_dir.staging = false;
     if (!refuse(kStaging) || !make_stage()) return false;
