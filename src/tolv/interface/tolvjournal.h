@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tolvformat.h"
 
@@ -43,9 +44,11 @@ inline bool staged_name(std::string_view name) {
 }
 
 // Why the entry `name` of the journal directory jfd is not one the plug-in
-// wrote; nullptr when it is. st: its lstat; owner: the registry's owner.
+// wrote; nullptr when it is. st: its lstat; owner: the registry's owner;
+// links: the links it may have (2 for a renamed file, linked under its new
+// name while the registry's old name waits for its removal marker).
 inline const char *foreign_entry(int jfd, std::string_view prefix, const char *name, const struct stat &st,
-                                 uid_t owner) {
+                                 uid_t owner, nlink_t links = 1) {
     const std::string_view n(name);
     if (n.substr(0, prefix.size()) != prefix || !staged_name(n.substr(prefix.size())))
         return "not a name the plug-in writes";
@@ -56,9 +59,24 @@ inline const char *foreign_entry(int jfd, std::string_view prefix, const char *n
         return len == 1 && target[0] == '-' ? nullptr : "a link that is no removal marker";
     }
     if (!S_ISREG(st.st_mode)) return "not a regular file";
-    if (st.st_nlink != 1) return "a file with other links";
+    if (st.st_nlink != links) return "a file with other links";
     if ((st.st_mode & 07777 & ~0600u) != 0) return "a mode beyond 0600";
     return nullptr;
+}
+
+// The links a journal entry (st, in jfd) may have: 2 for a file the journal
+// renames, linked under its new name while its other link is the registry
+// file (in dirfd) that a removal marker among names removes; else 1.
+inline nlink_t links_of(int jfd, int dirfd, const std::vector<std::string> &names, const struct stat &st) {
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 2) return 1;
+    for (const std::string &n : names) {
+        struct stat marker, old;
+        if (::fstatat(jfd, n.c_str(), &marker, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(marker.st_mode) &&
+            ::fstatat(dirfd, n.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && old.st_ino == st.st_ino &&
+            old.st_dev == st.st_dev)
+            return 2;
+    }
+    return 1;
 }
 
 // The owner of the files the plug-in makes in the directory dirfd: as root,

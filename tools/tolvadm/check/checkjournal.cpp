@@ -93,11 +93,13 @@ private:
         struct statx dir;
         const bool dir_ok = fmt::directory_statx(dir_.fd, dir);
         bool pending = false;
-        for (const std::string &e : entries(dir_.fd, j)) {
+        const std::vector<std::string> names = entries(dir_.fd, j);
+        for (const std::string &e : names) {
             const std::string file = j + "/" + e;
             struct stat es;
             if (jd.fd < 0 || ::fstatat(jd.fd, e.c_str(), &es, AT_SYMLINK_NOFOLLOW) != 0) continue;
-            if (const char *why = fmt::foreign_entry(jd.fd, reg_.prefix(), e.c_str(), es, owner_)) {
+            if (const char *why =
+                    fmt::foreign_entry(jd.fd, reg_.prefix(), e.c_str(), es, owner_, fmt::links_of(jd.fd, dir_.fd, names, es))) {
                 moved_aside(file, std::string("not written by the plug-in (") + why + ")");
                 continue;
             }

@@ -121,7 +121,8 @@ bool settle_on_disk(std::string_view which, bool apply) {
             if (S_ISREG(st.st_mode) && ::fstatat(t_dir.fd, entry, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
                 now.st_ino == st.st_ino && now.st_dev == st.st_dev) {
                 all = ::unlinkat(fd, entry, 0) == 0 && all;
-            } else if (format::foreign_entry(fd, t_dir.prefix, entry, st, owner)) {
+            } else if ((apply || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) &&
+                       format::foreign_entry(fd, t_dir.prefix, entry, st, owner, format::links_of(fd, t_dir.fd, names, st))) {
                 ++foreign;
             } else {
                 all = (apply ? apply_found(fd, entry, st) : ::unlinkat(fd, entry, 0) == 0) && all;
