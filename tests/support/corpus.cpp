@@ -404,7 +404,8 @@ std::string dump(const Run &r, const std::string &dir, const std::string &prefix
         // An idle journal and an empty lock file are bookkeeping, not content; anything left in them is shown.
         const fs::file_status st = fs::symlink_status(dir + "/" + n);
         if (n.rfind("tolv.journal", 0) == 0 && fs::is_empty(dir + "/" + n) &&
-            ((prefix.empty() && fs::is_directory(st)) || (n == "tolv.journal.lock" && fs::is_regular_file(st))))
+            ((prefix.empty() && fs::is_directory(st)) ||
+             ((n == "tolv.journal.lock" || n == "tolv.journal.reserve") && fs::is_regular_file(st))))
             continue;
         names.push_back(n);
     }

@@ -38,6 +38,9 @@ inline constexpr std::string_view kJournalDir = "tolv.journal";
 inline constexpr std::string_view kIdleJournalDir = "tolv.journal.idle";
 // The registry's lock (tolvlock.h): a regular file, made once and never replaced.
 inline constexpr std::string_view kLockFile = "tolv.journal.lock";
+// An empty file holding disk space (allocated past its end) that a disable or
+// delete gives up when the disk is full.
+inline constexpr std::string_view kReserveFile = "tolv.journal.reserve";
 
 // A record file: its suffix, a name for messages, and its shortest form. Its
 // lines, field by field, are in tolvfields.h (line_of gives a field's line).

@@ -100,7 +100,7 @@ public:
     Checker(Registry &reg, Findings &out) : reg_(reg), out_(out) {}
 
     void run() {
-        pending_journal();
+        if (check_journal(reg_, out_)) return;
         temporary_files();
         read_records();
         orphan_blobs();
@@ -133,19 +133,6 @@ private:
             if (ends_with(n, suffix)) out.push_back(n);
         std::sort(out.begin(), out.end());
         return out;
-    }
-
-    // --- an operation that did not finish ---------------------------------------
-    // The plug-in's next write completes a committed journal and drops what an
-    // uncommitted one staged (cmd_check asks for one before the check when repairing).
-    void pending_journal() {
-        struct stat st;
-        if (::lstat(reg_.path(tolv::format::kJournalDir).c_str(), &st) == 0)
-            out_.left(std::string(tolv::format::kJournalDir), "an operation did not finish: its journal is committed but not applied in full "
-                                      "(the next write, or check --repair, applies it)");
-        if (::lstat(reg_.path(tolv::format::kStagingDir).c_str(), &st) == 0)
-            out_.left(std::string(tolv::format::kStagingDir), "an operation was interrupted before its commit: nothing of it was applied "
-                                      "(the next write, or check --repair, removes what it staged)");
     }
 
     // --- blob files whose record is gone -------------------------------------

@@ -60,6 +60,9 @@ public:
     Registry &operator=(const Registry &) = delete;
 
     const std::string &dir() const { return dir_; }
+    // The directory that holds the files, and the name prefix of each.
+    const std::string &folder() const { return folder_; }
+    const std::string &prefix() const { return prefix_; }
 
     // The plug-in's write lock, held until the object goes. Shared, it keeps
     // writers out while readers (who take no lock) still go on.
@@ -150,6 +153,12 @@ inline constexpr Format kResgroupFile = format_of(tolv::format::kResgroupFile, t
 inline constexpr Format kRescredsFile = format_of(tolv::format::kRescredsFile, tolv::format::kRescredsFields);
 
 // ---------------------------------------------------------------------------
+// The journal's directories (checkjournal.cpp): a committed journal, an
+// interrupted staging directory, entries in the idle directory, and what the
+// plug-in moved aside. True when a committed journal holds changes not yet in
+// place: the files are then between two versions, and nothing else is checked.
+bool check_journal(Registry &reg, Findings &out);
+
 // Runs every check on a locked and scanned registry, mending what has one
 // safe answer when out.repair() (checker.cpp). Throws IoError.
 void check_registry(Registry &reg, Findings &out);

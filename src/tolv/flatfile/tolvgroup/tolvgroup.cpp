@@ -109,6 +109,7 @@ Rc modify_group(char **handle, std::string_view dir, rspi_group *changes) {
 
 Rc disable_group(char **handle, std::string_view dir, rspi_group *g) {
     if (!g || !g->group_id || !g->domain) return Rc::InvalidGroup;
+    io::revocation();
     TempGroup tmp(g);
     if (!tmp) return Rc::NoMemory;
     if (const uint32_t got = rspi_get_group(handle, tmp.get()); got != RSPI_RC_SUCCESS) return from_code(got);
@@ -151,6 +152,7 @@ Rc enable_group(char **handle, std::string_view dir, rspi_group *g) {
 
 Rc delete_group(char **handle, std::string_view dir, rspi_group *g) {
     if (!g) return Rc::InvalidGroup;
+    io::revocation();
     if (const uint32_t got = rspi_get_group(handle, g); got != RSPI_RC_SUCCESS) return from_code(got);
     Owned<rspi_user> user(rspi_alloc_user(), rspi_free_user);
     if (!user) return Rc::NoMemory;

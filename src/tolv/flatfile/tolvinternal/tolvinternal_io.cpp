@@ -1,25 +1,8 @@
 // tolvinternal_io.cpp - the file layer: the one place that opens, reads, writes,
-// renames and removes files, the seam where tests inject failures, and the
-// journal that makes every write operation all or nothing.
-//
-// The journal: a write operation changes no registry file before its commit
-// point. Each new version of a file is made in the staging directory
-// "<prefix>tolv.staging" under the file's own name, each removal is marked
-// there by a symlink (target "-"), and the operation's reads see both. The
-// commit point is one rename of that directory to "<prefix>tolv.journal";
-// the journal is then applied in order and, empty, parked as
-// "<prefix>tolv.journal.idle" until the next writer takes it back at its
-// lock. A writer that finds a journal (its writer died after the commit
-// point) applies it first; one that finds a staging directory empties it.
-// No entry can take these names: every entry file ends with its family's suffix.
-//
-// Readers take no lock. Before its first file a reading call looks for a
-// committed journal; finding one (a writer applying it, or dead after its
-// commit point), it waits for the write lock and applies what is left, or,
-// when it may not write here, reads through the journal. Reads of several
-// files that must be one version (a record and its blob) check afterwards
-// that each is still at its name and nothing is pending (Snapshot).
-#include <dirent.h>
+// renames and removes files, and the seam where tests inject failures. The
+// journal that makes every write operation all or nothing is in
+// tolvinternal_journal.cpp; the thread's directory state both share is in
+// tolvinternal_journal.h.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -36,9 +19,13 @@
 #include <type_traits>
 
 #include "tolvinternal.h"
+#include "tolvinternal/tolvinternal_journal.h"
+#include "tolvjournal.h"
 #include "tolvlock.h"
 
 namespace tolv::io {
+
+using namespace detail;
 
 namespace {
 
@@ -46,92 +33,6 @@ std::atomic<long> g_fail_at{0};
 std::atomic<long> g_seen{0};
 std::atomic<int> g_errno{0};
 std::atomic<bool> g_durable{false};
-
-// True when this file operation is the one a test asked to fail.
-bool injected() {
-    const long seen = g_seen.fetch_add(1, std::memory_order_relaxed) + 1;
-    const long at = g_fail_at.load(std::memory_order_relaxed);
-    if (at > 0 && seen == at) {
-        errno = g_errno.load(std::memory_order_relaxed);
-        return true;
-    }
-    return false;
-}
-
-// Runs a system call again while a signal interrupts it.
-template <class F>
-auto again(F &&call) {
-    decltype(call()) r;
-    do {
-        r = call();
-    } while (r < 0 && errno == EINTR);
-    return r;
-}
-
-// A file operation: -1 when the seam fails it, else the call (again after EINTR).
-template <class F>
-auto sys(F &&call) -> decltype(call()) {
-    return injected() ? -1 : again(call);
-}
-
-// A name too long for the file system names no file that could exist.
-bool missing_errno() { return errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG; }
-// A failed open or stat: Missing when nothing is at the name, else Error.
-Read failed() { return missing_errno() ? Read::Missing : Read::Error; }
-
-int sys_openat(int dirfd, const char *name, int flags, mode_t mode = 0) {
-    return sys([&] { return ::openat(dirfd, name, flags | O_CLOEXEC | O_NOCTTY, mode); });
-}
-// pread, not read: it fails (ESPIPE, EISDIR) on what is not a regular file,
-// so a record needs no fstat to be refused as a FIFO or a directory.
-ssize_t sys_pread(int fd, void *buf, std::size_t len, std::size_t at) {
-    return sys([&] { return ::pread(fd, buf, len, static_cast<off_t>(at)); });
-}
-
-// Opens nothing but what it names: no symlink is followed, no FIFO waited on.
-constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK;
-
-// The directory part of a path as the registry builds them: up to its last '/'.
-std::string_view directory_part(std::string_view path, std::string_view &name) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string_view::npos) {
-        name = path;
-        return ".";
-    }
-    name = path.substr(slash + 1);
-    return slash == 0 ? std::string_view("/") : path.substr(0, slash);
-}
-
-// The registry directory of this thread's operations: views of the
-// registry's string, which outlives every call (a cursor step pays no copy).
-struct ThreadDir {
-    std::string_view part;    // the directory as file paths spell it
-    std::string_view prefix;  // what the configured directory adds in front of every name
-    int fd = -1;              // O_RDONLY (lockable) or O_PATH; -1 when it did not open
-    int open_errno = 0;       // why it did not
-    int depth = 0;
-    bool locked = false;
-    int owner = 0;  // 0 not looked at, 1 files keep the creator's owner, 2 they take the directory's
-    uid_t uid = 0;
-    gid_t gid = 0;
-    bool staging = false;  // the staging directory is there under its name
-    int stage_fd = -1;     // and open (-1 until the operation's first change)
-    bool shared = false;   // a reader holds the lock shared (lock_shared)
-    bool split = true;     // part and prefix hold the split directory (else part holds it whole)
-    bool checked = false;  // a reader looked for a pending journal
-    int journal_fd = -1;   // a pending journal this reader may not apply: reads go through it
-    format::RegistryLock *lock = nullptr;  // the outermost scope's, for lock_shared
-};
-// Trivial to destroy, so that every cursor step reaches it for a thread pointer.
-static_assert(std::is_trivially_destructible_v<ThreadDir>);
-thread_local ThreadDir t_dir;
-
-// A staged change, in the order made: the file `name` replaced, or removed.
-struct Staged {
-    std::string name;
-    bool remove;
-};
-constexpr const char *kRemoved = "-";  // a removal marker's target
 
 // Large read buffers start on a page boundary: on AMD Zen the kernel copies
 // into a buffer a few bytes past one up to seven times more slowly.
@@ -161,6 +62,25 @@ void free_at_thread_end() {
         return pthread_key_create(&k, free_thread_memory) == 0 ? k : static_cast<pthread_key_t>(-1);
     }();
     t_mem.armed = key != static_cast<pthread_key_t>(-1) && pthread_setspecific(key, &t_mem) == 0;
+}
+
+}  // namespace
+
+namespace detail {
+
+thread_local constinit ThreadDir t_dir;
+
+bool durable() { return g_durable.load(std::memory_order_relaxed); }
+
+// True when this file operation is the one a test asked to fail.
+bool injected() {
+    const long seen = g_seen.fetch_add(1, std::memory_order_relaxed) + 1;
+    const long at = g_fail_at.load(std::memory_order_relaxed);
+    if (at > 0 && seen == at) {
+        errno = g_errno.load(std::memory_order_relaxed);
+        return true;
+    }
+    return false;
 }
 
 std::vector<Staged> &stage_list() {
@@ -199,14 +119,6 @@ bool owner_for_new_files(int fd, uid_t &uid, gid_t &gid) {
     return other;
 }
 
-void parts() {
-    if (t_dir.split) return;
-    std::string_view prefix;
-    t_dir.part = directory_part(t_dir.part, prefix);
-    t_dir.prefix = prefix;
-    t_dir.split = true;
-}
-
 // Opens the operation's directory: readable, so that it can be locked; a
 // directory we may only search still serves readers.
 void open_thread_dir(bool write) {
@@ -222,239 +134,70 @@ std::recursive_mutex g_write_mutex;
 // The child's copy is made anew, since its owner is a thread the child lacks.
 [[maybe_unused]] const int g_forks = ::pthread_atfork([] { g_write_mutex.lock(); }, [] { g_write_mutex.unlock(); },
                                                       [] { new (&g_write_mutex) std::recursive_mutex; });
+
+}  // namespace detail
+
+namespace {
+
+// Runs a system call again while a signal interrupts it.
+template <class F>
+auto again(F &&call) {
+    decltype(call()) r;
+    do {
+        r = call();
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
+// A file operation: -1 when the seam fails it, else the call (again after EINTR).
+template <class F>
+auto sys(F &&call) -> decltype(call()) {
+    const auto r = injected() ? -1 : again(call);
+    (void)space(r >= 0);
+    return r;
+}
+
+// A name too long for the file system names no file that could exist.
+bool missing_errno() { return errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG; }
+// A failed open or stat: Missing when nothing is at the name, else Error.
+Read failed() { return missing_errno() ? Read::Missing : Read::Error; }
+
+int sys_openat(int dirfd, const char *name, int flags, mode_t mode = 0) {
+    return sys([&] { return ::openat(dirfd, name, flags | O_CLOEXEC | O_NOCTTY, mode); });
+}
+// pread, not read: it fails (ESPIPE, EISDIR) on what is not a regular file,
+// so a record needs no fstat to be refused as a FIFO or a directory.
+ssize_t sys_pread(int fd, void *buf, std::size_t len, std::size_t at) {
+    return sys([&] { return ::pread(fd, buf, len, static_cast<off_t>(at)); });
+}
+
+// Opens nothing but what it names: no symlink is followed, no FIFO waited on.
+constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK;
+
+// The directory part of a path as the registry builds them: up to its last '/'.
+std::string_view directory_part(std::string_view path, std::string_view &name) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) {
+        name = path;
+        return ".";
+    }
+    name = path.substr(slash + 1);
+    return slash == 0 ? std::string_view("/") : path.substr(0, slash);
+}
+
+void parts() {
+    if (t_dir.split) return;
+    std::string_view prefix;
+    t_dir.part = directory_part(t_dir.part, prefix);
+    t_dir.prefix = prefix;
+    t_dir.split = true;
+}
+
 // The state of another registry's operation that a nested one interrupts.
 struct SavedScope {
     ThreadDir dir;
     std::vector<Staged> *stage;
 };
-
-// ---------------------------------------------------------------------------
-// The journal.
-
-constexpr std::string_view kStaging = format::kStagingDir;
-constexpr std::string_view kJournal = format::kJournalDir;
-constexpr std::string_view kJournalIdle = format::kIdleJournalDir;
-
-std::string journal_name(std::string_view which) { return std::string(t_dir.prefix).append(which); }
-
-void sync_dir(int fd) {
-    if (g_durable.load(std::memory_order_relaxed)) ::fsync(fd);
-}
-
-// Applies one journal entry (in directory jfd) to the registry file of its
-// name; true when nothing of it is left. Raw system calls: applying a
-// committed journal is never a fault point.
-bool apply_found(int jfd, const char *name) {
-    struct stat st;
-    if (::fstatat(jfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
-    if (S_ISLNK(st.st_mode))
-        return (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT) && ::unlinkat(jfd, name, 0) == 0;
-    if (!S_ISREG(st.st_mode)) return false;
-    // Already applied, the entry's name left by a power loss mid-rename: a
-    // rename over itself would do nothing, so the entry just goes.
-    struct stat now;
-    const bool same = ::fstatat(t_dir.fd, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == st.st_ino &&
-                      now.st_dev == st.st_dev;
-    return same ? ::unlinkat(jfd, name, 0) == 0 : ::renameat(jfd, name, t_dir.fd, name) == 0;
-}
-
-// Parks an emptied directory as the idle one. Not flushed even when durable:
-// an empty journal back after a power loss is parked again by the next writer.
-bool park(std::string_view which) {
-    const std::string name = journal_name(which), idle = journal_name(kJournalIdle);
-    return ::renameat(t_dir.fd, name.c_str(), t_dir.fd, idle.c_str()) == 0 ||
-           ::unlinkat(t_dir.fd, name.c_str(), AT_REMOVEDIR) == 0;
-}
-
-// Applies (a journal) or empties (a staging directory) `which`, then parks it;
-// true when nothing of it is left.
-bool settle_on_disk(std::string_view which, bool apply) {
-    const std::string name = journal_name(which);
-    const int fd = ::openat(t_dir.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT;
-    DIR *d = ::fdopendir(fd);
-    if (!d) {
-        ::close(fd);
-        return false;
-    }
-    // The names first, the changes after, and again until none is left: a
-    // directory read while its entries move out may skip some (GlusterFS
-    // does), and a journal parked with an entry in it would hand that entry
-    // to the next writer's staging directory.
-    bool all = true, empty = false;
-    std::vector<std::string> names;
-    for (int pass = 0; all && !empty && pass < 8; ++pass) {
-        names.clear();
-        ::rewinddir(d);
-        while (const dirent *e = ::readdir(d))
-            if (e->d_name[0] != '.' || (e->d_name[1] && (e->d_name[1] != '.' || e->d_name[2])))
-                names.emplace_back(e->d_name);
-        empty = names.empty();
-        for (const std::string &n : names)
-            all = (apply ? apply_found(fd, n.c_str()) : ::unlinkat(fd, n.c_str(), 0) == 0) && all;
-    }
-    sync_dir(fd);
-    ::closedir(d);
-    return all && empty && park(which);
-}
-
-// One rename, and the proof that no journal is pending: only one of the
-// three names exists at a time.
-bool take_idle() {
-    const std::string idle = journal_name(kJournalIdle), stage = journal_name(kStaging);
-    if (::renameat(t_dir.fd, idle.c_str(), t_dir.fd, stage.c_str()) != 0) return false;
-    t_dir.staging = true;
-    return true;
-}
-
-// Opens the staging directory before the operation's first change (the idle
-// one, else a new one), without following a link and used only through that
-// descriptor: nothing planted at its name leads outside.
-bool begin_stage() {
-    if (t_dir.stage_fd >= 0) return true;
-    if (injected()) return false;
-    const std::string stage = journal_name(kStaging);
-    if (!t_dir.staging && !take_idle()) {
-        if (errno != ENOENT || ::mkdirat(t_dir.fd, stage.c_str(), 0700) != 0) return false;
-        t_dir.staging = true;
-        uid_t uid = 0;
-        gid_t gid = 0;
-        if (owner_for_new_files(t_dir.fd, uid, gid))
-            (void)::fchownat(t_dir.fd, stage.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW);
-    }
-    t_dir.stage_fd = ::openat(t_dir.fd, stage.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    return t_dir.stage_fd >= 0;
-}
-
-void close_stage() {
-    if (t_dir.stage_fd >= 0) ::close(std::exchange(t_dir.stage_fd, -1));
-    stage_list().clear();
-    t_dir.staging = false;
-}
-
-// A staging directory that cannot be emptied stays for the next writer.
-void discard_running() {
-    if (!t_dir.staging) return;
-    bool all = true;
-    const int fd = t_dir.stage_fd;
-    if (fd >= 0) {
-        for (const Staged &s : stage_list()) all = (::unlinkat(fd, s.name.c_str(), 0) == 0 || errno == ENOENT) && all;
-    }
-    close_stage();
-    if (all) park(kStaging);
-}
-
-// The commit point, then the journal applied in order; false, nothing
-// changed, when the commit itself fails.
-bool commit_running() {
-    if (!t_dir.staging) return true;
-    if (stage_list().empty()) {
-        discard_running();
-        return true;
-    }
-    const int fd = t_dir.stage_fd;
-    sync_dir(fd);
-    const std::string stage = journal_name(kStaging), journal = journal_name(kJournal);
-    if (injected() || ::renameat(t_dir.fd, stage.c_str(), t_dir.fd, journal.c_str()) != 0) return false;
-    sync_dir(t_dir.fd);
-    // The descriptor still reaches the directory, now the journal.
-    bool all = true;
-    for (const Staged &s : stage_list()) {
-        const char *name = s.name.c_str();
-        if (s.remove)
-            all = (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT) && ::unlinkat(fd, name, 0) == 0 && all;
-        else
-            all = ::renameat(fd, name, t_dir.fd, name) == 0 && all;
-    }
-    // Durable: no entry comes back into the idle directory after a power loss.
-    sync_dir(t_dir.fd);
-    sync_dir(fd);
-    close_stage();
-    // A step that failed leaves the journal for the next writer to apply.
-    if (all) park(kJournal);
-    return true;
-}
-
-// Under a freshly taken write lock, before anything is read: a dead writer's
-// journal is applied, its staging directory emptied.
-bool recover() {
-    if (take_idle()) return true;
-    const int why = errno;
-    struct stat st;
-    const std::string journal = journal_name(kJournal);
-    if (::fstatat(t_dir.fd, journal.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (!S_ISDIR(st.st_mode) || !settle_on_disk(kJournal, true)) return false;
-    } else if (errno != ENOENT) {
-        return false;
-    }
-    // Only the rename failed (a directory we may not write): the first change will fail instead.
-    if (why != ENOENT) return true;
-    return settle_on_disk(kStaging, false);
-}
-
-// The registry's write lock, on the operation's directory; a lock file it
-// makes takes the registry's owner, as every file of the plug-in does.
-bool lock_for_writing(format::RegistryLock &lock) {
-    bool created = false;
-    if (!lock.lock(t_dir.fd, t_dir.prefix, true, &created)) return false;
-    uid_t uid = 0;
-    gid_t gid = 0;
-    if (created && owner_for_new_files(t_dir.fd, uid, gid)) (void)::fchown(lock.fd(), uid, gid);
-    return true;
-}
-
-bool journal_pending() {
-    struct stat st;
-    const std::string journal = journal_name(kJournal);
-    const int r = t_dir.fd >= 0 ? ::fstatat(t_dir.fd, journal.c_str(), &st, AT_SYMLINK_NOFOLLOW)
-                                : ::fstatat(AT_FDCWD, std::string(t_dir.part).append("/").append(journal).c_str(), &st,
-                                            AT_SYMLINK_NOFOLLOW);
-    return r == 0 && S_ISDIR(st.st_mode);
-}
-
-// A reader met a committed journal: it waits with the lock shared while a
-// live writer applies it; a journal still there after that is a dead
-// writer's, and the reader applies what is left under the write lock, or,
-// when it may not write here, reads through it.
-void settle_for_reader() {
-    if (t_dir.journal_fd >= 0) return;
-    if (t_dir.fd < 0) open_thread_dir(false);
-    if (t_dir.fd < 0) return;
-    if (format::RegistryLock wait; wait.lock(t_dir.fd, t_dir.prefix, false)) {
-        wait.unlock();
-        if (!journal_pending()) return;
-    }
-    {
-        const std::lock_guard<std::recursive_mutex> hold(g_write_mutex);
-        if (format::RegistryLock lock; lock_for_writing(lock)) (void)settle_on_disk(kJournal, true);
-    }
-    if (!journal_pending()) return;
-    const std::string journal = journal_name(kJournal);
-    t_dir.journal_fd = ::openat(t_dir.fd, journal.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-}
-
-// Once per reading call, before its first file.
-void reader_check() {
-    t_dir.checked = true;
-    if (journal_pending()) settle_for_reader();
-}
-
-void note_staged(std::string_view name, bool remove) {
-    if (Staged *s = staged(name))
-        s->remove = remove;
-    else
-        stage_list().push_back({std::string(name), remove});
-}
-
-bool stage_removal(std::string_view name) {
-    if (!begin_stage() || injected()) return false;
-    const std::string path(name);
-    const Staged *s = staged(name);
-    if (s && !s->remove && ::unlinkat(t_dir.stage_fd, path.c_str(), 0) != 0) return false;
-    if (::symlinkat(kRemoved, t_dir.stage_fd, path.c_str()) != 0) return false;
-    note_staged(name, true);
-    return true;
-}
 
 // The last large buffer a thread let go of, up to kSpareMax: index reads come
 // in runs, and fresh pages for each mean page faults and zeroing. Larger ones
@@ -539,6 +282,8 @@ private:
     bool through_journal() {
         struct stat st;
         if (::fstatat(t_dir.journal_fd, name_, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        // An entry recovery would not apply is not read either.
+        if (format::foreign_entry(t_dir.journal_fd, t_dir.prefix, name_, st, registry_owner())) return false;
         fd_ = S_ISLNK(st.st_mode) ? -1 : t_dir.journal_fd;
         err_ = ENOENT;
         in_stage_ = true;
@@ -580,6 +325,8 @@ bool journal(const std::string &path) {
 }
 
 void set_durable(bool on) { g_durable.store(on, std::memory_order_relaxed); }
+
+void revocation() { t_dir.revoking = true; }
 
 bool File::sync() {
     if (!g_durable.load(std::memory_order_relaxed)) return true;
@@ -905,11 +652,27 @@ DirScope::DirScope(std::string_view dir, bool write) {
     if (!recover()) ok_ = false;
 }
 
+bool DirScope::again_with_reserve(Rc rc) {
+    if (!took_lock_ || finished_ || rc != Rc::FileError || !t_dir.revoking || !t_dir.no_space) return false;
+    discard_running();
+    t_dir.no_space = false;
+    return release_reserve();
+}
+
 Rc DirScope::finish(Rc rc) {
     if (!took_lock_ || finished_) return rc;
     finished_ = true;
+    // The space a revocation freed (or the first write) refills the reserve.
+    struct Refill {
+        ~Refill() {
+            if (t_dir.revoking) keep_reserve();
+        }
+    } refill;
     const bool failed = rc == Rc::FileError || rc == Rc::NoMemory;
-    if (!failed && commit_running()) return rc;
+    const Commit done = failed ? Commit::NotCommitted : commit_running();
+    if (done == Commit::Done) return rc;
+    // Committed but not all in place: 6, and the journal stays to be finished.
+    if (done == Commit::Pending) return Rc::FileError;
     discard_running();
     return failed ? rc : Rc::FileError;
 }

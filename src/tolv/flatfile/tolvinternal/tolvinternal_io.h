@@ -106,6 +106,9 @@ private:
 };
 // Readies the write operation's staging directory before its first change.
 bool journal(const std::string &path);
+// The running write operation takes an account out of service (a disable or
+// delete): on a full disk it may use the registry's reserve.
+void revocation();
 // Durable: each file flushed (fdatasync) before it replaces the old one, the
 // directory (fsync) around the journal's commit point.
 void set_durable(bool on);

@@ -41,6 +41,9 @@ public:
     // failure. Returns rc, or 6 when the commit itself failed and the operation was rolled back. Only the
     // outermost scope acts; a scope ended without finish() rolls back.
     Rc finish(Rc rc);
+    // A disable or delete (io::revocation) that failed for want of space: its
+    // changes are dropped and the reserve given up, so that it can run again.
+    bool again_with_reserve(Rc rc);
 
 private:
     bool ok_ = true;
@@ -64,7 +67,8 @@ uint32_t guarded_op(char **handle, F &&body, bool write = false) noexcept {
     return guarded([&] {
         io::DirScope scope(dir, write);
         if (!scope.ok()) return Rc::FileError;
-        const Rc rc = body(std::string_view(dir));
+        Rc rc = body(std::string_view(dir));
+        if (write && scope.again_with_reserve(rc)) rc = body(std::string_view(dir));
         return write ? scope.finish(rc) : rc;
     });
 }

@@ -40,6 +40,7 @@ Rc purge_cert_dns(std::string_view dir, const rspi_user *user) {
 
 Rc delete_user(char **handle, std::string_view dir, rspi_user *user) {
     if (!user || !user->user_id || !user->domain) return Rc::InvalidUser;
+    io::revocation();
     Rc rc = leave_all_groups(handle, user);
     if (!ok(rc)) return rc;
     rc = delete_all_rescreds(handle, user);
@@ -54,6 +55,7 @@ Rc delete_user(char **handle, std::string_view dir, rspi_user *user) {
 
 Rc disable_user(char **handle, std::string_view dir, rspi_user *user) {
     if (!user || !user->user_id || !user->domain) return Rc::InvalidUser;
+    io::revocation();
     Rc rc = delete_all_rescreds(handle, user);
     if (!ok(rc)) return rc;
     TempUser temp(user);
