@@ -322,6 +322,10 @@ bool begin_stage() {
         if (owner_for_new_files(t_dir.fd, uid, gid))
             (void)::fchownat(t_dir.fd, stage.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW);
     }
+    // Durable: the idle directory's new name reaches the disk before any
+    // entry does; else a power loss leaves the entries in the idle directory,
+    // for the next writer to adopt.
+    sync_dir(t_dir.fd);
     t_dir.stage_fd = ::openat(t_dir.fd, stage.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     return t_dir.stage_fd >= 0;
 }
@@ -339,6 +343,8 @@ void discard_running() {
     const int fd = t_dir.stage_fd;
     if (fd >= 0) {
         for (const Staged &s : stage_list()) all = (::unlinkat(fd, s.name.c_str(), 0) == 0 || errno == ENOENT) && all;
+        // Durable: emptied on the disk before it is parked as the idle directory.
+        if (all && !stage_list().empty()) sync_dir(fd);
     }
     close_stage();
     if (all) park(kStaging);
