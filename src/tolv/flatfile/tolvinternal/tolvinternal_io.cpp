@@ -242,13 +242,13 @@ void sync_dir(int fd) {
 }
 
 // Applies one journal entry (in directory jfd) to the registry file of its
-// name; true when nothing of it is left. Raw system calls: applying a
+// name; true when nothing of it is left but a removal marker (marker set),
+// which goes only once the removal is flushed. Raw system calls: applying a
 // committed journal is never a fault point.
-bool apply_found(int jfd, const char *name) {
+bool apply_found(int jfd, const char *name, bool &marker) {
     struct stat st;
     if (::fstatat(jfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
-    if (S_ISLNK(st.st_mode))
-        return (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT) && ::unlinkat(jfd, name, 0) == 0;
+    if (S_ISLNK(st.st_mode)) return marker = ::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT;
     if (!S_ISREG(st.st_mode)) return false;
     // Already applied, the entry's name left by a power loss mid-rename: a
     // rename over itself would do nothing, so the entry just goes.
@@ -290,8 +290,15 @@ bool settle_on_disk(std::string_view which, bool apply) {
             if (e->d_name[0] != '.' || (e->d_name[1] && (e->d_name[1] != '.' || e->d_name[2])))
                 names.emplace_back(e->d_name);
         empty = names.empty();
-        for (const std::string &n : names)
-            all = (apply ? apply_found(fd, n.c_str()) : ::unlinkat(fd, n.c_str(), 0) == 0) && all;
+        std::vector<const std::string *> markers;
+        for (const std::string &n : names) {
+            bool marker = false;
+            all = (apply ? apply_found(fd, n.c_str(), marker) : ::unlinkat(fd, n.c_str(), 0) == 0) && all;
+            if (marker) markers.push_back(&n);
+        }
+        // Durable: the removals are on the disk before their markers go.
+        if (!markers.empty()) sync_dir(t_dir.fd);
+        for (const std::string *n : markers) all = ::unlinkat(fd, n->c_str(), 0) == 0 && all;
     }
     sync_dir(fd);
     ::closedir(d);
@@ -365,15 +372,20 @@ bool commit_running() {
     sync_dir(t_dir.fd);
     // The descriptor still reaches the directory, now the journal.
     bool all = true;
+    std::vector<const char *> removed;
     for (const Staged &s : stage_list()) {
         const char *name = s.name.c_str();
-        if (s.remove)
-            all = (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT) && ::unlinkat(fd, name, 0) == 0 && all;
-        else
+        if (!s.remove)
             all = ::renameat(fd, name, t_dir.fd, name) == 0 && all;
+        else if (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT)
+            removed.push_back(name);
+        else
+            all = false;
     }
-    // Durable: no entry comes back into the idle directory after a power loss.
+    // Durable: a removal is on the disk before its marker leaves the journal,
+    // and no entry comes back into the idle directory after a power loss.
     sync_dir(t_dir.fd);
+    for (const char *name : removed) all = ::unlinkat(fd, name, 0) == 0 && all;
     sync_dir(fd);
     close_stage();
     // A step that failed leaves the journal for the next writer to apply.
