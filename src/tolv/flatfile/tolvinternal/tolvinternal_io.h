@@ -107,7 +107,8 @@ private:
 // Readies the write operation's staging directory before its first change.
 bool journal(const std::string &path);
 // Durable: each file flushed (fdatasync) before it replaces the old one, the
-// directory (fsync) around the journal's commit point.
+// directory (fsync) around the journal's commit point. Otherwise each file's
+// write-out is started before the commit point (File::sync).
 void set_durable(bool on);
 
 // 0 when the file is there, `missing` when not, 6 when something else holds its name.
@@ -142,6 +143,7 @@ public:
     bool write_all(std::string_view data);
     // In as few system calls as the kernel allows; the slices are used up.
     bool write_all(struct ::iovec *slices, std::size_t count);
+    // Durable: fdatasync. Otherwise the start of the write-out (sync_file_range).
     bool sync();
     bool close();
 
