@@ -224,37 +224,30 @@ static int do_openat(int dirfd, const char *path, int flags, mode_t mode, enum W
     return fd;
 }
 
-static mode_t mode_arg(int flags, va_list ap) { return (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0; }
+// The mode argument is there only with O_CREAT or O_TMPFILE.
+#define MODE_ARG(flags)                                                      \
+    va_list ap;                                                              \
+    va_start(ap, flags);                                                     \
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0; \
+    va_end(ap)
 
 int openat(int dirfd, const char *path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
+    MODE_ARG(flags);
     return do_openat(dirfd, path, flags, mode, kOpenat);
 }
 
 int openat64(int dirfd, const char *path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
+    MODE_ARG(flags);
     return do_openat(dirfd, path, flags, mode, kOpenat64);
 }
 
 int open(const char *path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
+    MODE_ARG(flags);
     return do_openat(AT_FDCWD, path, flags, mode, kOpen);
 }
 
 int open64(const char *path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
+    MODE_ARG(flags);
     return do_openat(AT_FDCWD, path, flags, mode, kOpen64);
 }
 
