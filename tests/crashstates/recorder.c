@@ -251,38 +251,30 @@ int open64(const char *path, int flags, ...) {
     return do_openat(AT_FDCWD, path, flags, mode, kOpen64);
 }
 
+// A new name made by a call that returned r.
+static int new_name(int r, const char *what, int dirfd, const char *path, const char *target) {
+    struct Where w;
+    if (r == 0 && !t_inside && where(dirfd, path, &w) == 0) op_new(what, &w, ino_at(dirfd, path), target);
+    return r;
+}
+
 int mkdirat(int dirfd, const char *path, mode_t mode) {
     REAL(mkdirat);
-    const int r = real_mkdirat(dirfd, path, mode);
-    if (r == 0 && !t_inside) {
-        struct Where w;
-        if (where(dirfd, path, &w) == 0) op_new("mkdir", &w, ino_at(dirfd, path), NULL);
-    }
-    return r;
+    return new_name(real_mkdirat(dirfd, path, mode), "mkdir", dirfd, path, NULL);
 }
 
 int mkdir(const char *path, mode_t mode) { return mkdirat(AT_FDCWD, path, mode); }
 
 int symlinkat(const char *target, int dirfd, const char *path) {
     REAL(symlinkat);
-    const int r = real_symlinkat(target, dirfd, path);
-    if (r == 0 && !t_inside) {
-        struct Where w;
-        if (where(dirfd, path, &w) == 0) op_new("symlink", &w, ino_at(dirfd, path), target);
-    }
-    return r;
+    return new_name(real_symlinkat(target, dirfd, path), "symlink", dirfd, path, target);
 }
 
 int symlink(const char *target, const char *path) { return symlinkat(target, AT_FDCWD, path); }
 
 int linkat(int olddirfd, const char *oldpath, int newdirfd, const char *newpath, int flags) {
     REAL(linkat);
-    const int r = real_linkat(olddirfd, oldpath, newdirfd, newpath, flags);
-    if (r == 0 && !t_inside) {
-        struct Where w;
-        if (where(newdirfd, newpath, &w) == 0) op_new("link", &w, ino_at(newdirfd, newpath), NULL);
-    }
-    return r;
+    return new_name(real_linkat(olddirfd, oldpath, newdirfd, newpath, flags), "link", newdirfd, newpath, NULL);
 }
 
 int link(const char *oldpath, const char *newpath) { return linkat(AT_FDCWD, oldpath, AT_FDCWD, newpath, 0); }
