@@ -2,7 +2,7 @@
 // whether the registry comes back as it was before the call or after it.
 //
 //   crashstates --tolvadm PATH --recorder PATH --work DIR [--mode durable|default|all]
-//               [--model ordered|weak|all] [--limit N] [--require MODE/MODEL]... [--verbose]
+//               [--model ordered|weak|all] [--limit N] [--require MODE/MODEL]... [--nested] [--verbose]
 //
 // For each mode (a registry with durable=true, one without) a fixed run of
 // tolvadm calls covering every family is made on a real registry, each call
@@ -13,8 +13,11 @@
 // after the call: old, new, or neither. --limit N recovers at most N states
 // per call and model, those a recovery has work in first (a committed
 // journal, a staging or idle directory with entries, files that are neither
-// tree); the others are still counted. Exit 1 when a --require'd pair has a
-// state that is neither.
+// tree); the others are still counted. --nested: for each state with a
+// committed journal, the recovery's own operations are recorded and every
+// state a second power loss during them may leave is recovered and classed
+// too (with --limit N, at most N per call). Exit 1 when a --require'd pair
+// has a state that is neither.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -53,6 +56,7 @@ struct Options {
     std::size_t limit = 0;
     std::set<std::string> required;
     bool verbose = false;
+    bool nested = false;
 };
 
 // The calls, each one writing call of tolvadm; the credential text comes on standard input.
@@ -150,8 +154,10 @@ public:
 private:
     std::string conf(const std::string &dir, bool durable) const;
     // The class of one crash state after recovery: 0 old, 1 new, 2 neither (why says why).
-    int classify(const Tree &state, const std::string &config_durable, const std::map<std::string, std::string> &old_files,
-                 const std::map<std::string, std::string> &new_files, std::string &why);
+    // The state is made in dir (and read back into made); the reading call is recorded into log, if given.
+    int classify(const Tree &state, const std::string &mode, const std::map<std::string, std::string> &old_files,
+                 const std::map<std::string, std::string> &new_files, std::string &why, const std::string &dir,
+                 const std::string &log = {}, Tree *made = nullptr);
     // One call of tolvadm's own writes under root: once it returned, a crash must leave the tree after it.
     bool tool_call(const std::vector<std::string> &argv, const std::string &root, std::map<std::string, Counts> &counts);
     std::vector<std::string> recording(const std::string &log, const std::string &root) const;
@@ -166,13 +172,15 @@ std::string Runner::conf(const std::string &dir, bool durable) const {
 }
 
 int Runner::classify(const Tree &state, const std::string &mode, const std::map<std::string, std::string> &old_files,
-                     const std::map<std::string, std::string> &new_files, std::string &why) {
-    fs::remove_all(scratch_);
-    materialise(state, scratch_);
-    const std::string config = conf(scratch_, mode == "durable"), out = o_.work + "/recover.out";
-    const int read = run({o_.tolvadm, "--config", config, "user", "list"}, {}, "", out);
+                     const std::map<std::string, std::string> &new_files, std::string &why, const std::string &dir,
+                     const std::string &log, Tree *made) {
+    fs::remove_all(dir);
+    materialise(state, dir);
+    if (made) *made = read_tree(dir);
+    const std::string config = conf(dir, mode == "durable"), out = o_.work + "/recover.out";
+    const int read = run({o_.tolvadm, "--config", config, "user", "list"}, log.empty() ? std::vector<std::string>{} : recording(log, dir), "", out);
     const int check = run({o_.tolvadm, "--config", config, "check"}, {}, "", out);
-    const Tree after = read_tree(scratch_);
+    const Tree after = read_tree(dir);
     const auto files = registry_files(after);
     why.clear();
     if (read != 0 && read != 1) why += "the reading call exited " + std::to_string(read) + "; ";
@@ -256,7 +264,8 @@ int Runner::run_all() {
             const std::vector<Op> ops = read_log(log);
             const auto old_files = registry_files(before), new_files = registry_files(after);
             for (const std::string &model : o_.models) {
-                const auto states = crash_states(before, ops, model == "weak" ? Model::Weak : Model::Ordered);
+                const Model kind = model == "weak" ? Model::Weak : Model::Ordered;
+                const auto states = crash_states(before, ops, kind);
                 Counts &c = counts[model];
                 std::vector<const Tree *> busy, quiet;
                 for (const auto &[key, t] : states) (settled(t, old_files, new_files) ? quiet : busy).push_back(&t);
@@ -264,15 +273,33 @@ int Runner::run_all() {
                 std::vector<const Tree *> chosen = busy;
                 chosen.insert(chosen.end(), quiet.begin(), quiet.end());
                 if (o_.limit && chosen.size() > o_.limit) chosen.resize(o_.limit);
-                std::size_t neither = 0;
+                std::size_t neither = 0, nested_left = o_.limit;
                 for (const Tree *t : chosen) {
                     std::string why;
-                    const int k = classify(*t, mode, old_files, new_files, why);
+                    // With --nested, a committed journal's recovery is cut by a second power loss too.
+                    const bool nested = o_.nested && has(*t, kJournal);
+                    const std::string recovery_log = o_.work + "/recovery.log";
+                    fs::remove(recovery_log);
+                    Tree made;
+                    const int k = classify(*t, mode, old_files, new_files, why, scratch_, nested ? recovery_log : "",
+                                           nested ? &made : nullptr);
                     ++c.recovered;
                     (k == 0 ? c.old_ones : k == 1 ? c.new_ones : c.neither) += 1;
                     if (k == 2 && (o_.verbose || neither++ == 0))
                         std::cout << "  " << mode << "/" << model << " `" << name << "`: " << why << "\n"
                                   << (o_.verbose ? t->canonical() : "");
+                    if (!nested) continue;
+                    Counts &r = counts[model + " recovery"];
+                    for (const auto &[key2, t2] : crash_states(made, read_log(recovery_log), kind)) {
+                        if (o_.limit && nested_left-- == 0) break;
+                        const int k2 = classify(t2, mode, old_files, new_files, why, scratch_ + "2");
+                        ++r.states;
+                        ++r.recovered;
+                        (k2 == 0 ? r.old_ones : k2 == 1 ? r.new_ones : r.neither) += 1;
+                        if (k2 == 2 && (o_.verbose || neither++ == 0))
+                            std::cout << "  " << mode << "/" << model << " `" << name << "`, recovery cut: " << why
+                                      << "\n" << (o_.verbose ? key2 : "");
+                    }
                 }
                 if (o_.verbose)
                     std::cout << mode << "/" << model << " `" << name << "`: " << ops.size() << " operations, "
@@ -296,6 +323,13 @@ int Runner::run_all() {
             }
         }
         for (const std::string &model : o_.models) {
+            if (o_.nested) {
+                const Counts &r = counts[model + " recovery"];
+                std::cout << "crashstates: " << mode << " " << model << ", a second power loss during recovery: "
+                          << r.states << " states: " << r.old_ones << " old, " << r.new_ones << " new, " << r.neither
+                          << " neither\n";
+                if (r.neither && o_.required.count(mode + "/" + model)) ok = false;
+            }
             const Counts &c = counts[model];
             std::cout << "crashstates: " << mode << " " << model << ": " << c.states << " states, " << c.recovered
                       << " recovered: " << c.old_ones << " old, " << c.new_ones << " new, " << c.neither
@@ -329,6 +363,7 @@ int main(int argc, char **argv) {
             else if (a == "--limit") o.limit = std::stoul(value());
             else if (a == "--require") o.required.insert(value());
             else if (a == "--verbose") o.verbose = true;
+            else if (a == "--nested") o.nested = true;
             else throw std::invalid_argument("unknown option " + a);
         } catch (const std::exception &e) {
             std::cerr << "crashstates: " << e.what() << "\n";
@@ -337,7 +372,7 @@ int main(int argc, char **argv) {
     }
     if (o.tolvadm.empty() || o.recorder.empty() || o.work.empty()) {
         std::cerr << "usage: crashstates --tolvadm PATH --recorder PATH --work DIR [--mode M] [--model M] [--limit N] "
-                     "[--require MODE/MODEL]... [--verbose]\n";
+                     "[--require MODE/MODEL]... [--nested] [--verbose]\n";
         return 2;
     }
     try {
