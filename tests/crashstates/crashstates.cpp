@@ -10,10 +10,9 @@
 // operations it logged, every tree a crash may leave under each model is
 // built (model.cpp); each is made on disk, a reading call and `tolvadm check`
 // run on it, and the registry files are compared with the trees before and
-// after the call: old, new, or neither. --limit N recovers at most N states
-// per call and model, those a recovery has work in first (a committed
-// journal, a staging or idle directory with entries, files that are neither
-// tree); the others are still counted. --nested: for each state with a
+// after the call: old, new, or neither. --limit N recovers only states with a
+// committed journal, at most N per call and model, and classes every other
+// state as it stands (no recovery changes it). --nested: for each state with a
 // committed journal, the recovery's own operations are recorded and every
 // state a second power loss during them may leave is recovered and classed
 // too (with --limit N, at most N per call). Exit 1 when a --require'd pair
@@ -134,12 +133,14 @@ std::size_t entries_of(const Tree &t, const char *name) {
 
 bool has(const Tree &t, const char *name) { return t.nodes.at(t.root).entries.count(name) != 0; }
 
-// A state a recovery has nothing to do in, already old or new as it stands.
-bool settled(const Tree &t, const std::map<std::string, std::string> &old_files,
-             const std::map<std::string, std::string> &new_files) {
+// The class of a state no recovery changes (no committed journal: a reader
+// applies nothing, a staging directory is the old registry), or -1.
+int as_it_stands(const Tree &t, const std::map<std::string, std::string> &old_files,
+                 const std::map<std::string, std::string> &new_files) {
+    if (has(t, kJournal)) return -1;
     const auto files = registry_files(t);
-    return !has(t, kJournal) && entries_of(t, kIdle) == 0 && entries_of(t, kStaging) == 0 &&
-           (files == old_files || files == new_files);
+    if (entries_of(t, kIdle) != 0) return 2;
+    return files == old_files ? 0 : files == new_files ? 1 : 2;
 }
 
 struct Counts {
@@ -178,20 +179,24 @@ int Runner::classify(const Tree &state, const std::string &mode, const std::map<
     materialise(state, dir);
     if (made) *made = read_tree(dir);
     const std::string config = conf(dir, mode == "durable"), out = o_.work + "/recover.out";
-    const int read = run({o_.tolvadm, "--config", config, "user", "list"}, log.empty() ? std::vector<std::string>{} : recording(log, dir), "", out);
-    const int check = run({o_.tolvadm, "--config", config, "check"}, {}, "", out);
+    const int read = run({o_.tolvadm, "--config", config, "user", "list"},
+                         log.empty() ? std::vector<std::string>{} : recording(log, dir), "", out);
     const Tree after = read_tree(dir);
     const auto files = registry_files(after);
     why.clear();
     if (read != 0 && read != 1) why += "the reading call exited " + std::to_string(read) + "; ";
     if (has(after, kJournal)) why += "a journal is left; ";
     if (entries_of(after, kIdle) != 0) why += "the idle directory holds entries; ";
-    if (check != 0) {
-        // A staging directory left by a call that never committed is the old registry.
-        std::istringstream report(slurp(out));
-        for (std::string line; std::getline(report, line);)
-            if (line.starts_with("\"") && !line.starts_with(std::string("\"") + kStaging + "\""))
-                why += "check: " + line + "; ";
+    // Bounded, check runs only to say why: on the registry before or after the call it finds nothing.
+    const bool settled = why.empty() && (files == old_files || files == new_files);
+    if (!o_.limit || !settled) {
+        if (run({o_.tolvadm, "--config", config, "check"}, {}, "", out) != 0) {
+            // A staging directory left by a call that never committed is the old registry.
+            std::istringstream report(slurp(out));
+            for (std::string line; std::getline(report, line);)
+                if (line.starts_with("\"") && !line.starts_with(std::string("\"") + kStaging + "\""))
+                    why += "check: " + line + "; ";
+        }
     }
     if (why.empty() && files == old_files) return 0;
     if (why.empty() && files == new_files) return 1;
@@ -267,15 +272,20 @@ int Runner::run_all() {
                 const Model kind = model == "weak" ? Model::Weak : Model::Ordered;
                 const auto states = crash_states(before, ops, kind);
                 Counts &c = counts[model];
-                std::vector<const Tree *> busy, quiet;
-                for (const auto &[key, t] : states) (settled(t, old_files, new_files) ? quiet : busy).push_back(&t);
                 c.states += states.size();
-                std::vector<const Tree *> chosen = busy;
-                chosen.insert(chosen.end(), quiet.begin(), quiet.end());
-                if (o_.limit && chosen.size() > o_.limit) chosen.resize(o_.limit);
-                std::size_t neither = 0, nested_left = o_.limit;
-                for (const Tree *t : chosen) {
+                std::size_t neither = 0, recover_left = o_.limit, nested_left = o_.limit;
+                for (const auto &[key, state] : states) {
+                    const Tree *t = &state;
                     std::string why;
+                    // Bounded: only a committed journal is recovered; every other state is classed as it stands.
+                    if (const int k = as_it_stands(*t, old_files, new_files); o_.limit && k >= 0) {
+                        (k == 0 ? c.old_ones : k == 1 ? c.new_ones : c.neither) += 1;
+                        if (k == 2 && (o_.verbose || neither++ == 0))
+                            std::cout << "  " << mode << "/" << model << " `" << name << "`: as it stands\n";
+                        continue;
+                    }
+                    if (o_.limit && recover_left == 0) continue;
+                    --recover_left;
                     // With --nested, a committed journal's recovery is cut by a second power loss too.
                     const bool nested = o_.nested && has(*t, kJournal);
                     const std::string recovery_log = o_.work + "/recovery.log";
@@ -291,9 +301,14 @@ int Runner::run_all() {
                     if (!nested) continue;
                     Counts &r = counts[model + " recovery"];
                     for (const auto &[key2, t2] : crash_states(made, read_log(recovery_log), kind)) {
-                        if (o_.limit && nested_left-- == 0) break;
-                        const int k2 = classify(t2, mode, old_files, new_files, why, scratch_ + "2");
                         ++r.states;
+                        if (const int k2 = as_it_stands(t2, old_files, new_files); o_.limit && k2 >= 0) {
+                            (k2 == 0 ? r.old_ones : k2 == 1 ? r.new_ones : r.neither) += 1;
+                            continue;
+                        }
+                        if (o_.limit && nested_left == 0) continue;
+                        --nested_left;
+                        const int k2 = classify(t2, mode, old_files, new_files, why, scratch_ + "2");
                         ++r.recovered;
                         (k2 == 0 ? r.old_ones : k2 == 1 ? r.new_ones : r.neither) += 1;
                         if (k2 == 2 && (o_.verbose || neither++ == 0))
@@ -323,18 +338,17 @@ int Runner::run_all() {
             }
         }
         for (const std::string &model : o_.models) {
-            if (o_.nested) {
-                const Counts &r = counts[model + " recovery"];
-                std::cout << "crashstates: " << mode << " " << model << ", a second power loss during recovery: "
-                          << r.states << " states: " << r.old_ones << " old, " << r.new_ones << " new, " << r.neither
-                          << " neither\n";
-                if (r.neither && o_.required.count(mode + "/" + model)) ok = false;
-            }
-            const Counts &c = counts[model];
-            std::cout << "crashstates: " << mode << " " << model << ": " << c.states << " states, " << c.recovered
-                      << " recovered: " << c.old_ones << " old, " << c.new_ones << " new, " << c.neither
-                      << " neither (" << kCalls.size() << " calls)\n";
-            if (c.neither && o_.required.count(mode + "/" + model)) ok = false;
+            auto line = [&](const std::string &what, const Counts &c) {
+                const std::size_t classed = c.old_ones + c.new_ones + c.neither;
+                std::cout << "crashstates: " << mode << " " << model << what << ": " << c.states << " states, "
+                          << c.recovered << " recovered: " << c.old_ones << " old, " << c.new_ones << " new, "
+                          << c.neither << " neither";
+                if (classed < c.states) std::cout << ", " << c.states - classed << " left (--limit)";
+                std::cout << "\n";
+                if (c.neither && o_.required.count(mode + "/" + model)) ok = false;
+            };
+            if (o_.nested) line(", a second power loss during recovery", counts[model + " recovery"]);
+            line(" (" + std::to_string(kCalls.size()) + " calls)", counts[model]);
         }
     }
     return ok ? 0 : 1;
