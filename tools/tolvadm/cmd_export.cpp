@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <map>
 
@@ -574,8 +575,8 @@ template <>
 rspi_rescreds *Exporter::alloc<rspi_rescreds>() { return rspi_alloc_rescreds(); }
 
 // Writes the output whole: to standard output, or to FILE created with mode 0600
-// (it may hold passwords).
-void write_output(const std::string &file, const std::string &data) {
+// (it may hold passwords); durable: flushed, with its directory, before the command ends.
+void write_output(const std::string &file, const std::string &data, bool durable) {
     if (file.empty() || file == "-") {
         std::cout << data;
         std::cout.flush();
@@ -591,9 +592,17 @@ void write_output(const std::string &file, const std::string &data) {
         if (n < 0) ok = false;
         else done += static_cast<std::size_t>(n);
     }
+    if (ok && durable && ::fsync(fd) != 0) ok = false;
     const int saved = errno;
     if (::close(fd) != 0 && ok) ok = false;
     if (!ok) throw Error("cannot write " + file + ": " + std::strerror(errno ? errno : saved));
+    if (!durable) return;
+    const std::string folder = std::filesystem::path(file).parent_path().string();
+    const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ok = dir >= 0 && ::fsync(dir) == 0;
+    const int why = errno;
+    if (dir >= 0) ::close(dir);
+    if (!ok) throw Error("cannot flush the directory of " + file + ": " + std::strerror(why));
 }
 
 }  // namespace
@@ -629,7 +638,8 @@ void add_export_command(Command &app, Host &host) {
             lock.lock(true);
             doc = Exporter(host, a->secrets).run();
         }
-        write_output(a->file, a->format == "ldif" ? ldif_document(doc, a->base_dn) : doc.dump(1) + "\n");
+        write_output(a->file, a->format == "ldif" ? ldif_document(doc, a->base_dn) : doc.dump(1) + "\n",
+                     host.durable());
     });
 }
 

@@ -168,6 +168,26 @@ namespace {
 
 std::string errno_text() { return std::strerror(errno); }
 
+// The durable= setting as the plug-in reads it: the last one counts, keys
+// in any case, blanks around key and value cut, '#' in column one a comment.
+bool says_durable(const std::string &config) {
+    std::ifstream in(config, std::ios::binary);
+    bool durable = false;
+    for (std::string line; std::getline(in, line);) {
+        const std::size_t eq = line.find('=');
+        if (line.starts_with('#') || eq == std::string::npos) continue;
+        auto trim = [](std::string s) {
+            s.erase(0, s.find_first_not_of(' '));
+            s.erase(s.find_last_not_of(' ') + 1);
+            return s;
+        };
+        std::string key = trim(line.substr(0, eq));
+        for (char &ch : key) ch = static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
+        if (key == "durable") durable = trim(line.substr(eq + 1)) == "true";
+    }
+    return durable;
+}
+
 }  // namespace
 
 void Host::open(bool lenient) {
@@ -202,6 +222,7 @@ void Host::open(bool lenient) {
     }
     h = handle;
     used_config_ = config;
+    durable_ = says_durable(config);
 
     // The plug-in builds every path as dir + name, so a missing directory would
     // only show as 6 or an empty listing, and a missing '/' puts files beside it.

@@ -145,6 +145,8 @@ public:
     const std::string &loaded_path() const { return loaded_path_; }
     // The configuration file actually used (empty before open()).
     const std::string &used_config() const { return used_config_; }
+    // The configuration says durable=true: tolvadm's own writes flush as the plug-in's do.
+    bool durable() const { return durable_; }
 
 private:
     void *resolve(const char *name);
@@ -152,6 +154,7 @@ private:
     void *lib_ = nullptr;
     std::string loaded_path_;
     std::string used_config_;
+    bool durable_ = false;
     std::vector<std::string> warnings_;
     int exit_status_ = 0;
 };

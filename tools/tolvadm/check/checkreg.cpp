@@ -101,7 +101,7 @@ std::vector<std::string_view> text_lines(std::string_view data) {
 std::string line_no(std::size_t i) { return "line " + std::to_string(i + 1) + " "; }
 
 // ---------------------------------------------------------------------------
-Registry::Registry(std::string dir) : dir_(std::move(dir)) {
+Registry::Registry(std::string dir, bool durable) : dir_(std::move(dir)), durable_(durable) {
     const std::size_t slash = dir_.rfind('/');
     folder_ = slash == std::string::npos ? "." : slash == 0 ? "/" : dir_.substr(0, slash);
     prefix_ = slash == std::string::npos ? dir_ : dir_.substr(slash + 1);
@@ -178,7 +178,7 @@ void Registry::replace(const std::string &name, std::string_view data) {
         if (::geteuid() == 0 && ::stat(folder_.c_str(), &dir) == 0 && dir.st_uid != 0 &&
             ::fchown(f.fd, dir.st_uid, dir.st_gid) != 0)
             throw IoError(sys_error("cannot give to the directory's owner", temp));
-        done = ::fchmod(f.fd, 0600) == 0 && write_all(f.fd, data);
+        done = ::fchmod(f.fd, 0600) == 0 && write_all(f.fd, data) && (!durable_ || ::fdatasync(f.fd) == 0);
         const int fd = std::exchange(f.fd, -1);
         done = (::close(fd) == 0) && done;
     }
@@ -187,13 +187,22 @@ void Registry::replace(const std::string &name, std::string_view data) {
         ::unlink(temp.c_str());
         throw IoError(error);
     }
+    flush_folder();
     names_.insert(name);
 }
 
 void Registry::remove(const std::string &name) {
     const std::string p = path(name);
     if (::unlink(p.c_str()) != 0 && errno != ENOENT) throw IoError(sys_error("cannot remove", p));
+    flush_folder();
     names_.erase(name);
+}
+
+// A new name or a removal is on the disk only once its directory is flushed.
+void Registry::flush_folder() const {
+    if (!durable_) return;
+    Fd d(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (d.fd < 0 || ::fsync(d.fd) != 0) throw IoError(sys_error("cannot flush", folder_));
 }
 
 }  // namespace tolvadm::check

@@ -54,7 +54,9 @@ struct Fd;
 
 class Registry {
 public:
-    explicit Registry(std::string dir);
+    // durable: the registry's configuration says durable=true; every
+    // rewrite and removal is then flushed before it counts as made.
+    explicit Registry(std::string dir, bool durable = false);
     ~Registry();  // releases the lock
     Registry(const Registry &) = delete;
     Registry &operator=(const Registry &) = delete;
@@ -83,7 +85,9 @@ public:
     void remove(const std::string &name);
 
 private:
+    void flush_folder() const;
     std::string dir_, folder_, prefix_;
+    bool durable_;
     struct Held;
     std::unique_ptr<Held> lock_;
     std::unordered_set<std::string> names_;

@@ -250,7 +250,7 @@ private:
     // one the plug-in made (changed meanwhile) is left alone and reported.
     void restore_uuids() {
         if (fixes_.empty()) return;
-        check::Registry reg(*host_.h);
+        check::Registry reg(*host_.h, host_.durable());
         reg.lock();
         for (auto &fix : fixes_) {
             const std::string name = sanitised(fix.file);

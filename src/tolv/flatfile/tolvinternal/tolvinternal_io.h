@@ -110,7 +110,8 @@ bool journal(const std::string &path);
 // delete): on a full disk it may use the registry's reserve.
 void revocation();
 // Durable: each file flushed (fdatasync) before it replaces the old one, the
-// directory (fsync) around the journal's commit point.
+// directory (fsync) around the journal's commit point. Otherwise each file's
+// write-out is started before the commit point (File::sync).
 void set_durable(bool on);
 
 // 0 when the file is there, `missing` when not, 6 when something else holds its name.
@@ -145,6 +146,7 @@ public:
     bool write_all(std::string_view data);
     // In as few system calls as the kernel allows; the slices are used up.
     bool write_all(struct ::iovec *slices, std::size_t count);
+    // Durable: fdatasync. Otherwise the start of the write-out (sync_file_range).
     bool sync();
     bool close();
 

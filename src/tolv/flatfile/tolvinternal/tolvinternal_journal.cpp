@@ -50,11 +50,11 @@ void sync_dir(int fd) {
 }
 
 // Applies one journal entry (in directory jfd, st its lstat) to the registry
-// file of its name; true when nothing of it is left. Raw system calls:
-// applying a committed journal is never a fault point.
-bool apply_found(int jfd, const char *name, const struct stat &st) {
-    if (S_ISLNK(st.st_mode))
-        return (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT) && ::unlinkat(jfd, name, 0) == 0;
+// file of its name; true when nothing of it is left but a removal marker
+// (marker set), which goes only once the removal is flushed. Raw system
+// calls: applying a committed journal is never a fault point.
+bool apply_found(int jfd, const char *name, const struct stat &st, bool &marker) {
+    if (S_ISLNK(st.st_mode)) return marker = ::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT;
     return ::renameat(jfd, name, t_dir.fd, name) == 0;
 }
 
@@ -105,6 +105,7 @@ bool settle_on_disk(std::string_view which, bool apply) {
     for (int pass = 0; all && !settled && pass < 8; ++pass) {
         names.clear();
         foreign = 0;
+        std::vector<const char *> markers;
         ::rewinddir(d);
         while (const dirent *e = ::readdir(d))
             if (e->d_name[0] != '.' || (e->d_name[1] && (e->d_name[1] != '.' || e->d_name[2])))
@@ -125,9 +126,14 @@ bool settle_on_disk(std::string_view which, bool apply) {
                        format::foreign_entry(fd, t_dir.prefix, entry, st, owner, format::links_of(fd, t_dir.fd, names, st))) {
                 ++foreign;
             } else {
-                all = (apply ? apply_found(fd, entry, st) : ::unlinkat(fd, entry, 0) == 0) && all;
+                bool marker = false;
+                all = (apply ? apply_found(fd, entry, st, marker) : ::unlinkat(fd, entry, 0) == 0) && all;
+                if (marker) markers.push_back(entry);
             }
         }
+        // Durable: the removals are on the disk before their markers go.
+        if (!markers.empty()) sync_dir(t_dir.fd);
+        for (const char *entry : markers) all = ::unlinkat(fd, entry, 0) == 0 && all;
         settled = names.size() == foreign;
     }
     sync_dir(fd);
@@ -238,14 +244,18 @@ bool begin_stage() {
     if (injected()) return false;
     if (!t_dir.staging && !take_idle() && (errno != ENOENT || !make_stage())) return false;
     t_dir.stage_fd = open_stage();
-    const bool ours = t_dir.stage_fd >= 0 && empty_dir(t_dir.stage_fd);
-    if (ours) return true;
-    if (t_dir.stage_fd < 0 && errno != ELOOP && errno != ENOTDIR) return false;
-    if (t_dir.stage_fd >= 0) ::close(std::exchange(t_dir.stage_fd, -1));
-    t_dir.staging = false;
-    if (!refuse(kStaging) || !make_stage()) return false;
-    t_dir.stage_fd = open_stage();
-    return t_dir.stage_fd >= 0;
+    if (t_dir.stage_fd < 0 || !empty_dir(t_dir.stage_fd)) {
+        if (t_dir.stage_fd < 0 && errno != ELOOP && errno != ENOTDIR) return false;
+        if (t_dir.stage_fd >= 0) ::close(std::exchange(t_dir.stage_fd, -1));
+        t_dir.staging = false;
+        if (!refuse(kStaging) || !make_stage()) return false;
+        t_dir.stage_fd = open_stage();
+        if (t_dir.stage_fd < 0) return false;
+    }
+    // Durable: the idle directory's new name reaches the disk before any
+    // entry does; else a power loss leaves the entries in the idle directory.
+    sync_dir(t_dir.fd);
+    return true;
 }
 
 // A staging directory that cannot be emptied stays for the next writer.
@@ -255,6 +265,8 @@ void discard_running() {
     const int fd = t_dir.stage_fd;
     if (fd >= 0) {
         for (const Staged &s : stage_list()) all = (::unlinkat(fd, s.name.c_str(), 0) == 0 || errno == ENOENT) && all;
+        // Durable: emptied on the disk before it is parked as the idle directory.
+        if (all && !stage_list().empty()) sync_dir(fd);
     }
     close_stage();
     if (all) park(kStaging);
@@ -290,7 +302,10 @@ bool uncommit(int fd, std::size_t placed) {
         if (::renameat(t_dir.fd, s.name.c_str(), fd, s.name.c_str()) != 0) return false;
     }
     const std::string stage = journal_name(kStaging), journal = journal_name(kJournal);
-    return ::renameat(t_dir.fd, journal.c_str(), t_dir.fd, stage.c_str()) == 0;
+    if (::renameat(t_dir.fd, journal.c_str(), t_dir.fd, stage.c_str()) != 0) return false;
+    // Durable: no longer a journal on the disk before its entries are discarded.
+    sync_dir(t_dir.fd);
+    return true;
 }
 
 }  // namespace
@@ -327,18 +342,23 @@ Commit commit_running() {
         ++placed;
     }
     bool all = true;
+    std::vector<const char *> removed;
     for (const Staged &s : stage_list()) {
         const char *name = s.name.c_str();
         if (s.fresh) continue;
         if (injected())
             all = false;
-        else if (s.remove)
-            all = (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT) && ::unlinkat(fd, name, 0) == 0 && all;
-        else
+        else if (!s.remove)
             all = ::renameat(fd, name, t_dir.fd, name) == 0 && all;
+        else if (::unlinkat(t_dir.fd, name, 0) == 0 || errno == ENOENT)
+            removed.push_back(name);
+        else
+            all = false;
     }
-    // Durable: no entry comes back into the idle directory after a power loss.
+    // Durable: a removal is on the disk before its marker leaves the journal,
+    // and no entry comes back into the idle directory after a power loss.
     sync_dir(t_dir.fd);
+    for (const char *name : removed) all = ::unlinkat(fd, name, 0) == 0 && all;
     sync_dir(fd);
     close_stage();
     // A step that failed leaves the journal for the next writer to apply.
