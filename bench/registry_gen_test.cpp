@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "tolvformat.h"
 #include "registry.h"
 #include "registry_gen.h"
 #include "rspi.h"
@@ -163,7 +164,10 @@ TEST(RegistryGen, MatchesARegistryBuiltThroughThePlugin) {
     std::vector<std::string> generated_names, built_names;
     for (const auto &e : fs::directory_iterator(reg.dir)) generated_names.push_back(e.path().filename().string());
     for (const auto &e : fs::directory_iterator(built_dir))
-        if (e.path().filename() != "tolv.journal.idle" && e.path().filename() != "tolv.journal.lock")
+        // The journal's own names, which a first write makes.
+        if (const std::string name = e.path().filename(); name != tolv::format::kIdleJournalDir &&
+                                                          name != tolv::format::kLockFile &&
+                                                          name != tolv::format::kReserveFile)
             built_names.push_back(e.path().filename().string());
     std::sort(generated_names.begin(), generated_names.end());
     std::sort(built_names.begin(), built_names.end());

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "model.h"
+#include "tolvformat.h"
 
 extern char **environ;
 
@@ -43,10 +44,10 @@ using namespace crashstates;
 
 namespace {
 
-constexpr const char *kLock = "tolv.journal.lock";
-constexpr const char *kJournal = "tolv.journal";
-constexpr const char *kIdle = "tolv.journal.idle";
-constexpr const char *kStaging = "tolv.staging";
+namespace format = tolv::format;
+constexpr const char *kJournal = format::kJournalDir.data();
+constexpr const char *kIdle = format::kIdleJournalDir.data();
+constexpr const char *kStaging = format::kStagingDir.data();
 
 struct Options {
     std::string tolvadm, recorder, work;
@@ -113,12 +114,13 @@ std::string slurp(const std::string &path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The registry's files: the names at the top of the tree that are not directories, less the lock file.
+// The registry's files: the names at the top of the tree that are not directories, less the
+// journal's own (the lock, the disk reserve).
 std::map<std::string, std::string> registry_files(const Tree &t) {
     std::map<std::string, std::string> out;
     for (const auto &[name, ino] : t.nodes.at(t.root).entries) {
         const Node &n = t.nodes.at(ino);
-        if (n.kind != Node::Dir && name != kLock) out[name] = (n.kind == Node::Link ? "L" : "F") + n.data;
+        if (n.kind != Node::Dir && name != format::kLockFile && name != format::kReserveFile) out[name] = (n.kind == Node::Link ? "L" : "F") + n.data;
     }
     return out;
 }
