@@ -433,7 +433,9 @@ Read read_file(const std::string &path, Bytes &out, bool list) {
     const Read r = open_regular(at, f, size, &st);
     note_read(path, r, st);
     if (r != Read::Ok) return r;
-    return read_whole(f.fd(), out, size, list ? SIZE_MAX : kMaxRecordBytes);
+    const Read got = read_whole(f.fd(), out, size, list ? SIZE_MAX : kMaxRecordBytes);
+    if (t_snap) t_snap->keep(f.release());
+    return got;
 }
 
 Read stat_list(const std::string &path, struct stat &st, bool &own) {
@@ -499,6 +501,7 @@ Read read_prefix(const std::string &path, void *buf, std::size_t len, std::size_
         if (n == 0) break;
         got += static_cast<std::size_t>(n);
     }
+    if (t_snap) t_snap->keep(f.release());
     return Read::Ok;
 }
 
@@ -589,9 +592,22 @@ bool lock_shared() {
 
 Snapshot::Snapshot() : outer_(std::exchange(t_snap, this)) {}
 
-Snapshot::~Snapshot() { t_snap = outer_; }
+Snapshot::~Snapshot() {
+    close_kept();
+    t_snap = outer_;
+}
+
+void Snapshot::close_kept() {
+    for (const int fd : kept_) ::close(fd);
+    kept_.clear();
+}
 
 bool Snapshot::holds() {
+    // The files read are compared first, then let go.
+    const struct Release {
+        Snapshot &s;
+        ~Release() { s.close_kept(); }
+    } release{*this};
     if (t_dir.depth == 0 || t_dir.locked || t_dir.shared) return true;
     if (t_dir.journal_fd < 0 && journal_pending()) {
         settle_for_reader();

@@ -99,9 +99,14 @@ public:
     // must be made again, and the next ones are noted afresh.
     bool holds();
     void note(Seen s) { seen_.push_back(std::move(s)); }
+    // A file read stays open until the check: while it is open its inode
+    // number cannot go to a newer file, which would then pass for it.
+    void keep(int fd) { kept_.push_back(fd); }
 
 private:
+    void close_kept();
     std::vector<Seen> seen_;
+    std::vector<int> kept_;
     Snapshot *outer_;
 };
 // Readies the write operation's staging directory before its first change.
@@ -143,6 +148,7 @@ public:
     ~File();
     bool is_open() const { return fd_ >= 0; }
     int fd() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
     bool write_all(std::string_view data);
     // In as few system calls as the kernel allows; the slices are used up.
     bool write_all(struct ::iovec *slices, std::size_t count);
