@@ -75,7 +75,10 @@ void fill(const Family<R> &f, const Scalars &s, R *r) {
 
 std::string joined(const Scalars &s) {
     std::string out;
-    for (std::size_t i = 0; i < s.keys.size(); ++i) out += (i ? " " : "") + key(s, i);
+    for (std::size_t i = 0; i < s.keys.size(); ++i) {
+        if (i) out += ' ';
+        out += key(s, i);
+    }
     return out;
 }
 
