@@ -90,7 +90,7 @@ int main(int argc, char **argv) {
         goto out;
     }
 
-    /* The record lends its password to create; the plug-in stores a hash. */
+    /* The record lends its password to create; the plug-in stores it as it is, in the user file. */
     u->password = right;
     u->registry_id = rspi_strdup("ann@corp");
     rc = create_user(h, u);
