@@ -573,8 +573,10 @@ rspi_resgroup *Exporter::alloc<rspi_resgroup>() { return rspi_alloc_resgroup(); 
 template <>
 rspi_rescreds *Exporter::alloc<rspi_rescreds>() { return rspi_alloc_rescreds(); }
 
-// Writes the output whole: to standard output, or to FILE created with mode 0600
-// (it may hold passwords).
+// Writes the output whole: to standard output, or as FILE. The bytes go into a new
+// file, mode 0600 (it may hold passwords), created exclusively beside FILE, which
+// is then renamed over it: whatever stood at FILE (another account's file, a link
+// to elsewhere) is replaced, never written through, and a failed export leaves it.
 void write_output(const std::string &file, const std::string &data) {
     if (file.empty() || file == "-") {
         std::cout << data;
@@ -582,8 +584,10 @@ void write_output(const std::string &file, const std::string &data) {
         if (!std::cout) throw Error("cannot write the standard output");
         return;
     }
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) throw Error("cannot create " + file + ": " + std::strerror(errno));
+    const std::size_t slash = file.rfind('/');
+    std::string temp = (slash == std::string::npos ? std::string() : file.substr(0, slash + 1)) + ".tolvadm-export.XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);  // O_CREAT | O_EXCL, mode 0600
+    if (fd < 0) throw Error("cannot create a new file beside " + file + ": " + std::strerror(errno));
     bool ok = ::fchmod(fd, 0600) == 0;
     for (std::size_t done = 0; ok && done < data.size();) {
         const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
@@ -591,9 +595,14 @@ void write_output(const std::string &file, const std::string &data) {
         if (n < 0) ok = false;
         else done += static_cast<std::size_t>(n);
     }
-    const int saved = errno;
-    if (::close(fd) != 0 && ok) ok = false;
-    if (!ok) throw Error("cannot write " + file + ": " + std::strerror(errno ? errno : saved));
+    ok = ok && ::fsync(fd) == 0;
+    int why = errno;
+    if (::close(fd) != 0 && ok) ok = false, why = errno;
+    if (ok && ::rename(temp.c_str(), file.c_str()) != 0) ok = false, why = errno;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        throw Error("cannot write " + file + ": " + std::strerror(why));
+    }
 }
 
 }  // namespace
@@ -612,8 +621,10 @@ void add_export_command(Command &app, Host &host) {
         ->check_member({"json", "ldif"});
     c->add_option("--base-dn", a->base_dn, "LDIF only (required there): the entry under which the domains go");
     c->add_flag("--with-secrets", a->secrets,
-                "Include user passwords and credential texts (clear text; the file is created with mode 0600)");
-    c->add_option("file", a->file, "Output file (default: standard output)");
+                "Include user passwords and credential texts (clear text)");
+    c->add_option("file", a->file,
+                  "Output file (default: standard output), written as a new file of mode 0600 that replaces "
+                  "whatever stood at that name");
     c->callback([&host, a] {
         if (a->format == "ldif" && a->base_dn.empty()) throw UsageError("--format ldif needs --base-dn");
         if (a->format == "json" && !a->base_dn.empty())
