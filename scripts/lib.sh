@@ -6,6 +6,7 @@ TOLV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # Debian packages needed to build and test.
 TOLV_PACKAGES=(cmake ninja-build g++ clang uuid-dev libgtest-dev libgmock-dev libbenchmark-dev
                libcli11-dev nlohmann-json3-dev pkg-config libclang-rt-14-dev libmimalloc-dev
+               libicu-dev  # tolvadm's LDIF export compares names as LDAP matching rules do
                slapd ldap-utils  # OpenLDAP: the LDIF export test loads into a throw-away slapd
                libpam0g-dev pamtester libpam-wrapper)  # pam_tolv.so and the programs that test it
 

@@ -2,6 +2,7 @@
 // registry set-up.
 // Commands on a registry are in tests/corpus/tolvadm.ops, check.ops and configuration.ops.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -58,12 +59,31 @@ TEST(TolvadmRegistry, OnlyInitCreatesARegistry) {
     EXPECT_EQ(tolvtest::run_tolvadm({"--config", here + "other.conf", "user", "create", "corp", "a"}).status, 0);
     EXPECT_TRUE(tolvtest::file_exists(here + "reg2/corp_a.QZuser"));
 
-    // A directory other accounts can enter.
+    // A directory other accounts can enter, a configuration file they can change.
     ASSERT_EQ(chmod((here + "reg2").c_str(), 0755), 0);
+    ASSERT_EQ(chmod((here + "other.conf").c_str(), 0666), 0);
     r = tolvtest::run_tolvadm({"--config", here + "other.conf", "info"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("has mode 0755"), std::string::npos) << r.err;
-    EXPECT_EQ(tolvtest::list_dir(here), (std::vector<std::string>{"other.conf", "reg2", "tolv-registry"}));
+    EXPECT_NE(r.err.find(here + "other.conf has mode 0666"), std::string::npos) << r.err;
+
+    // TOLV_CONFIG names another registry's file: init DIR writes DIR/tolv.conf and leaves that one alone.
+    r = tolvtest::run_program({"env", "TOLV_CONFIG=" + here + "other.conf", TOLVADM_PATH, "init", "reg3"}, "",
+                              cwd.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(tolvtest::file_exists(here + "reg3/tolv.conf"));
+    EXPECT_NE(tolvtest::read_file(here + "other.conf").find("dir=" + here + "reg2/"), std::string::npos);
+    EXPECT_EQ(tolvtest::list_dir(here), (std::vector<std::string>{"other.conf", "reg2", "reg3", "tolv-registry"}));
+
+    // Another account's directory is not adopted.
+    if (geteuid() == 0) {
+        ASSERT_EQ(mkdir((here + "theirs").c_str(), 0700), 0);
+        ASSERT_EQ(chown((here + "theirs").c_str(), 65534, 65534), 0);
+        r = tolvtest::run_tolvadm({"init", "theirs"}, "", cwd.path());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("belongs to uid 65534"), std::string::npos) << r.err;
+        EXPECT_TRUE(tolvtest::list_dir(here + "theirs").empty());
+    }
 }
 
 }  // namespace

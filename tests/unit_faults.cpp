@@ -4,15 +4,21 @@
 // commit point included. Every index must stay its old or its new self, no
 // temporary file may stay behind, and a failed step gives its own code: 6 for
 // a file operation, 3 for an allocation, or the one code the interface names
-// for a step (a credential file that cannot be removed, say).
+// for a step (a credential file that cannot be removed, say). A failed create
+// leaves the caller's record as it was given, and the trace's last line shows
+// the code the call returned, its commit included.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "corpus.h"
 #include "records.h"
@@ -113,6 +119,20 @@ const Fault kFaults[] = {
      }},
 };
 
+// What a transcript shows after the call's code: the records.
+std::string records_shown(const std::string &transcript) {
+    const std::size_t code = transcript.find("\n  rc=");
+    const std::size_t after = code == std::string::npos ? code : transcript.find('\n', code + 1);
+    return after == std::string::npos ? "" : transcript.substr(after);
+}
+
+std::string last_line(const std::string &text) {
+    const std::size_t end = text.find_last_not_of('\n');
+    if (end == std::string::npos) return "";
+    const std::size_t begin = text.rfind('\n', end);
+    return text.substr(begin == std::string::npos ? 0 : begin + 1, end + 1 - (begin == std::string::npos ? 0 : begin + 1));
+}
+
 std::set<std::string> names(const Files &m) {
     std::set<std::string> out;
     for (const auto &[k, v] : m) out.insert(k);
@@ -122,8 +142,18 @@ std::set<std::string> names(const Files &m) {
 // The calls of a scenario count as one: the n-th of their file operations or
 // allocations fails.
 void walk(const Fault &fault) {
+    TempDir trace_dir;
+    const std::string trace = trace_dir.path() + "trace";
+    ::setenv("TOLV_CORPUS_TRACE", trace.c_str(), 1);
     for (const Scenario &s : kScenarios) {
         Files pre, clean;
+        const bool one_call = std::strchr(s.call, '\n') == nullptr;
+        std::string given;  // a create's records as the caller gives them: shown after a call on a dead handle
+        if (std::string_view(s.name).starts_with("create")) {
+            Sequence g;
+            g("terminate");
+            given = records_shown(g(s.call));
+        }
         {
             Sequence q;
             ASSERT_EQ(failure(q(kTwoUsers + s.setup)), 0u) << s.name;
@@ -140,9 +170,17 @@ void walk(const Fault &fault) {
                 if (on) fault.arm(n > seen ? n - seen : 0);
                 else seen += fault.disarm();
             };
-            const uint32_t rc = failure(q(s.call));
+            std::filesystem::resize_file(trace, 0);
+            const std::string transcript = q(s.call);
+            const uint32_t rc = failure(transcript);
             call_hook = nullptr;
             const std::string where = std::string(s.name) + " failing " + fault.what + " " + std::to_string(n);
+            if (one_call) {
+                EXPECT_TRUE(last_line(read_file(trace)).ends_with(" rc = " + std::to_string(rc))) << where;
+            }
+            if (rc != 0 && !given.empty()) {
+                EXPECT_EQ(records_shown(transcript), given) << where;
+            }
             // 0 only where the failed step is one the call may do without.
             const bool step = fault.code == RSPI_RC_FILE_ERROR && s.step_code != 0 && rc == s.step_code;
             EXPECT_TRUE(rc == 0 || rc == fault.code || step) << where << ": rc " << rc;
@@ -167,6 +205,7 @@ void walk(const Fault &fault) {
             ASSERT_LT(n, 400) << s.name;
         }
     }
+    ::unsetenv("TOLV_CORPUS_TRACE");
 }
 
 }  // namespace

@@ -574,8 +574,24 @@ rspi_resgroup *Exporter::alloc<rspi_resgroup>() { return rspi_alloc_resgroup(); 
 template <>
 rspi_rescreds *Exporter::alloc<rspi_rescreds>() { return rspi_alloc_rescreds(); }
 
-// Writes the output whole: to standard output, or to FILE created with mode 0600
-// (it may hold passwords); durable: flushed, with its directory, before the command ends.
+// Writes all of data to fd; false with errno set.
+bool write_all(int fd, const std::string &data) {
+    for (std::size_t done = 0; done < data.size();) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Writes the output whole: to standard output, or as FILE. A new FILE, or one that
+// is a regular file, gets the bytes through a new file of mode 0600 (they may hold
+// passwords), created exclusively beside it and renamed over it: another account's
+// file there is replaced, never written into, and a failed export leaves it as it
+// was. A symbolic link at FILE is refused rather than followed or replaced; a
+// device or pipe (/dev/null, a FIFO) is written as it is. Durable: the directory
+// is flushed too before the command ends.
 void write_output(const std::string &file, const std::string &data, bool durable) {
     if (file.empty() || file == "-") {
         std::cout << data;
@@ -583,26 +599,39 @@ void write_output(const std::string &file, const std::string &data, bool durable
         if (!std::cout) throw Error("cannot write the standard output");
         return;
     }
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) throw Error("cannot create " + file + ": " + std::strerror(errno));
-    bool ok = ::fchmod(fd, 0600) == 0;
-    for (std::size_t done = 0; ok && done < data.size();) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) ok = false;
-        else done += static_cast<std::size_t>(n);
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        if (S_ISLNK(st.st_mode)) throw Error(escaped(file) + " is a symbolic link; name the file itself");
+        if (S_ISDIR(st.st_mode)) throw Error(escaped(file) + " is a directory");
+        const int fd = ::open(file.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        struct stat now {};
+        if (fd < 0) throw Error("cannot open " + escaped(file) + ": " + std::strerror(errno));
+        const bool same = ::fstat(fd, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino;
+        const bool ok = same && write_all(fd, data);
+        const int why = errno;
+        ::close(fd);
+        if (!ok) throw Error("cannot write " + escaped(file) + (same ? ": " + std::string(std::strerror(why)) : ""));
+        return;
     }
-    if (ok && durable && ::fsync(fd) != 0) ok = false;
-    const int saved = errno;
-    if (::close(fd) != 0 && ok) ok = false;
-    if (!ok) throw Error("cannot write " + file + ": " + std::strerror(errno ? errno : saved));
+    const std::size_t slash = file.rfind('/');
+    std::string temp = file.substr(0, slash == std::string::npos ? 0 : slash + 1) + ".tolvadm-export.XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);  // O_CREAT | O_EXCL, mode 0600
+    if (fd < 0) throw Error("cannot create a new file beside " + escaped(file) + ": " + std::strerror(errno));
+    bool ok = ::fchmod(fd, 0600) == 0 && write_all(fd, data) && ::fsync(fd) == 0;
+    int why = errno;
+    if (::close(fd) != 0 && ok) ok = false, why = errno;
+    if (ok && ::rename(temp.c_str(), file.c_str()) != 0) ok = false, why = errno;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        throw Error("cannot write " + escaped(file) + ": " + std::strerror(why));
+    }
     if (!durable) return;
     const std::string folder = std::filesystem::path(file).parent_path().string();
     const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ok = dir >= 0 && ::fsync(dir) == 0;
-    const int why = errno;
+    why = errno;
     if (dir >= 0) ::close(dir);
-    if (!ok) throw Error("cannot flush the directory of " + file + ": " + std::strerror(why));
+    if (!ok) throw Error("cannot flush the directory of " + escaped(file) + ": " + std::strerror(why));
 }
 
 }  // namespace
@@ -617,12 +646,16 @@ void add_export_command(Command &app, Host &host) {
         "export",
         "Write the whole registry (users enabled and disabled, groups with members, policies, resources, "
         "resource groups, credentials) as one JSON document, or as LDIF for an LDAP directory");
-    c->add_option("--format", a->format, "json (default; what import reads) or ldif")
+    c->add_option("--format", a->format,
+                  "json (default; what import reads) or ldif (refused, naming the entries, when names would be one "
+                  "entry to LDAP, a text is not UTF-8 or a password looks like {SCHEME}...)")
         ->check_member({"json", "ldif"});
     c->add_option("--base-dn", a->base_dn, "LDIF only (required there): the entry under which the domains go");
     c->add_flag("--with-secrets", a->secrets,
-                "Include user passwords and credential texts (clear text; the file is created with mode 0600)");
-    c->add_option("file", a->file, "Output file (default: standard output)");
+                "Include user passwords and credential texts (clear text)");
+    c->add_option("file", a->file,
+                  "Output file (default: standard output), written as a new file of mode 0600 that replaces the "
+                  "file of that name (a symbolic link there is refused)");
     c->callback([&host, a] {
         if (a->format == "ldif" && a->base_dn.empty()) throw UsageError("--format ldif needs --base-dn");
         if (a->format == "json" && !a->base_dn.empty())

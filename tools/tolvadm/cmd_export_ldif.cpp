@@ -8,8 +8,19 @@
 //   ou=groups,ou=<domain>,BASE               organizationalUnit
 //   cn=<group>,ou=groups,ou=<domain>,BASE    groupOfNames, member: the users' DNs
 // User and group ids are unique only within a domain, hence a subtree per domain.
+//
+// Nothing is written when the directory could not hold what the registry holds:
+// two names that LDAP's matching takes for one (case, NFC and NFD, compatibility
+// forms such as a ligature), a text that is not UTF-8, or a password that
+// userPassword would read as a hash ("{SSHA}..."); each such entry is named.
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+
+#include <iostream>
 #include <map>
 #include <set>
+#include <tuple>
+#include <vector>
 
 #include "cmd_export.h"
 
@@ -62,11 +73,68 @@ std::string text(const Json &j, const char *name) {
     return text_bytes(j[name]).value_or(std::string());
 }
 
+// A name as caseIgnoreMatch compares it (RFC 4518): case folded, NFKC, blanks at the ends dropped and inner runs
+// of them one. Two names of one form are one entry in the directory.
+std::string matching_form(std::string_view name) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2 *fold = icu::Normalizer2::getNFKCCasefoldInstance(status);
+    if (U_FAILURE(status)) throw Error(std::string("cannot load Unicode normalization: ") + u_errorName(status));
+    const icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(name.data(), name.size()));
+    std::string folded, out;
+    fold->normalize(u, status).toUTF8String(folded);
+    if (U_FAILURE(status)) throw Error(std::string("cannot normalize a name: ") + u_errorName(status));
+    for (const char c : folded)
+        if (c != ' ' || (!out.empty() && out.back() != ' ')) out += c;
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+// What keeps the enabled entries of a document out of a directory, each entry named.
+std::vector<std::string> ldif_problems(const Json &doc, bool secrets) {
+    std::vector<std::string> problems;
+    // The first name seen in each matching form, per kind of entry.
+    std::map<std::string, std::string> domains;
+    std::map<std::pair<std::string, std::string>, std::string> people, groups;
+    const auto clash = [&](auto &seen, const auto &form, const std::string &what) {
+        const auto [at, fresh] = seen.emplace(form, what);
+        if (!fresh && at->second != what)
+            problems.push_back(what + " and " + at->second + " are one entry to LDAP (case, Unicode normalization)");
+    };
+    const auto utf8 = [&](const Json &e, const std::string &what, std::initializer_list<const char *> fields) {
+        for (const char *f : fields)
+            if (!valid_utf8(text(e, f))) problems.push_back(what + ": its " + f + " is not UTF-8, which LDAP cannot hold");
+    };
+    for (const auto &[list, kind, id] : {std::tuple{"users", "user", "user_id"}, std::tuple{"groups", "group", "group_id"}})
+        for (const auto &e : doc[list]) {
+            if (!e.value("enabled", true)) continue;
+            const std::string domain = text(e, "domain"), name = text(e, id);
+            const std::string what = std::string(kind) + " " + escaped(domain) + "/" + escaped(name);
+            utf8(e, what, {"domain", id, "description", "registry_id"});
+            if (!valid_utf8(domain) || !valid_utf8(name)) continue;
+            const std::string domain_form = matching_form(domain);
+            clash(domains, domain_form, "domain " + escaped(domain));
+            clash(kind == std::string_view("user") ? people : groups, std::pair{domain_form, matching_form(name)},
+                  what);
+            const std::string password = text(e, "password");
+            if (secrets && e.value("account_valid", 0) == 1 && password.starts_with('{') &&
+                password.find('}') != std::string::npos)
+                problems.push_back(what + ": its password begins like a password scheme (\"{...}\"), which "
+                                          "userPassword would take for a hash");
+        }
+    return problems;
+}
+
 }  // namespace
 
 std::string ldif_document(const Json &doc, const std::string &base_dn) {
     if (base_dn.find_first_of(std::string("\n\r\0", 3)) != std::string::npos)
         throw Error("--base-dn must be one line");
+    const bool secrets = doc.value("secrets", false);
+    if (const auto problems = ldif_problems(doc, secrets); !problems.empty()) {
+        for (const auto &p : problems) std::cerr << "export: " << p << "\n";
+        throw Error("the registry cannot go into LDAP as it is (" + std::to_string(problems.size()) +
+                    " problem(s)); nothing was written");
+    }
     auto domain_dn = [&](const std::string &domain) { return "ou=" + rdn_value(domain) + "," + base_dn; };
     auto user_dn = [&](const std::string &domain, const std::string &id) {
         return "uid=" + rdn_value(id) + ",ou=people," + domain_dn(domain);
@@ -84,9 +152,10 @@ std::string ldif_document(const Json &doc, const std::string &base_dn) {
     for (const auto &g : doc["groups"])
         if (g.value("enabled", true)) domains[text(g, "domain")].second = true;
 
-    std::string out = "version: 1\n";
+    // No "version: 1" line: slapadd takes the blank line after it for an empty entry.
+    std::string out;
     for (const auto &[domain, parts] : domains) {
-        out += '\n';
+        if (!out.empty()) out += '\n';
         line(out, "dn", domain_dn(domain));
         line(out, "objectClass", "organizationalUnit");
         line(out, "ou", domain);
@@ -99,7 +168,6 @@ std::string ldif_document(const Json &doc, const std::string &base_dn) {
         }
     }
 
-    const bool secrets = doc.value("secrets", false);
     for (const auto &u : doc["users"]) {
         if (!u.value("enabled", true)) continue;
         const std::string domain = text(u, "domain"), id = text(u, "user_id");

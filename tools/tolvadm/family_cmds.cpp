@@ -191,7 +191,8 @@ void FamilyOps<R>::list(bool fetch, rspi_user *owner) const {
             if (k.owner) continue;
             const char *v = key_of(k, r.get(), owner);
             named = named && v;
-            names += (names.empty() ? "" : " ") + std::string(v ? v : "");
+            if (!names.empty()) names += ' ';
+            names += v ? v : "";
         }
         if (!host_.report(next_op.c_str(), n)) {
             // The cursor has moved past a bad entry unless the list could not be loaded.

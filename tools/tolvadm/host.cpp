@@ -55,8 +55,11 @@ const std::vector<RcInfo> &rc_table() {
         {RSPI_RC_INVALID_RESGROUP, "RSPI_RC_INVALID_RESGROUP",
          "bad resource-group name, or no such resource group"},
         {RSPI_RC_INVALID_RESCREDS, "RSPI_RC_INVALID_RESCREDS", "bad credential name, or no such credential"},
-        {RSPI_RC_USER_EXISTS, "RSPI_RC_USER_EXISTS", "the user already exists"},
-        {RSPI_RC_GROUP_EXISTS, "RSPI_RC_GROUP_EXISTS", "the group already exists"},
+        // Also what a create or enable gives when another entry's list line holds the identity.
+        {RSPI_RC_USER_EXISTS, "RSPI_RC_USER_EXISTS",
+         "the user exists, or another user holds its registry id or UUID"},
+        {RSPI_RC_GROUP_EXISTS, "RSPI_RC_GROUP_EXISTS",
+         "the group exists, or another group holds its registry id or UUID"},
         {RSPI_RC_POLICY_EXISTS, "RSPI_RC_POLICY_EXISTS", "the policy already exists"},
         {RSPI_RC_RESOURCE_EXISTS, "RSPI_RC_RESOURCE_EXISTS", "the resource already exists"},
         {RSPI_RC_RESGROUP_EXISTS, "RSPI_RC_RESGROUP_EXISTS", "the resource group already exists"},
@@ -426,6 +429,19 @@ std::vector<std::string> directory_warnings(const std::string &dir) {
     return out;
 }
 
+std::vector<std::string> config_warnings(const std::string &file) {
+    std::vector<std::string> out;
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) return out;
+    if (st.st_uid != ::geteuid() && st.st_uid != 0)
+        out.push_back("the configuration file " + escaped(file) + " belongs to uid " + std::to_string(st.st_uid) +
+                      ": that account can point the registry anywhere");
+    if (st.st_mode & 022)
+        out.push_back("the configuration file " + escaped(file) + " has mode " + octal(st.st_mode) +
+                      ": other accounts can change it and point the registry anywhere; chmod go-w it");
+    return out;
+}
+
 namespace {
 
 // The mount's type as /proc/self/mountinfo names it ("fuse.glusterfs", "nfs4"), for the mount holding path.
@@ -490,7 +506,9 @@ void init_registry(Host &host, const std::string &dir_arg) {
     dir = dir.lexically_normal();
     std::string dir_s = dir.string();
     while (dir_s.size() > 1 && dir_s.ends_with('/')) dir_s.pop_back();
-    const std::string conf = host.config_path.empty() ? dir_s + "/tolv.conf" : host.config_path;
+    // A configuration named only by TOLV_CONFIG belongs to another registry when DIR is given.
+    const bool use_config = !host.config_path.empty() && (host.config_given || dir_arg.empty());
+    const std::string conf = use_config ? host.config_path : dir_s + "/tolv.conf";
 
     bool made = false;
     if (::mkdir(dir_s.c_str(), 0700) == 0) {
@@ -502,6 +520,11 @@ void init_registry(Host &host, const std::string &dir_arg) {
         struct stat st {};
         if (::stat(dir_s.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
             throw Error(escaped(dir_s) + " exists and is not a directory");
+        // Its owner could read and change every entry: init does not adopt it.
+        if (st.st_uid != ::geteuid())
+            throw Error("the directory " + escaped(dir_s) + " belongs to uid " + std::to_string(st.st_uid) +
+                        ", not to this account (uid " + std::to_string(::geteuid()) +
+                        "); init makes a registry only in a new directory or one of this account's own");
     }
     Fd fd(::open(conf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (fd.fd < 0) {
@@ -535,6 +558,9 @@ void init_registry(Host &host, const std::string &dir_arg) {
                   << "created the configuration file " << escaped(conf) << "\n";
         if (conf != default_config_path())
             std::cout << "use it with --config " << escaped(conf) << " (or TOLV_CONFIG=" << escaped(conf) << ")\n";
+        if (!host.config_path.empty() && host.config_path != conf)
+            std::cout << "note: TOLV_CONFIG names " << escaped(host.config_path)
+                      << ", the configuration of another registry\n";
     }
     if (!made)
         for (const auto &w : directory_warnings(dir_s)) std::cerr << "tolvadm: warning: " << w << "\n";

@@ -4,12 +4,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <unordered_set>
+
 namespace tolvadm {
 
 using Text = nlohmann::ordered_json;
 
-// Conversions between the two trees. Parsing goes without recursion: an
-// imported file may nest arrays far deeper than the stack would allow.
+// Conversions between the two trees, and access to ours for the parser below.
 struct JsonText {
     static Text to_text(const Json &v) {
         switch (v.kind_) {
@@ -32,52 +33,88 @@ struct JsonText {
         }
         return nullptr;
     }
+    static std::vector<Json> &children(Json &v) { return v.children_; }
+    static const std::vector<Json> &children(const Json &v) { return v.children_; }
+    static std::vector<std::string> &keys(Json &v) { return v.keys_; }
+    static const std::vector<std::string> &keys(const Json &v) { return v.keys_; }
+};
 
-    static Json from_text(const Text &root) {
-        Json out;
-        std::vector<std::pair<const Text *, Json *>> todo{{&root, &out}};
-        while (!todo.empty()) {
-            auto [t, v] = todo.back();
-            todo.pop_back();
-            switch (t->type()) {
-            case Text::value_t::null:
-            case Text::value_t::discarded: v->kind_ = Json::Kind::null; break;
-            case Text::value_t::boolean: *v = Json(t->get<bool>()); break;
-            case Text::value_t::number_integer: *v = Json(t->get<int64_t>()); break;
-            case Text::value_t::number_unsigned: *v = Json(t->get<uint64_t>()); break;
-            case Text::value_t::number_float: *v = Json(t->get<double>()); break;
-            case Text::value_t::string: *v = Json(t->get_ref<const std::string &>()); break;
-            case Text::value_t::binary: *v = Json(); break;
-            case Text::value_t::array:
-                v->kind_ = Json::Kind::array;
-                v->children_.resize(t->size());  // no reallocation after this: the pointers below stay valid
-                for (std::size_t i = 0; i < t->size(); ++i) todo.emplace_back(&(*t)[i], &v->children_[i]);
-                break;
-            case Text::value_t::object: {
-                v->kind_ = Json::Kind::object;
-                v->children_.resize(t->size());
-                v->keys_.reserve(t->size());
-                std::size_t i = 0;
-                for (const auto &[key, member] : t->items()) {
-                    v->keys_.push_back(key);
-                    todo.emplace_back(&member, &v->children_[i++]);
-                }
-                break;
-            }
-            }
+namespace {
+
+// Containers deeper than this are refused: no document tolvadm writes comes near it, and everything that walks
+// a document afterwards may recurse.
+constexpr std::size_t kMaxDepth = 64;
+
+// Builds the tree from the parser's events, without recursion. A member name given twice in one object is
+// refused, with where it stands, rather than one of the two values silently winning.
+class Builder : public nlohmann::json_sax<Text> {
+public:
+    Json take() { return std::move(root_); }
+
+    bool null() override { return add(Json()); }
+    bool boolean(bool b) override { return add(Json(b)); }
+    bool number_integer(number_integer_t n) override { return add(Json(static_cast<int64_t>(n))); }
+    bool number_unsigned(number_unsigned_t n) override { return add(Json(static_cast<uint64_t>(n))); }
+    bool number_float(number_float_t d, const string_t &) override { return add(Json(static_cast<double>(d))); }
+    bool string(string_t &s) override { return add(Json(std::move(s))); }
+    bool binary(binary_t &) override { return add(Json()); }
+    bool start_object(std::size_t) override { return open(Json::object()); }
+    bool start_array(std::size_t) override { return open(Json::array()); }
+    bool end_object() override { return close(); }
+    bool end_array() override { return close(); }
+    bool key(string_t &k) override {
+        if (!names_.back().insert(k).second)
+            throw Json::parse_error("the member \"" + k + "\" is given twice in " + where());
+        JsonText::keys(open_.back()).push_back(std::move(k));
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string &, const nlohmann::detail::exception &e) override {
+        throw Json::parse_error(e.what());
+    }
+
+private:
+    Json root_;
+    std::vector<Json> open_;  // the containers not yet closed, outermost first
+    std::vector<std::unordered_set<std::string>> names_;  // the member names of each, for objects
+
+    bool add(Json v) {
+        if (open_.empty()) root_ = std::move(v);
+        else JsonText::children(open_.back()).push_back(std::move(v));
+        return true;
+    }
+    bool open(Json c) {
+        if (open_.size() >= kMaxDepth)
+            throw Json::parse_error("arrays and objects nested deeper than " + std::to_string(kMaxDepth) + " at " +
+                                    where());
+        open_.push_back(std::move(c));
+        names_.emplace_back();
+        return true;
+    }
+    bool close() {
+        Json c = std::move(open_.back());
+        open_.pop_back();
+        names_.pop_back();
+        return add(std::move(c));
+    }
+    // The path to the innermost open container, as "users[3].groups".
+    std::string where() const {
+        std::string path;
+        for (std::size_t i = 0; i < open_.size(); ++i) {
+            if (i == 0) continue;
+            const Json &outer = open_[i - 1];
+            if (outer.is_array()) path += "[" + std::to_string(JsonText::children(outer).size()) + "]";
+            else path += (path.empty() ? "" : ".") + JsonText::keys(outer).back();
         }
-        return out;
+        return path.empty() ? "the document" : path;
     }
 };
 
+}  // namespace
+
 Json Json::parse(const std::string &text) {
-    Text t;
-    try {
-        t = Text::parse(text);
-    } catch (const Text::parse_error &e) {
-        throw parse_error(e.what());
-    }
-    return JsonText::from_text(t);
+    Builder b;
+    Text::sax_parse(text, &b);
+    return b.take();
 }
 
 std::string Json::dump(int indent, char indent_char, bool ensure_ascii, error_handler_t handler) const {

@@ -42,6 +42,7 @@ void run_info(Host &host) {
     std::string dir = *host.h;
     dir = dir.substr(0, dir.rfind('/') + 1);
     for (auto &w : directory_warnings(dir.empty() ? "." : dir)) warnings.push_back(std::move(w));
+    for (auto &w : config_warnings(host.used_config())) warnings.push_back(std::move(w));
     const std::string shared = shared_fs_note(*host.h);
     j["warnings"] = warnings;
     if (!shared.empty()) j["shared_file_system"] = shared;
@@ -129,12 +130,14 @@ int main(int argc, char **argv) {
         "unusable (dir= without its final '/'). check has its own (see tolvadm check --help).\n");
 
     auto init_dir = std::make_shared<std::string>();
-    auto *init = app.add_subcommand("init", "Make a registry: the directory DIR (default ./tolv-registry, mode 0700) "
-                                            "and its configuration file (--config, else DIR/tolv.conf)");
+    auto *init = app.add_subcommand("init", "Make a registry: the directory DIR (default ./tolv-registry, mode 0700; "
+                                            "an existing one of another account is refused) and its configuration "
+                                            "file (--config, else DIR/tolv.conf; TOLV_CONFIG only without DIR)");
     init->add_option("dir", *init_dir, "Registry directory to create");
     init->callback([&host, init_dir] { init_registry(host, *init_dir); });
     app.add_subcommand("info", "Show the plug-in, configuration, registry directory and the constant "
-                               "queries (rspi_version, rspi_registry_type, ...); warns about an unsafe registry")
+                               "queries (rspi_version, rspi_registry_type, ...); warns about an unsafe registry "
+                               "directory or configuration file")
         ->callback([&host] { run_info(host); });
     app.add_subcommand("demo", "Walk through users, groups, policies, resources and credentials "
                                "(a fresh registry only)")
@@ -149,6 +152,9 @@ int main(int argc, char **argv) {
     register_check_commands(app, host);
     register_export_commands(app, host);
 
+    for (int i = 1; i < argc; ++i)
+        host.config_given = host.config_given || std::string_view(argv[i]) == "--config" ||
+                            std::string_view(argv[i]).starts_with("--config=");
     try {
         if (const auto status = app.parse(argc, argv)) return *status;
         host.close();

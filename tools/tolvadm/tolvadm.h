@@ -89,6 +89,7 @@ public:
     // Settings from the command line; read by open().
     std::string plugin_path;  // empty: the default search (see default_plugin_path)
     std::string config_path;  // empty: TOLV_CONFIG, else ./tolv-registry/tolv.conf
+    bool config_given = false;  // --config was on the command line (config_path may come from TOLV_CONFIG)
     bool json = false;        // --json: commands print JSON
 
     // What the running command works on, e.g. "user corp/alice"; errors name it.
@@ -169,11 +170,15 @@ std::string default_plugin_path();
 std::string default_config_path();
 
 // `tolvadm init [DIR]`: makes DIR (default ./tolv-registry) with mode 0700 and
-// the configuration file (--config, else DIR/tolv.conf) holding dir=DIR/.
+// the configuration file holding dir=DIR/: where --config says, else DIR/tolv.conf
+// (TOLV_CONFIG counts only without DIR). An existing DIR of another account is refused.
 void init_registry(Host &host, const std::string &dir);
 // Warnings about a registry directory other accounts could reach: owned by
 // another account than ours, or a mode wider than 0700.
 std::vector<std::string> directory_warnings(const std::string &dir);
+// Warnings about a configuration file another account could change (and so move the registry): owned by an
+// account other than ours and root, or writable by group or others.
+std::vector<std::string> config_warnings(const std::string &file);
 // When the registry (its "dir" string) is on a network or FUSE file system: what it needs of that file system
 // that tolvadm cannot verify. Empty on a local file system.
 std::string shared_fs_note(const std::string &registry);

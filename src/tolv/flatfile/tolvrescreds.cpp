@@ -38,10 +38,11 @@ std::string path_of(std::string_view dir, const rspi_user *user, const rspi_resc
 // for a null name, names too long for their files or list line, or texts that would not read back; state 2
 // becomes 1 in the record.
 Rc replace(std::string_view dir, rspi_user *user, rspi_rescreds *creds, bool create_uuid) {
-    if (!lower_names(user, creds) || !names_fit(user, creds) || !storable_record(creds, kFields))
-        return Rc::InvalidRescreds;
-    const std::string path = path_of(dir, user, creds);
+    if (!lower_names(user, creds) || !names_fit(user, creds)) return Rc::InvalidRescreds;
+    // Made before the checks: the text it replaces is not stored, so it is not judged either.
     if (create_uuid) ui_uuid_create(creds->uuid, creds->uuid_string);
+    if (!storable_record(creds, kFields)) return Rc::InvalidRescreds;
+    const std::string path = path_of(dir, user, creds);
     if (!io::write_file(path, encode_record(creds, kFields))) return Rc::FileError;
     if (creds->blob) {
         if (const Rc rc = ui_write_blob(blob_file(path), creds->blob); !ok(rc)) return rc;
@@ -106,7 +107,7 @@ Rc get_rescredslist(std::string_view dir, rspi_user *user, rspi_rescredslist *li
 }
 
 // first writes its exit line after a failed load too; next and previous do not.
-uint32_t rescreds_step(int, const text::OpText &op, char **handle, rspi_rescredslist *list, rspi_rescreds *creds,
+uint32_t rescreds_step(const text::OpText &op, char **handle, rspi_rescredslist *list, rspi_rescreds *creds,
                        int32_t fetch, Move move) {
     return guarded_op(handle, [&](std::string_view dir) {
         TOLV_TRACE("%s", op.entry);
@@ -128,19 +129,34 @@ uint32_t rescreds_step(int, const text::OpText &op, char **handle, rspi_rescreds
 
 }  // namespace tolv
 
-// rspi_<op>(handle, user, arg): op(dir, user, arg) traced as a writer (kind: write) or a reader.
-#define TOLV_RESCREDS_EXPORT(kind, op, A)                                                                \
-    TOLV_EXPORT uint32_t rspi_##op(char **handle, rspi_user *user, A *arg) {                             \
-        return tolv::traced_##kind##_op(tolv::text::op, handle,                                          \
-                                        [&](std::string_view dir) { return tolv::op(dir, user, arg); }); \
-    }
-TOLV_RESCREDS_EXPORT(write, create_rescreds, rspi_rescreds)
-TOLV_RESCREDS_EXPORT(write, modify_rescreds, rspi_rescreds)
-TOLV_RESCREDS_EXPORT(write, delete_rescreds, rspi_rescreds)
-TOLV_RESCREDS_EXPORT(read, get_rescredslist, rspi_rescredslist)
-
+TOLV_EXPORT uint32_t rspi_create_rescreds(char **h, rspi_user *user, rspi_rescreds *creds) {
+    return tolv::create_op(tolv::text::create_rescreds, h, creds, tolv::kFields,
+                           [&](std::string_view dir) { return tolv::create_rescreds(dir, user, creds); });
+}
+TOLV_EXPORT uint32_t rspi_modify_rescreds(char **h, rspi_user *user, rspi_rescreds *creds) {
+    return tolv::traced_write_op(tolv::text::modify_rescreds, h,
+                                 [&](std::string_view dir) { return tolv::modify_rescreds(dir, user, creds); });
+}
+TOLV_EXPORT uint32_t rspi_delete_rescreds(char **h, rspi_user *user, rspi_rescreds *creds) {
+    return tolv::traced_write_op(tolv::text::delete_rescreds, h,
+                                 [&](std::string_view dir) { return tolv::delete_rescreds(dir, user, creds); });
+}
+TOLV_EXPORT uint32_t rspi_get_rescredslist(char **h, rspi_user *user, rspi_rescredslist *list) {
+    return tolv::traced_read_op(tolv::text::get_rescredslist, h,
+                                [&](std::string_view dir) { return tolv::get_rescredslist(dir, user, list); });
+}
 TOLV_EXPORT uint32_t rspi_get_rescreds(char **handle, rspi_user *user, rspi_rescreds *creds) {
     return tolv::guarded_op(handle, [&](std::string_view dir) { return tolv::get_rescreds(dir, user, creds); });
 }
-TOLV_COUNT_EXPORT(rescreds, rspi_rescredslist)
-TOLV_CURSOR_EXPORTS(rescreds, tolv::rescreds_step, 0, rspi_rescreds, rspi_rescredslist)
+TOLV_EXPORT int32_t rspi_rescredslist_count(char **h, rspi_rescredslist *l) {
+    return tolv::count_op(tolv::text::rescredslist_count, h, l);
+}
+TOLV_EXPORT uint32_t rspi_first_rescreds(char **h, rspi_rescredslist *l, rspi_rescreds *r, int32_t fetch) {
+    return tolv::rescreds_step(tolv::text::first_rescreds, h, l, r, fetch, tolv::Move::First);
+}
+TOLV_EXPORT uint32_t rspi_next_rescreds(char **h, rspi_rescredslist *l, rspi_rescreds *r, int32_t fetch) {
+    return tolv::rescreds_step(tolv::text::next_rescreds, h, l, r, fetch, tolv::Move::Next);
+}
+TOLV_EXPORT uint32_t rspi_previous_rescreds(char **h, rspi_rescredslist *l, rspi_rescreds *r, int32_t fetch) {
+    return tolv::rescreds_step(tolv::text::previous_rescreds, h, l, r, fetch, tolv::Move::Previous);
+}

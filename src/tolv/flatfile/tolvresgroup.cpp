@@ -113,7 +113,33 @@ Rc remove_resgroup_member(std::string_view dir, rspi_resgroup *g, char *member) 
 
 }  // namespace tolv
 
-TOLV_KEYED_FAMILY_EXPORTS(resgroup, tolv::kResgroup, rspi_resgroup, rspi_resgrouplist)
+TOLV_EXPORT uint32_t rspi_create_resgroup(char **h, rspi_resgroup *r) {
+    return tolv::keyed_create(tolv::kResgroup, tolv::text::create_resgroup, h, r);
+}
+TOLV_EXPORT uint32_t rspi_get_resgroup(char **h, rspi_resgroup *r) {
+    return tolv::keyed_get(tolv::kResgroup, tolv::text::get_resgroup, h, r);
+}
+TOLV_EXPORT uint32_t rspi_modify_resgroup(char **h, rspi_resgroup *r) {
+    return tolv::keyed_modify(tolv::kResgroup, tolv::text::modify_resgroup, h, r);
+}
+TOLV_EXPORT uint32_t rspi_delete_resgroup(char **h, rspi_resgroup *r) {
+    return tolv::keyed_delete(tolv::kResgroup, tolv::text::delete_resgroup, h, r);
+}
+TOLV_EXPORT uint32_t rspi_get_resgrouplist(char **h, rspi_resgrouplist *l) {
+    return tolv::keyed_list(tolv::kResgroup, tolv::text::get_resgrouplist, h, l);
+}
+TOLV_EXPORT int32_t rspi_resgrouplist_count(char **h, rspi_resgrouplist *l) {
+    return tolv::count_op(tolv::text::resgrouplist_count, h, l);
+}
+TOLV_EXPORT uint32_t rspi_first_resgroup(char **h, rspi_resgrouplist *l, rspi_resgroup *r, int32_t fetch) {
+    return tolv::keyed_step(tolv::kResgroup, tolv::text::first_resgroup, h, l, r, fetch, tolv::Move::First);
+}
+TOLV_EXPORT uint32_t rspi_next_resgroup(char **h, rspi_resgrouplist *l, rspi_resgroup *r, int32_t fetch) {
+    return tolv::keyed_step(tolv::kResgroup, tolv::text::next_resgroup, h, l, r, fetch, tolv::Move::Next);
+}
+TOLV_EXPORT uint32_t rspi_previous_resgroup(char **h, rspi_resgrouplist *l, rspi_resgroup *r, int32_t fetch) {
+    return tolv::keyed_step(tolv::kResgroup, tolv::text::previous_resgroup, h, l, r, fetch, tolv::Move::Previous);
+}
 
 TOLV_EXPORT uint32_t rspi_add_resgroup_member(char **h, rspi_resgroup *g, char *member) {
     return tolv::traced_write_op(tolv::text::add_resgroup_member, h,

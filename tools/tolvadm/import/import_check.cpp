@@ -40,6 +40,7 @@ public:
         if (!root.contains("version") || root["version"] != kVersion)
             problem("version", "must be " + std::to_string(kVersion));
         if (root.contains("secrets") && !root["secrets"].is_boolean()) problem("secrets", "must be true or false");
+        doc.without_secrets = root.contains("secrets") && root["secrets"].is_boolean() && !root["secrets"].get<bool>();
         each(root, "", user_family().plural, [&](const Json &j, const std::string &p) { doc.users.push_back(user(j, p)); });
         each(root, "", group_family().plural,
              [&](const Json &j, const std::string &p) { doc.groups.push_back(group(j, p)); });
@@ -363,7 +364,7 @@ Json parse_file(const std::string &file) {
     try {
         return Json::parse(text.str());
     } catch (const Json::parse_error &e) {
-        throw Error(file + " is not JSON: " + e.what());
+        throw Error(file + " is refused: " + e.what());
     }
 }
 

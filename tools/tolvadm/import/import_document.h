@@ -45,6 +45,7 @@ struct ResgroupEntry {
     std::vector<std::string> member_paths;  // as the group's
 };
 struct Document {
+    bool without_secrets = false;  // exported without --with-secrets ("secrets": false): no password, no text
     std::vector<UserEntry> users;
     std::vector<GroupEntry> groups;
     std::vector<Scalars> policies, resources;

@@ -75,7 +75,10 @@ void fill(const Family<R> &f, const Scalars &s, R *r) {
 
 std::string joined(const Scalars &s) {
     std::string out;
-    for (std::size_t i = 0; i < s.keys.size(); ++i) out += (i ? " " : "") + key(s, i);
+    for (std::size_t i = 0; i < s.keys.size(); ++i) {
+        if (i) out += ' ';
+        out += key(s, i);
+    }
     return out;
 }
 
@@ -346,21 +349,31 @@ void report(Host &host, const std::vector<Outcome> &all) {
 }  // namespace
 
 void add_import_command(Command &app, Host &host) {
-    auto file = std::make_shared<std::string>();
+    struct Args {
+        std::string file;
+        bool without_secrets = false;
+    };
+    auto a = std::make_shared<Args>();
     auto *c = app.add_subcommand(
         "import", "Load a JSON export document through the plug-in: the whole document is checked before the "
                   "first write; each entry is then reported as created or failed with its return code "
                   "(as a JSON array with --json before `import`)");
-    c->add_option("file", *file, "The document, as `tolvadm export` writes it")->required();
-    c->callback([&host, file] {
+    c->add_option("file", a->file, "The document, as `tolvadm export` writes it")->required();
+    c->add_flag("--without-secrets", a->without_secrets,
+                "Load a document exported without --with-secrets, whose users then have no password and whose "
+                "credentials no text (refused otherwise)");
+    c->callback([&host, a] {
         std::vector<std::string> problems;
-        const Document doc = read_document(*file, problems);
+        const Document doc = read_document(a->file, problems);
+        if (problems.empty() && doc.without_secrets && !doc.users.empty() && !a->without_secrets)
+            throw Error(a->file + " was exported without --with-secrets: its users would have no password and its "
+                                "credentials no text; nothing was written (--without-secrets loads it so)");
         if (!problems.empty()) {
             constexpr std::size_t kShown = 50;
             for (std::size_t i = 0; i < problems.size() && i < kShown; ++i)
-                std::cerr << "import: " << *file << ": " << problems[i] << "\n";
+                std::cerr << "import: " << a->file << ": " << problems[i] << "\n";
             if (problems.size() > kShown) std::cerr << "import: ... and " << problems.size() - kShown << " more\n";
-            throw Error(*file + " has " + std::to_string(problems.size()) + " problem(s); nothing was written");
+            throw Error(a->file + " has " + std::to_string(problems.size()) + " problem(s); nothing was written");
         }
         host.open();
         report(host, Importer(host, doc).run());

@@ -205,12 +205,24 @@ Rc group_userlist(std::string_view dir, rspi_group *g, rspi_userlist *list) {
 
 }  // namespace tolv
 
-TOLV_RECORD_EXPORT(write, create_group, rspi_group)
-TOLV_RECORD_EXPORT(read, get_group, rspi_group)
-TOLV_RECORD_EXPORT(write, modify_group, rspi_group)
-TOLV_RECORD_EXPORT(write, delete_group, rspi_group)
-TOLV_RECORD_EXPORT(write, disable_group, rspi_group)
-TOLV_RECORD_EXPORT(write, enable_group, rspi_group)
+TOLV_EXPORT uint32_t rspi_create_group(char **h, rspi_group *r) {
+    return tolv::record_create(tolv::text::create_group, h, r, tolv::kFields, tolv::create_group);
+}
+TOLV_EXPORT uint32_t rspi_get_group(char **h, rspi_group *r) {
+    return tolv::record_read(tolv::text::get_group, h, r, tolv::get_group);
+}
+TOLV_EXPORT uint32_t rspi_modify_group(char **h, rspi_group *r) {
+    return tolv::record_write(tolv::text::modify_group, h, r, tolv::modify_group);
+}
+TOLV_EXPORT uint32_t rspi_delete_group(char **h, rspi_group *r) {
+    return tolv::record_write(tolv::text::delete_group, h, r, tolv::delete_group);
+}
+TOLV_EXPORT uint32_t rspi_disable_group(char **h, rspi_group *r) {
+    return tolv::record_write(tolv::text::disable_group, h, r, tolv::disable_group);
+}
+TOLV_EXPORT uint32_t rspi_enable_group(char **h, rspi_group *r) {
+    return tolv::record_write(tolv::text::enable_group, h, r, tolv::enable_group);
+}
 
 TOLV_EXPORT uint32_t rspi_add_group_member(char **handle, rspi_group *group, rspi_user *user) {
     return tolv::traced_write_op(tolv::text::add_group_member, handle, group,

@@ -66,7 +66,6 @@ void ui_uuid_create(unsigned char (&uuid)[16], char *&uuid_string) {
         TOLV_TRACE("uuid_to_string failed: status = %8.8x\n", status);
         return;
     }
-    rspi_free(uuid_string);
     uuid_string = rspi_strdup(text);
     qz_uuid_string_free(&text, &status);
 }

@@ -16,7 +16,8 @@ Rc ui_write_blob(const std::string &path, const rspi_blob *blob);
 Rc ui_load_blob(const std::string &record_path, long length, Rc parsed, rspi_blob *&blob);
 // Replaces uuid_string with the reader's next line and parses it into uuid.
 void ui_read_uuid(RecordReader &reader, unsigned char (&uuid)[16], char *&uuid_string);
-// Fills uuid and replaces uuid_string with a new UUID; failures only trace.
+// Fills uuid and points uuid_string at a new UUID text; failures only trace. The text it replaces is not
+// released: only creates make UUIDs, and their frame (CreateUndo) keeps the old text until the outcome is known.
 void ui_uuid_create(unsigned char (&uuid)[16], char *&uuid_string);
 // Joins the types with sep into at most size-1 bytes (a skipped type is left out).
 std::string ui_logintypes_string(const rspi_logintypes *types, std::string_view sep, std::size_t size);

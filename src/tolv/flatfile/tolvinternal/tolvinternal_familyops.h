@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cerrno>
+#include <cstring>
+#include <type_traits>
+#include <utility>
 
 #include "tolvdiag.h"
 #include "tolvinternal/tolvinternal_cursor.h"
@@ -57,8 +60,10 @@ struct KeyedFamily {
 // 2 becomes 1 in the record.
 template <class R>
 Rc replace_keyed(const KeyedFamily<R> &f, std::string_view dir, R *r, bool create_uuid) {
-    if (!f.keys_given(r) || !f.names_fit(r) || !storable_record<R>(r, f.fields)) return f.invalid;
+    if (!f.keys_given(r) || !f.names_fit(r)) return f.invalid;
+    // Made before the checks: the text it replaces is not stored, so it is not judged either.
     if (create_uuid) ui_uuid_create(r->uuid, r->uuid_string);
+    if (!storable_record<R>(r, f.fields)) return f.invalid;
     const std::string path = f.file(dir, r);
     if (!io::write_file(path, encode_record<R>(r, f.fields))) return Rc::FileError;
     Rc rc = r->blob ? ui_write_blob(blob_file(path), r->blob) : Rc::Success;
@@ -158,48 +163,92 @@ uint32_t keyed_list(const KeyedFamily<R> &f, const text::OpText &t, char **h, L 
     });
 }
 
-// rspi_<name>list_count: the count of a list, 0 when anything fails.
-#define TOLV_COUNT_EXPORT(name, L)                                                                                   \
-    TOLV_EXPORT int32_t rspi_##name##list_count(char **h, L *l) {                                                    \
-        return tolv::guarded_count_op(                                                                               \
-            h, [&](std::string_view dir) { return tolv::traced_list_count(tolv::text::name##list_count, dir, l); }); \
+// A create's frame: what a create puts into the caller's record (a new UUID, the stored value of a number
+// left "not given") stays only when the operation, its commit included, succeeds; else the record is as the
+// caller gave it but for its names, lower-cased. A UUID text the create replaced is released only then, which
+// is why ui_uuid_create leaves it alone.
+template <class R>
+class CreateUndo {
+public:
+    CreateUndo(R *r, std::span<const Field<R>> fields) : r_(r), fields_(fields) {
+        if (r_) saved_ = *r_;
+    }
+    ~CreateUndo() { (void)settle(Rc::FileError); }  // an exception on the way counts as a failure
+    CreateUndo(const CreateUndo &) = delete;
+    CreateUndo &operator=(const CreateUndo &) = delete;
+    Rc settle(Rc rc) {
+        R *const r = std::exchange(r_, nullptr);
+        if (!r) return rc;
+        if (ok(rc)) {
+            if (r->uuid_string != saved_.uuid_string) rspi_free(saved_.uuid_string);
+            return rc;
+        }
+        if (r->uuid_string != saved_.uuid_string) rspi_free(r->uuid_string);
+        r->uuid_string = saved_.uuid_string;
+        std::memcpy(r->uuid, saved_.uuid, sizeof r->uuid);
+        for (const Field<R> &f : fields_)
+            if (f.is_number()) f.set_number(r, f.number(&saved_));
+        return rc;
     }
 
-// rspi_<op>(handle, record): op(handle, dir, record) traced as a reader or a writer (kind: read or write), the
-// entry line naming the record.
-#define TOLV_RECORD_EXPORT(kind, op, R)                                                                  \
-    TOLV_EXPORT uint32_t rspi_##op(char **handle, R *r) {                                                \
-        return tolv::traced_##kind##_op(tolv::text::op, handle, r,                                       \
-                                        [&](std::string_view dir) { return tolv::op(handle, dir, r); }); \
-    }
+private:
+    R *r_;
+    std::span<const Field<R>> fields_;
+    R saved_{};
+};
 
-// rspi_first_<name>, rspi_next_<name> and rspi_previous_<name> over step().
-#define TOLV_CURSOR_EXPORT(move, to, name, step, family, R, L)                          \
-    TOLV_EXPORT uint32_t rspi_##move##_##name(char **h, L *l, R *r, int32_t fetch) {    \
-        return step(family, tolv::text::move##_##name, h, l, r, fetch, tolv::Move::to); \
-    }
-#define TOLV_CURSOR_EXPORTS(...)                  \
-    TOLV_CURSOR_EXPORT(first, First, __VA_ARGS__) \
-    TOLV_CURSOR_EXPORT(next, Next, __VA_ARGS__)   \
-    TOLV_CURSOR_EXPORT(previous, Previous, __VA_ARGS__)
+// A family's field table as an argument that does not take part in deducing R.
+template <class R>
+using FieldsOf = std::type_identity_t<std::span<const Field<R>>>;
 
-// The nine exported operations of a keyed family: rspi_create_<name>, get, modify, delete,
-// rspi_get_<name>list, rspi_<name>list_count, first, next and previous.
-#define TOLV_KEYED_OP(kind, op, name, family, R)                                                                    \
-    TOLV_EXPORT uint32_t rspi_##op##_##name(char **h, R *r) {                                                       \
-        return tolv::traced_##kind##_op(tolv::text::op##_##name, h,                                                 \
-                                        [&](std::string_view dir) { return tolv::op##_keyed(family, h, dir, r); }); \
-    }
-#define TOLV_KEYED_FAMILY_EXPORTS(name, family, R, L)                        \
-    TOLV_KEYED_OP(write, create, name, family, R)                            \
-    TOLV_KEYED_OP(read, get, name, family, R)                                \
-    TOLV_KEYED_OP(write, modify, name, family, R)                            \
-    TOLV_KEYED_OP(write, delete, name, family, R)                            \
-    TOLV_EXPORT uint32_t rspi_get_##name##list(char **h, L *l) {             \
-        return tolv::keyed_list(family, tolv::text::get_##name##list, h, l); \
-    }                                                                        \
-    TOLV_COUNT_EXPORT(name, L)                                               \
-    TOLV_CURSOR_EXPORTS(name, tolv::keyed_step, family, R, L)
+// A create as an exported writer (see traced_op), under a CreateUndo.
+template <class R, class Body, class... K>
+uint32_t create_op(const text::OpText &t, char **handle, R *r, FieldsOf<R> fields, Body &&body,
+                   K... key) {
+    CreateUndo<R> undo(r, fields);
+    return traced_op(true, t, handle, body, [&](Rc rc) { return undo.settle(rc); }, key...);
+}
+
+// What the exported operations of a keyed family call, each from a one-line function in the family's file.
+template <class R>
+uint32_t keyed_create(const KeyedFamily<R> &f, const text::OpText &t, char **h, R *r) {
+    return create_op(t, h, r, f.fields, [&](std::string_view dir) { return create_keyed(f, h, dir, r); });
+}
+template <class R>
+uint32_t keyed_get(const KeyedFamily<R> &f, const text::OpText &t, char **h, R *r) {
+    return traced_read_op(t, h, [&](std::string_view dir) { return get_keyed(f, h, dir, r); });
+}
+template <class R>
+uint32_t keyed_modify(const KeyedFamily<R> &f, const text::OpText &t, char **h, R *r) {
+    return traced_write_op(t, h, [&](std::string_view dir) { return modify_keyed(f, h, dir, r); });
+}
+template <class R>
+uint32_t keyed_delete(const KeyedFamily<R> &f, const text::OpText &t, char **h, R *r) {
+    return traced_write_op(t, h, [&](std::string_view dir) { return delete_keyed(f, h, dir, r); });
+}
+
+// The count of a list, 0 when anything fails.
+template <class L>
+int32_t count_op(const text::OpText &t, char **h, L *l) {
+    return guarded_count_op(h, [&](std::string_view dir) { return traced_list_count(t, dir, l); });
+}
+
+// A user's or group's operation op(handle, dir, record), traced as a reader or a writer, the entry line naming
+// the record; a create under a CreateUndo.
+template <class R>
+using RecordOp = Rc (*)(char **, std::string_view, R *);
+template <class R>
+uint32_t record_read(const text::OpText &t, char **h, R *r, RecordOp<R> op) {
+    return traced_read_op(t, h, r, [&](std::string_view dir) { return op(h, dir, r); });
+}
+template <class R>
+uint32_t record_write(const text::OpText &t, char **h, R *r, RecordOp<R> op) {
+    return traced_write_op(t, h, r, [&](std::string_view dir) { return op(h, dir, r); });
+}
+template <class R>
+uint32_t record_create(const text::OpText &t, char **h, R *r, FieldsOf<R> fields, RecordOp<R> op) {
+    return create_op(t, h, r, fields, [&](std::string_view dir) { return op(h, dir, r); }, r);
+}
 
 // A family kept in the user or group list: its listings by mode and filters, counts, the cursor and its lookups
 // by UUID and registry id.
@@ -295,31 +344,30 @@ uint32_t indexed_step(const IndexedFamily<R> &f, const text::OpText &t, char **h
     });
 }
 
-}  // namespace tolv
+// The list operations of a family kept in the user or group list, each called from a one-line function in the
+// family's file. A null list is 31 to list_add for users and groups alike (nothing is read or written).
+template <class R, class L>
+uint32_t indexed_list(const IndexedFamily<R> &f, const text::OpText &t, char **h, L *l, uint32_t mode,
+                      const char *id_filter, const char *domain_filter, const char *registry_id_filter) {
+    return traced_read_op(t, h, [&](std::string_view dir) {
+        return l ? list_index(dir, f.index, list_ref(l), {mode, id_filter, domain_filter, registry_id_filter},
+                              f.messages)
+                 : f.invalid;
+    });
+}
+template <class L>
+uint32_t list_add(L *l, char **names, int32_t count) {
+    return guarded([&] { return l ? list_add_names(list_ref(l), names, count) : Rc::InvalidGroup; });
+}
+template <class R>
+uint32_t indexed_by_uuid(const IndexedFamily<R> &f, const text::OpText &t, char **h, R *r) {
+    return traced_read_op(t, h, r ? r->uuid_string : nullptr,
+                          [&](std::string_view dir) { return get_by_uuid(f, h, dir, r); });
+}
+template <class R>
+uint32_t indexed_by_rgyid(const IndexedFamily<R> &f, const text::OpText &t, char **h, R *r) {
+    return traced_read_op(t, h, r ? r->registry_id : nullptr,
+                          [&](std::string_view dir) { return get_by_rgyid(f, h, dir, r); });
+}
 
-// The eight exported operations of a family's list: rspi_get_<name>list, rspi_<name>list_add_<name> (a null
-// list is 31 for users and groups alike; nothing is read or written), rspi_<name>list_count,
-// rspi_get_<name>_by_uuid, rspi_get_<name>_by_rgyid, first, next and previous.
-#define TOLV_INDEXED_FAMILY_EXPORTS(name, family, R, L)                                                           \
-    TOLV_EXPORT uint32_t rspi_get_##name##list(char **h, L *l, uint32_t mode, const char *id_filter,              \
-                                               const char *domain_filter, const char *registry_id_filter) {       \
-        return tolv::traced_read_op(tolv::text::get_##name##list, h, [&](std::string_view dir) {                  \
-            return l ? tolv::list_index(dir, family.index, tolv::list_ref(l),                                     \
-                                        {mode, id_filter, domain_filter, registry_id_filter}, family.messages)    \
-                     : family.invalid;                                                                            \
-        });                                                                                                       \
-    }                                                                                                             \
-    TOLV_EXPORT uint32_t rspi_##name##list_add_##name(char **, L *l, char **names, int32_t count) {               \
-        return tolv::guarded(                                                                                     \
-            [&] { return l ? tolv::list_add_names(tolv::list_ref(l), names, count) : tolv::Rc::InvalidGroup; });  \
-    }                                                                                                             \
-    TOLV_COUNT_EXPORT(name, L)                                                                                    \
-    TOLV_EXPORT uint32_t rspi_get_##name##_by_uuid(char **h, R *r) {                                              \
-        return tolv::traced_read_op(tolv::text::get_##name##_by_uuid, h, r ? r->uuid_string : nullptr,            \
-                                    [&](std::string_view dir) { return tolv::get_by_uuid(family, h, dir, r); });  \
-    }                                                                                                             \
-    TOLV_EXPORT uint32_t rspi_get_##name##_by_rgyid(char **h, R *r) {                                             \
-        return tolv::traced_read_op(tolv::text::get_##name##_by_rgyid, h, r ? r->registry_id : nullptr,           \
-                                    [&](std::string_view dir) { return tolv::get_by_rgyid(family, h, dir, r); }); \
-    }                                                                                                             \
-    TOLV_CURSOR_EXPORTS(name, tolv::indexed_step, family, R, L)
+}  // namespace tolv

@@ -104,8 +104,8 @@ bool has_stored_password(const R *r, std::span<const Field<R>> fields) {
 
 // Reads the record file at path into r by its fields: `missing` when it does not open, 9 for a short file (the
 // fields present are filled), then the blob's result (see ui_load_blob); a line missing after the blob length
-// makes an otherwise good read 9. found: set when the record file was read. A record and its blob are two files:
-// both are read again when either changed meanwhile or a change is pending, so that a reader never pairs one
+// makes the read 9 whatever the blob gave (but 3). found: set when the record file was read. A record and its
+// blob are two files: both are read again when either changed meanwhile or a change is pending, so that a reader never pairs one
 // version's record with another's blob; after a few tries (a writer rewriting this entry all the time) the
 // registry's lock, taken shared, keeps writers out while they are read.
 template <class R>
@@ -122,7 +122,8 @@ Rc read_record(const std::string &path, Rc missing, R *r, std::span<const Field<
         if (found) *found = true;
         Rc rc = rules.with_blob ? ui_load_blob(path, p.blob_length, p.rc, r->blob) : p.rc;
         if (snap && p.blob_length > 0 && !snap->holds()) continue;
-        if (p.short_tail && rc == Rc::Success) rc = Rc::Malformed;
+        // The line after the blob is read last, so its absence decides over the blob's result (memory aside).
+        if (p.short_tail && rc != Rc::NoMemory) rc = Rc::Malformed;
         return rc;
     }
 }

@@ -59,9 +59,13 @@ private:
 
 // The body of an exported operation: body(std::string_view dir) -> Rc. A handle without a registry directory
 // (never initialised, or terminated) gives 4 without touching anything. One that changes files (write) is
-// serialised by the write lock, and gives 6 without touching anything when the lock cannot be taken.
-template <class F>
-uint32_t guarded_op(char **handle, F &&body, bool write = false) noexcept {
+// serialised by the write lock, and gives 6 without touching anything when the lock cannot be taken. done(rc)
+// sees the code the operation returns, a writer's commit included, and may change it.
+struct Returned {
+    Rc operator()(Rc rc) const { return rc; }
+};
+template <class F, class Done = Returned>
+uint32_t guarded_op(char **handle, F &&body, bool write = false, Done &&done = {}) noexcept {
     const char *dir = registry_dir(handle);
     if (!dir) return RSPI_RC_CONFIG_ERROR;
     return guarded([&] {
@@ -69,7 +73,7 @@ uint32_t guarded_op(char **handle, F &&body, bool write = false) noexcept {
         if (!scope.ok()) return Rc::FileError;
         Rc rc = body(std::string_view(dir));
         if (write && scope.again_with_reserve(rc)) rc = body(std::string_view(dir));
-        return write ? scope.finish(rc) : rc;
+        return done(write ? scope.finish(rc) : rc);
     });
 }
 // guarded_op for a count: 0 when anything fails.
@@ -85,25 +89,39 @@ int32_t guarded_count_op(char **handle, F &&body) noexcept {
     }
 }
 
-// The usual exported operation: body(dir) traced with the operation's texts, as a reader or as a writer; key (a
-// lookup key, a user or a group) names what the entry line prints.
+// The usual exported operation: body(dir) between the operation's entry line (key: nothing, a lookup key, a
+// user or a group, see trace_entry) and its exit line, written once a writer is committed so that it shows the
+// code returned; settle(rc) sees that code first.
+template <class T, class Body, class Settle = Returned, class... K>
+uint32_t traced_op(bool write, const T &t, char **handle, Body &&body, Settle &&settle, K... key) {
+    return guarded_op(
+        handle,
+        [&](std::string_view dir) {
+            trace_entry(t, key...);
+            return body(dir);
+        },
+        write,
+        [&](Rc rc) {
+            rc = settle(rc);
+            TOLV_TRACE(t.exit, code(rc));
+            return rc;
+        });
+}
 template <class T, class Body>
 uint32_t traced_read_op(const T &t, char **handle, Body &&body) {
-    return guarded_op(handle, [&](std::string_view dir) { return traced(t, [&] { return body(dir); }); });
+    return traced_op(false, t, handle, body, Returned{});
 }
 template <class T, class Body>
 uint32_t traced_write_op(const T &t, char **handle, Body &&body) {
-    return guarded_op(
-        handle, [&](std::string_view dir) { return traced(t, [&] { return body(dir); }); }, true);
+    return traced_op(true, t, handle, body, Returned{});
 }
 template <class T, class K, class Body>
 uint32_t traced_read_op(const T &t, char **handle, K key, Body &&body) {
-    return guarded_op(handle, [&](std::string_view dir) { return traced(t, key, [&] { return body(dir); }); });
+    return traced_op(false, t, handle, body, Returned{}, key);
 }
 template <class T, class K, class Body>
 uint32_t traced_write_op(const T &t, char **handle, K key, Body &&body) {
-    return guarded_op(
-        handle, [&](std::string_view dir) { return traced(t, key, [&] { return body(dir); }); }, true);
+    return traced_op(true, t, handle, body, Returned{}, key);
 }
 
 }  // namespace tolv

@@ -158,6 +158,12 @@ Rc ui_check_user_enable(std::string_view dir, const std::string &path, rspi_user
 
 }  // namespace tolv
 
-TOLV_RECORD_EXPORT(write, create_user, rspi_user)
-TOLV_RECORD_EXPORT(read, get_user, rspi_user)
-TOLV_RECORD_EXPORT(write, modify_user, rspi_user)
+TOLV_EXPORT uint32_t rspi_create_user(char **h, rspi_user *r) {
+    return tolv::record_create(tolv::text::create_user, h, r, tolv::format::kUserFields, tolv::create_user);
+}
+TOLV_EXPORT uint32_t rspi_get_user(char **h, rspi_user *r) {
+    return tolv::record_read(tolv::text::get_user, h, r, tolv::get_user);
+}
+TOLV_EXPORT uint32_t rspi_modify_user(char **h, rspi_user *r) {
+    return tolv::record_write(tolv::text::modify_user, h, r, tolv::modify_user);
+}

@@ -103,6 +103,12 @@ Rc enable_user(char **handle, std::string_view dir, rspi_user *user) {
 
 }  // namespace tolv
 
-TOLV_RECORD_EXPORT(write, delete_user, rspi_user)
-TOLV_RECORD_EXPORT(write, disable_user, rspi_user)
-TOLV_RECORD_EXPORT(write, enable_user, rspi_user)
+TOLV_EXPORT uint32_t rspi_delete_user(char **h, rspi_user *r) {
+    return tolv::record_write(tolv::text::delete_user, h, r, tolv::delete_user);
+}
+TOLV_EXPORT uint32_t rspi_disable_user(char **h, rspi_user *r) {
+    return tolv::record_write(tolv::text::disable_user, h, r, tolv::disable_user);
+}
+TOLV_EXPORT uint32_t rspi_enable_user(char **h, rspi_user *r) {
+    return tolv::record_write(tolv::text::enable_user, h, r, tolv::enable_user);
+}
