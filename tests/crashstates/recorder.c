@@ -251,6 +251,24 @@ int open64(const char *path, int flags, ...) {
     return do_openat(AT_FDCWD, path, flags, mode, kOpen64);
 }
 
+// glibc makes a temporary file with its own internal open, which no wrapper sees.
+static int new_temp(int fd, const char *path) {
+    struct Where w;
+    struct stat st;
+    if (fd >= 0 && !t_inside && where(AT_FDCWD, path, &w) == 0 && fstat(fd, &st) == 0) op_new("creat", &w, st.st_ino, NULL);
+    return fd;
+}
+
+int mkostemp(char *tmpl, int flags) {
+    REAL(mkostemp);
+    return new_temp(real_mkostemp(tmpl, flags), tmpl);
+}
+
+int mkstemp(char *tmpl) {
+    REAL(mkstemp);
+    return new_temp(real_mkstemp(tmpl), tmpl);
+}
+
 // A new name made by a call that returned r.
 static int new_name(int r, const char *what, int dirfd, const char *path, const char *target) {
     struct Where w;
