@@ -427,8 +427,10 @@ std::map<std::string, uint64_t> snapshot(const std::string &dir) {
     std::string data;
     while (const dirent *e = ::readdir(d)) {
         const std::string name = e->d_name;
-        // The plug-in's empty journal, kept between writes, and its lock file are no content.
-        if (name == "." || name == ".." || name == fmt::kIdleJournalDir || name == fmt::kLockFile) continue;
+        // The plug-in's empty journal, kept between writes, its lock file and disk reserve are no content.
+        if (name == "." || name == ".." || name == fmt::kIdleJournalDir || name == fmt::kLockFile ||
+            name == fmt::kReserveFile)
+            continue;
         uint64_t h = 0xcbf29ce484222325ull;
         if (read_whole(dir + name, data))
             for (unsigned char c : data) h = (h ^ c) * 0x100000001b3ull;
