@@ -45,8 +45,9 @@ inline bool staged_name(std::string_view name) {
 
 // Why the entry `name` of the journal directory jfd is not one the plug-in
 // wrote; nullptr when it is. st: its lstat; owner: the registry's owner;
-// links: the links it may have (2 for a renamed file, linked under its new
-// name while the registry's old name waits for its removal marker).
+// links: the links it may have (2 for a renamed file that an older version
+// staged as a hard link under its new name, the registry's old name waiting
+// for its removal marker; the move is a copy now).
 inline const char *foreign_entry(int jfd, std::string_view prefix, const char *name, const struct stat &st,
                                  uid_t owner, nlink_t links = 1) {
     const std::string_view n(name);
@@ -66,7 +67,8 @@ inline const char *foreign_entry(int jfd, std::string_view prefix, const char *n
 
 // The links a journal entry (st, in jfd) may have: 2 for a file the journal
 // renames, linked under its new name while its other link is the registry
-// file (in dirfd) that a removal marker among names removes; else 1.
+// file (in dirfd) that a removal marker among names removes (a journal left
+// by an older version, which staged such a move as a hard link); else 1.
 inline nlink_t links_of(int jfd, int dirfd, const std::vector<std::string> &names, const struct stat &st) {
     if (!S_ISREG(st.st_mode) || st.st_nlink != 2) return 1;
     for (const std::string &n : names) {
