@@ -6,7 +6,7 @@ include(CMakePackageConfigHelpers)
 # The soname changes only when the C interface breaks; hosts dlopen the
 # unversioned name, which install() and the build tree keep as a symlink.
 set(TOLV_SOVERSION 0)
-set_target_properties(rspiutil qzsvcutl tolvflatfile PROPERTIES
+set_target_properties(rspiutil qzsvcutl tolvflatfile tolvadmin PROPERTIES
   VERSION ${PROJECT_VERSION} SOVERSION ${TOLV_SOVERSION})
 
 # Installed consumers find <tolv/rspi.h> under the include directory.
@@ -25,6 +25,8 @@ install(CODE [[
 
 install(TARGETS rspiutil qzsvcutl tolvflatfile EXPORT tolvTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The tool face has no public header: only tolvadm uses it.
+install(TARGETS tolvadmin LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS tolvadm EXPORT tolvTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES src/tolv/interface/rspi.h src/tolv/interface/tolv.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tolv)
 

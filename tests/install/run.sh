@@ -44,9 +44,9 @@ consumer_env=()
 out=$(env "${consumer_env[@]}" "$work/consumer/examples/host" "$work/tolv.conf") || fail "host built with find_package failed"
 grep -q 'it was there' <<<"$out" || fail "the two hosts did not share the registry: $out"
 
-# The installed tool finds the installed plug-in through the unversioned name.
+# The installed tool runs the installed core, found through its run path.
 info=$("$prefix/bin/tolvadm" --config "$work/tolv.conf" info) || fail "installed tolvadm info failed"
-grep -q "^plugin: *$libdir/libtolvflatfile.so$" <<<"$info" || fail "installed tolvadm loaded another plug-in: $info"
+grep -q "^core: *$libdir/libtolvadmin.so.0$" <<<"$info" || fail "installed tolvadm runs another core: $info"
 "$prefix/bin/tolvadm" --config "$work/tolv.conf" user get corp ann >/dev/null || fail "installed tolvadm does not see the user"
 # The installed PAM module reaches librspiutil and the plug-in through its run
 # path alone (a sanitized one would need the sanitizer preloaded into pamtester).

@@ -28,7 +28,6 @@ AdmResult run_program(std::vector<std::string> all, const std::string &input, co
         dup2(o, 1);
         dup2(e, 2);
         unsetenv("TOLV_CONFIG");
-        unsetenv("TOLV_PLUGIN");
         execvp(argv[0], argv.data());
         _exit(127);
     }

@@ -1,6 +1,6 @@
 // Runs the built tolvadm (or another program, found in PATH) as a user would:
 // a child process with its own standard input, output and error, and no
-// TOLV_CONFIG or TOLV_PLUGIN.
+// TOLV_CONFIG.
 #pragma once
 
 #include <string>

@@ -2,6 +2,7 @@
 // (or LDIF), read through the plug-in's listings and gets as any host reads
 // it; only what the interface cannot return is read from the files.
 #include "cmd_export.h"
+#include "tolvadmin.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -666,7 +667,7 @@ void add_export_command(Command &app, Host &host) {
             // A writing call of the plug-in first rolls back an operation that
             // did not finish (a null record changes nothing); then the lock,
             // held shared, keeps every writer out while the plug-in's reads go on.
-            (void)host.sym<decltype(rspi_modify_group)>("rspi_modify_group")(host.h, nullptr);
+            (void)tolv::admin::recover(host.h);
             check::Registry lock(*host.h);
             lock.lock(true);
             doc = Exporter(host, a->secrets).run();

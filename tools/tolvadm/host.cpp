@@ -1,4 +1,4 @@
-// host.cpp - the dlopen host: loading the plug-in, the registry's life,
+// host.cpp - the registry's life through the core (libtolvadmin.so),
 // return codes, output and the helpers the command families share.
 #include "tolvadm.h"
 
@@ -141,29 +141,22 @@ Host::~Host() {
         close();
     } catch (...) {
     }
-    if (lib_) dlclose(lib_);
 }
 
+// The core is linked in: the operations are found among the loaded symbols.
 void Host::load() {
-    if (lib_) return;
-    std::string path = plugin_path.empty() ? default_plugin_path() : plugin_path;
-    // dlopen searches the library path for a bare name; a file here is meant literally.
-    std::error_code ec;
-    if (path.find('/') == std::string::npos && fs::exists(path, ec)) path = "./" + path;
-    dlerror();
-    lib_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!lib_) {
-        const char *why = dlerror();
-        throw Error("cannot load the plug-in " + path + ": " + (why ? why : "unknown error"));
-    }
-    loaded_path_ = path;
+    if (!loaded_path_.empty()) return;
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void *>(&rspi_initialize), &info) && info.dli_fname)
+        loaded_path_ = fs::path(info.dli_fname).lexically_normal().string();
+    if (loaded_path_.empty()) loaded_path_ = "libtolvadmin.so";
 }
 
 void *Host::resolve(const char *name) {
     load();
     dlerror();
-    void *p = dlsym(lib_, name);
-    if (!p) throw Error("the plug-in " + loaded_path_ + " lacks the operation " + name + " (symbol not found)");
+    void *p = dlsym(RTLD_DEFAULT, name);
+    if (!p) throw Error("the core " + loaded_path_ + " lacks the operation " + name + " (symbol not found)");
     return p;
 }
 
@@ -370,21 +363,6 @@ void Host::done(Json keys, std::string_view result) const {
 
 // ---------------------------------------------------------------------------
 // Where things are.
-
-std::string default_plugin_path() {
-    std::vector<std::string> candidates;
-    std::error_code ec;
-    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec) candidates.push_back((exe.parent_path() / ".." / "lib" / "libtolvflatfile.so").lexically_normal());
-    // Installed with another library directory (lib64, multiarch): the plug-in
-    // sits beside librspiutil, which the loader already found for us.
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void *>(&rspi_alloc), &info) && info.dli_fname && *info.dli_fname)
-        candidates.push_back((fs::path(info.dli_fname).parent_path() / "libtolvflatfile.so").string());
-    for (const auto &c : candidates)
-        if (fs::is_regular_file(c, ec)) return c;
-    return TOLV_BUILD_PLUGIN;
-}
 
 namespace {
 

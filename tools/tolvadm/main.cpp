@@ -19,7 +19,7 @@ namespace {
 Json info_record(Host &host) {
     host.open(true);
     Json j;
-    j["plugin"] = host.loaded_path();
+    j["core"] = host.loaded_path();
     j["config"] = host.used_config();
     j["directory"] = *host.h;
     j["rspi_version"] = host.sym<decltype(rspi_version)>("rspi_version")(host.h);
@@ -57,7 +57,7 @@ void print_version(Host &host) {
               << std::flush;
     host.load();
     const uint32_t v = host.sym<decltype(rspi_version)>("rspi_version")(nullptr);
-    std::cout << "plug-in: " << escaped(host.loaded_path()) << ", rspi_version " << v
+    std::cout << "core: " << escaped(host.loaded_path()) << ", rspi_version " << v
               << (v == kInterfaceVersion ? "" : " (not the interface version tolvadm is written for)") << "\n";
 }
 
@@ -96,17 +96,14 @@ void run_demo(Host &host) {
 
 int main(int argc, char **argv) {
     Host host;
-    Command app("tolvadm - administer a TOLV Flatfile registry through the registry plug-in.\n"
-                "The plug-in is loaded with dlopen and driven through its rspi_ operations.",
+    Command app("tolvadm - administer a TOLV Flatfile registry.\n"
+                "It runs the plug-in's own code (libtolvadmin.so, built from the same objects as "
+                "libtolvflatfile.so) under the plug-in's lock and journal.",
                 "tolvadm");
     app.add_option("--config", host.config_path,
                    "Configuration file for rspi_initialize (default: ./tolv-registry/tolv.conf, as made by "
                    "`tolvadm init`); with init, where the new configuration file goes")
         ->envname("TOLV_CONFIG");
-    app.add_option("--plugin", host.plugin_path,
-                   "Plug-in library to dlopen (default: ../lib/libtolvflatfile.so beside the executable, "
-                   "else beside librspiutil, else the build tree's)")
-        ->envname("TOLV_PLUGIN");
     app.add_flag("--json", host.json,
                  "Print results as JSON instead of text (narration and errors are not JSON); "
                  "accepted before or after the command");
@@ -116,7 +113,7 @@ int main(int argc, char **argv) {
             print_version(host);
             throw Finished();
         },
-        "Print the versions of tolvadm, the interface and the plug-in, then exit");
+        "Print the versions of tolvadm, the interface and the core, then exit");
     // Global options may also follow the command.
     app.fallthrough();
     app.require_subcommand(1);
@@ -125,7 +122,7 @@ int main(int argc, char **argv) {
         "registry directory.\n"
         "Exit status: 0 on success; the return code of the first operation that failed "
         "(for example 30 for RSPI_RC_INVALID_USER), which is also printed with its name and a reason; "
-        "1 when the plug-in cannot be loaded, a value is refused or another error stops the tool; "
+        "1 when a value is refused or another error stops the tool; "
         "2 for a bad command line; 7 when the configuration file or the registry directory is missing or "
         "unusable (dir= without its final '/'). check has its own (see tolvadm check --help).\n");
 
@@ -135,7 +132,7 @@ int main(int argc, char **argv) {
                                             "file (--config, else DIR/tolv.conf; TOLV_CONFIG only without DIR)");
     init->add_option("dir", *init_dir, "Registry directory to create");
     init->callback([&host, init_dir] { init_registry(host, *init_dir); });
-    app.add_subcommand("info", "Show the plug-in, configuration, registry directory and the constant "
+    app.add_subcommand("info", "Show the core library, configuration, registry directory and the constant "
                                "queries (rspi_version, rspi_registry_type, ...); warns about an unsafe registry "
                                "directory or configuration file")
         ->callback([&host] { run_info(host); });

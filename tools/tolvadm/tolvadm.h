@@ -87,7 +87,6 @@ public:
     Host &operator=(const Host &) = delete;
 
     // Settings from the command line; read by open().
-    std::string plugin_path;  // empty: the default search (see default_plugin_path)
     std::string config_path;  // empty: TOLV_CONFIG, else ./tolv-registry/tolv.conf
     bool config_given = false;  // --config was on the command line (config_path may come from TOLV_CONFIG)
     bool json = false;        // --json: commands print JSON
@@ -142,7 +141,7 @@ public:
     const std::vector<std::string> &warnings() const { return warnings_; }
 
     int exit_status() const { return exit_status_; }
-    // The plug-in actually loaded (empty before load()).
+    // The core library the operations come from (empty before load()).
     const std::string &loaded_path() const { return loaded_path_; }
     // The configuration file actually used (empty before open()).
     const std::string &used_config() const { return used_config_; }
@@ -152,18 +151,12 @@ public:
 private:
     void *resolve(const char *name);
 
-    void *lib_ = nullptr;
     std::string loaded_path_;
     std::string used_config_;
     bool durable_ = false;
     std::vector<std::string> warnings_;
     int exit_status_ = 0;
 };
-
-// Where the plug-in is looked for when --plugin is not given: <dir of the
-// executable>/../lib/libtolvflatfile.so, else beside the loaded librspiutil,
-// else the plug-in of the build tree.
-std::string default_plugin_path();
 
 // Configuration used when neither --config nor TOLV_CONFIG is given:
 // <current directory>/tolv-registry/tolv.conf.

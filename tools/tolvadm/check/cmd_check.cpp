@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "../tolvadm.h"
+#include "tolvadmin.h"
 #include "checkreg.h"
 
 namespace tolvadm {
@@ -57,7 +58,7 @@ void run_check(Host &host, const CheckArgs &args) {
     const bool json = host.json;
     // A write of the plug-in rolls back an operation that did not finish;
     // it must run before the check takes the lock. A null record changes nothing.
-    if (args.repair) (void)host.sym<decltype(rspi_modify_group)>("rspi_modify_group")(host.h, nullptr);
+    if (args.repair) (void)tolv::admin::recover(host.h);
     check::Registry reg(*host.h, host.durable());
     check::Findings findings(args.repair);
     if (const std::string shared = shared_fs_note(*host.h); !shared.empty())

@@ -1,0 +1,26 @@
+// tolvadmin.h - the tool face: what an administrator needs of the registry and a host never does, built from
+// the plug-in's own objects into libtolvadmin.so. Every function here works under the plug-in's lock and
+// journal, on the registry of a handle that rspi_initialize opened; tolvadm parses its command line, calls
+// these and the rspi_ operations, and formats what they return. It opens no registry file itself.
+//
+// One header per subject, each included here:
+//   recovery of a pending journal (tolvadmin_registry.cpp)
+//   (more subjects add their header below)
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "rspi.h"
+
+// The tool face's functions are the only ones libtolvadmin.so exports besides the rspi_ operations.
+#define TOLV_ADMIN __attribute__((visibility("default")))
+
+namespace tolv::admin {
+
+// Settles a journal that a killed writer left, as the next writing call would: 0 when nothing is pending any
+// more, 6 when it cannot be done (the journal stays for the next try), 4 for an unusable handle.
+TOLV_ADMIN uint32_t recover(char **handle);
+
+}  // namespace tolv::admin
