@@ -4,12 +4,7 @@
 namespace tolv {
 
 const KeyedFamily<rspi_policy> kPolicy{
-    .fields = format::kPolicyFields,
-    .invalid = Rc::InvalidPolicy,
-    .exists = Rc::PolicyExists,
-    .list = kPolicyList,
-    .domain = &rspi_policy::domain,
-    .id = &rspi_policy::policy_id,
+    .of = format::kPolicyFamily,
     .file = [](std::string_view dir, const rspi_policy *p) { return policy_file(dir, p->domain, p->policy_id); },
     .alloc = rspi_alloc_policy,
     .release = rspi_free_policy,

@@ -6,7 +6,7 @@ namespace tolv {
 
 namespace {
 
-constexpr std::span<const Field<rspi_rescreds>> kFields = format::kRescredsFields;
+constexpr std::span<const Field<rspi_rescreds>> kFields = format::kRescredsFamily.fields;
 
 // Lower-cases the three names; false, nothing done, when one is missing.
 bool lower_names(rspi_user *user, rspi_rescreds *creds) {

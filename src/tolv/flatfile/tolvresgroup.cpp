@@ -60,13 +60,8 @@ Rc remove_resgroup(std::string_view dir, rspi_resgroup *g) {
 // modify always rebuilds the members (validating them again): from the
 // caller's when given, else from those just read.
 const KeyedFamily<rspi_resgroup> kResgroup{
-    .fields = format::kResgroupFields,
+    .of = format::kResgroupFamily,
     .read = {.keys = KeyRead::Skip},
-    .invalid = Rc::InvalidResgroup,
-    .exists = Rc::ResgroupExists,
-    .list = kResgroupList,
-    .domain = nullptr,
-    .id = &rspi_resgroup::name,
     .file = [](std::string_view dir, const rspi_resgroup *g) { return resgroup_file(dir, g->name); },
     .alloc = rspi_alloc_resgroup,
     .release = rspi_free_resgroup,

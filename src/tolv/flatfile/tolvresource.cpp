@@ -5,12 +5,7 @@
 namespace tolv {
 
 const KeyedFamily<rspi_resource> kResource{
-    .fields = format::kResourceFields,
-    .invalid = Rc::InvalidResource,
-    .exists = Rc::ResourceExists,
-    .list = kResourceList,
-    .domain = nullptr,
-    .id = &rspi_resource::name,
+    .of = format::kResourceFamily,
     .file = [](std::string_view dir, const rspi_resource *r) { return resource_file(dir, r->name); },
     .alloc = rspi_alloc_resource,
     .release = rspi_free_resource,

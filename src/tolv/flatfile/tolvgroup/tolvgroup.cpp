@@ -9,7 +9,7 @@ namespace tolv {
 
 namespace {
 
-constexpr std::span<const Field<rspi_group>> kFields = format::kGroupFields;
+constexpr std::span<const Field<rspi_group>> kFields = format::kGroupFamily.fields;
 
 std::string path_of(std::string_view dir, const rspi_group *g) { return group_file(dir, g->domain, g->group_id); }
 

@@ -5,7 +5,7 @@
 namespace tolv {
 
 const IndexedFamily<rspi_group> kGroups{
-    kGroupList, &rspi_group::domain, &rspi_group::group_id, Rc::InvalidGroup, rspi_get_group,
+    format::kGroupFamily, rspi_get_group,
     {
         "UUID? grouplist entry invalid: %s\n",
         "registryGID? grouplist entry invalid: %s\n",

@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "tolvcatalogue.h"
 #include "tolvdiag.h"
 #include "tolvinternal/tolvinternal_cursor.h"
 #include "tolvinternal/tolvinternal_fields.h"
@@ -19,12 +20,13 @@ namespace tolv {
 
 template <class R>
 struct KeyedFamily {
-    std::span<const Field<R>> fields;
+    const format::Family<R> &of;  // its fields, list, keys and codes: the catalogue's
     ReadRules read = {};
-    Rc invalid, exists;
-    std::string_view list;  // the family's list: one "domain id" or "name" per line
-    char *R::*domain;       // null when one name is the key
-    char *R::*id;
+    std::span<const Field<R>> fields = of.fields;
+    Rc invalid = static_cast<Rc>(of.invalid), exists = static_cast<Rc>(of.exists);
+    std::string_view list = of.list;  // the family's list: one "domain id" or "name" per line
+    char *R::*domain = of.domain;     // null when one name is the key
+    char *R::*id = of.id;
     std::string (*file)(std::string_view dir, const R *r);  // the record file
     R *(*alloc)();
     void (*release)(R *);
@@ -254,10 +256,7 @@ uint32_t record_create(const text::OpText &t, char **h, R *r, FieldsOf<R> fields
 // by UUID and registry id.
 template <class R>
 struct IndexedFamily {
-    std::string_view index;
-    char *R::*domain;
-    char *R::*id;
-    Rc invalid;
+    const format::Family<R> &of;
     uint32_t (*get_op)(char **, R *);  // the exported get, for fetch and the lookups
     IndexTexts messages;
     const char *not_enabled;  // the description a lookup gives a disabled entry
@@ -265,6 +264,10 @@ struct IndexedFamily {
     // groups; a user line is disabled when it starts with "- -", a group line when its name part is "- -".
     bool last_uuid_wins;
     bool disabled_by_prefix;
+    std::string_view index = of.list;
+    char *R::*domain = of.domain;
+    char *R::*id = of.id;
+    Rc invalid = static_cast<Rc>(of.invalid);
 };
 
 // Sets the names from a list line's name part "domain id" and reads the record through the exported get;

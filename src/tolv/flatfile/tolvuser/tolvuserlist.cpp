@@ -7,7 +7,7 @@ namespace tolv {
 namespace {
 
 const IndexedFamily<rspi_user> kUsers{
-    kUserList, &rspi_user::domain, &rspi_user::user_id, Rc::InvalidUser, rspi_get_user,
+    format::kUserFamily, rspi_get_user,
     {
         "UUID? userlist entry invalid: %s\n",
         "registryUID? userlist entry invalid: %s\n",
