@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 #pragma GCC visibility push(default)
 #include "rspiutil_test.h"
@@ -23,6 +22,7 @@
 #pragma GCC visibility pop
 
 #include "rspiutil_pool.h"
+#include "tolvcatalogue.h"
 
 namespace {
 
@@ -89,6 +89,35 @@ void free_list(List *list) {
     free_items(list->first);
     release(list->file);
     release(list);
+}
+
+// Releases every member the family's field table names (a new field is
+// released without an edit here), then what the table does not hold (lists
+// of members), then the record.
+template <class R, class Rest>
+void free_record(R *r, Rest &&rest) {
+    if (r == nullptr) {
+        return;
+    }
+    using tolv::format::Kind;
+    for (const auto &f : tolv::format::family_of<R>().fields) {
+        switch (f.kind) {
+        case Kind::Key:
+        case Kind::Text:
+        case Kind::Uuid: release(r->*f.text); break;
+        case Kind::Password: rspi_free_authndata(r->*f.password); break;
+        case Kind::LoginTypes: rspi_free_logintypes(r->*f.login_types); break;
+        case Kind::BlobLength: rspi_free_blob(r->*f.blob); break;
+        case Kind::Unsigned:
+        case Kind::Signed: break;
+        }
+    }
+    rest(r);
+    release(r);
+}
+template <class R>
+void free_record(R *r) {
+    free_record(r, [](R *) {});
 }
 
 }  // namespace
@@ -201,104 +230,23 @@ void rspi_free_rescredslist(rspi_rescredslist *list) { free_list(list); }
 
 // Entity records. `reserved` is never owned by the record and is left alone.
 
-rspi_user *rspi_alloc_user(void) {
-    return allocate_record<rspi_user>();
-}
-
+rspi_user *rspi_alloc_user(void) { return allocate_record<rspi_user>(); }
 void rspi_free_user(rspi_user *user) {
-    if (user == nullptr) {
-        return;
-    }
-    for (char *s : {user->user_id, user->domain, user->description, user->uuid_string, user->text_1,
-                    user->text_2, user->text_3, user->registry_id, user->text_4, user->cert_dn,
-                    user->text_5}) {
-        release(s);
-    }
-    rspi_free_authndata(user->password);
-    rspi_free_logintypes(user->login_types);
-    rspi_free_grouplist(user->groups);
-    rspi_free_blob(user->blob);
-    release(user);
+    free_record(user, [](rspi_user *u) { rspi_free_grouplist(u->groups); });
 }
-
-rspi_group *rspi_alloc_group(void) {
-    return allocate_record<rspi_group>();
-}
-
+rspi_group *rspi_alloc_group(void) { return allocate_record<rspi_group>(); }
 void rspi_free_group(rspi_group *group) {
-    if (group == nullptr) {
-        return;
-    }
-    for (char *s : {group->group_id, group->domain, group->description, group->uuid_string,
-                    group->registry_id}) {
-        release(s);
-    }
-    rspi_free_userlist(group->members);
-    rspi_free_blob(group->blob);
-    release(group);
+    free_record(group, [](rspi_group *g) { rspi_free_userlist(g->members); });
 }
-
-rspi_policy *rspi_alloc_policy(void) {
-    return allocate_record<rspi_policy>();
-}
-
-void rspi_free_policy(rspi_policy *policy) {
-    if (policy == nullptr) {
-        return;
-    }
-    for (char *s : {policy->policy_id, policy->domain, policy->description, policy->uuid_string,
-                    policy->text_1}) {
-        release(s);
-    }
-    rspi_free_blob(policy->blob);
-    release(policy);
-}
-
-rspi_resource *rspi_alloc_resource(void) {
-    return allocate_record<rspi_resource>();
-}
-
-void rspi_free_resource(rspi_resource *resource) {
-    if (resource == nullptr) {
-        return;
-    }
-    for (char *s : {resource->name, resource->description, resource->uuid_string}) {
-        release(s);
-    }
-    rspi_free_blob(resource->blob);
-    release(resource);
-}
-
-rspi_resgroup *rspi_alloc_resgroup(void) {
-    return allocate_record<rspi_resgroup>();
-}
-
+rspi_policy *rspi_alloc_policy(void) { return allocate_record<rspi_policy>(); }
+void rspi_free_policy(rspi_policy *policy) { free_record(policy); }
+rspi_resource *rspi_alloc_resource(void) { return allocate_record<rspi_resource>(); }
+void rspi_free_resource(rspi_resource *resource) { free_record(resource); }
+rspi_resgroup *rspi_alloc_resgroup(void) { return allocate_record<rspi_resgroup>(); }
 void rspi_free_resgroup(rspi_resgroup *resgroup) {
-    if (resgroup == nullptr) {
-        return;
-    }
-    for (char *s : {resgroup->name, resgroup->description, resgroup->uuid_string}) {
-        release(s);
-    }
-    rspi_free_resgroupmembers(resgroup->members);
-    rspi_free_blob(resgroup->blob);
-    release(resgroup);
+    free_record(resgroup, [](rspi_resgroup *g) { rspi_free_resgroupmembers(g->members); });
 }
-
-rspi_rescreds *rspi_alloc_rescreds(void) {
-    return allocate_record<rspi_rescreds>();
-}
-
-void rspi_free_rescreds(rspi_rescreds *creds) {
-    if (creds == nullptr) {
-        return;
-    }
-    for (char *s : {creds->name, creds->description, creds->uuid_string, creds->text_1}) {
-        release(s);
-    }
-    rspi_free_authndata(creds->password);
-    rspi_free_blob(creds->blob);
-    release(creds);
-}
+rspi_rescreds *rspi_alloc_rescreds(void) { return allocate_record<rspi_rescreds>(); }
+void rspi_free_rescreds(rspi_rescreds *creds) { free_record(creds); }
 
 }  // extern "C"
