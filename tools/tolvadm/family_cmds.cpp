@@ -126,8 +126,11 @@ Owned<R> FamilyOps<R>::keyed(std::initializer_list<std::string_view> values) con
 template <class R>
 Json FamilyOps<R>::json(const R *r, bool reveal) const {
     Json j;
-    for (const char *name : f_.shown) {
-        const auto *f = field_named<R>(name);
+    std::vector<const fields::Field<R> *> order;
+    for (const char *name : f_.shown) order.push_back(field_named<R>(name));
+    for (const auto &f : Records<R>::table)
+        if (f.kind != Kind::Password && std::find(order.begin(), order.end(), &f) == order.end()) order.push_back(&f);
+    for (const auto *f : order) {
         switch (f->kind) {
         case Kind::Key:
         case Kind::Text:

@@ -7,8 +7,8 @@
 // From the field table come: an option per field ("text_1" -> "--text-1",
 // its help from the kind, the "not given" and the reset value), the record a
 // command sends (every number at its "not given" value unless given), and the
-// JSON of a record (key = field name; passwords never, except a family's
-// secret on request).
+// JSON of a record (key = field name, every field; passwords never, except a
+// family's secret on request).
 #pragma once
 
 #include <functional>
@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "tolvadm.h"
-#include "tolvfields.h"
+#include "tolvcatalogue.h"
 
 namespace tolvadm {
 
@@ -28,20 +28,20 @@ namespace fields = tolv::format;
 // What librspiutil offers for each family's records.
 template <class R>
 struct Records;
-#define TOLVADM_RECORDS(R, fields_of, alloc_fn, L, alloc_list_fn)                     \
-    template <>                                                                       \
-    struct Records<R> {                                                               \
-        using List = L;                                                               \
-        static constexpr std::span<const fields::Field<R>> table{fields::fields_of};  \
-        static R *alloc() { return alloc_fn(); }                                      \
-        static L *alloc_list() { return alloc_list_fn(); }                            \
+#define TOLVADM_RECORDS(R, alloc_fn, L, alloc_list_fn)                                    \
+    template <>                                                                           \
+    struct Records<R> {                                                                   \
+        using List = L;                                                                   \
+        static constexpr std::span<const fields::Field<R>> table{fields::family_of<R>().fields}; \
+        static R *alloc() { return alloc_fn(); }                                          \
+        static L *alloc_list() { return alloc_list_fn(); }                                \
     }
-TOLVADM_RECORDS(rspi_user, kUserFields, rspi_alloc_user, rspi_userlist, rspi_alloc_userlist);
-TOLVADM_RECORDS(rspi_group, kGroupFields, rspi_alloc_group, rspi_grouplist, rspi_alloc_grouplist);
-TOLVADM_RECORDS(rspi_policy, kPolicyFields, rspi_alloc_policy, rspi_policylist, rspi_alloc_policylist);
-TOLVADM_RECORDS(rspi_resource, kResourceFields, rspi_alloc_resource, rspi_resourcelist, rspi_alloc_resourcelist);
-TOLVADM_RECORDS(rspi_resgroup, kResgroupFields, rspi_alloc_resgroup, rspi_resgrouplist, rspi_alloc_resgrouplist);
-TOLVADM_RECORDS(rspi_rescreds, kRescredsFields, rspi_alloc_rescreds, rspi_rescredslist, rspi_alloc_rescredslist);
+TOLVADM_RECORDS(rspi_user, rspi_alloc_user, rspi_userlist, rspi_alloc_userlist);
+TOLVADM_RECORDS(rspi_group, rspi_alloc_group, rspi_grouplist, rspi_alloc_grouplist);
+TOLVADM_RECORDS(rspi_policy, rspi_alloc_policy, rspi_policylist, rspi_alloc_policylist);
+TOLVADM_RECORDS(rspi_resource, rspi_alloc_resource, rspi_resourcelist, rspi_alloc_resourcelist);
+TOLVADM_RECORDS(rspi_resgroup, rspi_alloc_resgroup, rspi_resgrouplist, rspi_alloc_resgrouplist);
+TOLVADM_RECORDS(rspi_rescreds, rspi_alloc_rescreds, rspi_rescredslist, rspi_alloc_rescredslist);
 #undef TOLVADM_RECORDS
 
 // A name on the command line: a key field of the record, or of the user that
@@ -69,7 +69,9 @@ struct Family {
     const char *stem;     // the operations: rspi_create_<stem>, ..., rspi_get_<stem>list, rspi_next_<stem>
     const char *noun;     // in subjects ("policy Corp/Gold") and help
     std::vector<Key> keys;             // in command-line order
-    std::vector<const char *> shown;   // the JSON's members in order; the blob, if any, comes last
+    // The JSON's first members in order; every other field but a password
+    // follows in table order, and the blob, if any, comes last.
+    std::vector<const char *> shown;
     std::vector<const char *> helps;   // create, get, modify, delete, list
     std::vector<Note> notes = {};
     const char *list_subject = nullptr;  // "policy list" (an owned family: the owner's subject)
