@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "records.h"
+#include "tolvcatalogue.h"
 #include "tolvadm_run.h"
 
 std::function<void(bool)> tolvtest::call_hook;
@@ -35,52 +36,55 @@ struct TypeInfo {
     std::vector<Field> fields;
 };
 
-#define F(S, f, k) Field{#f, offsetof(S, f), k}
+// The offset of a member within its record.
+template <class R, class M>
+std::size_t offset_of(M R::*m) {
+    static const R r{};
+    return static_cast<std::size_t>(reinterpret_cast<const char *>(&(r.*m)) - reinterpret_cast<const char *>(&r));
+}
+
+// A record's fields: every field of its family's table, and the members no
+// table line holds (the UUID bytes, lists of members), in the record's
+// member order.
+template <class R>
+std::vector<Field> fields_of(std::vector<Field> extra) {
+    using tolv::format::Kind;
+    std::vector<Field> out = std::move(extra);
+    out.push_back({"uuid", offset_of(&R::uuid), Uuid});
+    for (const auto &f : tolv::format::family_of<R>().fields) {
+        switch (f.kind) {
+            case Kind::Key:
+            case Kind::Text: out.push_back({f.name, offset_of(f.text), Str}); break;
+            case Kind::Uuid: out.push_back({"uuid_string", offset_of(f.text), Str}); break;
+            case Kind::Unsigned:
+            case Kind::Signed: out.push_back(f.u32 ? Field{f.name, offset_of(f.u32), U32} : Field{f.name, offset_of(f.i32), I32}); break;
+            case Kind::Password: out.push_back({f.name, offset_of(f.password), Pw}); break;
+            case Kind::LoginTypes: out.push_back({f.name, offset_of(f.login_types), Logins}); break;
+            case Kind::BlobLength: out.push_back({f.name, offset_of(f.blob), Blob}); break;
+        }
+    }
+    std::sort(out.begin(), out.end(), [](const Field &a, const Field &b) { return a.off < b.off; });
+    return out;
+}
+
 #define T(name, S, ...)                                                                                \
     TypeInfo {                                                                                         \
         name, [] { return static_cast<void *>(rspi_alloc_##S()); },                                    \
-            [](void *p) { rspi_free_##S(static_cast<rspi_##S *>(p)); }, std::vector<Field>{__VA_ARGS__} \
+            [](void *p) { rspi_free_##S(static_cast<rspi_##S *>(p)); }, __VA_ARGS__                    \
     }
 const TypeInfo &info(Type t) {
     static const TypeInfo all[] = {
-        T("user", user, F(rspi_user, user_id, Str), F(rspi_user, domain, Str), F(rspi_user, description, Str),
-          F(rspi_user, number_1, U32), F(rspi_user, uuid, Uuid), F(rspi_user, uuid_string, Str),
-          F(rspi_user, flag_1, I32), F(rspi_user, account_valid, I32), F(rspi_user, password, Pw),
-          F(rspi_user, login_types, Logins), F(rspi_user, text_1, Str), F(rspi_user, text_2, Str),
-          F(rspi_user, text_3, Str), F(rspi_user, registry_id, Str), F(rspi_user, groups, GList),
-          F(rspi_user, number_2, I32), F(rspi_user, ulong_1, U32), F(rspi_user, ulong_2, U32),
-          F(rspi_user, ulong_3, U32), F(rspi_user, text_4, Str), F(rspi_user, cert_dn, Str),
-          F(rspi_user, text_5, Str), F(rspi_user, blob, Blob)),
-        T("group", group, F(rspi_group, group_id, Str), F(rspi_group, domain, Str), F(rspi_group, description, Str),
-          F(rspi_group, attribute, U32), F(rspi_group, uuid, Uuid), F(rspi_group, uuid_string, Str),
-          F(rspi_group, state, U32), F(rspi_group, registry_id, Str), F(rspi_group, members, UList),
-          F(rspi_group, blob, Blob)),
-        T("policy", policy, F(rspi_policy, policy_id, Str), F(rspi_policy, domain, Str),
-          F(rspi_policy, description, Str), F(rspi_policy, attribute, U32), F(rspi_policy, uuid, Uuid),
-          F(rspi_policy, uuid_string, Str), F(rspi_policy, state, U32), F(rspi_policy, long_1, I32),
-          F(rspi_policy, number_2, I32), F(rspi_policy, number_3, I32), F(rspi_policy, number_4, I32),
-          F(rspi_policy, number_5, I32), F(rspi_policy, number_6, I32), F(rspi_policy, number_7, I32),
-          F(rspi_policy, number_8, I32), F(rspi_policy, number_9, I32), F(rspi_policy, number_10, I32),
-          F(rspi_policy, number_11, I32), F(rspi_policy, number_12, I32), F(rspi_policy, number_13, I32),
-          F(rspi_policy, number_14, I32), F(rspi_policy, number_15, I32), F(rspi_policy, number_16, I32),
-          F(rspi_policy, flag_2, U32), F(rspi_policy, flag_3, U32), F(rspi_policy, text_1, Str),
-          F(rspi_policy, blob, Blob), F(rspi_policy, number_17, I32)),
-        T("resource", resource, F(rspi_resource, name, Str), F(rspi_resource, description, Str),
-          F(rspi_resource, attribute, U32), F(rspi_resource, uuid, Uuid), F(rspi_resource, uuid_string, Str),
-          F(rspi_resource, state, U32), F(rspi_resource, blob, Blob)),
-        T("resgroup", resgroup, F(rspi_resgroup, name, Str), F(rspi_resgroup, description, Str),
-          F(rspi_resgroup, attribute, U32), F(rspi_resgroup, uuid, Uuid), F(rspi_resgroup, uuid_string, Str),
-          F(rspi_resgroup, state, U32), F(rspi_resgroup, members, Members), F(rspi_resgroup, blob, Blob)),
-        T("creds", rescreds, F(rspi_rescreds, name, Str), F(rspi_rescreds, description, Str),
-          F(rspi_rescreds, attribute, U32), F(rspi_rescreds, uuid, Uuid), F(rspi_rescreds, uuid_string, Str),
-          F(rspi_rescreds, state, U32), F(rspi_rescreds, text_1, Str), F(rspi_rescreds, password, Pw),
-          F(rspi_rescreds, blob, Blob)),
-        T("userlist", userlist), T("grouplist", grouplist), T("policylist", policylist),
-        T("resourcelist", resourcelist), T("resgrouplist", resgrouplist), T("credslist", rescredslist)};
+        T("user", user, fields_of<rspi_user>({{"groups", offsetof(rspi_user, groups), GList}})),
+        T("group", group, fields_of<rspi_group>({{"members", offsetof(rspi_group, members), UList}})),
+        T("policy", policy, fields_of<rspi_policy>({})),
+        T("resource", resource, fields_of<rspi_resource>({})),
+        T("resgroup", resgroup, fields_of<rspi_resgroup>({{"members", offsetof(rspi_resgroup, members), Members}})),
+        T("creds", rescreds, fields_of<rspi_rescreds>({})),
+        T("userlist", userlist, {}), T("grouplist", grouplist, {}), T("policylist", policylist, {}),
+        T("resourcelist", resourcelist, {}), T("resgrouplist", resgrouplist, {}), T("credslist", rescredslist, {})};
     return all[t];
 }
 #undef T
-#undef F
 
 // While a call is under way, the runner's own allocations (records a step
 // fills, authentication data) are not the call's: call_hook sees them outside.
