@@ -16,9 +16,10 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <stdexcept>
 
-#include "tolvformat.h"
+#include "tolvcatalogue.h"
 
 namespace tolvbench {
 
@@ -87,6 +88,31 @@ public:
 private:
     std::string out_;
 };
+
+// A record file's bytes, line by line as its family's field table orders
+// them: values gives lines by field name; any other field is an empty text or
+// 0, and without a blob nothing follows its length unless the table always
+// writes it. A field added to the table is written without an edit here.
+template <class R>
+std::string record_bytes(std::initializer_list<std::pair<std::string_view, std::string_view>> values) {
+    const auto fields = fmt::family_of<R>().fields;
+    for (const auto &v : values)
+        if (std::none_of(fields.begin(), fields.end(), [&](const auto &f) { return v.first == f.name; }))
+            fail("no field " + std::string(v.first));
+    Lines l;
+    for (const auto &f : fields) {
+        const auto given = std::find_if(values.begin(), values.end(), [&](const auto &v) { return v.first == f.name; });
+        if (given != values.end()) {
+            l << given->second;
+        } else if (f.kind == fmt::Kind::BlobLength) {
+            if (!f.always) break;
+            l << "0";
+        } else {
+            l << (f.is_number() ? "0" : "");
+        }
+    }
+    return l.take();
+}
 
 void write_whole(const std::string &path, std::string_view bytes) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -158,32 +184,30 @@ std::string group_registry_id(std::size_t g) {
 }
 
 std::string group_file_bytes(std::size_t g) {
-    Lines l;
-    l << group_id(g) << group_domain(g) << "1" << ("Generated group " + std::to_string(g)) << "0"
-      << uuid_text(2, g) << group_registry_id(g);
-    return l.take();
+    const std::string id = group_id(g), domain = group_domain(g), uuid = uuid_text(2, g);
+    const std::string description = "Generated group " + std::to_string(g), rgy = group_registry_id(g);
+    return record_bytes<rspi_group>({{"group_id", id}, {"domain", domain}, {"state", "1"},
+                                     {"description", description}, {"uuid", uuid}, {"registry_id", rgy}});
 }
 
 std::string policy_file_bytes(std::size_t p) {
-    Lines l;
-    l << policy_id(p) << policy_domain(p) << "1" << ("Generated policy " + std::to_string(p)) << "0"
-      << uuid_text(3, p) << "0";
-    for (int k = 2; k <= 16; ++k) l << "0";
-    l << "0" << "0" << "" << "0" << "0";
-    return l.take();
+    const std::string id = policy_id(p), domain = policy_domain(p), uuid = uuid_text(3, p);
+    const std::string description = "Generated policy " + std::to_string(p);
+    return record_bytes<rspi_policy>(
+        {{"policy_id", id}, {"domain", domain}, {"state", "1"}, {"description", description}, {"uuid", uuid}});
 }
 
 std::string resource_file_bytes(std::size_t r) {
-    Lines l;
-    l << resource_name(r) << "1" << ("Generated resource " + std::to_string(r)) << "0" << uuid_text(4, r);
-    return l.take();
+    const std::string name = resource_name(r), uuid = uuid_text(4, r);
+    const std::string description = "Generated resource " + std::to_string(r);
+    return record_bytes<rspi_resource>({{"name", name}, {"state", "1"}, {"description", description}, {"uuid", uuid}});
 }
 
 std::string creds_file_bytes(const Shape &s, std::size_t i, std::size_t c) {
-    Lines l;
-    l << resource_name(cred_resource(s, i, c)) << "1" << "Generated credential" << "0"
-      << uuid_text(5, i * kCredsPerUser + c) << "" << padded("s3cret-", i, 7);
-    return l.take();
+    const std::string name = resource_name(cred_resource(s, i, c)), uuid = uuid_text(5, i * kCredsPerUser + c);
+    const std::string password = padded("s3cret-", i, 7);
+    return record_bytes<rspi_rescreds>({{"name", name}, {"state", "1"}, {"description", "Generated credential"},
+                                        {"uuid", uuid}, {"password", password}});
 }
 
 // The files of each user: user file, groups file and credentials.
@@ -263,11 +287,12 @@ std::string user_password(std::size_t i) { return padded("pw-", i, 7); }
 std::string user_description(std::size_t i) { return "Generated user " + std::to_string(i); }
 
 std::string user_file_bytes(std::size_t i) {
-    Lines l;
-    l << user_id(i) << user_domain(i) << "0" << "1" << user_password(i) << user_description(i) << "0"
-      << user_uuid(i) << kLoginTypes << "" << "" << "" << user_registry_id(i) << "0" << "0" << "0" << "0" << ""
-      << user_cert_dn(i) << "";
-    return l.take();
+    const std::string id = user_id(i), domain = user_domain(i), password = user_password(i);
+    const std::string description = user_description(i), uuid = user_uuid(i), rgy = user_registry_id(i);
+    const std::string cert_dn = user_cert_dn(i);
+    return record_bytes<rspi_user>({{"user_id", id}, {"domain", domain}, {"account_valid", "1"},
+                                    {"password", password}, {"description", description}, {"uuid", uuid},
+                                    {"login_types", kLoginTypes}, {"registry_id", rgy}, {"cert_dn", cert_dn}});
 }
 
 std::string group_domain(std::size_t g) { return kDomains[g % kDomainCount]; }
