@@ -6,9 +6,7 @@ namespace tolvadm {
 namespace {
 
 const Family<rspi_rescreds> kCreds{
-    .command = "creds",
     .help = "A user's resource credentials: create, get, modify, delete, list",
-    .stem = "rescreds",
     .noun = "credential",
     .keys = {{"domain", "domain", "Domain of the user", true},
              {"user_id", "user", "User id within the domain", true},

@@ -9,9 +9,7 @@ namespace tolvadm {
 namespace {
 
 const Family<rspi_policy> kPolicies{
-    .command = "policy",
     .help = "Authorization policies: create, get, modify, delete, list",
-    .stem = "policy",
     .noun = "policy",
     .keys = {{"domain", "domain", "Domain of the policy"}, {"policy_id", "policy", "Policy id within the domain"}},
     .shown = {"domain",    "policy_id", "description", "attribute", "uuid",      "state",     "long_1",

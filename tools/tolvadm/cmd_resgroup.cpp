@@ -33,9 +33,7 @@ std::function<void(rspi_resgroup *)> member_options(Command *cmd, Use use) {
 }
 
 const Family<rspi_resgroup> kResgroups{
-    .command = "resgroup",
     .help = "Resource groups: create, get, modify, delete, add-member, remove-member, list",
-    .stem = "resgroup",
     .noun = "resource group",
     .keys = {{"name", "name", "Resource-group name"}},
     .shown = {"name", "description", "attribute", "uuid", "state"},

@@ -9,9 +9,7 @@ void demo_resgroups(Host &host);
 namespace {
 
 const Family<rspi_resource> kResources{
-    .command = "resource",
     .help = "Resources: create, get, modify, delete, list",
-    .stem = "resource",
     .noun = "resource",
     .keys = {{"name", "name", "Resource name"}},
     .shown = {"name", "description", "attribute", "uuid", "state"},

@@ -11,9 +11,7 @@ Json user_json(Host &host, const rspi_user *u);
 namespace {
 
 const Family<rspi_user> kUsers{
-    .command = "user",
     .help = "Users: create, get, modify, find, auth, passwd, list, groups, disable, enable, delete",
-    .stem = "user",
     .noun = "user",
     .keys = {{"domain", "domain", "Domain of the user"}, {"user_id", "user", "User id within the domain"}},
     .shown = {"domain",        "user_id", "description", "registry_id", "uuid",     "cert_dn", "account_valid",

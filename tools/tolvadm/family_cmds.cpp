@@ -62,6 +62,11 @@ Owned<rspi_logintypes> login_types(const std::string &text) {
     return types;
 }
 
+template <class R>
+const char *stem_of(const Family<R> &f) {
+    return f.stem ? f.stem : fields::family_of<R>().stem;
+}
+
 std::string lower(std::string s) {
     for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
@@ -157,7 +162,7 @@ Json FamilyOps<R>::json(const R *r, bool reveal) const {
 
 template <class R>
 bool FamilyOps<R>::call(const char *verb, R *r, rspi_user *owner) const {
-    const std::string op = std::string("rspi_") + verb + "_" + f_.stem;
+    const std::string op = std::string("rspi_") + verb + "_" + stem_of(f_);
     const uint32_t rc = owner ? host_.sym<uint32_t(char **, rspi_user *, R *)>(op.c_str())(host_.h, owner, r)
                               : host_.sym<uint32_t(char **, R *)>(op.c_str())(host_.h, r);
     return host_.report(op.c_str(), rc);
@@ -176,11 +181,11 @@ template <class R>
 void FamilyOps<R>::list(bool fetch, rspi_user *owner) const {
     using L = typename Records<R>::List;
     auto list = own(Records<R>::alloc_list());
-    const std::string get_op = std::string("rspi_get_") + f_.stem + "list";
+    const std::string get_op = std::string("rspi_get_") + stem_of(f_) + "list";
     const uint32_t rc = owner ? host_.sym<uint32_t(char **, rspi_user *, L *)>(get_op.c_str())(host_.h, owner, list.get())
                               : host_.sym<uint32_t(char **, L *)>(get_op.c_str())(host_.h, list.get());
     if (!host_.report(get_op.c_str(), rc)) return;
-    const std::string next_op = std::string("rspi_next_") + f_.stem;
+    const std::string next_op = std::string("rspi_next_") + stem_of(f_);
     auto next = host_.sym<uint32_t(char **, L *, R *, int32_t)>(next_op.c_str());
     Json all = Json::array();
     for (;;) {
@@ -215,7 +220,7 @@ void FamilyOps<R>::list(bool fetch, rspi_user *owner) const {
 
 template <class R>
 FamilyCommands<R>::FamilyCommands(Command &app, Host &host, const Family<R> &f)
-    : FamilyOps<R>(host, f), cmd_(app.add_subcommand(f.command, f.help)) {
+    : FamilyOps<R>(host, f), cmd_(app.add_subcommand(f.command ? f.command : fields::family_of<R>().name, f.help)) {
     cmd_->require_subcommand(1);
 }
 

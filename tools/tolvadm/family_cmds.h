@@ -64,9 +64,10 @@ enum class Use { create, modify };
 
 template <class R>
 struct Family {
-    const char *command;  // "policy"
-    const char *help;     // its description in --help
-    const char *stem;     // the operations: rspi_create_<stem>, ..., rspi_get_<stem>list, rspi_next_<stem>
+    const char *command = nullptr;  // "policy" (default: the catalogue's name)
+    const char *help = nullptr;     // its description in --help
+    // The operations: rspi_create_<stem>, ..., rspi_get_<stem>list, rspi_next_<stem> (default: the catalogue's).
+    const char *stem = nullptr;
     const char *noun;     // in subjects ("policy Corp/Gold") and help
     std::vector<Key> keys;             // in command-line order
     // The JSON's first members in order; every other field but a password
