@@ -1,5 +1,5 @@
 // tolvadmin_bulk_lists.cpp - the lists of a bulk add, each rewritten once. A list in the form the plug-in
-// writes is merged in memory; any other (damaged, unsorted) goes through the plug-in's own one-at-a-time
+// writes is merged in memory; any other (a damaged one) goes through the plug-in's own one-at-a-time
 // writers, which are exact whatever they meet and cost a rewrite per entry only there.
 #include "tolvadmin_bulk_lists.h"
 
@@ -28,16 +28,11 @@ bool for_each_whole_line(std::string_view data, F &&f) {
     return true;
 }
 
-// Old lines sorted without repeats: the one-at-a-time insert then keeps them so, and adding many is a merge.
-bool sorted_entry_list(std::string_view data) {
-    std::string_view last;
-    bool first = true;
-    return for_each_whole_line(data, [&](std::string_view line) {
-        const bool in_order = first || last.compare(line) < 0;
-        first = false;
-        last = line;
-        return in_order;
-    });
+// A new line goes before the first old line greater than it (unless an equal one comes first), and that place
+// moves no further up for a greater line: the new lines sorted and merged in one pass land where one-at-a-time
+// inserts put them, whatever the order of the old lines.
+bool whole_lines(std::string_view data) {
+    return for_each_whole_line(data, [](std::string_view) { return true; });
 }
 
 bool purged(std::string_view line, const std::vector<std::string> &purge) {
@@ -56,7 +51,7 @@ Rc add_to_entrylist(std::string_view dir, std::string_view list_name, std::vecto
     entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
     bool merged = false;
     const Rc rc = rewrite_list(make_path(dir, list_name), [&](ListEdit &e) {
-        if (!sorted_entry_list(e.old)) return ListEnd::Keep;
+        if (!whole_lines(e.old)) return ListEnd::Keep;
         merged = true;
         std::size_t kept = 0;
         const auto put = [&](std::string_view line) {
