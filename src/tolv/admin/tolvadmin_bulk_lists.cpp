@@ -35,11 +35,21 @@ bool whole_lines(std::string_view data) {
     return for_each_whole_line(data, [](std::string_view) { return true; });
 }
 
-bool purged(std::string_view line, const std::vector<std::string> &purge) {
-    for (const std::string &p : purge)
-        if (line.starts_with(p)) return true;
-    return false;
-}
+// The lines a purge by "domain id " prefix drops: names hold no blank, so a line begins with a prefix exactly
+// when its first two words and the blank after them are that prefix.
+class Purge {
+public:
+    explicit Purge(const std::vector<std::string> &prefixes) : prefixes_(prefixes.begin(), prefixes.end()) {}
+    bool drops(std::string_view line) const {
+        if (prefixes_.empty()) return false;
+        const std::size_t b1 = line.find(' ');
+        const std::size_t b2 = b1 == std::string_view::npos ? b1 : line.find(' ', b1 + 1);
+        return b2 != std::string_view::npos && prefixes_.count(line.substr(0, b2 + 1));
+    }
+
+private:
+    std::unordered_set<std::string_view> prefixes_;
+};
 
 }  // namespace
 
@@ -50,12 +60,13 @@ Rc add_to_entrylist(std::string_view dir, std::string_view list_name, std::vecto
     std::sort(entries.begin(), entries.end());
     entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
     bool merged = false;
+    const Purge purged(purge);
     const Rc rc = rewrite_list(make_path(dir, list_name), [&](ListEdit &e) {
         if (!whole_lines(e.old)) return ListEnd::Keep;
         merged = true;
         std::size_t kept = 0;
         const auto put = [&](std::string_view line) {
-            if (purged(line, purge)) return;
+            if (purged.drops(line)) return;
             e.out.append(line);
             ++kept;
         };

@@ -12,7 +12,8 @@
 namespace tolv::admin::bulk {
 
 // Adds entries (any order, repeats allowed) to the entry list list_name as ui_add_to_entrylist would one at a
-// time, then drops the lines that begin with one of purge (ui_purge_from_entrylist, once per prefix). Nothing
+// time, then drops the lines that begin with one of purge ("domain id " prefixes, as ui_purge_from_entrylist
+// once per prefix). Nothing
 // is rewritten when there is nothing to add or purge. 0, or 6/3.
 Rc add_to_entrylist(std::string_view dir, std::string_view list_name, std::vector<std::string> entries,
                     const std::vector<std::string> &purge = {});
