@@ -2,6 +2,7 @@
 // files that exist, identities, members) before anything is staged; then each record file is written once in
 // its final place and each list rewritten once (tolvadmin_bulk_lists.cpp).
 #include <algorithm>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -265,17 +266,29 @@ private:
         }
     }
 
-    // Record files go where the entry ends: a disabled user's or group's under its registry id, its blob under
-    // the name it was created with.
+    // A record file and its blob.
     template <class R>
-    bool record(const std::string &path, R *r, FieldsOf<R> fields,
-                const std::string &blob_of) {
+    bool record(const std::string &path, R *r, FieldsOf<R> fields, const std::string &blob_of) {
         if (!io::write_file(path, encode_record<R>(r, fields))) return false;
         return !r->blob || ok(ui_write_blob(blob_file(blob_of), r->blob));
     }
     template <class R>
     bool record(const std::string &path, R *r, FieldsOf<R> fields) {
         return record(path, r, fields, path);
+    }
+
+    // A user's or group's record where the entry ends (a disabled one under its registry id, its blob under the
+    // name it was created with) and its list line; its "domain id", or nothing when the write fails.
+    template <class R>
+    std::optional<std::string> indexed(R *r, char *R::*id, bool enabled, FieldsOf<R> fields,
+                                       std::string (*file)(std::string_view, std::string_view, std::string_view),
+                                       std::string (*disabled)(std::string_view, std::string_view),
+                                       std::vector<IndexAdd> &lines) {
+        const std::string path = file(dir_, r->domain, r->*id);
+        if (!record(enabled ? path : disabled(dir_, r->registry_id), r, fields, path)) return std::nullopt;
+        std::string key = member_entry(r->domain, r->*id);
+        lines.push_back({key, r->uuid_string, r->registry_id, enabled});
+        return key;
     }
 
     Rc write() {
@@ -309,12 +322,10 @@ private:
         std::unordered_map<std::string, std::vector<std::string>> my_groups;
         for (const BulkUser &e : b_.users) {
             rspi_user *u = e.record;
-            const std::string path = user_file(dir_, u->domain, u->user_id);
-            const std::string key = member_entry(u->domain, u->user_id);
-            if (!record(e.enabled ? path : disabled_user_file(dir_, u->registry_id), u,
-                        format::kUserFields, path))
-                return Rc::FileError;
-            user_lines.push_back({key, u->uuid_string, u->registry_id, e.enabled});
+            const auto indexed_as = indexed(u, &rspi_user::user_id, e.enabled, format::kUserFields, user_file,
+                                            disabled_user_file, user_lines);
+            if (!indexed_as) return Rc::FileError;
+            const std::string &key = *indexed_as;
             // A disable drops the user's certificate-DN lines, whichever they are.
             if (!e.enabled)
                 purge.push_back(key + " ");
@@ -333,12 +344,10 @@ private:
         }
         for (const BulkGroup &e : b_.groups) {
             rspi_group *g = e.record;
-            const std::string path = group_file(dir_, g->domain, g->group_id);
-            const std::string key = member_entry(g->domain, g->group_id);
-            if (!record(e.enabled ? path : disabled_group_file(dir_, g->registry_id), g,
-                        format::kGroupFields, path))
-                return Rc::FileError;
-            group_lines.push_back({key, g->uuid_string, g->registry_id, e.enabled});
+            const auto indexed_as = indexed(g, &rspi_group::group_id, e.enabled, format::kGroupFields, group_file,
+                                            disabled_group_file, group_lines);
+            if (!indexed_as) return Rc::FileError;
+            const std::string &key = *indexed_as;
             std::vector<std::string> members;
             for (const auto &[domain, user_id] : e.members) {
                 members.push_back(member_entry(domain, user_id));
