@@ -244,7 +244,9 @@ void add_import_command(Command &app, Host &host) {
         std::vector<tolv::admin::BulkProblem> refused;
         const uint32_t rc = tolv::admin::bulk_add(host.h, records.bulk, refused);
         if (rc != RSPI_RC_SUCCESS && refused.empty())
-            throw Error(a->file + ": the registry could not be written (rc = " + rc_text(rc) + "); nothing was written");
+            throw Error(a->file + ": the registry could not be written (rc = " + rc_text(rc) +
+                        "); the import is not in place (one that failed past its commit point is completed by the "
+                        "next call)");
         report(host, outcomes(doc, refused), rc == RSPI_RC_SUCCESS);
     });
 }
