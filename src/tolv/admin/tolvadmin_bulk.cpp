@@ -134,29 +134,37 @@ private:
         return one_line(entry) && component_fits(file_len, kBlobTemp) && entry_fits(entry.size());
     }
 
-    void check_resource(std::size_t i) {
-        constexpr const char *op = "rspi_create_resource";
-        rspi_resource *r = b_.resources[i];
-        if (!usable_name(r->name)) return refuse(BulkFamily::Resource, i, op, Rc::InvalidResource, "no usable name");
+    // A resource or resource group, named by one name: usable, lower-cased, fitting its files (also_fits: the
+    // family's other ones) and a list line, texts that read back, no file yet; then a UUID.
+    template <class R>
+    bool check_named(R *r, BulkFamily f, std::size_t i, const char *op, Rc invalid, Rc exists, FieldsOf<R> fields,
+                     std::string (*file)(std::string_view, std::string_view), bool also_fits = true) {
+        if (!usable_name(r->name)) {
+            refuse(f, i, op, invalid, "no usable name");
+            return false;
+        }
         ui_tolower(r->name);
-        if (!keyed_fits(r->name, resource_file({}, r->name).size()) ||
-            !storable_record(r, FieldsOf<std::remove_pointer_t<decltype(r)>>(format::kResourceFields)))
-            return refuse(BulkFamily::Resource, i, op, Rc::InvalidResource, "a name or text that cannot be stored");
-        if (!absent(resource_file(dir_, r->name), BulkFamily::Resource, i, op, Rc::ResourceExists)) return;
-        if (uuid_of(r, BulkFamily::Resource, i, op)) resources_.insert(r->name);
+        if (!also_fits || !keyed_fits(r->name, file({}, r->name).size()) || !storable_record(r, fields)) {
+            refuse(f, i, op, invalid, "a name or text that cannot be stored");
+            return false;
+        }
+        return absent(file(dir_, r->name), f, i, op, exists) && uuid_of(r, f, i, op);
+    }
+
+    void check_resource(std::size_t i) {
+        rspi_resource *r = b_.resources[i];
+        if (check_named(r, BulkFamily::Resource, i, "rspi_create_resource", Rc::InvalidResource, Rc::ResourceExists,
+                        format::kResourceFields, resource_file))
+            resources_.insert(r->name);
     }
 
     void check_resgroup(std::size_t i) {
         constexpr const char *op = "rspi_create_resgroup";
         rspi_resgroup *g = b_.resgroups[i];
-        if (!usable_name(g->name)) return refuse(BulkFamily::Resgroup, i, op, Rc::InvalidResgroup, "no usable name");
-        ui_tolower(g->name);
-        if (!keyed_fits(g->name, resgroup_file({}, g->name).size()) ||
-            !component_fits(resgroup_members_list(g->name).size(), kTempSuffix.size()) ||
-            !storable_record(g, FieldsOf<std::remove_pointer_t<decltype(g)>>(format::kResgroupFields)))
-            return refuse(BulkFamily::Resgroup, i, op, Rc::InvalidResgroup, "a name or text that cannot be stored");
-        if (!absent(resgroup_file(dir_, g->name), BulkFamily::Resgroup, i, op, Rc::ResgroupExists)) return;
-        if (!uuid_of(g, BulkFamily::Resgroup, i, op)) return;
+        const bool fits = !g->name || component_fits(resgroup_members_list(g->name).size(), kTempSuffix.size());
+        if (!check_named(g, BulkFamily::Resgroup, i, op, Rc::InvalidResgroup, Rc::ResgroupExists,
+                         format::kResgroupFields, resgroup_file, fits))
+            return;
         for (int32_t m = 0; g->members && m < g->members->count; ++m) {
             char *name = g->members->names[m];
             if (!usable_name(name)) return refuse(BulkFamily::Resgroup, i, op, Rc::InvalidResource, "a member without a usable name");
