@@ -301,4 +301,29 @@ std::size_t scan_index_as_listing(const std::string &path) {
     return entries.size();
 }
 
+void write_new_files(const std::string &dir, const std::vector<std::pair<std::string, std::string>> &files) {
+    const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirfd < 0) fail("open " + dir);
+    if (::mkdirat(dirfd, kStaging, 0700) != 0) fail("mkdir " + std::string(kStaging));
+    const int stage = ::openat(dirfd, kStaging, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (stage < 0) fail("open " + std::string(kStaging));
+    for (const auto &[name, bytes] : files) {
+        const int fd = ::openat(stage, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) fail("create " + name);
+        write_all(fd, bytes.data(), bytes.size(), name);
+        if (durable())
+            ::fdatasync(fd);
+        else
+            ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        if (::close(fd) != 0) fail("close " + name);
+    }
+    if (durable()) ::fsync(stage);
+    for (const auto &file : files)
+        if (::renameat(stage, file.first.c_str(), dirfd, file.first.c_str()) != 0) fail("rename " + file.first);
+    if (durable()) ::fsync(dirfd);
+    ::unlinkat(dirfd, kStaging, AT_REMOVEDIR);
+    ::close(stage);
+    ::close(dirfd);
+}
+
 }  // namespace tolvbench::floor

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace tolvbench::floor {
 
@@ -57,5 +59,11 @@ std::size_t scan_index(const std::string &path);
 // names released and copied again; then every item and text released. No
 // parsing. Returns the number of lines.
 std::size_t scan_index_as_listing(const std::string &path);
+
+// New files (name, bytes) put into dir in one all-or-nothing step: each
+// created and written in a staging directory beside them (its write-out
+// started, or flushed when durable), then renamed into dir. What an import of
+// a document into an empty registry must do at the least.
+void write_new_files(const std::string &dir, const std::vector<std::pair<std::string, std::string>> &files);
 
 }  // namespace tolvbench::floor

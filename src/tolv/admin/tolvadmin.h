@@ -5,6 +5,7 @@
 //
 // One header per subject, each included here:
 //   recovery of a pending journal (tolvadmin_registry.cpp)
+//   many entries added in one call (tolvadmin_bulk.h)
 //   (more subjects add their header below)
 #pragma once
 
@@ -24,3 +25,5 @@ namespace tolv::admin {
 TOLV_ADMIN uint32_t recover(char **handle);
 
 }  // namespace tolv::admin
+
+#include "tolvadmin_bulk.h"

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <mutex>
 #include <type_traits>
+#include <unordered_map>
 
 #include "tolvinternal.h"
 #include "tolvinternal/tolvinternal_journal.h"
@@ -38,11 +39,22 @@ std::atomic<bool> g_durable{false};
 // into a buffer a few bytes past one up to seven times more slowly.
 constexpr std::align_val_t kPage{4096};
 
+struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
 // Per-thread memory that stays usable after the thread's C++ destructors ran:
 // a host may call in from its own (a thread_local object's, a static object's
 // at exit). Trivially destructible; a pthread key frees it at thread end.
+// The running write operation's changes, in order, and where each name is
+// among them: an operation may stage hundreds of thousands of files.
+struct StageList {
+    std::vector<Staged> list;
+    std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>> where;
+};
 struct ThreadMemory {
-    std::vector<Staged> *stage;  // the running write operation's changes
+    StageList *stage;
     char *spare;                 // the last large buffer let go of (large_buffer)
     std::size_t spare_cap;
     bool armed;  // the pthread key will free it
@@ -83,20 +95,41 @@ bool injected() {
     return false;
 }
 
-std::vector<Staged> &stage_list() {
+namespace {
+StageList &stage() {
     if (!t_mem.stage) {
-        t_mem.stage = new std::vector<Staged>;
+        t_mem.stage = new StageList;
         free_at_thread_end();
     }
     return *t_mem.stage;
 }
+}  // namespace
+
+const std::vector<Staged> &stage_list() { return stage().list; }
+
+void clear_stage_list() {
+    if (!t_mem.stage) return;
+    t_mem.stage->list.clear();
+    t_mem.stage->where.clear();
+}
 
 Staged *staged(std::string_view name) {
-    if (t_mem.stage)
-        for (Staged &s : *t_mem.stage)
-            if (s.name == name) return &s;
-    return nullptr;
+    if (!t_mem.stage) return nullptr;
+    const auto at = t_mem.stage->where.find(name);
+    return at == t_mem.stage->where.end() ? nullptr : &t_mem.stage->list[at->second];
 }
+
+void note_staged(std::string_view name, bool remove) {
+    if (Staged *s = staged(name)) {
+        s->remove = remove;
+        return;
+    }
+    StageList &st = stage();
+    st.where.emplace(std::string(name), st.list.size());
+    st.list.push_back({std::string(name), remove});
+}
+
+void mark_fresh(std::size_t i, bool fresh) { stage().list[i].fresh = fresh; }
 
 // As root, new files take the owner of a directory owned by another account.
 bool owner_for_new_files(int fd, uid_t &uid, gid_t &gid) {
@@ -196,7 +229,7 @@ void parts() {
 // The state of another registry's operation that a nested one interrupts.
 struct SavedScope {
     ThreadDir dir;
-    std::vector<Staged> *stage;
+    StageList *stage;
 };
 
 // The last large buffer a thread let go of, up to kSpareMax: index reads come
@@ -246,7 +279,7 @@ public:
             fd_ = t_dir.fd;
             err_ = t_dir.open_errno;
             here_ = t_dir.locked && fd_ >= 0;
-            if (staged_view && here_ && t_mem.stage && !t_mem.stage->empty()) {
+            if (staged_view && here_ && t_mem.stage && !t_mem.stage->list.empty()) {
                 if (const Staged *s = staged(name_)) {
                     fd_ = s->remove ? -1 : t_dir.stage_fd;
                     err_ = ENOENT;

@@ -178,7 +178,7 @@ namespace {
 
 void close_stage() {
     if (t_dir.stage_fd >= 0) ::close(std::exchange(t_dir.stage_fd, -1));
-    stage_list().clear();
+    clear_stage_list();
     t_dir.staging = false;
 }
 
@@ -280,14 +280,15 @@ namespace {
 bool ready_to_apply() {
     struct statx dir;
     if (injected() || !format::directory_statx(t_dir.fd, dir)) return false;
-    for (Staged &s : stage_list()) {
+    const std::vector<Staged> &list = stage_list();
+    for (std::size_t i = 0; i < list.size(); ++i) {
         bool exists = false;
         if (injected()) return false;
-        if (const int why = format::blocked_target(t_dir.fd, dir, s.name.c_str(), exists)) {
+        if (const int why = format::blocked_target(t_dir.fd, dir, list[i].name.c_str(), exists)) {
             errno = why;
             return false;
         }
-        s.fresh = !exists && !s.remove;
+        mark_fresh(i, !exists && !list[i].remove);
     }
     return true;
 }
@@ -428,13 +429,6 @@ void settle_for_reader() {
 void reader_check() {
     t_dir.checked = true;
     if (journal_pending()) settle_for_reader();
-}
-
-void note_staged(std::string_view name, bool remove) {
-    if (Staged *s = staged(name))
-        s->remove = remove;
-    else
-        stage_list().push_back({std::string(name), remove});
 }
 
 bool stage_removal(std::string_view name) {

@@ -55,8 +55,12 @@ inline constexpr const char *kRemoved = "-";  // a removal marker's target
 // True when this file operation is the one a test asked to fail.
 bool injected();
 bool durable();
-std::vector<Staged> &stage_list();
+// The running operation's changes in order; a name is found among them at once.
+const std::vector<Staged> &stage_list();
+void clear_stage_list();
 Staged *staged(std::string_view name);
+void note_staged(std::string_view name, bool remove);
+void mark_fresh(std::size_t i, bool fresh);
 // As root, new files take the owner of a directory owned by another account.
 bool owner_for_new_files(int fd, uid_t &uid, gid_t &gid);
 void open_thread_dir(bool write);
@@ -66,7 +70,6 @@ extern std::recursive_mutex g_write_mutex;
 // The journal's part (tolvinternal_journal.cpp).
 bool begin_stage();
 bool stage_removal(std::string_view name);
-void note_staged(std::string_view name, bool remove);
 bool journal_pending();
 void settle_for_reader();
 // Once per reading call, before its first file.
