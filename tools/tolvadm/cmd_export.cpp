@@ -213,10 +213,10 @@ public:
         out_.write(std::string("{\n \"format\": \"") + kFormat + "\",\n \"version\": " + std::to_string(kVersion) +
                    ",\n \"secrets\": " + (secrets ? "true" : "false"));
     }
-    void array(const char *name, const std::function<void(const Entries::Each &)> &walk) {
+    void array(const char *name, Entries &entries, void (Entries::*walk)(const Entries::Each &)) {
         out_.write(std::string(",\n \"") + name + "\": [");
         bool first = true;
-        walk([&](Json entry) {
+        (entries.*walk)([&](Json entry) {
             std::string text = entry.dump(1);
             std::string indented = first ? "\n  " : ",\n  ";
             first = false;
@@ -262,17 +262,17 @@ void add_export_command(Command &app, Host &host) {
             throw UsageError("--base-dn goes with --format ldif");
         host.open();
         // Read as any reader reads: each call sees committed state, and no writer waits for the export.
-        Entries entries(host, a->secrets);
+        Entries entries(host, a->secrets, a->format == "json");
         Output out(a->file, host.durable());
         if (a->format == "ldif") {
             write_ldif(entries, a->secrets, a->base_dn, out);
         } else {
             JsonWriter doc(out, a->secrets);
-            doc.array(user_family().plural, [&](const Entries::Each &each) { entries.users(each); });
-            doc.array(group_family().plural, [&](const Entries::Each &each) { entries.groups(each); });
-            doc.array(policy_family().plural, [&](const Entries::Each &each) { entries.policies(each); });
-            doc.array(resource_family().plural, [&](const Entries::Each &each) { entries.resources(each); });
-            doc.array(resgroup_family().plural, [&](const Entries::Each &each) { entries.resgroups(each); });
+            doc.array(user_family().plural, entries, &Entries::users);
+            doc.array(group_family().plural, entries, &Entries::groups);
+            doc.array(policy_family().plural, entries, &Entries::policies);
+            doc.array(resource_family().plural, entries, &Entries::resources);
+            doc.array(resgroup_family().plural, entries, &Entries::resgroups);
             doc.end();
         }
         out.commit();

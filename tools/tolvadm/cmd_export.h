@@ -96,7 +96,9 @@ std::string sanitised(std::string_view name);
 // does; a failing call is reported and ends the export (Failed).
 class Entries {
 public:
-    Entries(Host &host, bool secrets) : host_(host), secrets_(secrets) {}
+    // credentials: a user's credentials are read too (the JSON document's).
+    Entries(Host &host, bool secrets, bool credentials = true)
+        : host_(host), secrets_(secrets), credentials_(credentials) {}
     using Each = std::function<void(Json)>;
     // Enabled and disabled; with secrets, "password" and each credential's "text".
     void users(const Each &each);
@@ -108,7 +110,7 @@ public:
 private:
     Json credentials(const rspi_user *u);
     Host &host_;
-    bool secrets_;
+    bool secrets_, credentials_;
 };
 
 // Where a document goes: standard output, or FILE (see add_export_command),

@@ -23,11 +23,7 @@ namespace admin = tolv::admin;
 
 // Entries go out sorted by their key bytes, so that a document does not depend
 // on where an entry happens to stand in its list.
-std::string sort_key(std::initializer_list<const char *> parts) {
-    std::string k;
-    for (const char *p : parts) k.append(p ? p : "").push_back('\0');
-    return k;
-}
+std::string_view view_of(const char *s) { return s ? s : ""; }
 std::string sort_key(std::initializer_list<std::string_view> parts) {
     std::string k;
     for (const auto p : parts) k.append(p).push_back('\0');
@@ -70,7 +66,8 @@ Json user_json(const rspi_user *u, bool enabled) {
     j["enabled"] = enabled;
     j["login_types"] = u->login_types ? Json::array() : Json(nullptr);
     if (u->login_types)
-        for (int32_t i = 0; i < u->login_types->count; ++i) j["login_types"].push_back(text_json(u->login_types->types[i]));
+        for (int32_t i = 0; i < u->login_types->count; ++i)
+            j["login_types"].push_back(text_json(u->login_types->types[i]));
     j["blob"] = blob_json(u->blob);
     return j;
 }
@@ -107,29 +104,42 @@ Order index_order(Host &host, bool groups, std::vector<admin::IndexEntry> &entri
         else
             must(host, "read the disabled group",
                  admin::read_disabled_group(host.h, e.registry_id.c_str(), r.get(), members));
-        order.emplace_back(sort_key({r->domain, r.get()->*Records<R>::table[0].text, r->registry_id}), i);
+        const char *id = r.get()->*Records<R>::table[0].text;
+        order.emplace_back(sort_key({view_of(r->domain), view_of(id), view_of(r->registry_id)}), i);
     }
     sort(order);
     return order;
 }
 
-// A family named by its keys alone: its names listed, sorted, then each entry read.
-template <class R, class Get, class Next>
-void keyed(Host &host, const char *get_op, Get get, const char *next_op, Next next,
-           typename Records<R>::List *list, const std::function<std::string(const R *)> &key,
-           const std::function<void(R *)> &each) {
+// A family named by its keys alone (stem "policy": rspi_get_policylist, ...):
+// its names listed and sorted, then each entry read; more adds what is not a field.
+template <class R>
+void keyed(Host &host, const std::string &stem, const Family<R> &f, const Entries::Each &each,
+           void (*more)(Json &, const R *) = nullptr) {
+    using L = typename Records<R>::List;
+    const std::string get_op = "rspi_get_" + stem, get_list = get_op + "list", next_op = "rspi_next_" + stem;
+    auto list = own(Records<R>::alloc_list());
+    must(host, get_list.c_str(), host.sym<uint32_t(char **, L *)>(get_list.c_str())(host.h, list.get()));
     std::vector<Owned<R>> names;
     Order order;
-    walk<R>(host, next_op, next, list, 0, [&](R *r) {
-        order.emplace_back(key(r), names.size());
-        auto copy = own(Records<R>::alloc());
-        std::swap(*copy, *r);
-        names.push_back(std::move(copy));
-    });
+    walk<R>(host, next_op.c_str(), host.sym<uint32_t(char **, L *, R *, int32_t)>(next_op.c_str()), list.get(), 0,
+            [&](R *r) {
+                std::string key;
+                for (const auto &k : f.keys) key.append(view_of(r->*k.member)).push_back('\0');
+                order.emplace_back(std::move(key), names.size());
+                auto copy = own(Records<R>::alloc());
+                std::swap(*copy, *r);
+                names.push_back(std::move(copy));
+            });
     sort(order);
+    auto get = host.sym<uint32_t(char **, R *)>(get_op.c_str());
     for (const auto &[k, i] : order) {
-        must(host, get_op, get(host.h, names[i].get()));
-        each(names[i].get());
+        must(host, get_op.c_str(), get(host.h, names[i].get()));
+        Json j;
+        put_fields(j, f, names[i].get());
+        j["blob"] = blob_json(names[i]->blob);
+        if (more) more(j, names[i].get());
+        each(std::move(j));
         names[i].reset();
     }
 }
@@ -150,7 +160,7 @@ Json Entries::credentials(const rspi_user *u) {
                             put_fields(j, rescreds_family(), c);
                             j["blob"] = blob_json(c->blob);
                             if (secrets_) j["text"] = password_json(c->password);
-                            out.emplace_back(sort_key({c->name}), std::move(j));
+                            out.emplace_back(sort_key({view_of(c->name)}), std::move(j));
                         });
     std::stable_sort(out.begin(), out.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     Json all = Json::array();
@@ -176,7 +186,7 @@ void Entries::users(const Each &each) {
                 must(host_, "rspi_get_user", get(host_.h, u.get()));
             j = user_json(u.get(), true);
             if (secrets_) j["password"] = password_json(u->password);
-            j["credentials"] = credentials(u.get());
+            if (credentials_) j["credentials"] = credentials(u.get());
         } else {
             must(host_, "read the disabled user", admin::read_disabled_user(host_.h, e.registry_id.c_str(), u.get()));
             j = user_json(u.get(), false);
@@ -214,59 +224,18 @@ void Entries::groups(const Each &each) {
     }
 }
 
-void Entries::policies(const Each &each) {
-    auto list = own(rspi_alloc_policylist());
-    must(host_, "rspi_get_policylist",
-         host_.sym<decltype(rspi_get_policylist)>("rspi_get_policylist")(host_.h, list.get()));
-    keyed<rspi_policy>(
-        host_, "rspi_get_policy", host_.sym<decltype(rspi_get_policy)>("rspi_get_policy"), "rspi_next_policy",
-        host_.sym<decltype(rspi_next_policy)>("rspi_next_policy"), list.get(),
-        [](const rspi_policy *p) { return sort_key({p->domain, p->policy_id}); },
-        [&](rspi_policy *p) {
-            Json j;
-            put_fields(j, policy_family(), p);
-            j["blob"] = blob_json(p->blob);
-            each(std::move(j));
-        });
-}
-
-void Entries::resources(const Each &each) {
-    auto list = own(rspi_alloc_resourcelist());
-    must(host_, "rspi_get_resourcelist",
-         host_.sym<decltype(rspi_get_resourcelist)>("rspi_get_resourcelist")(host_.h, list.get()));
-    keyed<rspi_resource>(
-        host_, "rspi_get_resource", host_.sym<decltype(rspi_get_resource)>("rspi_get_resource"), "rspi_next_resource",
-        host_.sym<decltype(rspi_next_resource)>("rspi_next_resource"), list.get(),
-        [](const rspi_resource *r) { return sort_key({r->name}); },
-        [&](rspi_resource *r) {
-            Json j;
-            put_fields(j, resource_family(), r);
-            j["blob"] = blob_json(r->blob);
-            each(std::move(j));
-        });
-}
-
+void Entries::policies(const Each &each) { keyed(host_, "policy", policy_family(), each); }
+void Entries::resources(const Each &each) { keyed(host_, "resource", resource_family(), each); }
 void Entries::resgroups(const Each &each) {
-    auto list = own(rspi_alloc_resgrouplist());
-    must(host_, "rspi_get_resgrouplist",
-         host_.sym<decltype(rspi_get_resgrouplist)>("rspi_get_resgrouplist")(host_.h, list.get()));
-    keyed<rspi_resgroup>(
-        host_, "rspi_get_resgroup", host_.sym<decltype(rspi_get_resgroup)>("rspi_get_resgroup"), "rspi_next_resgroup",
-        host_.sym<decltype(rspi_next_resgroup)>("rspi_next_resgroup"), list.get(),
-        [](const rspi_resgroup *g) { return sort_key({g->name}); },
-        [&](rspi_resgroup *g) {
-            Json j;
-            put_fields(j, resgroup_family(), g);
-            j["blob"] = blob_json(g->blob);
-            std::vector<std::string> members;
-            if (g->members)
-                for (int32_t i = 0; i < g->members->count; ++i)
-                    if (g->members->names[i]) members.emplace_back(g->members->names[i]);
-            std::sort(members.begin(), members.end());
-            j["members"] = Json::array();
-            for (const auto &m : members) j["members"].push_back(text_json(m));
-            each(std::move(j));
-        });
+    keyed<rspi_resgroup>(host_, "resgroup", resgroup_family(), each, [](Json &j, const rspi_resgroup *g) {
+        std::vector<std::string> members;
+        if (g->members)
+            for (int32_t i = 0; i < g->members->count; ++i)
+                if (g->members->names[i]) members.emplace_back(g->members->names[i]);
+        std::sort(members.begin(), members.end());
+        j["members"] = Json::array();
+        for (const auto &m : members) j["members"].push_back(text_json(m));
+    });
 }
 
 // ---------------------------------------------------------------------------
