@@ -1,6 +1,6 @@
 // cmd_export.h - what `tolvadm export` and `tolvadm import` share: the export
-// document's shape (each family's fields described once, as data), texts as
-// JSON without losing bytes, and the few registry files read directly.
+// document's shape (each family's fields, from its field table), texts as
+// JSON without losing bytes, and the registry read entry by entry.
 //
 // The document (version 1):
 //   {"format": "tolv-export", "version": 1, "secrets": bool,
@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,8 +35,10 @@ bool valid_utf8(std::string_view s);
 std::optional<std::string> unbase64(std::string_view text);
 
 // ---------------------------------------------------------------------------
-// Each family's scalar fields, in document order. A field's default is the
-// record's "not given" value, used when a document leaves the field out.
+// Each family's scalar fields, in document order, made from its field table
+// (tolvfields.h): keys from the key fields (in file-name order), texts from
+// the texts and the UUID, numbers by their member's type. A field's default
+// is its "not given" value, used when a document leaves the field out.
 template <class R>
 struct TextField {
     const char *name;
@@ -75,21 +78,8 @@ void put_fields(Json &out, const Family<R> &f, const R *r) {
 // A blob as a base64 string, or null.
 Json blob_json(const rspi_blob *blob);
 
-// ---------------------------------------------------------------------------
-// Registry files read directly, where the interface does not reach: a disabled
-// user's or group's record (renamed to "<registry id>.user" / ".group"), the
-// members file of a disabled group, a stored password. Paths are the registry
-// "dir" string followed by the file name with ':', '/' and '\' made '-'.
-std::string registry_file(const std::string &dir, std::string_view name);
-// The whole file, refusing anything but a regular file; nullopt when it is missing.
-// Throws Error when it exists but cannot be read.
-std::optional<std::string> read_registry_file(const std::string &path);
-// The lines of a record file as the plug-in's 1000-byte line reader returns them.
-std::vector<std::string> record_lines(std::string_view data);
-// A number line as the plug-in reads it (base 10, optional sign, 0 without digits).
-long long number_line(std::string_view line);
-
-// The file names of the families (lower-cased keys; sanitising is left to registry_file).
+// The file names of the families (lower-cased keys, not yet sanitised): what
+// import compares to find two entries that would be one file.
 std::string user_file_name(std::string_view domain, std::string_view user_id);
 std::string group_file_name(std::string_view domain, std::string_view group_id);
 std::string policy_file_name(std::string_view domain, std::string_view policy_id);
@@ -101,12 +91,55 @@ std::string lower(std::string_view s);
 std::string sanitised(std::string_view name);
 
 // ---------------------------------------------------------------------------
+// Reading the registry for a document: each family's entries, one at a time
+// and sorted by their names, as the document holds them. Reads as any reader
+// does; a failing call is reported and ends the export (Failed).
+class Entries {
+public:
+    // credentials: a user's credentials are read too (the JSON document's).
+    Entries(Host &host, bool secrets, bool credentials = true)
+        : host_(host), secrets_(secrets), credentials_(credentials) {}
+    using Each = std::function<void(Json)>;
+    // Enabled and disabled; with secrets, "password" and each credential's "text".
+    void users(const Each &each);
+    void groups(const Each &each);
+    void policies(const Each &each);
+    void resources(const Each &each);
+    void resgroups(const Each &each);
+
+private:
+    Json credentials(const rspi_user *u);
+    Host &host_;
+    bool secrets_, credentials_;
+};
+
+// Where a document goes: standard output, or FILE (see add_export_command),
+// written as it is made; commit() ends it, and a FILE not committed is left as it was.
+class Output {
+public:
+    Output(const std::string &file, bool durable);
+    ~Output();
+    Output(const Output &) = delete;
+    Output &operator=(const Output &) = delete;
+    void write(std::string_view text);
+    void commit();
+
+private:
+    void flush();
+    std::string file_, temp_, buffer_;
+    int fd_ = -1;
+    bool durable_;
+};
+
+// ---------------------------------------------------------------------------
 // The commands (cmd_export.cpp, import/) and the LDIF form of a
 // document (cmd_export_ldif.cpp).
 void add_export_command(Command &app, Host &host);
 void add_import_command(Command &app, Host &host);
-// The LDIF of a document under base_dn: one organizational unit per domain
-// with ou=people and ou=groups below it. Throws Error for an unusable base DN.
-std::string ldif_document(const Json &doc, const std::string &base_dn);
+// The registry as LDIF under base_dn, written to out: one organizational unit
+// per domain with ou=people and ou=groups below it. Throws Error for an
+// unusable base DN, and, before anything is written, when the directory could
+// not hold the registry.
+void write_ldif(Entries &entries, bool secrets, const std::string &base_dn, Output &out);
 
 }  // namespace tolvadm::xport

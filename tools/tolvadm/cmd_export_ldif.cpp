@@ -89,50 +89,55 @@ std::string matching_form(std::string_view name) {
     return out;
 }
 
-// What keeps the enabled entries of a document out of a directory, each entry named.
-std::vector<std::string> ldif_problems(const Json &doc, bool secrets) {
+// What keeps the enabled users and groups out of a directory, each entry named,
+// and what the second pass needs: the domains (with people, with groups) and
+// the users and groups seen, which alone are written.
+struct Survey {
     std::vector<std::string> problems;
+    std::map<std::string, std::pair<bool, bool>> domains;
+    std::set<std::pair<std::string, std::string>> users, groups;
     // The first name seen in each matching form, per kind of entry.
-    std::map<std::string, std::string> domains;
-    std::map<std::pair<std::string, std::string>, std::string> people, groups;
-    const auto clash = [&](auto &seen, const auto &form, const std::string &what) {
+    std::map<std::string, std::string> domain_forms;
+    std::map<std::pair<std::string, std::string>, std::string> people_forms, group_forms;
+
+    void clash(auto &seen, const auto &form, const std::string &what) {
         const auto [at, fresh] = seen.emplace(form, what);
         if (!fresh && at->second != what)
             problems.push_back(what + " and " + at->second + " are one entry to LDAP (case, Unicode normalization)");
-    };
-    const auto utf8 = [&](const Json &e, const std::string &what, std::initializer_list<const char *> fields) {
-        for (const char *f : fields)
+    }
+    void add(const Json &e, bool group, bool secrets) {
+        if (!e.value("enabled", true)) return;
+        const char *id = group ? "group_id" : "user_id";
+        const std::string domain = text(e, "domain"), name = text(e, id);
+        (group ? groups : users).emplace(domain, name);
+        (group ? domains[domain].second : domains[domain].first) = true;
+        const std::string what = std::string(group ? "group " : "user ") + escaped(domain) + "/" + escaped(name);
+        for (const char *f : {"domain", id, "description", "registry_id"})
             if (!valid_utf8(text(e, f))) problems.push_back(what + ": its " + f + " is not UTF-8, which LDAP cannot hold");
-    };
-    for (const auto &[list, kind, id] : {std::tuple{"users", "user", "user_id"}, std::tuple{"groups", "group", "group_id"}})
-        for (const auto &e : doc[list]) {
-            if (!e.value("enabled", true)) continue;
-            const std::string domain = text(e, "domain"), name = text(e, id);
-            const std::string what = std::string(kind) + " " + escaped(domain) + "/" + escaped(name);
-            utf8(e, what, {"domain", id, "description", "registry_id"});
-            if (!valid_utf8(domain) || !valid_utf8(name)) continue;
-            const std::string domain_form = matching_form(domain);
-            clash(domains, domain_form, "domain " + escaped(domain));
-            clash(kind == std::string_view("user") ? people : groups, std::pair{domain_form, matching_form(name)},
-                  what);
-            const std::string password = text(e, "password");
-            if (secrets && e.value("account_valid", 0) == 1 && password.starts_with('{') &&
-                password.find('}') != std::string::npos)
-                problems.push_back(what + ": its password begins like a password scheme (\"{...}\"), which "
-                                          "userPassword would take for a hash");
-        }
-    return problems;
-}
+        if (!valid_utf8(domain) || !valid_utf8(name)) return;
+        const std::string domain_form = matching_form(domain);
+        clash(domain_forms, domain_form, "domain " + escaped(domain));
+        clash(group ? group_forms : people_forms, std::pair{domain_form, matching_form(name)}, what);
+        const std::string password = text(e, "password");
+        if (secrets && e.value("account_valid", 0) == 1 && password.starts_with('{') &&
+            password.find('}') != std::string::npos)
+            problems.push_back(what + ": its password begins like a password scheme (\"{...}\"), which "
+                                      "userPassword would take for a hash");
+    }
+};
 
 }  // namespace
 
-std::string ldif_document(const Json &doc, const std::string &base_dn) {
+void write_ldif(Entries &entries, bool secrets, const std::string &base_dn, Output &out) {
     if (base_dn.find_first_of(std::string("\n\r\0", 3)) != std::string::npos)
         throw Error("--base-dn must be one line");
-    const bool secrets = doc.value("secrets", false);
-    if (const auto problems = ldif_problems(doc, secrets); !problems.empty()) {
-        for (const auto &p : problems) std::cerr << "export: " << p << "\n";
-        throw Error("the registry cannot go into LDAP as it is (" + std::to_string(problems.size()) +
+    // Nothing is written before every entry was looked at: a first pass finds what LDAP could not hold.
+    Survey survey;
+    entries.users([&](Json u) { survey.add(u, false, secrets); });
+    entries.groups([&](Json g) { survey.add(g, true, secrets); });
+    if (!survey.problems.empty()) {
+        for (const auto &p : survey.problems) std::cerr << "export: " << p << "\n";
+        throw Error("the registry cannot go into LDAP as it is (" + std::to_string(survey.problems.size()) +
                     " problem(s)); nothing was written");
     }
     auto domain_dn = [&](const std::string &domain) { return "ou=" + rdn_value(domain) + "," + base_dn; };
@@ -142,69 +147,71 @@ std::string ldif_document(const Json &doc, const std::string &base_dn) {
 
     // Enabled entries only: a disabled one has no counterpart in a directory
     // and would come back into service there.
-    std::set<std::pair<std::string, std::string>> users;
-    std::map<std::string, std::pair<bool, bool>> domains;  // domain -> (has people, has groups)
-    for (const auto &u : doc["users"])
-        if (u.value("enabled", true)) {
-            users.emplace(text(u, "domain"), text(u, "user_id"));
-            domains[text(u, "domain")].first = true;
-        }
-    for (const auto &g : doc["groups"])
-        if (g.value("enabled", true)) domains[text(g, "domain")].second = true;
-
     // No "version: 1" line: slapadd takes the blank line after it for an empty entry.
-    std::string out;
-    for (const auto &[domain, parts] : domains) {
-        if (!out.empty()) out += '\n';
-        line(out, "dn", domain_dn(domain));
-        line(out, "objectClass", "organizationalUnit");
-        line(out, "ou", domain);
+    std::string text_out;
+    bool first = true;
+    const auto entry = [&] {
+        if (!first) text_out += '\n';
+        first = false;
+    };
+    const auto emit = [&] {
+        out.write(text_out);
+        text_out.clear();
+    };
+    for (const auto &[domain, parts] : survey.domains) {
+        entry();
+        line(text_out, "dn", domain_dn(domain));
+        line(text_out, "objectClass", "organizationalUnit");
+        line(text_out, "ou", domain);
         for (const auto &[present, ou] : {std::pair{parts.first, "people"}, std::pair{parts.second, "groups"}}) {
             if (!present) continue;
-            out += '\n';
-            line(out, "dn", std::string("ou=") + ou + "," + domain_dn(domain));
-            line(out, "objectClass", "organizationalUnit");
-            line(out, "ou", ou);
+            text_out += '\n';
+            line(text_out, "dn", std::string("ou=") + ou + "," + domain_dn(domain));
+            line(text_out, "objectClass", "organizationalUnit");
+            line(text_out, "ou", ou);
         }
     }
+    emit();
 
-    for (const auto &u : doc["users"]) {
-        if (!u.value("enabled", true)) continue;
+    entries.users([&](Json u) {
         const std::string domain = text(u, "domain"), id = text(u, "user_id");
-        out += '\n';
-        line(out, "dn", user_dn(domain, id));
-        line(out, "objectClass", "inetOrgPerson");
-        line(out, "uid", id);
-        line(out, "cn", id);
-        line(out, "sn", id);
-        line(out, "ou", domain);
+        // Only what the first pass saw: its domains are the ones written above.
+        if (!u.value("enabled", true) || !survey.users.count({domain, id})) return;
+        entry();
+        line(text_out, "dn", user_dn(domain, id));
+        line(text_out, "objectClass", "inetOrgPerson");
+        line(text_out, "uid", id);
+        line(text_out, "cn", id);
+        line(text_out, "sn", id);
+        line(text_out, "ou", domain);
         for (const auto &[attr, field] : {std::pair{"description", "description"},
                                           std::pair{"employeeNumber", "registry_id"}})
-            if (const std::string v = text(u, field); !v.empty()) line(out, attr, v);
+            if (const std::string v = text(u, field); !v.empty()) line(text_out, attr, v);
         // Only an account that can sign on here gets a password there.
         const std::string password = text(u, "password");
-        if (secrets && u.value("account_valid", 0) == 1 && !password.empty()) line(out, "userPassword", password);
-    }
+        if (secrets && u.value("account_valid", 0) == 1 && !password.empty()) line(text_out, "userPassword", password);
+        emit();
+    });
 
-    for (const auto &g : doc["groups"]) {
-        if (!g.value("enabled", true)) continue;
+    entries.groups([&](Json g) {
         const std::string domain = text(g, "domain"), id = text(g, "group_id");
-        out += '\n';
-        line(out, "dn", "cn=" + rdn_value(id) + ",ou=groups," + domain_dn(domain));
-        line(out, "objectClass", "groupOfNames");
-        line(out, "cn", id);
-        if (const std::string v = text(g, "description"); !v.empty()) line(out, "description", v);
+        if (!g.value("enabled", true) || !survey.groups.count({domain, id})) return;
+        entry();
+        line(text_out, "dn", "cn=" + rdn_value(id) + ",ou=groups," + domain_dn(domain));
+        line(text_out, "objectClass", "groupOfNames");
+        line(text_out, "cn", id);
+        if (const std::string v = text(g, "description"); !v.empty()) line(text_out, "description", v);
         bool any = false;
         for (const auto &m : g["members"]) {
             const std::string md = text(m, "domain"), mu = text(m, "user_id");
-            if (!users.count({md, mu})) continue;  // a disabled user
-            line(out, "member", user_dn(md, mu));
+            if (!survey.users.count({md, mu})) continue;  // a disabled user
+            line(text_out, "member", user_dn(md, mu));
             any = true;
         }
         // groupOfNames needs a member: an empty group names the empty DN.
-        if (!any) line(out, "member", "");
-    }
-    return out;
+        if (!any) line(text_out, "member", "");
+        emit();
+    });
 }
 
 }  // namespace tolvadm::xport

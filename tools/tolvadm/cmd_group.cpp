@@ -1,5 +1,4 @@
 // cmd_group.cpp - tolvadm commands for groups: create, get, modify, delete, disable, enable, members, look up, list.
-#include <fstream>
 #include <sstream>
 
 #include "family_cmds.h"
@@ -59,13 +58,12 @@ using MemberOp = uint32_t(char **, rspi_group *, rspi_user *);
 
 // A registry file as it is on disk, for the demo.
 void show_file(Host &host, const std::string &name) {
-    std::ifstream in(std::string(*host.h) + name);
-    if (!in) {
+    const auto data = registry_file(host, name);
+    if (!data) {
         host.say("  " + name + ": (no such file)");
         return;
     }
-    std::stringstream text;
-    text << in.rdbuf();
+    std::stringstream text(*data);
     host.say("  " + name + ":");
     std::string line;
     while (std::getline(text, line)) host.value("    " + line);

@@ -1,5 +1,4 @@
 // cmd_policy.cpp - tolvadm commands for authorization policies: create, get, modify, delete, list.
-#include <fstream>
 #include <sstream>
 
 #include "family_cmds.h"
@@ -25,9 +24,7 @@ const Family<rspi_policy> kPolicies{
 
 // The policy file as it is on disk, for the demo.
 void show_file(Host &host, const std::string &name) {
-    std::ifstream in(std::string(*host.h) + name);
-    std::stringstream text;
-    text << in.rdbuf();
+    std::stringstream text(registry_file(host, name).value_or(""));
     host.say("  " + name + ":");
     std::string line;
     int n = 0;

@@ -1,6 +1,6 @@
 // cmd_user.cpp - tolvadm commands for users: create, get, modify, find, authenticate, change the password,
 // disable and delete (with the listings of cmd_userlist.cpp and enable of cmd_userlife.cpp).
-#include <fstream>
+#include <sstream>
 
 #include "family_cmds.h"
 
@@ -181,7 +181,7 @@ void demo_users(Host &host) {
     if (!demo_create(host, "corp", "bob", "builder", "BOB-002", nullptr, bob_uuid)) return;
     for (const char *name : {"userlist.file", "certdnlist.file"}) {
         host.say(std::string("  ") + name + ":");
-        std::ifstream in(std::string(*host.h) + name);
+        std::istringstream in(registry_file(host, name).value_or(""));
         for (std::string line; std::getline(in, line);) host.value("    " + line);
     }
     host.say("alice as rspi_get_user returns her (never with the password):");

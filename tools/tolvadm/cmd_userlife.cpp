@@ -1,11 +1,10 @@
 // cmd_userlife.cpp - tolvadm's `user enable`, finding a disabled user or group, and the demo's
 // tour of a user's life: disabled, refused, found by registry id, enabled
 // again, then deleted with its memberships and credentials.
-#include <fstream>
 #include <iostream>
 
-#include "check/checkreg.h"
 #include "family_cmds.h"
+#include "tolvadmin.h"
 
 namespace tolvadm {
 
@@ -27,41 +26,28 @@ Owned<rspi_user> names(const std::string &domain, const std::string &user_id) {
     return u;
 }
 
-// The registry ids of the disabled users or groups, from their list.
-template <class R>
-void disabled_ids(Host &host, const char *stem, std::vector<std::string> &ids) {
-    using L = typename Records<R>::List;
-    auto list = own(Records<R>::alloc_list());
-    const std::string get = std::string("rspi_get_") + stem + "list", next_op = std::string("rspi_next_") + stem;
-    if (host.sym<uint32_t(char **, L *, uint32_t, const char *, const char *, const char *)>(get.c_str())(
-            host.h, list.get(), 2, nullptr, nullptr, nullptr) != RSPI_RC_SUCCESS)
-        return;
-    auto next = host.sym<uint32_t(char **, L *, R *, int32_t)>(next_op.c_str());
-    for (;;) {
-        auto r = own(Records<R>::alloc());
-        const uint32_t rc = next(host.h, list.get(), r.get(), 0);
-        if (rc == RSPI_RC_NO_MORE_ENTRIES || rc == RSPI_RC_NO_MEMORY) break;
-        if (rc == RSPI_RC_SUCCESS && r->registry_id && !(r.get()->*Records<R>::table[0].text))
-            ids.emplace_back(r->registry_id);
-    }
-}
-
 std::string lower(std::string s) {
     for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
 }
 
-// The names and UUID kept in a disabled entry's file; false when it cannot be read.
-bool disabled_file(Host &host, bool group, const std::string &registry_id, std::string &names, std::string &uuid) {
-    const check::Format &f = group ? check::kGroupFile : check::kUserFile;
-    std::string data;
-    if (!read_registry_file(host, check::sanitised(registry_id) +
-                                       std::string(group ? tolv::format::kDisabledGroupSuffix : tolv::format::kDisabledUserSuffix), data)) return false;
-    const auto lines = check::record_lines(data);
-    const auto line = [&](int n) { return n > 0 && lines.size() >= std::size_t(n) ? std::string(lines[n - 1]) : ""; };
-    names = lower(line(f.domain_line) + "/" + line(f.id_line));
-    uuid = line(f.uuid_line);
-    return true;
+// The names and UUID kept in a disabled entry's record; false when it cannot be read.
+bool disabled_record(Host &host, bool group, const std::string &registry_id, std::string &names, std::string &uuid) {
+    const auto take = [&](const char *domain, const char *id, const char *u) {
+        if (!domain || !id) return false;
+        names = lower(std::string(domain) + "/" + id);
+        uuid = u ? u : "";
+        return true;
+    };
+    if (group) {
+        auto g = own(rspi_alloc_group());
+        std::vector<std::pair<std::string, std::string>> members;
+        (void)tolv::admin::read_disabled_group(host.h, registry_id.c_str(), g.get(), members);
+        return take(g->domain, g->group_id, g->uuid_string);
+    }
+    auto u = own(rspi_alloc_user());
+    (void)tolv::admin::read_disabled_user(host.h, registry_id.c_str(), u.get());
+    return take(u->domain, u->user_id, u->uuid_string);
 }
 
 // Exit status when the disabled entry to enable is ambiguous.
@@ -110,10 +96,7 @@ uint32_t call(Host &host, const char *op, rspi_user *u) {
     return rc;
 }
 
-bool registry_has(Host &host, const std::string &name) {
-    std::ifstream in(std::string(*host.h) + name);
-    return in.good();
-}
+bool registry_has(Host &host, const std::string &name) { return registry_file(host, name).has_value(); }
 
 }  // namespace
 
@@ -124,14 +107,15 @@ bool find_disabled(Host &host, bool group, const std::string &domain, const std:
     if (registry_id) {
         out.registry_id = *registry_id;
         // The plug-in gives 10 or 12 when no disabled entry has this registry id.
-        if (disabled_file(host, group, *registry_id, names, uuid)) out.uuid = uuid;
+        if (disabled_record(host, group, *registry_id, names, uuid)) out.uuid = uuid;
         return true;
     }
     std::vector<DisabledEntry> fits;
-    std::vector<std::string> ids;
-    group ? disabled_ids<rspi_group>(host, "group", ids) : disabled_ids<rspi_user>(host, "user", ids);
-    for (const auto &rid : ids)
-        if (disabled_file(host, group, rid, names, uuid) && names == wanted) fits.push_back({rid, uuid});
+    std::vector<tolv::admin::IndexEntry> entries;
+    (void)tolv::admin::index_entries(host.h, group, entries);
+    for (const auto &e : entries)
+        if (!e.enabled && disabled_record(host, group, e.registry_id, names, uuid) && names == wanted)
+            fits.push_back({e.registry_id, uuid});
     const char *kind = group ? "group" : "user";
     if (fits.size() == 1) {
         out = fits.front();

@@ -1,8 +1,6 @@
 // family_cmds.cpp - the shared commands of the record families, from their field tables.
 #include "family_cmds.h"
 
-#include "cmd_export.h"
-
 #include <algorithm>
 #include <cctype>
 
@@ -92,30 +90,6 @@ Owned<R> FamilyOps<R>::blank() {
     auto r = own(Records<R>::alloc());
     for (const auto &f : Records<R>::table)
         if (f.is_number()) f.set_number(r.get(), f.not_given);
-    return r;
-}
-
-template <class R>
-Owned<R> FamilyOps<R>::from_lines(const std::vector<std::string> &lines, long long &blob_length) {
-    auto r = own(Records<R>::alloc());
-    blob_length = 0;
-    const auto table = Records<R>::table;
-    for (std::size_t i = 0; i < table.size() && i < lines.size(); ++i) {
-        const auto &f = table[i];
-        const std::string &l = lines[i];
-        switch (f.kind) {
-        case Kind::Key:
-        case Kind::Text:
-        case Kind::Uuid: set_str(r.get()->*f.text, l); break;
-        case Kind::Unsigned:
-        case Kind::Signed: f.set_number(r.get(), xport::number_line(l)); break;
-        case Kind::Password: r.get()->*f.password = make_password(l).release(); break;
-        case Kind::LoginTypes:
-            if (!l.empty()) r.get()->*f.login_types = login_types(l).release();
-            break;
-        case Kind::BlobLength: blob_length = xport::number_line(l); break;
-        }
-    }
     return r;
 }
 

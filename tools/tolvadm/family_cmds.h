@@ -121,9 +121,6 @@ public:
 
     // A fresh record: every number at its "not given" value, everything else empty.
     static Owned<R> blank();
-    // A record read from its file's lines by the field table, as the plug-in
-    // reads them; blob_length gets the blob length line (0 without one).
-    static Owned<R> from_lines(const std::vector<std::string> &lines, long long &blob_length);
     // A blank record with the family's own keys (not the owner's), in Family::keys order.
     Owned<R> keyed(std::initializer_list<std::string_view> values) const;
     Json json(const R *r, bool reveal = false) const;

@@ -1,9 +1,9 @@
 // host.cpp - the registry's life through the core (libtolvadmin.so),
 // return codes, output and the helpers the command families share.
 #include "tolvadm.h"
+#include "tolvadmin.h"
 
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <termios.h>
@@ -164,26 +164,6 @@ namespace {
 
 std::string errno_text() { return std::strerror(errno); }
 
-// The durable= setting as the plug-in reads it: the last one counts, keys
-// in any case, blanks around key and value cut, '#' in column one a comment.
-bool says_durable(const std::string &config) {
-    std::ifstream in(config, std::ios::binary);
-    bool durable = false;
-    for (std::string line; std::getline(in, line);) {
-        const std::size_t eq = line.find('=');
-        if (line.starts_with('#') || eq == std::string::npos) continue;
-        auto trim = [](std::string s) {
-            s.erase(0, s.find_first_not_of(' '));
-            s.erase(s.find_last_not_of(' ') + 1);
-            return s;
-        };
-        std::string key = trim(line.substr(0, eq));
-        for (char &ch : key) ch = static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
-        if (key == "durable") durable = trim(line.substr(eq + 1)) == "true";
-    }
-    return durable;
-}
-
 }  // namespace
 
 void Host::open(bool lenient) {
@@ -193,14 +173,12 @@ void Host::open(bool lenient) {
     const std::string config = defaulted ? default_config_path() : config_path;
     const char *make_one = defaulted ? " (make a registry with `tolvadm init`)" : "";
     // The plug-in would only say 4; name the file and the reason.
-    {
-        const int fd = ::open(config.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) throw NoRegistry("cannot open the configuration file " + escaped(config) + ": " + errno_text() + make_one);
-        struct stat st {};
-        const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-        ::close(fd);
-        if (!regular) throw NoRegistry("the configuration file " + escaped(config) + " is not a regular file");
-    }
+    const auto conf = tolv::admin::read_configuration(config);
+    if (conf.read == tolv::admin::Configuration::Read::CannotOpen)
+        throw NoRegistry("cannot open the configuration file " + escaped(config) + ": " + std::strerror(conf.error) +
+                         make_one);
+    if (conf.read == tolv::admin::Configuration::Read::NotRegular)
+        throw NoRegistry("the configuration file " + escaped(config) + " is not a regular file");
     auto initialize = sym<decltype(rspi_initialize)>("rspi_initialize");
     sym<decltype(rspi_terminate)>("rspi_terminate");  // fail now rather than at the end
     char **handle = nullptr;
@@ -218,7 +196,7 @@ void Host::open(bool lenient) {
     }
     h = handle;
     used_config_ = config;
-    durable_ = says_durable(config);
+    durable_ = conf.durable;
 
     // The plug-in builds every path as dir + name, so a missing directory would
     // only show as 6 or an empty listing, and a missing '/' puts files beside it.
@@ -366,17 +344,6 @@ void Host::done(Json keys, std::string_view result) const {
 
 namespace {
 
-// A file descriptor closed on scope exit.
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-};
-
 std::string octal(unsigned mode) {
     char text[8];
     std::snprintf(text, sizeof text, "%04o", mode & 07777u);
@@ -488,41 +455,24 @@ void init_registry(Host &host, const std::string &dir_arg) {
     const bool use_config = !host.config_path.empty() && (host.config_given || dir_arg.empty());
     const std::string conf = use_config ? host.config_path : dir_s + "/tolv.conf";
 
-    bool made = false;
-    if (::mkdir(dir_s.c_str(), 0700) == 0) {
-        made = true;
-        ::chmod(dir_s.c_str(), 0700);  // whatever the umask says
-    } else if (errno != EEXIST) {
-        throw Error("cannot create the registry directory " + escaped(dir_s) + ": " + errno_text());
-    } else {
-        struct stat st {};
-        if (::stat(dir_s.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            throw Error(escaped(dir_s) + " exists and is not a directory");
-        // Its owner could read and change every entry: init does not adopt it.
-        if (st.st_uid != ::geteuid())
-            throw Error("the directory " + escaped(dir_s) + " belongs to uid " + std::to_string(st.st_uid) +
-                        ", not to this account (uid " + std::to_string(::geteuid()) +
-                        "); init makes a registry only in a new directory or one of this account's own");
+    using Fault = tolv::admin::Made::Fault;
+    const tolv::admin::Made m = tolv::admin::make_registry(dir_s, conf);
+    const std::string why = std::strerror(m.error);
+    switch (m.fault) {
+    case Fault::None: break;
+    case Fault::MakeDirectory: throw Error("cannot create the registry directory " + escaped(dir_s) + ": " + why);
+    case Fault::NotDirectory: throw Error(escaped(dir_s) + " exists and is not a directory");
+    // Its owner could read and change every entry: init does not adopt it.
+    case Fault::OtherOwner:
+        throw Error("the directory " + escaped(dir_s) + " belongs to uid " + std::to_string(m.owner) +
+                    ", not to this account (uid " + std::to_string(::geteuid()) +
+                    "); init makes a registry only in a new directory or one of this account's own");
+    case Fault::ConfigExists:
+        throw Error("the configuration file " + escaped(conf) + " already exists; init leaves it as it is");
+    case Fault::CreateConfig: throw Error("cannot create the configuration file " + escaped(conf) + ": " + why);
+    case Fault::WriteConfig: throw Error("cannot write the configuration file " + escaped(conf) + ": " + why);
     }
-    Fd fd(::open(conf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (fd.fd < 0) {
-        if (errno == EEXIST)
-            throw Error("the configuration file " + escaped(conf) + " already exists; init leaves it as it is");
-        throw Error("cannot create the configuration file " + escaped(conf) + ": " + errno_text());
-    }
-    const std::string text = "# TOLV Flatfile registry, made by tolvadm init\ndir=" + dir_s + "/\n";
-    std::size_t written = 0;
-    while (written < text.size()) {
-        ssize_t n = ::write(fd.fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw Error("cannot write the configuration file " + escaped(conf) + ": " + errno_text());
-        written += static_cast<std::size_t>(n);
-    }
-    if (::close(fd.fd) != 0) {
-        fd.fd = -1;
-        throw Error("cannot write the configuration file " + escaped(conf) + ": " + errno_text());
-    }
-    fd.fd = -1;
+    const bool made = m.made_directory;
 
     Json j;
     j["directory"] = dir_s + "/";
@@ -655,22 +605,10 @@ ListPlan plan_listing(const char *id, const char *domain, const char *registry_i
     return {{id, domain, kNone}, ListFilters{kNone, nullptr, registry_id}};
 }
 
-bool read_registry_file(const Host &host, const std::string &name, std::string &out) {
-    if (!host.h || !*host.h) return false;
-    const std::string path = std::string(*host.h) + name;
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    struct stat st {};
-    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    out.assign(static_cast<std::size_t>(st.st_size), '\0');
-    std::size_t got = 0;
-    while (got < out.size()) {
-        const ssize_t n = ::read(fd.fd, out.data() + got, out.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    out.resize(got);
-    return true;
+std::optional<std::string> registry_file(Host &host, const std::string &name) {
+    std::string data;
+    if (tolv::admin::read_registry_file(host.h, name, data) != RSPI_RC_SUCCESS) return std::nullopt;
+    return data;
 }
 
 std::vector<unsigned char> read_file_bytes(const std::string &path) {

@@ -190,13 +190,13 @@ std::string read_password(const std::string &prompt, bool from_stdin);
 // or holds a NUL: the registry could not store it usably.
 std::string read_new_secret(const std::string &what, const std::string &owner, bool from_stdin);
 
-// A registry file (name relative to the registry) into out; false when it is
-// not a regular file or cannot be read. Never follows a symlink.
-bool read_registry_file(const Host &host, const std::string &name, std::string &out);
+// A registry file (name relative to the registry) for a look (the demo); nullopt
+// when nothing or no readable regular file is there. Read by the core.
+std::optional<std::string> registry_file(Host &host, const std::string &name);
 
 // Who a disabled user or group is: enable finds the registry id (when not
 // given) and the UUID to keep from the disabled entries of the list, whose
-// files "<registry id>.user" / ".group" still hold the names. Prints why and
+// records (read by the core) still hold the names. Prints why and
 // sets the exit status, returning false, when none or several fit.
 struct DisabledEntry {
     std::string registry_id, uuid;

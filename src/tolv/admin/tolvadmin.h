@@ -4,7 +4,8 @@
 // these and the rspi_ operations, and formats what they return. It opens no registry file itself.
 //
 // One header per subject, each included here:
-//   recovery of a pending journal (tolvadmin_registry.cpp)
+//   recovery of a pending journal, the configuration file, making a registry (tolvadmin_registry.h)
+//   every entry of the user and group lists, disabled ones too (tolvadmin_entries.h)
 //   many entries added in one call (tolvadmin_bulk.h)
 //   (more subjects add their header below)
 #pragma once
@@ -14,9 +15,13 @@
 #include <string_view>
 
 #include "rspi.h"
+#include "tolvadmin_entries.h"
+#include "tolvadmin_registry.h"
 
 // The tool face's functions are the only ones libtolvadmin.so exports besides the rspi_ operations.
+#ifndef TOLV_ADMIN
 #define TOLV_ADMIN __attribute__((visibility("default")))
+#endif
 
 namespace tolv::admin {
 

@@ -24,6 +24,27 @@ namespace tolv {
 
 namespace {
 
+// Skips leading blanks and cuts trailing blanks (0x20 only).
+std::string_view trim_spaces(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    return text;
+}
+
+}  // namespace
+
+bool parse_config_line(std::string_view line, std::string &key, std::string_view &value) {
+    if (!line.empty() && line.front() == '#') return false;
+    const std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) return false;
+    key.assign(trim_spaces(line.substr(0, eq)));
+    ui_tolower(key);
+    value = trim_spaces(line.substr(eq + 1));
+    return true;
+}
+
+namespace {
+
 // Handles: one slot (the registry's directory string) per initialisation, in address space reserved once and
 // used in order, never freed while the library is loaded: a handle used after rspi_terminate reads a null
 // directory (4), never freed memory nor the registry initialised next. Once the last slot of a page has ended
@@ -96,24 +117,6 @@ struct ReleaseAtUnload {
         slots.release();
     }
 } release_at_unload;
-
-// Skips leading blanks and cuts trailing blanks (0x20 only).
-std::string_view trim_spaces(std::string_view text) {
-    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-    return text;
-}
-
-// Splits "key = value" at the first '='; a '#' in column one is a comment.
-bool parse_config_line(std::string_view line, std::string &key, std::string_view &value) {
-    if (!line.empty() && line.front() == '#') return false;
-    const std::size_t eq = line.find('=');
-    if (eq == std::string_view::npos) return false;
-    key.assign(trim_spaces(line.substr(0, eq)));
-    ui_tolower(key);
-    value = trim_spaces(line.substr(eq + 1));
-    return true;
-}
 
 // Opens a diagnostics file for appending, created private to its owner.
 FILE *open_append(const std::string &path) {

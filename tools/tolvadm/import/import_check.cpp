@@ -203,7 +203,7 @@ private:
         });
 
         const std::string d = key(u.s, 0), id = key(u.s, 1);
-        auto &rgy = u.s.texts[0];
+        auto &rgy = u.s.texts[text_index(f, "registry_id")];
         if (!rgy) rgy = id + "@" + d;  // as `user create` does
         const auto &uuid = text_of(f, u.s, "uuid");
         const auto &dn = text_of(f, u.s, "cert_dn");
@@ -242,7 +242,7 @@ private:
             g.member_paths.push_back(where);
         });
         const std::string d = key(g.s, 0), id = key(g.s, 1);
-        const auto &rgy = g.s.texts[0];
+        const auto &rgy = text_of(f, g.s, "registry_id");
         const auto &uuid = text_of(f, g.s, "uuid");
         if (!rgy || rgy->empty()) problem(path + ".registry_id", "is required: it names the disabled group file");
         if (uuid && uuid->empty()) problem(path + ".uuid", "must not be empty (leave it out for a new one)");
@@ -322,13 +322,15 @@ private:
             const std::string d = key(u.s, 0), id = key(u.s, 1);
             users.emplace(d, id);
             user_files.add(sanitised(user_file_name(d, id)), u.s.path);
-            if (u.s.texts[0]) user_rgy.add(lower(sanitised(*u.s.texts[0])), u.s.path + ".registry_id");
+            if (const auto &rgy = text_of(user_family(), u.s, "registry_id"))
+                user_rgy.add(lower(sanitised(*rgy)), u.s.path + ".registry_id");
             if (const auto &uuid = text_of(user_family(), u.s, "uuid")) user_uuid.add(lower(*uuid), u.s.path + ".uuid");
             for (const auto &c : u.creds) cred_files.add(sanitised(rescreds_file_name(d, id, key(c.s, 0))), c.s.path);
         }
         for (const auto &g : doc.groups) {
             group_files.add(sanitised(group_file_name(key(g.s, 0), key(g.s, 1))), g.s.path);
-            if (g.s.texts[0]) group_rgy.add(lower(sanitised(*g.s.texts[0])), g.s.path + ".registry_id");
+            if (const auto &rgy = text_of(group_family(), g.s, "registry_id"))
+                group_rgy.add(lower(sanitised(*rgy)), g.s.path + ".registry_id");
             if (const auto &uuid = text_of(group_family(), g.s, "uuid")) group_uuid.add(lower(*uuid), g.s.path + ".uuid");
             std::set<std::pair<std::string, std::string>> seen;
             for (std::size_t i = 0; i < g.members.size(); ++i) {

@@ -55,13 +55,19 @@ struct Document {
 // Key i of an entry, lower-cased as in its file name; empty when missing.
 inline std::string key(const Scalars &s, std::size_t i) { return s.keys[i] ? lower(*s.keys[i]) : std::string(); }
 
+// The place of text field name among the texts of family f (their count when it has none).
+template <class R>
+std::size_t text_index(const Family<R> &f, std::string_view name) {
+    std::size_t i = 0;
+    while (i < f.texts.size() && name != f.texts[i].name) ++i;
+    return i;
+}
 // The text of field name among the texts of family f, or null.
 template <class R>
 const std::optional<std::string> &text_of(const Family<R> &f, const Scalars &s, std::string_view name) {
-    for (std::size_t i = 0; i < f.texts.size(); ++i)
-        if (name == f.texts[i].name) return s.texts[i];
     static const std::optional<std::string> none;
-    return none;
+    const std::size_t i = text_index(f, name);
+    return i < s.texts.size() ? s.texts[i] : none;
 }
 
 // Reads file and checks the whole document; every problem is added to

@@ -79,4 +79,8 @@ private:
     std::string out_;
 };
 
+// A configuration line "key = value" split at its first '=': the key lower-cased, blanks around both cut.
+// False for a comment ('#' in column one) or a line without '='.
+bool parse_config_line(std::string_view line, std::string &key, std::string_view &value);
+
 }  // namespace tolv
