@@ -1,6 +1,8 @@
-// White-box tests of the reading and writing primitives under the hot paths:
-// the rest of a file taken whole where its line pieces would give it back, and
-// a list output of more slices than one gathered write takes.
+// White-box tests of the reading and writing primitives under the hot paths,
+// against fgets as the model of line pieces: the rest of a file taken whole
+// where its pieces would give it back, a list output of more slices than one
+// gathered write takes, and removal from an entry list, which searches for the
+// dropped pieces instead of visiting every piece.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -12,8 +14,10 @@
 #include "tolvinternal.h"
 
 using namespace tolv;
+using tolvtest::file_exists;
 using tolvtest::read_file;
 using tolvtest::TempDir;
+using tolvtest::write_file;
 
 namespace {
 
@@ -23,19 +27,38 @@ std::string random_text(std::mt19937 &rng, std::size_t len, std::string_view alp
     return s;
 }
 
-// fgets(buf, n, stream) over the data, seen as C strings.
-std::vector<std::string> model_pieces(const std::string &data, int n) {
+// fgets(buf, 250, stream) over the data, each piece seen as a C string.
+std::vector<std::string> model_pieces(const std::string &data) {
     std::vector<std::string> out;
-    const std::size_t cap = n > 1 ? std::size_t(n - 1) : 1;
     for (std::size_t pos = 0; pos < data.size();) {
         std::size_t len = 0;
-        while (len < cap && pos + len < data.size() && data[pos + len] != '\n') ++len;
-        if (len < cap && pos + len < data.size()) ++len;  // the newline
+        while (len < 249 && pos + len < data.size() && data[pos + len] != '\n') ++len;
+        if (len < 249 && pos + len < data.size()) ++len;  // the newline
         const std::string raw = data.substr(pos, len);
         out.push_back(raw.substr(0, raw.find('\0')));
         pos += len;
     }
     return out;
+}
+
+// Short lines sharing prefixes, runs of long lines (several pieces), empty
+// lines, a missing last newline and now and then a NUL.
+std::string random_list(std::mt19937 &rng) {
+    static const char *const kWords[] = {"a", "a b", "a bc", "ab", "b", "a b x", ""};
+    std::string data;
+    const int lines = static_cast<int>(rng() % 40);
+    for (int i = 0; i < lines; ++i) {
+        if (rng() % 8 == 0) {
+            const std::size_t len = 200 + rng() % 400;
+            for (std::size_t k = 0; k < len; ++k) data += (rng() % 5 == 0) ? std::string("a b") : std::string(1, 'x');
+        } else {
+            data += kWords[rng() % 7];
+        }
+        if (rng() % 30 == 0) data += '\0';
+        data += '\n';
+    }
+    if (!data.empty() && rng() % 4 == 0) data.pop_back();
+    return data;
 }
 
 }  // namespace
@@ -44,7 +67,7 @@ TEST(LineReader, RestIsTakenOnlyWhenThePiecesWouldGiveItBack) {
     std::mt19937 rng(13);
     for (int round = 0; round < 300; ++round) {
         const std::string data = random_text(rng, rng() % 400, std::string("ab\n\n\n\n\n\n\0", 9));
-        const std::vector<std::string> all = model_pieces(data, 250);
+        const std::vector<std::string> all = model_pieces(data);
         const std::size_t stop = all.empty() ? 0 : rng() % (all.size() + 1);
         LineReader r(data, 250);
         std::string_view p;
@@ -93,4 +116,34 @@ TEST(ListOut, MoreSlicesThanOneGatheredWriteTakes) {
     EXPECT_FALSE(io::write_file(dir.path() + "out", [&](io::File &f) { return out.write_to(f); }));
     io::fail_nth_operation(0, 0);
     EXPECT_EQ(read_file(dir.path() + "out"), want);
+}
+
+// Removing a line (or purging the lines that start with a key) leaves the
+// pieces the piece-by-piece rules keep; a list left without pieces is removed.
+TEST(EntryListDrop, SearchAgreesWithPieceByPiece) {
+    std::mt19937 rng(23);
+    TempDir dir;
+    const std::string path = dir.path() + "x.list";
+    for (int round = 0; round < 3000; ++round) {
+        const std::string data = random_list(rng);
+        static const char *const kKeys[] = {"a", "a b", "a bc", "b", "x", "xa b", "a b x"};
+        const std::string key = kKeys[rng() % 7];
+        const bool purge = rng() % 2 == 0;
+        std::string want;
+        bool found = false, kept = false;
+        for (const std::string &p : model_pieces(data)) {
+            const bool drop = purge ? p.compare(0, key.size(), key) == 0 : p == key + "\n";
+            found = found || drop;
+            kept = kept || !drop;
+            if (!drop) want += p;
+        }
+        write_file(path, data);
+        const Rc rc = purge ? ui_purge_from_entrylist(dir.path(), "x.list", key)
+                            : ui_remove_from_entrylist(dir.path(), "x.list", key);
+        ASSERT_EQ(rc, found ? Rc::Success : Rc::NotInList) << round;
+        ASSERT_EQ(file_exists(path), kept) << round;
+        if (kept) {
+            ASSERT_EQ(read_file(path), want) << round << (purge ? " purge " : " remove ") << key;
+        }
+    }
 }
