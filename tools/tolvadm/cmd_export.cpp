@@ -2,6 +2,7 @@
 // (or LDIF), written entry by entry as it is read (cmd_export_entries.cpp);
 // the families' document fields, made from their field tables.
 #include "cmd_export.h"
+#include "tolvadmin.h"
 
 #include <algorithm>
 #include <span>
@@ -261,7 +262,9 @@ void add_export_command(Command &app, Host &host) {
         if (a->format == "json" && !a->base_dn.empty())
             throw UsageError("--base-dn goes with --format ldif");
         host.open();
-        // Read as any reader reads: each call sees committed state, and no writer waits for the export.
+        // One moment of the registry: writers wait for the export, readers do not.
+        const tolv::admin::WriterHold hold(host.h);
+        if (!host.report("hold writers", hold.status())) return;
         Entries entries(host, a->secrets, a->format == "json");
         Output out(a->file, host.durable());
         if (a->format == "ldif") {

@@ -1,6 +1,11 @@
 // tolvadmin_entries.cpp - the entries of the user and group lists, disabled ones included, read with the
 // plug-in's own list, index and record readers.
 #include "tolvadmin_entries.h"
+#include "tolvadmin.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tolvinternal.h"
 
@@ -101,6 +106,39 @@ uint32_t read_registry_file(char **handle, const std::string &name, std::string 
         out.assign(data.view());
         return Rc::Success;
     });
+}
+
+WriterHold::WriterHold(char **handle) {
+    const char *registry = registry_dir(handle);
+    if (!registry) {
+        status_ = RSPI_RC_CONFIG_ERROR;
+        return;
+    }
+    const std::string_view whole(registry);
+    const std::size_t slash = whole.rfind('/');
+    const std::string folder(slash == std::string_view::npos ? "." : whole.substr(0, slash + 1));
+    const std::string_view prefix = slash == std::string_view::npos ? whole : whole.substr(slash + 1);
+    const std::string journal = std::string(prefix).append(format::kJournalDir);
+    dir_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // A committed journal found under the lock is a dead writer's: settled without the lock, then looked for again.
+    for (int attempt = 0; dir_ >= 0 && attempt < 8; ++attempt) {
+        if (const uint32_t rc = recover(handle); rc != RSPI_RC_SUCCESS) {
+            status_ = rc;
+            return;
+        }
+        auto lock = std::make_unique<format::RegistryLock>();
+        if (!lock->lock(dir_, prefix, false)) break;
+        struct stat st {};
+        if (::fstatat(dir_, journal.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) continue;
+        lock_ = std::move(lock);
+        return;
+    }
+    status_ = RSPI_RC_FILE_ERROR;
+}
+
+WriterHold::~WriterHold() {
+    lock_.reset();
+    if (dir_ >= 0) ::close(dir_);
 }
 
 }  // namespace tolv::admin

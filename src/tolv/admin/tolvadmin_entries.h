@@ -2,6 +2,7 @@
 // out: a disabled user's or group's record and members, a stored password, a registry file for a look.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +12,10 @@
 #ifndef TOLV_ADMIN
 #define TOLV_ADMIN __attribute__((visibility("default")))
 #endif
+
+namespace tolv::format {
+class RegistryLock;
+}
 
 namespace tolv::admin {
 
@@ -40,5 +45,23 @@ TOLV_ADMIN uint32_t read_user_with_password(char **handle, rspi_user *user);
 // A registry file's bytes (name relative to the registry directory, made a file name as every entry's is):
 // 0, 5 when nothing is at the name, 6 for anything but a readable regular file.
 TOLV_ADMIN uint32_t read_registry_file(char **handle, const std::string &name, std::string &out);
+
+// Keeps writers out while it lives, on every host, and lets readers go on: what is read meanwhile is one
+// committed state of the whole registry (an export is then a document of one moment). A journal a killed
+// writer left is settled first, as no writer may settle one while this is held. status(): 0, 6 when the
+// lock could not be had, 4 for an unusable handle. The same thread must not write while it holds it.
+class TOLV_ADMIN WriterHold {
+public:
+    explicit WriterHold(char **handle);
+    ~WriterHold();
+    WriterHold(const WriterHold &) = delete;
+    WriterHold &operator=(const WriterHold &) = delete;
+    uint32_t status() const { return status_; }
+
+private:
+    uint32_t status_ = 0;
+    int dir_ = -1;
+    std::unique_ptr<format::RegistryLock> lock_;  // held shared
+};
 
 }  // namespace tolv::admin
