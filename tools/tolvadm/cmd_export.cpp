@@ -15,7 +15,7 @@
 #include <iostream>
 #include <map>
 
-#include "check/checkreg.h"
+#include "regfiles.h"
 #include "family_cmds.h"
 
 namespace tolvadm::xport {

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "check/checkreg.h"
+#include "regfiles.h"
 #include "family_cmds.h"
 
 namespace tolvadm {

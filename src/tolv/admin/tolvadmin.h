@@ -5,6 +5,7 @@
 //
 // One header per subject, each included here:
 //   recovery of a pending journal (tolvadmin_registry.cpp)
+//   the check of the whole registry and its repair (tolvadmin_check.h)
 //   (more subjects add their header below)
 #pragma once
 
@@ -24,3 +25,5 @@ namespace tolv::admin {
 TOLV_ADMIN uint32_t recover(char **handle);
 
 }  // namespace tolv::admin
+
+#include "tolvadmin_check.h"

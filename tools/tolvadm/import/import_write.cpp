@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <iostream>
 
-#include "../check/checkreg.h"
+#include "../regfiles.h"
 #include "import_document.h"
 
 namespace tolvadm::xport {

@@ -1,8 +1,7 @@
-// checkreg.cpp - the registry files as `tolvadm check` sees them: reading,
-// locking and rewriting them like the plug-in, and splitting them into lines.
-#include "checkreg.h"
+// regfiles.cpp - the registry's files read, locked and rewritten like the plug-in, and split into lines
+// (regfiles.h).
+#include "regfiles.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -37,14 +36,6 @@ std::string sys_error(const std::string &what, const std::string &path) {
     return what + " " + path + ": " + std::strerror(errno);
 }
 
-bool regular(const std::string &folder, const dirent &e) {
-    if (e.d_type == DT_REG) return true;
-    if (e.d_type != DT_UNKNOWN) return false;
-    struct stat st;
-    const std::string p = folder + "/" + e.d_name;
-    return ::lstat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 bool write_all(int fd, std::string_view data) {
     while (!data.empty()) {
         const ssize_t n = ::write(fd, data.data(), data.size());
@@ -63,17 +54,6 @@ std::string sanitised(std::string_view name) {
     for (char &c : s) c = tolv::format::name_char(c);
     return s;
 }
-
-std::string cat(std::initializer_list<std::string_view> parts) {
-    std::string s;
-    for (auto p : parts) s.append(p);
-    return s;
-}
-
-std::string in_quotes(std::string_view s) { return cat({"\"", s, "\""}); }
-
-bool ends_with(std::string_view s, std::string_view suffix) { return s.ends_with(suffix); }
-std::string_view stem(std::string_view s, std::string_view suffix) { return s.substr(0, s.size() - suffix.size()); }
 
 std::vector<std::string_view> record_lines(std::string_view data) {
     std::vector<std::string_view> out;
@@ -97,8 +77,6 @@ std::vector<std::string_view> text_lines(std::string_view data) {
     }
     return out;
 }
-
-std::string line_no(std::size_t i) { return "line " + std::to_string(i + 1) + " "; }
 
 // ---------------------------------------------------------------------------
 Registry::Registry(std::string dir, bool durable) : dir_(std::move(dir)), durable_(durable) {
@@ -124,19 +102,6 @@ void Registry::lock(bool shared) {
         throw IoError(sys_error("cannot lock", path(tolv::format::kLockFile)));
 }
 
-void Registry::scan() {
-    std::unique_ptr<DIR, int (*)(DIR *)> d(::opendir(folder_.c_str()), ::closedir);
-    if (!d) throw IoError(sys_error("cannot read the registry directory", folder_));
-    errno = 0;
-    while (const dirent *e = ::readdir(d.get())) {
-        const std::string_view name(e->d_name);
-        if (name.starts_with(prefix_) && name.size() > prefix_.size() && regular(folder_, *e))
-            names_.emplace(name.substr(prefix_.size()));
-        errno = 0;
-    }
-    if (errno != 0) throw IoError(sys_error("cannot read the registry directory", folder_));
-}
-
 bool Registry::read(const std::string &name, std::string &out) const {
     out.clear();
     const std::string p = path(name);
@@ -155,12 +120,6 @@ bool Registry::read(const std::string &name, std::string &out) const {
         if (n < 0) throw IoError(sys_error("cannot read", p));
         out.append(buf, static_cast<std::size_t>(n));
     }
-}
-
-long long Registry::size(const std::string &name) const {
-    struct stat st;
-    if (::lstat(path(name).c_str(), &st) != 0) return -1;
-    return static_cast<long long>(st.st_size);
 }
 
 void Registry::replace(const std::string &name, std::string_view data) {
@@ -188,14 +147,6 @@ void Registry::replace(const std::string &name, std::string_view data) {
         throw IoError(error);
     }
     flush_folder();
-    names_.insert(name);
-}
-
-void Registry::remove(const std::string &name) {
-    const std::string p = path(name);
-    if (::unlink(p.c_str()) != 0 && errno != ENOENT) throw IoError(sys_error("cannot remove", p));
-    flush_folder();
-    names_.erase(name);
 }
 
 // A new name or a removal is on the disk only once its directory is flushed.
