@@ -32,8 +32,8 @@ struct Dir {
     int fd;
 };
 
-// The names in a directory (without . and ..), sorted; empty when it does not open.
-std::vector<std::string> entries(int dirfd, const std::string &name) {
+// The names in a directory (without . and ..) that start with `starting`, sorted; empty when it does not open.
+std::vector<std::string> entries(int dirfd, const std::string &name, std::string_view starting = {}) {
     std::vector<std::string> out;
     const int fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return out;
@@ -43,7 +43,9 @@ std::vector<std::string> entries(int dirfd, const std::string &name) {
         return out;
     }
     while (const dirent *e = ::readdir(d.get()))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) out.emplace_back(e->d_name);
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0 &&
+            std::string_view(e->d_name).starts_with(starting))
+            out.emplace_back(e->d_name);
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -152,10 +154,7 @@ private:
 
     void refused() {
         const std::string p = name(fmt::kRefusedDir);
-        std::vector<std::string> aside;
-        for (const std::string &n : entries(dir_.fd, "."))
-            if (n.starts_with(p)) aside.push_back(n);
-        for (const std::string &n : aside) {
+        for (const std::string &n : entries(dir_.fd, ".", p)) {
             const std::string advice = ": moved aside by the plug-in, never applied; inspect it, then remove it (rm -r " +
                                        folder_ + "/" + n + ")";
             const std::vector<std::string> in = entries(dir_.fd, n);

@@ -62,6 +62,7 @@ public:
 private:
     std::string_view dir_;
     std::unordered_set<std::string> names_;
+    std::vector<std::string> sorted_;  // as scanned
 };
 
 // ---------------------------------------------------------------------------
