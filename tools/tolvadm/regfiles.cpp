@@ -68,16 +68,6 @@ std::vector<std::string_view> record_lines(std::string_view data) {
     return out;
 }
 
-std::vector<std::string_view> text_lines(std::string_view data) {
-    std::vector<std::string_view> out;
-    while (!data.empty()) {
-        const std::size_t nl = data.find('\n');
-        out.push_back(data.substr(0, nl));
-        data.remove_prefix(nl == std::string_view::npos ? data.size() : nl + 1);
-    }
-    return out;
-}
-
 // ---------------------------------------------------------------------------
 Registry::Registry(std::string dir, bool durable) : dir_(std::move(dir)), durable_(durable) {
     const std::size_t slash = dir_.rfind('/');

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tolvfields.h"
+#include "tolvadmin_check_registry.h"
 
 namespace tolvadm::check {
 
@@ -27,7 +27,7 @@ std::string sanitised(std::string_view name);
 
 // The lines of a record file as the plug-in's 1000-byte line reader returns them.
 std::vector<std::string_view> record_lines(std::string_view data);
-std::vector<std::string_view> text_lines(std::string_view data);
+using tolv::admin::checking::text_lines;
 
 // ---------------------------------------------------------------------------
 // The registry directory: the registry's "dir" string is a path prefix, so
@@ -67,27 +67,9 @@ private:
     std::unique_ptr<Held> lock_;
 };
 
-// ---------------------------------------------------------------------------
-// Record files (named in tolvformat.h), with the lines of the fields the
-// commands read, found in the family's field table (0: the family has none).
-struct Format {
-    std::string_view suffix;
-    const char *what;       // "user file"
-    std::size_t min_lines;  // fewer lines read back as a short (malformed) record
-    int id_line, domain_line, uuid_line, rgy_line, blob_line, cert_line;
-};
-template <class R, std::size_t N>
-constexpr Format format_of(const tolv::format::RecordFile &file, const tolv::format::Field<R> (&fields)[N]) {
-    using tolv::format::line_of;
-    int id = 0;  // the first key that is not the domain
-    for (std::size_t i = 0; i < N && !id; ++i)
-        if (fields[i].kind == tolv::format::Kind::Key && std::string_view(fields[i].name) != "domain")
-            id = static_cast<int>(i) + 1;
-    return {file.suffix,          file.what,           file.min_lines,
-            id,                   line_of(fields, "domain"), line_of(fields, "uuid"),
-            line_of(fields, "registry_id"), line_of(fields, "blob"), line_of(fields, "cert_dn")};
-}
-inline constexpr Format kUserFile = format_of(tolv::format::kUserFile, tolv::format::kUserFields);
-inline constexpr Format kGroupFile = format_of(tolv::format::kGroupFile, tolv::format::kGroupFields);
+// Record files, with the lines of the fields the commands read (the check's table of them).
+using tolv::admin::checking::Format;
+using tolv::admin::checking::kGroupFile;
+using tolv::admin::checking::kUserFile;
 
 }  // namespace tolvadm::check

@@ -33,7 +33,15 @@ std::string_view stem(std::string_view s, std::string_view suffix);
 
 // The lines of a record file as the plug-in's record reader cuts them, and of a list cut at its newlines.
 std::vector<std::string_view> record_lines(std::string_view data);
-std::vector<std::string_view> text_lines(std::string_view data);
+inline std::vector<std::string_view> text_lines(std::string_view data) {
+    std::vector<std::string_view> out;
+    while (!data.empty()) {
+        const std::size_t nl = data.find('\n');
+        out.push_back(data.substr(0, nl));
+        data.remove_prefix(nl == std::string_view::npos ? data.size() : nl + 1);
+    }
+    return out;
+}
 // "line 3 " for the line at index 2.
 std::string line_no(std::size_t i);
 
