@@ -267,8 +267,11 @@ private:
         }
 
         // Enabled lines: each must name a record file.
-        std::unordered_map<std::string, std::vector<std::size_t>> by_file;
-        std::vector<std::string> order;
+        // A record's lines: its first line, each line chained to the next of the same record.
+        std::unordered_map<std::string_view, std::size_t> by_file;
+        by_file.reserve(lines.size());
+        std::vector<std::size_t> order, next_same(lines.size(), lines.size());
+        std::vector<std::size_t> last_of(lines.size());
         for (std::size_t i = 0; i < lines.size(); ++i) {
             IndexLine &l = lines[i];
             if (l.opaque) {
@@ -285,9 +288,12 @@ private:
             const std::size_t b = l.name.find(' ');
             l.file = sanitised(cat({l.name.substr(0, b), "_", l.name.substr(b + 1), fam.format.suffix}));
             if (reg_.has(l.file)) {
-                auto &v = by_file[l.file];
-                if (v.empty()) order.push_back(l.file);
-                v.push_back(i);
+                const auto [first, fresh] = by_file.emplace(l.file, i);
+                if (fresh)
+                    order.push_back(i);
+                else
+                    next_same[std::exchange(last_of[first->second], i)] = i;
+                last_of[i] = i;
                 continue;
             }
             const std::string off = sanitised(cat({l.rgy, fam.disabled_suffix}));
@@ -306,9 +312,13 @@ private:
         }
 
         // One line per record, carrying the record's UUID and registry id.
-        std::unordered_map<std::string, std::string> taken_uuid, taken_rgy;
-        for (const auto &file : order) {
-            const auto &idx = by_file[file];
+        std::unordered_map<std::string_view, std::string> taken_uuid, taken_rgy;
+        taken_uuid.reserve(order.size());
+        taken_rgy.reserve(order.size());
+        for (const std::size_t first : order) {
+            std::vector<std::size_t> idx;
+            for (std::size_t i = first; i < lines.size(); i = next_same[i]) idx.push_back(i);
+            const std::string &file = lines[first].file;
             const Record &r = records[file];
             if (!r.named || r.uuid.empty() || r.rgy.empty()) continue;
             std::size_t keeper = idx.front();
