@@ -196,8 +196,10 @@ uint32_t check(char **handle, bool repair, std::vector<Finding> &out, std::strin
     const uint32_t mended = guarded_op(handle, body, true);
     if (mended != RSPI_RC_SUCCESS) {
         findings->undone();
+        // Failed after its commit point, the journal stays committed, and the next call completes it.
         if (error.empty())
-            error = "the repairs could not be made (return code " + std::to_string(mended) + "); nothing was changed";
+            error = "the repairs could not be made (return code " + std::to_string(mended) +
+                    "): the registry is as it was, or as the next call completes a journal left committed";
     }
     return mended;
 }
