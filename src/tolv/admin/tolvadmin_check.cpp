@@ -167,6 +167,8 @@ uint32_t check(char **handle, bool repair, std::vector<Finding> &out, std::strin
         fresh();
         bool unsure = false;
         const uint32_t rc = guarded_op(handle, [&](std::string_view dir) {
+            // The check reports a journal; its reads neither settle it nor read through it.
+            io::read_as_they_stand();
             const std::string folder = folder_of(dir);
             Stamp before, after;
             if (!local_file_system(folder) || !take_stamp(folder, before) || checking::check_journal(dir, *findings) ||
@@ -184,6 +186,7 @@ uint32_t check(char **handle, bool repair, std::vector<Finding> &out, std::strin
     // is reported, and then nothing else: the files stand between two versions.
     if (repair) (void)recover(handle);
     const uint32_t rc = guarded_op(handle, [&](std::string_view dir) {
+        io::read_as_they_stand();
         // No writer is half-way while the lock is held shared; without the lock file no writer ever ran.
         if (!io::lock_shared() && errno != ENOENT) {
             error = "cannot lock " + make_path(dir, format::kLockFile) + ": " + std::strerror(errno);

@@ -585,6 +585,8 @@ bool rename_file(const std::string &from, const std::string &to) {
     return true;
 }
 
+void read_as_they_stand() { t_dir.checked = true; }
+
 bool lock_shared() {
     if (t_dir.depth == 0 || t_dir.locked || t_dir.shared || !t_dir.lock) return false;
     if (t_dir.fd < 0 && t_dir.open_errno == 0) open_thread_dir(false);
