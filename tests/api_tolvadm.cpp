@@ -1,6 +1,7 @@
 // tolvadm where the behaviour corpus cannot reach: its own configuration and
-// registry set-up.
+// registry set-up, and a check that goes on while a writer holds the lock.
 // Commands on a registry are in tests/corpus/tolvadm.ops, check.ops and configuration.ops.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 #include "registry.h"
 #include "tolvadm_run.h"
+#include "tolvlock.h"
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
@@ -84,6 +86,22 @@ TEST(TolvadmRegistry, OnlyInitCreatesARegistry) {
         EXPECT_NE(r.err.find("belongs to uid 65534"), std::string::npos) << r.err;
         EXPECT_TRUE(tolvtest::list_dir(here + "theirs").empty());
     }
+}
+
+// A plain check reads without the registry's lock: a writer holding it does not keep the check waiting.
+TEST(TolvadmCheck, ReadsWhileAWriterHoldsTheLock) {
+    TempDir cwd;
+    ASSERT_EQ(tolvtest::run_tolvadm({"init"}, "", cwd.path()).status, 0);
+    ASSERT_EQ(tolvtest::run_tolvadm({"group", "create", "corp", "staff"}, "", cwd.path()).status, 0);
+    const int dir = open((cwd.path() + "tolv-registry").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    tolv::format::RegistryLock writer;
+    ASSERT_TRUE(writer.lock(dir, "", true));
+    const AdmResult r = tolvtest::run_program({"timeout", "20", TOLVADM_PATH, "check"}, "", cwd.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "check: no findings\n");
+    writer.unlock();
+    close(dir);
 }
 
 }  // namespace

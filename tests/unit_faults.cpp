@@ -22,6 +22,7 @@
 
 #include "corpus.h"
 #include "records.h"
+#include "tolvadmin.h"
 #include "tolvinternal.h"
 
 using namespace tolvtest;
@@ -212,3 +213,48 @@ void walk(const Fault &fault) {
 
 TEST(FaultWalk, FailingEachFileOperation) { walk(kFaults[0]); }
 TEST(FaultWalk, FailingEachAllocation) { walk(kFaults[1]); }
+
+// check --repair is one writing call: failing any of its file operations leaves the registry as it was, or
+// (failed after the commit point) as the next call finishes it, fully repaired.
+TEST(FaultWalk, RepairIsAllOrNothing) {
+    Sequence q;
+    ASSERT_EQ(failure(q(std::string(kTwoUsers) + "file userlist.file_T half\nfile corp_ghost.QZuser_blob abc\n"
+                                                  "rm corp_ann.myGroups\nrm grouplist.file\n")), 0u);
+    const Files pre = snapshot(q.dir());
+    TempDir conf;
+    write_file(conf.path() + "tolv.conf", "dir=" + q.dir() + "\n");
+    char **h = nullptr;
+    ASSERT_EQ(rspi_initialize(&h, (conf.path() + "tolv.conf").c_str()), 0u);
+    std::vector<tolv::admin::Finding> found;
+    std::string error;
+    const auto reset = [&] {
+        for (const auto &e : std::filesystem::directory_iterator(q.dir())) std::filesystem::remove_all(e.path());
+        restore(q.dir(), pre);
+    };
+    ASSERT_EQ(tolv::admin::check(h, true, found, error), 0u) << error;
+    const Files clean = snapshot(q.dir());
+    ASSERT_NE(indexes_of(clean), indexes_of(pre));
+    for (long n = 1;; ++n) {
+        reset();
+        tolv::io::fail_nth_operation(n, n % 2 ? EIO : ENOSPC);
+        const uint32_t rc = tolv::admin::check(h, true, found, error);
+        const long seen = tolv::io::operations_seen();
+        tolv::io::fail_nth_operation(0, 0);
+        Files now = snapshot(q.dir());
+        const std::string where = "repair failing file operation " + std::to_string(n);
+        if (rc != 0 && now.count("tolv.journal")) {
+            EXPECT_EQ(tolv::admin::recover(h), 0u) << where;
+            now = snapshot(q.dir());
+            EXPECT_EQ(now, clean) << where;
+        } else {
+            EXPECT_EQ(now, rc == 0 ? clean : pre) << where << ": rc " << rc;
+        }
+        for (const auto &f : found) EXPECT_TRUE(rc == 0 || !f.repaired) << where;
+        if (seen < n) {
+            std::printf("%-28s %3ld file operations failed in turn\n", "check --repair", n - 1);
+            break;
+        }
+        ASSERT_LT(n, 400);
+    }
+    rspi_terminate(h);
+}

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <span>
 
-#include "check/checkreg.h"
 #include "tolvfields.h"
 
 namespace tolvadm::xport {
@@ -179,7 +178,11 @@ const Family<rspi_rescreds> &rescreds_family() {
 // ---------------------------------------------------------------------------
 // File names.
 
-std::string sanitised(std::string_view name) { return check::sanitised(name); }
+std::string sanitised(std::string_view name) {
+    std::string out(name);
+    for (char &c : out) c = tolv::format::name_char(c);
+    return out;
+}
 
 std::string lower(std::string_view s) {
     std::string out(s);

@@ -7,6 +7,7 @@
 //   recovery of a pending journal, the configuration file, making a registry (tolvadmin_registry.h)
 //   every entry of the user and group lists, disabled ones too (tolvadmin_entries.h)
 //   many entries added in one call (tolvadmin_bulk.h)
+//   the check of the whole registry and its repair (tolvadmin_check.h)
 //   (more subjects add their header below)
 #pragma once
 
@@ -32,3 +33,4 @@ TOLV_ADMIN uint32_t recover(char **handle);
 }  // namespace tolv::admin
 
 #include "tolvadmin_bulk.h"
+#include "tolvadmin_check.h"

@@ -6,13 +6,14 @@
 // regular file of the registry's owner, one link, no permission beyond 0600,
 // under a name the plug-in writes (a list, or a record, blob, entry-list or
 // disabled file of a family); or a removal marker (a symlink to "-") of the
-// owner under such a name. Anything else is left where it is.
+// owner under such a name, or under any name ending in "_T" or "_blob". Anything else is left where it is.
 #pragma once
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <string_view>
@@ -51,7 +52,10 @@ inline bool staged_name(std::string_view name) {
 inline const char *foreign_entry(int jfd, std::string_view prefix, const char *name, const struct stat &st,
                                  uid_t owner, nlink_t links = 1) {
     const std::string_view n(name);
-    if (n.substr(0, prefix.size()) != prefix || !staged_name(n.substr(prefix.size())))
+    const std::string_view rest = n.substr(std::min(prefix.size(), n.size()));
+    // tolvadm check --repair also removes leftover temporary files and blobs without a record.
+    const bool leftover = S_ISLNK(st.st_mode) && (rest.ends_with(kTempSuffix) || rest.ends_with(kBlobSuffix));
+    if (n.substr(0, prefix.size()) != prefix || !(staged_name(rest) || leftover))
         return "not a name the plug-in writes";
     if (st.st_uid != owner) return "not owned by the registry's owner";
     if (S_ISLNK(st.st_mode)) {

@@ -1,13 +1,10 @@
-// cmd_check.cpp - `tolvadm check [--repair]`: reads the whole registry directory,
-// holds its record files and indexes against each other, and mends what has
-// one safe answer. This file holds the command line and the report; the files
-// and their layout are in checkreg.h, the rules in checker.cpp.
+// cmd_check.cpp - `tolvadm check [--repair]`: the command line and the report. The check itself, its reads and
+// its mends, is the tool face's (tolvadmin_check.h).
 #include <iostream>
 #include <memory>
 
 #include "../tolvadm.h"
 #include "tolvadmin.h"
-#include "checkreg.h"
 
 namespace tolvadm {
 
@@ -22,20 +19,19 @@ struct CheckArgs {
 
 // Prints the findings; a check stopped by a file error (complete false)
 // prints what it found so far and no summary.
-void print_findings(const check::Findings &f, bool json, bool complete) {
-    if (!complete && f.list().empty()) return;
+void print_findings(const std::vector<tolv::admin::Finding> &list, bool repair, bool json, bool complete) {
+    if (!complete && list.empty()) return;
     if (json) {
         Json all = Json::array();
-        for (const auto &x : f.list())
-            all.push_back(Json{{"file", x.file}, {"problem", x.problem}, {"repaired", x.repaired}});
+        for (const auto &x : list) all.push_back(Json{{"file", x.file}, {"problem", x.problem}, {"repaired", x.repaired}});
         std::cout << all.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
         return;
     }
     std::size_t repaired = 0, mendable = 0;
-    for (const auto &x : f.list()) {
+    for (const auto &x : list) {
         // Quoted and escaped, no file name can fake a line or a finding.
         std::cout << quoted_text(x.file) << ": " << escaped(x.problem);
-        if (f.repair())
+        if (repair)
             std::cout << (x.repaired ? " [repaired]" : " [left for a person]");
         else if (x.mendable)
             std::cout << " [--repair mends this]";
@@ -44,37 +40,29 @@ void print_findings(const check::Findings &f, bool json, bool complete) {
         mendable += x.mendable;
     }
     if (!complete) return;
-    if (f.list().empty())
+    if (list.empty())
         std::cout << "check: no findings\n";
-    else if (f.repair())
-        std::cout << "check: " << f.list().size() << " findings, " << repaired << " repaired, "
-                  << f.list().size() - repaired << " left for a person\n";
+    else if (repair)
+        std::cout << "check: " << list.size() << " findings, " << repaired << " repaired, " << list.size() - repaired
+                  << " left for a person\n";
     else
-        std::cout << "check: " << f.list().size() << " findings, " << mendable << " mended by --repair\n";
+        std::cout << "check: " << list.size() << " findings, " << mendable << " mended by --repair\n";
 }
 
 void run_check(Host &host, const CheckArgs &args) {
     host.open();
-    const bool json = host.json;
-    // A write of the plug-in rolls back an operation that did not finish;
-    // it must run before the check takes the lock. A null record changes nothing.
-    if (args.repair) (void)tolv::admin::recover(host.h);
-    check::Registry reg(*host.h, host.durable());
-    check::Findings findings(args.repair);
     if (const std::string shared = shared_fs_note(*host.h); !shared.empty())
         std::cerr << "tolvadm: note: " << shared << "\n";
-    try {
-        reg.lock();
-        reg.scan();
-        check::check_registry(reg, findings);
-    } catch (const check::IoError &e) {
-        print_findings(findings, json, false);
-        std::cerr << "tolvadm: " << e.what() << "\n";
+    std::vector<tolv::admin::Finding> findings;
+    std::string error;
+    const uint32_t rc = tolv::admin::check(host.h, args.repair, findings, error);
+    print_findings(findings, args.repair, host.json, rc == RSPI_RC_SUCCESS);
+    if (rc != RSPI_RC_SUCCESS) {
+        std::cerr << "tolvadm: " << (error.empty() ? "check: return code " + std::to_string(rc) : error) << "\n";
         host.fail(kExitIo);
         return;
     }
-    print_findings(findings, json, true);
-    if (!findings.list().empty()) host.fail(kExitError);
+    if (!findings.empty()) host.fail(kExitError);
 }
 
 }  // namespace

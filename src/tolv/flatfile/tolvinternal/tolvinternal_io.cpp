@@ -3,6 +3,7 @@
 // journal that makes every write operation all or nothing is in
 // tolvinternal_journal.cpp; the thread's directory state both share is in
 // tolvinternal_journal.h.
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <type_traits>
 #include <unordered_map>
@@ -616,6 +618,8 @@ bool rename_file(const std::string &from, const std::string &to) {
     return true;
 }
 
+void read_as_they_stand() { t_dir.checked = true; }
+
 bool lock_shared() {
     if (t_dir.depth == 0 || t_dir.locked || t_dir.shared || !t_dir.lock) return false;
     if (t_dir.fd < 0 && t_dir.open_errno == 0) open_thread_dir(false);
@@ -667,6 +671,30 @@ bool remove_file(const std::string &path) {
     if (at.staged_here()) return stage_removal(at.name());
     if (injected()) return false;
     return ::unlinkat(at.fd(), at.name(), 0) == 0;
+}
+
+bool list_files(std::string_view dir, std::vector<std::string> &names) {
+    std::string_view prefix;
+    const std::string part(directory_part(dir, prefix));
+    const int fd = sys_openat(AT_FDCWD, part.c_str(), O_RDONLY | O_DIRECTORY);
+    DIR *d = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (!d) {
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    const std::unique_ptr<DIR, int (*)(DIR *)> hold(d, ::closedir);
+    errno = 0;
+    while (const dirent *e = ::readdir(d)) {
+        const std::string_view name(e->d_name);
+        struct stat st;
+        // Only some file systems give the type in the entry.
+        if (name.size() > prefix.size() && name.starts_with(prefix) &&
+            (e->d_type == DT_REG || (e->d_type == DT_UNKNOWN && ::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                     S_ISREG(st.st_mode))))
+            names.emplace_back(name.substr(prefix.size()));
+        errno = 0;
+    }
+    return errno == 0;
 }
 
 DirScope::DirScope(std::string_view dir, bool write) {

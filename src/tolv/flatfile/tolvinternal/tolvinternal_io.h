@@ -77,6 +77,12 @@ bool size_at_least(const std::string &path, std::size_t n);
 bool rename_file(const std::string &from, const std::string &to);
 // Removes a regular file; false (errno ENOENT) when there is none.
 bool remove_file(const std::string &path);
+// The names of the regular files of the registry dir (its directory string), without the name prefix the
+// string adds; for tolvadm check. False (errno set) when the directory cannot be read.
+bool list_files(std::string_view dir, std::vector<std::string> &names);
+// For the rest of this reading call, files are read as they stand: a committed journal is neither settled nor
+// read through (tolvadm check, which reports the journal itself).
+void read_as_they_stand();
 // Takes the registry's lock shared for the rest of this reading call: no
 // writer is then half-way. True when newly taken; false when not needed or impossible.
 bool lock_shared();

@@ -1,19 +1,11 @@
-// checkreg.h - what the files of `tolvadm check` share: the registry directory
-// as the checker reads and mends it, the findings it collects, and the layout
-// of the registry's record files. checker.cpp holds the rules the files must
-// agree on; cmd_check.cpp the command line and the report.
-//
-// The checker reads the files itself (the tool never links the plug-in) and
-// writes repairs the way the plug-in does: a list is written to "<list>_T" in
-// one go (mode 0600) and renamed over the list; an entry list left empty is
-// removed. It holds the plug-in's write lock (tolvlock.h) for the whole run,
-// so no plug-in operation of any host changes files meanwhile. No plug-in
-// operation is called while the lock is held: the plug-in would wait for it.
+// tolvadmin_check_registry.h - what the files of the check share: the registry directory as the check reads
+// and mends it through the file layer, the findings it collects, and where the fields it reads stand in each
+// record file. tolvadmin_check_rules.cpp holds the rules the files must agree on, tolvadmin_check_journal.cpp
+// the journal's directories, tolvadmin_check.cpp the calls around them.
 #pragma once
 
 #include <cstddef>
 #include <initializer_list>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -21,11 +13,12 @@
 #include <unordered_set>
 #include <vector>
 
+#include "tolvadmin_check.h"
 #include "tolvfields.h"
 
-namespace tolvadm::check {
+namespace tolv::admin::checking {
 
-// A file that cannot be read or written: the check stops with status 2.
+// A file that cannot be read or written: the check stops with 6.
 struct IoError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -33,78 +26,59 @@ struct IoError : std::runtime_error {
 // ---------------------------------------------------------------------------
 // Names and texts.
 
-// The plug-in's file-name rule: ':', '/' and '\' become '-'.
 std::string sanitised(std::string_view name);
 std::string cat(std::initializer_list<std::string_view> parts);
 std::string in_quotes(std::string_view s);
-bool ends_with(std::string_view s, std::string_view suffix);
 std::string_view stem(std::string_view s, std::string_view suffix);
 
-// The lines of a record file as the plug-in's 1000-byte line reader returns them.
+// The lines of a record file as the plug-in's record reader cuts them, and of a list cut at its newlines.
 std::vector<std::string_view> record_lines(std::string_view data);
-std::vector<std::string_view> text_lines(std::string_view data);
+inline std::vector<std::string_view> text_lines(std::string_view data) {
+    std::vector<std::string_view> out;
+    while (!data.empty()) {
+        const std::size_t nl = data.find('\n');
+        out.push_back(data.substr(0, nl));
+        data.remove_prefix(nl == std::string_view::npos ? data.size() : nl + 1);
+    }
+    return out;
+}
 // "line 3 " for the line at index 2.
 std::string line_no(std::size_t i);
 
 // ---------------------------------------------------------------------------
-// The registry directory: the registry's "dir" string is a path prefix, so
-// the files live in the directory up to its last '/' and carry the rest as
-// a name prefix. Names below are always relative to the registry ("dir" + name).
-struct Fd;
-
+// The registry directory, inside the running call's scope: reads, and in a repair staged writes, all go
+// through the file layer. Names are relative to the registry ("dir" + name).
 class Registry {
 public:
-    // durable: the registry's configuration says durable=true; every
-    // rewrite and removal is then flushed before it counts as made.
-    explicit Registry(std::string dir, bool durable = false);
-    ~Registry();  // releases the lock
-    Registry(const Registry &) = delete;
-    Registry &operator=(const Registry &) = delete;
+    explicit Registry(std::string_view dir) : dir_(dir) {}
 
-    const std::string &dir() const { return dir_; }
-    // The directory that holds the files, and the name prefix of each.
-    const std::string &folder() const { return folder_; }
-    const std::string &prefix() const { return prefix_; }
-
-    // The plug-in's write lock, held until the object goes. Shared, it keeps
-    // writers out while readers (who take no lock) still go on.
-    void lock(bool shared = false);
-    // Collects the names of the regular files of the registry.
+    // Collects the names of the registry's regular files.
     void scan();
-
-    const std::unordered_set<std::string> &names() const { return names_; }
     bool has(const std::string &name) const { return names_.count(name) != 0; }
+    // The names ending in suffix, sorted.
+    std::vector<std::string> names_with(std::string_view suffix) const;
     std::string path(std::string_view name) const { return cat({dir_, name}); }
 
     // The whole file; false when it is gone.
     bool read(const std::string &name, std::string &out) const;
     // Size of a file, or -1 when it is missing.
     long long size(const std::string &name) const;
-    // Replaces a file the way the plug-in does: "<name>_T", mode 0600, rename.
+    // Replaces or removes a file: staged in the repair's journal.
     void replace(const std::string &name, std::string_view data);
     void remove(const std::string &name);
 
 private:
-    void flush_folder() const;
-    std::string dir_, folder_, prefix_;
-    bool durable_;
-    struct Held;
-    std::unique_ptr<Held> lock_;
+    std::string_view dir_;
     std::unordered_set<std::string> names_;
+    std::vector<std::string> sorted_;  // as scanned
 };
 
 // ---------------------------------------------------------------------------
-// Findings. A mendable finding names the file whose rewrite mends it; it is
-// marked repaired once that file was written.
-struct Finding {
-    std::string file, problem;
-    bool mendable = false;
-    bool repaired = false;
-};
-
+// Findings. A mendable finding names the file whose rewrite mends it; it is marked repaired once that file
+// was staged, and unmarked again when the repair is not committed.
 class Findings {
 public:
-    explicit Findings(bool repair) : repair_(repair) {}
+    Findings(bool repair, std::vector<Finding> &list) : repair_(repair), list_(list) {}
     bool repair() const { return repair_; }
 
     void left(std::string file, std::string problem) {
@@ -121,17 +95,19 @@ public:
         for (std::size_t i : it->second) list_[i].repaired = true;
         pending_.erase(it);
     }
-    const std::vector<Finding> &list() const { return list_; }
+    void undone() {
+        for (Finding &f : list_) f.repaired = false;
+    }
 
 private:
     bool repair_;
-    std::vector<Finding> list_;
+    std::vector<Finding> &list_;
     std::unordered_map<std::string, std::vector<std::size_t>> pending_;
 };
 
 // ---------------------------------------------------------------------------
-// Record files (named in tolvformat.h), with the lines of the fields the
-// checks read, found in the family's field table (0: the family has none).
+// Record files (named in tolvformat.h), with the lines of the fields the checks read, found in the family's
+// field table (0: the family has none).
 struct Format {
     std::string_view suffix;
     const char *what;       // "user file"
@@ -157,14 +133,14 @@ inline constexpr Format kResgroupFile = format_of(tolv::format::kResgroupFile, t
 inline constexpr Format kRescredsFile = format_of(tolv::format::kRescredsFile, tolv::format::kRescredsFields);
 
 // ---------------------------------------------------------------------------
-// The journal's directories (checkjournal.cpp): a committed journal, an
-// interrupted staging directory, entries in the idle directory, and what the
-// plug-in moved aside. True when a committed journal holds changes not yet in
-// place: the files are then between two versions, and nothing else is checked.
-bool check_journal(Registry &reg, Findings &out);
+// The journal's directories (tolvadmin_check_journal.cpp): a committed journal, an interrupted staging
+// directory, entries in the idle directory, and what the plug-in moved aside. True when a committed journal
+// holds changes not yet in place: the files are then between two versions, and nothing else is checked.
+// repair: the call that follows applies the journal.
+bool check_journal(std::string_view dir, Findings &out);
 
-// Runs every check on a locked and scanned registry, mending what has one
-// safe answer when out.repair() (checker.cpp). Throws IoError.
+// Runs every check on a scanned registry, mending what has one safe answer when out.repair()
+// (tolvadmin_check_rules.cpp). Throws IoError.
 void check_registry(Registry &reg, Findings &out);
 
-}  // namespace tolvadm::check
+}  // namespace tolv::admin::checking

@@ -1,6 +1,6 @@
-// checker.cpp - the rules of `tolvadm check`: each record file against its
-// names, each index against the records it lists, each membership against its
-// other side; and the one safe mend for each finding that has one.
+// tolvadmin_check_rules.cpp - the rules of the check: each record file against its names, each index against
+// the records it lists, each membership against its other side; and the one safe mend for each finding that
+// has one. Every file is read once; lookups go through hash sets.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -13,16 +13,17 @@
 #include <utility>
 #include <vector>
 
-#include "checkreg.h"
+#include "tolvadmin_check_registry.h"
+#include "tolvinternal.h"
 
-namespace tolvadm::check {
+namespace tolv::admin::checking {
 
 namespace {
 
-// Longest index line, before its newline, that a 250-byte line reader keeps whole.
-constexpr std::size_t kMaxIndexLine = 248;
-constexpr std::string_view kSep = "  ";
-constexpr std::string_view kDisabledName = "- -";
+// Longest index line, before its newline, that a list's piece reader keeps whole.
+constexpr std::size_t kMaxIndexLine = kMaxListLine - 1;
+constexpr std::string_view kSep = kIndexSep;
+constexpr std::string_view kDisabledName = kIndexDisabled;
 
 // What the checks keep of a record file.
 struct Record {
@@ -100,7 +101,6 @@ public:
     Checker(Registry &reg, Findings &out) : reg_(reg), out_(out) {}
 
     void run() {
-        if (check_journal(reg_, out_)) return;
         temporary_files();
         read_records();
         orphan_blobs();
@@ -127,13 +127,7 @@ private:
         return sanitised(cat({l, suffix}));
     }
 
-    std::vector<std::string> names_with(std::string_view suffix) const {
-        std::vector<std::string> out;
-        for (const auto &n : reg_.names())
-            if (ends_with(n, suffix)) out.push_back(n);
-        std::sort(out.begin(), out.end());
-        return out;
-    }
+    std::vector<std::string> names_with(std::string_view suffix) const { return reg_.names_with(suffix); }
 
     // --- blob files whose record is gone -------------------------------------
     void orphan_blobs() {
@@ -214,7 +208,7 @@ private:
                                                              : sanitised(cat({r.rgy, disabled_suffix}));
         if (creds) {
             // Domain and user id are not in the file, only in its name.
-            r.named = !r.id.empty() && ends_with(file, "_" + own) && file.size() > own.size() + 1;
+            r.named = !r.id.empty() && file.ends_with("_" + own) && file.size() > own.size() + 1;
         } else {
             r.named = !own.empty() && expected == file;
         }
@@ -273,8 +267,11 @@ private:
         }
 
         // Enabled lines: each must name a record file.
-        std::unordered_map<std::string, std::vector<std::size_t>> by_file;
-        std::vector<std::string> order;
+        // A record's lines: its first line, each line chained to the next of the same record.
+        std::unordered_map<std::string_view, std::size_t> by_file;
+        by_file.reserve(lines.size());
+        std::vector<std::size_t> order, next_same(lines.size(), lines.size());
+        std::vector<std::size_t> last_of(lines.size());
         for (std::size_t i = 0; i < lines.size(); ++i) {
             IndexLine &l = lines[i];
             if (l.opaque) {
@@ -291,9 +288,12 @@ private:
             const std::size_t b = l.name.find(' ');
             l.file = sanitised(cat({l.name.substr(0, b), "_", l.name.substr(b + 1), fam.format.suffix}));
             if (reg_.has(l.file)) {
-                auto &v = by_file[l.file];
-                if (v.empty()) order.push_back(l.file);
-                v.push_back(i);
+                const auto [first, fresh] = by_file.emplace(l.file, i);
+                if (fresh)
+                    order.push_back(i);
+                else
+                    next_same[std::exchange(last_of[first->second], i)] = i;
+                last_of[i] = i;
                 continue;
             }
             const std::string off = sanitised(cat({l.rgy, fam.disabled_suffix}));
@@ -312,9 +312,13 @@ private:
         }
 
         // One line per record, carrying the record's UUID and registry id.
-        std::unordered_map<std::string, std::string> taken_uuid, taken_rgy;
-        for (const auto &file : order) {
-            const auto &idx = by_file[file];
+        std::unordered_map<std::string_view, std::string> taken_uuid, taken_rgy;
+        taken_uuid.reserve(order.size());
+        taken_rgy.reserve(order.size());
+        for (const std::size_t first : order) {
+            std::vector<std::size_t> idx;
+            for (std::size_t i = first; i < lines.size(); i = next_same[i]) idx.push_back(i);
+            const std::string &file = lines[first].file;
             const Record &r = records[file];
             if (!r.named || r.uuid.empty() || r.rgy.empty()) continue;
             std::size_t keeper = idx.front();
@@ -683,4 +687,4 @@ private:
 
 void check_registry(Registry &reg, Findings &out) { Checker(reg, out).run(); }
 
-}  // namespace tolvadm::check
+}  // namespace tolv::admin::checking

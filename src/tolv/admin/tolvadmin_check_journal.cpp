@@ -1,6 +1,6 @@
-// checkjournal.cpp - the journal's directories, by the rule the plug-in's
-// recovery follows (tolvjournal.h): what it will apply, what keeps a step
-// from being applied, and what it refused and moved aside.
+// tolvadmin_check_journal.cpp - the journal's directories, by the rule the plug-in's recovery follows
+// (tolvjournal.h): what it will apply, what keeps a step from being applied, and what it refused and moved
+// aside. Only looked at, never changed: the directories are the journal's, not registry files.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,17 +13,17 @@
 #include <string>
 #include <vector>
 
-#include "checkreg.h"
+#include "tolvadmin_check_registry.h"
 #include "tolvjournal.h"
 
-namespace tolvadm::check {
+namespace tolv::admin::checking {
 
 namespace {
 
 namespace fmt = tolv::format;
 
 struct Dir {
-    explicit Dir(int fd) : fd(fd) {}
+    explicit Dir(int fd = -1) : fd(fd) {}
     ~Dir() {
         if (fd >= 0) ::close(fd);
     }
@@ -32,8 +32,8 @@ struct Dir {
     int fd;
 };
 
-// The names in a directory (without . and ..), sorted; empty when it does not open.
-std::vector<std::string> entries(int dirfd, const std::string &name) {
+// The names in a directory (without . and ..) that start with `starting`, sorted; empty when it does not open.
+std::vector<std::string> entries(int dirfd, const std::string &name, std::string_view starting = {}) {
     std::vector<std::string> out;
     const int fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return out;
@@ -43,7 +43,9 @@ std::vector<std::string> entries(int dirfd, const std::string &name) {
         return out;
     }
     while (const dirent *e = ::readdir(d.get()))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) out.emplace_back(e->d_name);
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0 &&
+            std::string_view(e->d_name).starts_with(starting))
+            out.emplace_back(e->d_name);
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -54,8 +56,13 @@ const char *kind_of(mode_t m) {
 
 class JournalCheck {
 public:
-    JournalCheck(Registry &reg, Findings &out)
-        : reg_(reg), out_(out), dir_(::open(reg.folder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+    // dir: the registry's directory string, the directory up to its last '/' and a name prefix after it.
+    JournalCheck(std::string_view dir, Findings &out) : out_(out) {
+        const std::size_t slash = dir.rfind('/');
+        folder_ = slash == std::string_view::npos ? "." : slash == 0 ? "/" : std::string(dir.substr(0, slash));
+        prefix_ = dir.substr(slash == std::string_view::npos ? 0 : slash + 1);
+        dir_.fd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
 
     bool run() {
         if (dir_.fd < 0) return false;
@@ -68,13 +75,13 @@ public:
     }
 
 private:
-    std::string name(std::string_view which) const { return reg_.prefix() + std::string(which); }
+    std::string name(std::string_view which) const { return prefix_ + std::string(which); }
 
     // Lstat of a registry name; false when nothing is there.
     bool at(const std::string &n, struct stat &st) const { return ::fstatat(dir_.fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0; }
 
     // As findings name files: without the registry's name prefix.
-    std::string shown(const std::string &n) const { return n.substr(std::min(reg_.prefix().size(), n.size())); }
+    std::string shown(const std::string &n) const { return n.substr(std::min(prefix_.size(), n.size())); }
 
     void moved_aside(const std::string &file, const std::string &what) {
         out_.left(shown(file), what + ": never applied; the plug-in's next write moves it aside as " + name(fmt::kRefusedDir) +
@@ -99,7 +106,7 @@ private:
             struct stat es;
             if (jd.fd < 0 || ::fstatat(jd.fd, e.c_str(), &es, AT_SYMLINK_NOFOLLOW) != 0) continue;
             if (const char *why =
-                    fmt::foreign_entry(jd.fd, reg_.prefix(), e.c_str(), es, owner_, fmt::links_of(jd.fd, dir_.fd, names, es))) {
+                    fmt::foreign_entry(jd.fd, prefix_, e.c_str(), es, owner_, fmt::links_of(jd.fd, dir_.fd, names, es))) {
                 moved_aside(file, std::string("not written by the plug-in (") + why + ")");
                 continue;
             }
@@ -147,19 +154,17 @@ private:
 
     void refused() {
         const std::string p = name(fmt::kRefusedDir);
-        std::vector<std::string> aside;
-        for (const std::string &n : entries(dir_.fd, "."))
-            if (n.starts_with(p)) aside.push_back(n);
-        for (const std::string &n : aside) {
+        for (const std::string &n : entries(dir_.fd, ".", p)) {
             const std::string advice = ": moved aside by the plug-in, never applied; inspect it, then remove it (rm -r " +
-                                       reg_.folder() + "/" + n + ")";
+                                       folder_ + "/" + n + ")";
             const std::vector<std::string> in = entries(dir_.fd, n);
             if (in.empty()) out_.left(shown(n), advice.substr(2));
             for (const std::string &e : in) out_.left(shown(n) + "/" + e, advice.substr(2));
         }
     }
 
-    Registry &reg_;
+    std::string folder_;
+    std::string prefix_;
     Findings &out_;
     Dir dir_;
     uid_t owner_ = 0;
@@ -167,6 +172,6 @@ private:
 
 }  // namespace
 
-bool check_journal(Registry &reg, Findings &out) { return JournalCheck(reg, out).run(); }
+bool check_journal(std::string_view dir, Findings &out) { return JournalCheck(dir, out).run(); }
 
-}  // namespace tolvadm::check
+}  // namespace tolv::admin::checking
