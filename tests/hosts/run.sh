@@ -2,7 +2,7 @@
 # run.sh BUILD-DIR [--quick] - the tests of two hosts over one registry on a
 # GlusterFS volume: brings the bed up (scripts/hosts up), runs them with the
 # binaries of BUILD-DIR, and brings the bed down again, whatever happened.
-#   writers  api_stress Hosts.*: 2 hosts x 3 writer processes x 20 rounds
+#   writers  api_stress Hosts.*: 2 hosts x 3 writer processes x 20 rounds (--quick: 8)
 #   stale    hosts_stale: host B's first calls after each change on host A
 #            (100 trials of each kind; --quick: 25)
 #   corpus   api_corpus with its registries on the volume, against the same goldens
@@ -75,7 +75,7 @@ step() {
 crash_rounds=10
 corpus=()
 if [[ $quick -eq 1 ]]; then
-    export TOLV_HOSTS_TRIALS=25
+    export TOLV_HOSTS_TRIALS=25 TOLV_HOSTS_ROUNDS=8
     crash_rounds=4
     corpus=(--gtest_filter='*/users:*/groups:*/listings:*/handle')
 fi
