@@ -1,9 +1,10 @@
 // tolvadm.h - the administration tool's framework, shared by every command family.
 //
-// tolvadm is a host like any other: it loads the plug-in with dlopen, resolves
-// each operation by name, and allocates and releases records with librspiutil.
-// Each family of commands lives in its own cmd_<family>.cpp (the registry checker,
-// larger, in check/) and adds itself to the command line through its
+// tolvadm runs on the core, libtolvadmin.so: the plug-in's rspi_ operations
+// (resolved by name) and the tool face (tolvadmin.h); records are allocated and
+// released with librspiutil. It opens no registry file itself.
+// Each family of commands lives in its own cmd_<family>.cpp (check's command line
+// and report in check/) and adds itself to the command line through its
 // register_<family>_commands function; create, get, modify, delete and list of
 // the record families are built from their field tables (family_cmds.h).
 //
